@@ -1,0 +1,31 @@
+# Installation: the library with its language file beside it, the headers, the
+# tool, a CMake package (find_package(qvtr)) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS qvtr EXPORT qvtrTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY include/qvtr DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# Language files are looked for in the directory of the module's own file.
+if(WIN32)
+    install(FILES ${QVTR_LANGUAGE_FILES} DESTINATION ${CMAKE_INSTALL_BINDIR})
+else()
+    install(FILES ${QVTR_LANGUAGE_FILES} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+
+if(TARGET qvtr_tool)
+    install(TARGETS qvtr_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+set(QVTR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qvtr)
+install(EXPORT qvtrTargets NAMESPACE qvtr:: DESTINATION ${QVTR_CMAKE_DIR})
+configure_package_config_file(cmake/qvtrConfig.cmake.in ${CMAKE_BINARY_DIR}/qvtrConfig.cmake
+    INSTALL_DESTINATION ${QVTR_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/qvtrConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/qvtrConfig.cmake ${CMAKE_BINARY_DIR}/qvtrConfigVersion.cmake
+    DESTINATION ${QVTR_CMAKE_DIR})
+
+configure_file(cmake/qvtr.pc.in ${CMAKE_BINARY_DIR}/qvtr.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/qvtr.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

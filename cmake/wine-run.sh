@@ -1,0 +1,7 @@
+#!/bin/sh
+# Runs a Windows test binary under Wine, quietly, in the project's own prefix.
+: "${WINEPREFIX:=${XDG_CACHE_HOME:-$HOME/.cache}/qvtr-wine}"
+export WINEPREFIX
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+exec /usr/lib/wine/wine64 "$@"

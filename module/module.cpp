@@ -1,0 +1,149 @@
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "qvtr/localization.h"
+#include "module/path.h"
+#include "qvtr/module.h"
+#include "win32/api.h"
+
+namespace {
+
+const char kIniName[] = "qvtr.ini";
+const char kLogName[] = "qvtr.log";
+const char kLogSection[] = "LOG";
+const char kPathKey[] = "path";
+
+// The first line buffer holds 256 bytes, later ones 256 more per attempt.
+constexpr size_t kLineStep = 256;
+
+// Formats into a heap buffer that grows in steps of 256 bytes until the text
+// and its terminator fit. Returns null (the line is dropped) without memory.
+char* FormatLine(const char* format, va_list args, int& length) {
+    va_list probe;
+    va_copy(probe, args);
+    char first[kLineStep];
+    length = std::vsnprintf(first, sizeof first, format, probe);
+    va_end(probe);
+    if (length < 0) {
+        return nullptr;
+    }
+    // The smallest multiple of the step that holds the text and its terminator.
+    const size_t size = (static_cast<size_t>(length) / kLineStep + 1) * kLineStep;
+    char* buffer = static_cast<char*>(std::malloc(size));
+    if (buffer == nullptr) {
+        return nullptr;
+    }
+    if (static_cast<size_t>(length) < sizeof first) {
+        std::memcpy(buffer, first, static_cast<size_t>(length) + 1);
+    } else {
+        std::vsnprintf(buffer, size, format, args);
+    }
+    return buffer;
+}
+
+void AppendToLog(const std::string& path, const char* text, DWORD length) {
+    const Win32Api& api = Api();
+    // Append-only access: each line lands whole at the end, whoever else writes.
+    HANDLE file = api.CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    if (api.SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER) {
+        DWORD written = 0;
+        api.WriteFile(file, text, length, &written, nullptr);
+    }
+    api.CloseHandle(file);
+}
+
+}  // namespace
+
+CComModuleSupport::CComModuleSupport() : m_bDebugString(false), m_nDebugLevel(0), m_szMessageSection() {
+    std::strncpy(m_szMessageSection, QVTR_SHORT_NAME, sizeof m_szMessageSection - 1);
+}
+
+CComModuleSupport::~CComModuleSupport() = default;
+
+HRESULT CComModuleSupport::Init(_ATL_OBJMAP_ENTRY* pObjMap, HINSTANCE hInstance, const GUID* pLibId,
+                                const char* section) {
+    CComModule::Init(pObjMap, hInstance, pLibId);
+    m_strSection = section ? section : "";
+    CLocalizedString::SetLanguageFile("00", "qvtr", hInstance, false);
+    InitLogPath();
+    ReadDebugSettings();
+    Trace(5, "Init() log path %s\n", m_strLogPath.c_str());
+    return S_OK;
+}
+
+void CComModuleSupport::Term() { CComModule::Term(); }
+
+void CComModuleSupport::InitLogPath() {
+    const Win32Api& api = Api();
+    char buffer[MAX_PATH] = {};
+    if (api.GetModuleFileNameA(m_hInst, buffer, sizeof buffer) == 0) {
+        m_strIniPath = kIniName;
+    } else {
+        m_strIniPath = qvtr::DirectoryOf(buffer) + kIniName;
+    }
+
+    char logPath[MAX_PATH] = {};
+    api.GetPrivateProfileStringA(kLogSection, kPathKey, "", logPath, sizeof logPath, m_strIniPath.c_str());
+    if (logPath[0] != '\0') {
+        m_strLogPath = logPath;
+    } else {
+        char tempPath[MAX_PATH] = {};
+        api.GetTempPathA(sizeof tempPath, tempPath);
+        m_strLogPath = std::string(tempPath) + kLogName;
+    }
+    api.WritePrivateProfileStringA(kLogSection, kPathKey, m_strLogPath.c_str(), m_strIniPath.c_str());
+}
+
+void CComModuleSupport::ReadDebugSettings() {
+    const Win32Api& api = Api();
+    m_nDebugLevel = static_cast<int32_t>(api.GetPrivateProfileIntA(m_strSection.c_str(), "debug", 0, m_strIniPath.c_str()));
+    m_bDebugString = api.GetPrivateProfileIntA(m_strSection.c_str(), "debugstring", 0, m_strIniPath.c_str()) == 1;
+}
+
+void CComModuleSupport::Trace(int32_t level, const char* format, ...) {
+    if (level > m_nDebugLevel) {
+        return;
+    }
+    // "%08X: " in front of the caller's format, which stays unchanged.
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%08X: ", static_cast<unsigned>(Api().GetCurrentProcessId()));
+    std::string lineFormat = prefix;
+    lineFormat += format;
+
+    va_list args;
+    va_start(args, format);
+    int length = 0;
+    char* line = FormatLine(lineFormat.c_str(), args, length);
+    va_end(args);
+    if (line == nullptr) {
+        return;
+    }
+    AppendToLog(m_strLogPath, line, static_cast<DWORD>(length));
+    if (m_bDebugString) {
+        Api().OutputDebugStringA(line);
+    }
+    std::free(line);
+}
+
+const char* GetSystemErrorText(DWORD code) {
+    static char s_szText[256];
+    const Win32Api& api = Api();
+    char* text = nullptr;
+    const DWORD length = api.FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) {
+        std::snprintf(s_szText, sizeof s_szText, "Unknown error 0x%08X", static_cast<unsigned>(code));
+        return s_szText;
+    }
+    std::strncpy(s_szText, text, sizeof s_szText - 1);
+    s_szText[sizeof s_szText - 1] = '\0';
+    api.LocalFree(text);
+    return s_szText;
+}

@@ -1,0 +1,134 @@
+// report, trace, text, error: the module object, its trace log and its texts.
+#include <algorithm>
+#include <iostream>
+#include <sstream>
+
+#include "command.h"
+#include "qvtr/localization.h"
+#include "qvtr/module.h"
+#include "win32/api.h"
+
+namespace tool {
+
+namespace {
+
+std::string ModuleFile() {
+    char path[MAX_PATH] = {};
+    return Api().GetModuleFileNameA(g_Module.GetModuleInstance(), path, sizeof path) ? path : "(unknown)";
+}
+
+void PrintModule(std::ostream& out) {
+    ReportLine(out, "Module file", ModuleFile());
+    ReportLine(out, "INI file", g_Module.m_strIniPath);
+    ReportLine(out, "Log file", g_Module.m_strLogPath);
+    ReportLine(out, "Trace section", g_Module.m_strSection);
+    ReportLine(out, "Trace threshold", std::to_string(g_Module.m_nDebugLevel));
+    ReportLine(out, "Debugger output", g_Module.m_bDebugString ? "on" : "off");
+    ReportLine(out, "Language file", CLocalizedString::GetLanguageFile());
+    ReportLine(out, "Language number", std::to_string(CLocalizedString::GetLanguageNumber()));
+}
+
+const ReportRegistrar kModuleSection({10, PrintModule});
+
+int RunReport(const Args& args) {
+    if (!args.empty()) {
+        return UsageError("report", "takes no arguments");
+    }
+    std::vector<ReportSection> sections = ReportSections();
+    std::stable_sort(sections.begin(), sections.end(),
+                     [](const ReportSection& a, const ReportSection& b) { return a.order < b.order; });
+    for (const ReportSection& section : sections) {
+        section.print(std::cout);
+    }
+    return 0;
+}
+
+int RunTrace(const Args& args) {
+    if (args.size() != 2) {
+        return UsageError("trace", "expects LEVEL and TEXT");
+    }
+    int32_t level = 0;
+    if (!ParseInt32(args[0], level)) {
+        return UsageError("trace", "LEVEL must be a decimal number, not '" + args[0] + "'");
+    }
+    // The text is data, never a format; the line ends in a line feed like the module's own.
+    g_Module.Trace(level, "%s\n", args[1].c_str());
+    if (level > g_Module.m_nDebugLevel) {
+        std::cerr << "qvtr trace: level " << level << " is above the threshold " << g_Module.m_nDebugLevel
+                  << " of " << g_Module.m_strIniPath << "; nothing written\n";
+    }
+    return 0;
+}
+
+int RunText(const Args& args) {
+    if (args.size() < 2) {
+        return UsageError("text", "expects SECTION and KEY");
+    }
+    if (args.size() > 2 + 8) {
+        return UsageError("text", "takes at most 8 arguments after SECTION and KEY");
+    }
+    // Arguments are passed as strings: a text's conversions should be %s.
+    const char* a[8] = {};
+    for (size_t i = 2; i < args.size(); ++i) {
+        a[i - 2] = args[i].c_str();
+    }
+    // Missing arguments are empty strings, so a text with more %s than given stays safe.
+    for (const char*& arg : a) {
+        if (arg == nullptr) {
+            arg = "";
+        }
+    }
+    const CLocalizedString text(args[0].c_str(), args[1].c_str(), a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+    std::cout << text << "\n";
+    return 0;
+}
+
+int RunError(const Args& args) {
+    if (args.size() != 1) {
+        return UsageError("error", "expects one CODE");
+    }
+    uint32_t code = 0;
+    if (!ParseUInt32(args[0], code)) {
+        return UsageError("error", "CODE must be a decimal or 0x-hexadecimal 32-bit number, not '" + args[0] + "'");
+    }
+    std::string text;
+    g_Module.GetErrorText(text, code);
+    std::cout << text;
+    if (text.empty() || text.back() != '\n') {
+        std::cout << "\n";
+    }
+    return 0;
+}
+
+const CommandRegistrar kReport({"report", "show the module's configuration and the machine it runs on",
+                                "usage: qvtr report\n\n"
+                                "Loads the module as a host process does and prints its file, the INI and log\n"
+                                "paths, the trace threshold and debugger output, the current language file and\n"
+                                "number, and what the other facilities know about the machine.\n",
+                                RunReport});
+
+const CommandRegistrar kTrace({"trace", "write a line to the trace log through the module",
+                               "usage: qvtr trace LEVEL TEXT\n\n"
+                               "Writes TEXT and a line feed through the module's Trace at LEVEL. The line\n"
+                               "reaches the log only when LEVEL is not above the \"debug\" value of the\n"
+                               "[QVTR] section of qvtr.ini beside the module; it is prefixed with the\n"
+                               "process id as eight hex digits, a colon and a blank.\n",
+                               RunTrace});
+
+const CommandRegistrar kText({"text", "print a localized text from the current language file",
+                              "usage: qvtr text SECTION KEY [ARG...]\n\n"
+                              "Looks KEY up in SECTION of the current language file (qvtr00.lg beside the\n"
+                              "module) and formats it with the ARGs, each passed as a string (%s). A key\n"
+                              "that is missing gives its own name. At most 8 ARGs.\n",
+                              RunText});
+
+const CommandRegistrar kError({"error", "print the text of an error code",
+                               "usage: qvtr error CODE\n\n"
+                               "CODE is decimal or 0x-hexadecimal. Codes 0x90000000 to 0x9FFFFFFF are the\n"
+                               "module's application errors and come from the language file's [QVTR]\n"
+                               "section; every other code gets the system's message.\n",
+                               RunError});
+
+}  // namespace
+
+}  // namespace tool

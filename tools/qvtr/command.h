@@ -1,0 +1,53 @@
+// The tool's commands: each file registers its own with a CommandRegistrar,
+// and adds its lines to `qvtr report` with a ReportRegistrar.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+using Args = std::vector<std::string>;
+
+struct Command {
+    const char* name;
+    const char* synopsis;  // one line for `qvtr --help`
+    const char* help;      // the whole text for `qvtr NAME --help`
+    int (*run)(const Args& args);
+};
+
+struct ReportSection {
+    int order;  // sections print in ascending order
+    void (*print)(std::ostream& out);
+};
+
+void RegisterCommand(const Command& command);
+void RegisterReportSection(const ReportSection& section);
+const std::vector<Command>& Commands();
+const std::vector<ReportSection>& ReportSections();
+
+struct CommandRegistrar {
+    explicit CommandRegistrar(const Command& command) { RegisterCommand(command); }
+};
+struct ReportRegistrar {
+    explicit ReportRegistrar(const ReportSection& section) { RegisterReportSection(section); }
+};
+
+// Exit statuses: 0 success, 1 the operation failed, 2 bad usage.
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Prints "qvtr COMMAND: message" and a pointer to the help; returns kExitUsage.
+int UsageError(const char* command, const std::string& message);
+
+// Parses a decimal or 0x-hexadecimal 32-bit number; false for anything else.
+bool ParseUInt32(const std::string& text, uint32_t& value);
+// Parses a decimal signed 32-bit number; false for anything else.
+bool ParseInt32(const std::string& text, int32_t& value);
+
+// One aligned "name: value" line of the report.
+void ReportLine(std::ostream& out, const std::string& name, const std::string& value);
+
+}  // namespace tool

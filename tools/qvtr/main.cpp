@@ -1,0 +1,130 @@
+// qvtr: the platform layer's command-line tool.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "command.h"
+
+namespace tool {
+
+namespace {
+
+std::vector<Command>& CommandList() {
+    static std::vector<Command> commands;
+    return commands;
+}
+
+std::vector<ReportSection>& SectionList() {
+    static std::vector<ReportSection> sections;
+    return sections;
+}
+
+void PrintHelp(std::ostream& out) {
+    out << "usage: qvtr COMMAND [ARG...]\n\n"
+           "The platform layer's tool. It loads the module the way a host process does.\n\n"
+           "Commands:\n";
+    std::vector<Command> sorted = Commands();
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Command& a, const Command& b) { return std::string(a.name) < b.name; });
+    for (const Command& command : sorted) {
+        std::string name = command.name;
+        name.resize(std::max<size_t>(name.size(), 10), ' ');
+        out << "  " << name << "  " << command.synopsis << "\n";
+    }
+    out << "\n'qvtr COMMAND --help' explains a command. Exit status: 0 success, 1 failure, 2 bad usage.\n";
+}
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& command : Commands()) {
+        if (name == command.name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?"; }
+
+}  // namespace
+
+void RegisterCommand(const Command& command) { CommandList().push_back(command); }
+void RegisterReportSection(const ReportSection& section) { SectionList().push_back(section); }
+const std::vector<Command>& Commands() { return CommandList(); }
+const std::vector<ReportSection>& ReportSections() { return SectionList(); }
+
+int UsageError(const char* command, const std::string& message) {
+    std::cerr << "qvtr " << command << ": " << message << " (see 'qvtr " << command << " --help')\n";
+    return kExitUsage;
+}
+
+bool ParseUInt32(const std::string& text, uint32_t& value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') {
+        return false;
+    }
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = text.c_str() + (hex ? 2 : 0);
+    if (*digits == '\0') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(digits, &end, hex ? 16 : 10);
+    if (errno != 0 || *end != '\0' || parsed > 0xFFFFFFFFull) {
+        return false;
+    }
+    value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+bool ParseInt32(const std::string& text, int32_t& value) {
+    if (text.empty() || text[0] == ' ') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long parsed = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) {
+        return false;
+    }
+    value = static_cast<int32_t>(parsed);
+    return true;
+}
+
+void ReportLine(std::ostream& out, const std::string& name, const std::string& value) {
+    std::string label = name + ":";
+    label.resize(std::max<size_t>(label.size(), 22), ' ');
+    out << label << " " << value << "\n";
+}
+
+}  // namespace tool
+
+int main(int argc, char** argv) {
+    const tool::Args args(argv + 1, argv + argc);
+    if (args.empty() || tool::IsHelp(args[0])) {
+        tool::PrintHelp(args.empty() ? std::cerr : std::cout);
+        return args.empty() ? tool::kExitUsage : 0;
+    }
+    const tool::Command* command = tool::FindCommand(args[0]);
+    if (command == nullptr) {
+        std::cerr << "qvtr: unknown command '" << args[0] << "' (see 'qvtr --help')\n";
+        return tool::kExitUsage;
+    }
+    const tool::Args rest(args.begin() + 1, args.end());
+    // Help is asked before "--"; what follows belongs to a command the tool runs.
+    const auto end = std::find(rest.begin(), rest.end(), std::string("--"));
+    if (std::any_of(rest.begin(), end, tool::IsHelp)) {
+        std::cout << command->help;
+        return 0;
+    }
+    try {
+        return command->run(rest);
+    } catch (const std::exception& error) {
+        std::cerr << "qvtr " << command->name << ": " << error.what() << "\n";
+        return tool::kExitFailure;
+    } catch (long code) {
+        std::cerr << "qvtr " << command->name << ": registry error " << code << "\n";
+        return tool::kExitFailure;
+    }
+}

@@ -1,0 +1,611 @@
+// Files, errors, local memory, system messages, module file names, clock and
+// names: the kernel32 operations that Linux has directly.
+#include <fcntl.h>
+#include <limits.h>
+#include <link.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "win32/posix/posix.h"
+
+namespace posix {
+
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+// ---- errors -----------------------------------------------------------------
+
+void WINAPI SetLastErrorImpl(DWORD code) { t_lastError = code; }
+DWORD WINAPI GetLastErrorImpl() { return t_lastError; }
+
+// ---- process id -------------------------------------------------------------
+
+// getpid is a real system call here; the trace writer asks for it per line.
+DWORD g_processId = 0;
+
+void ResetProcessId() { g_processId = static_cast<DWORD>(getpid()); }
+
+DWORD WINAPI GetCurrentProcessIdImpl() {
+    static const bool registered = [] {
+        ResetProcessId();
+        pthread_atfork(nullptr, nullptr, ResetProcessId);
+        return true;
+    }();
+    (void)registered;
+    return g_processId;
+}
+
+HANDLE WINAPI GetCurrentProcessImpl() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+// ---- strings ----------------------------------------------------------------
+
+// Copies `text` into a caller's buffer the way the *A functions do: the length
+// without the terminator on success, the size needed (terminator included) when
+// the buffer is too small.
+DWORD CopyOut(const std::string& text, LPSTR buffer, DWORD size) {
+    if (buffer == nullptr || text.size() + 1 > size) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return static_cast<DWORD>(text.size() + 1);
+    }
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    SetError(ERROR_SUCCESS);
+    return static_cast<DWORD>(text.size());
+}
+
+int WINAPI lstrcmpAImpl(LPCSTR a, LPCSTR b) {
+    const int result = std::strcmp(a ? a : "", b ? b : "");
+    return (result > 0) - (result < 0);
+}
+
+int WINAPI lstrlenAImpl(LPCSTR text) { return text ? static_cast<int>(std::strlen(text)) : 0; }
+
+// ---- temporary path ---------------------------------------------------------
+
+DWORD WINAPI GetTempPathAImpl(DWORD size, LPSTR buffer) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = (dir && *dir) ? dir : "/tmp";
+    if (path.back() != '/') {
+        path += '/';
+    }
+    return CopyOut(path, buffer, size);
+}
+
+// ---- module file names --------------------------------------------------------
+
+struct ModuleSearch {
+    uintptr_t base;
+    std::string path;
+    bool found;
+};
+
+uintptr_t BaseOf(const dl_phdr_info* info) {
+    uintptr_t lowest = UINTPTR_MAX;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        if (info->dlpi_phdr[i].p_type == PT_LOAD) {
+            lowest = std::min<uintptr_t>(lowest, info->dlpi_phdr[i].p_vaddr);
+        }
+    }
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    return info->dlpi_addr + (lowest & ~(page - 1));
+}
+
+int FindByBase(dl_phdr_info* info, size_t, void* data) {
+    auto* search = static_cast<ModuleSearch*>(data);
+    if (BaseOf(info) != search->base) {
+        return 0;
+    }
+    search->path = info->dlpi_name ? info->dlpi_name : "";
+    search->found = true;
+    return 1;
+}
+
+std::string ExecutablePath() {
+    char buffer[4096];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+bool ModulePath(HMODULE module, std::string& path) {
+    if (module == nullptr) {
+        path = ExecutablePath();
+        return !path.empty();
+    }
+    ModuleSearch search{reinterpret_cast<uintptr_t>(module), {}, false};
+    dl_iterate_phdr(FindByBase, &search);
+    if (!search.found) {
+        return false;
+    }
+    if (search.path.empty()) {  // the main program has no name in the list
+        path = ExecutablePath();
+        return !path.empty();
+    }
+    char resolved[PATH_MAX];
+    path = realpath(search.path.c_str(), resolved) ? resolved : search.path;
+    return true;
+}
+
+DWORD WINAPI GetModuleFileNameAImpl(HMODULE module, LPSTR buffer, DWORD size) {
+    std::string path;
+    if (!ModulePath(module, path)) {
+        SetError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    if (size == 0 || buffer == nullptr) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    // As on Windows Vista and later: a path that does not fit is cut to size - 1.
+    if (path.size() >= size) {
+        std::memcpy(buffer, path.data(), size - 1);
+        buffer[size - 1] = '\0';
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    SetError(ERROR_SUCCESS);
+    return static_cast<DWORD>(path.size());
+}
+
+// ---- files --------------------------------------------------------------------
+
+struct FileObject : KernelObject {
+    explicit FileObject(int descriptor) : fd(descriptor) {}
+    ~FileObject() override { close(fd); }
+    int fd;
+};
+
+int OpenFlags(DWORD access) {
+    const bool read = (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
+    const bool write = (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA)) != 0;
+    const bool append = (access & FILE_APPEND_DATA) != 0;
+    int flags = O_CLOEXEC;
+    if (append && !write) {
+        // Append-only access: every write lands at the end, atomically.
+        flags |= O_APPEND;
+    }
+    if ((write || append) && read) {
+        flags |= O_RDWR;
+    } else if (write || append) {
+        flags |= O_WRONLY;
+    } else {
+        flags |= O_RDONLY;
+    }
+    return flags;
+}
+
+// Opens with the Win32 creation disposition; `existed` says whether the file was there.
+int OpenWithDisposition(const std::string& path, int flags, DWORD disposition, bool& existed) {
+    const mode_t mode = 0666;
+    switch (disposition) {
+    case CREATE_NEW:
+        existed = false;
+        return open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+    case OPEN_EXISTING:
+        existed = true;
+        return open(path.c_str(), flags);
+    case TRUNCATE_EXISTING:
+        existed = true;
+        return open(path.c_str(), flags | O_TRUNC);
+    case OPEN_ALWAYS:
+    case CREATE_ALWAYS:
+        for (;;) {
+            // The common case, an existing file, costs one system call.
+            const int extra = disposition == CREATE_ALWAYS ? O_TRUNC : 0;
+            int fd = open(path.c_str(), flags | extra);
+            if (fd >= 0 || errno != ENOENT) {
+                existed = fd >= 0;
+                return fd;
+            }
+            fd = open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+            if (fd >= 0 || errno != EEXIST) {
+                existed = false;
+                return fd;
+            }
+        }
+    default:
+        errno = EINVAL;
+        return -1;
+    }
+}
+
+HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES,
+                              DWORD disposition, DWORD /*flags*/, HANDLE) {
+    if (name == nullptr || *name == '\0') {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool existed = false;
+    const int fd = OpenWithDisposition(NativePath(name), OpenFlags(access), disposition, existed);
+    if (fd < 0) {
+        if (errno == EEXIST) {
+            SetError(ERROR_FILE_EXISTS);
+        } else if (errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING) {
+            SetError(ERROR_PATH_NOT_FOUND);  // the directory is missing
+        } else {
+            SetErrorFromErrno();
+        }
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = InsertHandle(std::make_shared<FileObject>(fd));
+    const bool reportsExisting = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
+    SetError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+std::shared_ptr<FileObject> FileOf(HANDLE handle) {
+    auto file = LookupHandleAs<FileObject>(handle);
+    if (!file) {
+        SetError(ERROR_INVALID_HANDLE);
+    }
+    return file;
+}
+
+DWORD WINAPI SetFilePointerImpl(HANDLE handle, LONG distance, PLONG high, DWORD method) {
+    auto file = FileOf(handle);
+    if (!file) {
+        return INVALID_SET_FILE_POINTER;
+    }
+    off_t offset = high ? (static_cast<off_t>(*high) << 32) | static_cast<uint32_t>(distance) : distance;
+    const int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+    if (method > FILE_END) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    const off_t position = lseek(file->fd, offset, whence);
+    if (position < 0) {
+        SetError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : ErrnoToWin32(errno));
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (high) {
+        *high = static_cast<LONG>(position >> 32);
+    }
+    SetError(ERROR_SUCCESS);
+    return static_cast<DWORD>(position & 0xFFFFFFFF);
+}
+
+BOOL WINAPI WriteFileImpl(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    auto file = FileOf(handle);
+    if (written) {
+        *written = 0;
+    }
+    if (!file) {
+        return FALSE;
+    }
+    const char* bytes = static_cast<const char*>(data);
+    DWORD done = 0;
+    while (done < size) {
+        const ssize_t n = write(file->fd, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            SetErrorFromErrno();
+            if (written) {
+                *written = done;
+            }
+            return FALSE;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (written) {
+        *written = done;
+    }
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI ReadFileImpl(HANDLE handle, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED) {
+    auto file = FileOf(handle);
+    if (read) {
+        *read = 0;
+    }
+    if (!file) {
+        return FALSE;
+    }
+    ssize_t n;
+    do {
+        n = ::read(file->fd, data, size);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        SetErrorFromErrno();
+        return FALSE;
+    }
+    if (read) {
+        *read = static_cast<DWORD>(n);
+    }
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI CloseHandleImpl(HANDLE handle) {
+    if (!RemoveHandle(handle)) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// ---- debugger output ------------------------------------------------------------
+
+// There is no debugger to attach; QVTR_DEBUG_OUTPUT sends the text to stderr.
+void WINAPI OutputDebugStringAImpl(LPCSTR text) {
+    if (text == nullptr || std::getenv("QVTR_DEBUG_OUTPUT") == nullptr) {
+        return;
+    }
+    const size_t length = std::strlen(text);
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(STDERR_FILENO, text + done, length - done);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+// ---- local memory ---------------------------------------------------------------
+
+HLOCAL WINAPI LocalAllocImpl(UINT flags, SIZE_T size) {
+    void* block = (flags & LMEM_ZEROINIT) ? std::calloc(1, size ? size : 1) : std::malloc(size ? size : 1);
+    if (block == nullptr) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return block;
+}
+
+HLOCAL WINAPI LocalFreeImpl(HLOCAL block) {
+    std::free(block);
+    return nullptr;
+}
+
+size_t HeapBlockSize(void* block) { return block ? malloc_usable_size(block) : 0; }
+
+// ---- system messages --------------------------------------------------------------
+
+struct Message {
+    DWORD code;
+    const char* text;
+};
+
+// The English texts of Windows, for the codes the layer and this backend can meet.
+constexpr Message kMessages[] = {
+    {0, "The operation completed successfully."},
+    {1, "Incorrect function."},
+    {2, "The system cannot find the file specified."},
+    {3, "The system cannot find the path specified."},
+    {4, "The system cannot open the file."},
+    {5, "Access is denied."},
+    {6, "The handle is invalid."},
+    {8, "Not enough memory resources are available to process this command."},
+    {13, "The data is invalid."},
+    {14, "Not enough memory resources are available to complete this operation."},
+    {18, "There are no more files."},
+    {32, "The process cannot access the file because it is being used by another process."},
+    {33, "The process cannot access the file because another process has locked a portion of the file."},
+    {50, "The request is not supported."},
+    {53, "The network path was not found."},
+    {80, "The file exists."},
+    {87, "The parameter is incorrect."},
+    {112, "There is not enough space on the disk."},
+    {120, "This function is not supported on this system."},
+    {122, "The data area passed to a system call is too small."},
+    {123, "The filename, directory name, or volume label syntax is incorrect."},
+    {126, "The specified module could not be found."},
+    {127, "The specified procedure could not be found."},
+    {131, "An attempt was made to move the file pointer before the beginning of the file."},
+    {161, "The specified path is invalid."},
+    {170, "The requested resource is in use."},
+    {183, "Cannot create a file when that file already exists."},
+    {206, "The filename or extension is too long."},
+    {234, "More data is available."},
+    {259, "No more data is available."},
+    {288, "Attempt to release mutex not owned by caller."},
+    {1009, "The configuration registry database is corrupt."},
+    {1010, "The configuration registry key is invalid."},
+    {1011, "The configuration registry key could not be opened."},
+    {1012, "The configuration registry key could not be read."},
+    {1013, "The configuration registry key could not be written."},
+    {1015,
+     "The registry is corrupted. The structure of one of the files containing registry data is corrupted, or "
+     "the system's memory image of the file is corrupted, or the file could not be recovered because the "
+     "alternate copy or log was absent or corrupted."},
+    {1016,
+     "An I/O operation initiated by the registry failed unrecoverably. The registry could not read in, or write "
+     "out, or flush, one of the files that contain the system's image of the registry."},
+    {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
+    {1020, "An attempt was made to create a symbolic link in a registry key that already has subkeys or values."},
+    {1051, "A stop control has been sent to a service that other running services are dependent on."},
+    {1052, "The requested control is not valid for this service."},
+    {1053, "The service did not respond to the start or control request in a timely fashion."},
+    {1056, "An instance of the service is already running."},
+    {1058,
+     "The service cannot be started, either because it is disabled or because it has no enabled devices "
+     "associated with it."},
+    {1060, "The specified service does not exist as an installed service."},
+    {1062, "The service has not been started."},
+    {1067, "The process terminated unexpectedly."},
+    {1072, "The specified service has been marked for deletion."},
+    {1073, "The specified service already exists."},
+    {1168, "Element not found."},
+    {1332, "No mapping between account names and security IDs was done."},
+};
+
+const char* FindMessage(DWORD code) {
+    for (const Message& message : kMessages) {
+        if (message.code == code) {
+            return message.text;
+        }
+    }
+    return nullptr;
+}
+
+DWORD WINAPI FormatMessageAImpl(DWORD flags, LPCVOID source, DWORD code, DWORD /*language*/, LPSTR buffer,
+                                DWORD size, va_list*) {
+    std::string text;
+    if (flags & FORMAT_MESSAGE_FROM_STRING) {
+        text = source ? static_cast<const char*>(source) : "";
+    } else if (flags & FORMAT_MESSAGE_FROM_SYSTEM) {
+        const char* found = FindMessage(code);
+        if (found == nullptr) {
+            SetError(ERROR_MR_MID_NOT_FOUND);
+            return 0;
+        }
+        text = std::string(found) + "\r\n";
+    } else {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        // `buffer` is really a pointer to the pointer that receives the text.
+        char* block = static_cast<char*>(LocalAllocImpl(LMEM_FIXED, std::max<size_t>(text.size() + 1, size)));
+        if (block == nullptr) {
+            return 0;
+        }
+        std::memcpy(block, text.c_str(), text.size() + 1);
+        *reinterpret_cast<char**>(buffer) = block;
+    } else {
+        if (buffer == nullptr || text.size() + 1 > size) {
+            SetError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+    }
+    SetError(ERROR_SUCCESS);
+    return static_cast<DWORD>(text.size());
+}
+
+// ---- clock ------------------------------------------------------------------------
+
+DWORD WINAPI GetTickCountImpl() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<DWORD>(ms);
+}
+
+void WINAPI SleepImpl(DWORD ms) {
+    timespec wait{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+// ---- computer name ----------------------------------------------------------------
+
+// The NetBIOS form of the host name: up to the first dot, upper case, at most 15
+// characters. QVTR_COMPUTERNAME names the machine for tests and demonstrations.
+std::string ComputerName() {
+    const char* forced = std::getenv("QVTR_COMPUTERNAME");
+    std::string name;
+    if (forced != nullptr) {
+        name = forced;
+    } else {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        name = host;
+        name = name.substr(0, name.find('.'));
+    }
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+    return name.substr(0, MAX_COMPUTERNAME_LENGTH);
+}
+
+BOOL WINAPI GetComputerNameAImpl(LPSTR buffer, LPDWORD size) {
+    if (size == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string name = ComputerName();
+    if (buffer == nullptr || name.size() + 1 > *size) {
+        *size = static_cast<DWORD>(name.size() + 1);
+        SetError(ERROR_BUFFER_OVERFLOW);
+        return FALSE;
+    }
+    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    *size = static_cast<DWORD>(name.size());
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+}  // namespace
+
+void SetError(DWORD code) { t_lastError = code; }
+
+DWORD Error() { return t_lastError; }
+
+DWORD ErrnoToWin32(int error) {
+    switch (error) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EBUSY: return ERROR_BUSY;
+    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+    case EPIPE: return ERROR_BROKEN_PIPE;
+    case ENOSYS: return ERROR_CALL_NOT_IMPLEMENTED;
+    case EAGAIN: return ERROR_LOCK_VIOLATION;
+    default: return ERROR_INVALID_FUNCTION;
+    }
+}
+
+DWORD SetErrorFromErrno() {
+    const DWORD code = ErrnoToWin32(errno);
+    SetError(code);
+    return code;
+}
+
+std::string NativePath(const char* path) {
+    std::string native = path ? path : "";
+    std::replace(native.begin(), native.end(), '\\', '/');
+    return native;
+}
+
+void BindCore(Win32Api& t) {
+    t.GetModuleFileNameA = GetModuleFileNameAImpl;
+    t.GetTempPathA = GetTempPathAImpl;
+    t.GetCurrentProcessId = GetCurrentProcessIdImpl;
+    t.GetCurrentProcess = GetCurrentProcessImpl;
+
+    t.CreateFileA = CreateFileAImpl;
+    t.SetFilePointer = SetFilePointerImpl;
+    t.WriteFile = WriteFileImpl;
+    t.ReadFile = ReadFileImpl;
+    t.CloseHandle = CloseHandleImpl;
+
+    t.OutputDebugStringA = OutputDebugStringAImpl;
+    t.GetLastError = GetLastErrorImpl;
+    t.SetLastError = SetLastErrorImpl;
+    t.FormatMessageA = FormatMessageAImpl;
+
+    t.LocalAlloc = LocalAllocImpl;
+    t.LocalFree = LocalFreeImpl;
+    t._msize = HeapBlockSize;
+
+    t.GetTickCount = GetTickCountImpl;
+    t.Sleep = SleepImpl;
+    t.GetComputerNameA = GetComputerNameAImpl;
+    t.lstrcmpA = lstrcmpAImpl;
+    t.lstrlenA = lstrlenAImpl;
+}
+
+}  // namespace posix

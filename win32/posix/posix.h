@@ -1,0 +1,57 @@
+// Shared pieces of the POSIX backend: last error, errno translation, the
+// handle table and the per-facility binding functions.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "win32/api.h"
+
+namespace posix {
+
+// The calling thread's last error.
+void SetError(DWORD code);
+DWORD Error();
+
+// The one place where errno becomes a Win32 code.
+DWORD ErrnoToWin32(int error);
+
+// Sets the last error from errno and returns the Win32 code.
+DWORD SetErrorFromErrno();
+
+// Win32 paths may use either separator; the backend hands native ones to the system.
+std::string NativePath(const char* path);
+
+// Kernel objects behind HANDLE values (files, mutexes, events, tokens, ...).
+struct KernelObject {
+    virtual ~KernelObject() = default;
+};
+
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+// Removes the handle; the object goes when its last reference does. False for a bad handle.
+bool RemoveHandle(HANDLE handle);
+// Number of open handles in the table (for leak checks in tests).
+size_t OpenHandleCount();
+
+template <class T>
+std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+
+// Per-facility binding of the table; each leaves the entries it lacks null.
+void BindCore(Win32Api& t);       // files, errors, memory, module names, clock, names
+void BindLibraries(Win32Api& t);  // LoadLibraryA, GetProcAddress, GetModuleHandleA
+void BindProfile(Win32Api& t);    // INI files
+void BindRegistry(Win32Api& t);   // the persisted registry
+void BindVersion(Win32Api& t);    // version answers of the emulated machine
+void BindSync(Win32Api& t);       // named mutexes and events, security descriptors
+void BindService(Win32Api& t);    // service control manager, tokens and accounts
+void BindCom(Win32Api& t);        // COM class lookup, code page conversion
+
+// A module built into the backend ("ntdll.dll", "KERNEL32.DLL"): GetModuleHandleA
+// finds it by name and GetProcAddress asks `lookup` for its exports.
+using BuiltinLookup = FARPROC (*)(const char* name);
+void RegisterBuiltinModule(const char* name, BuiltinLookup lookup);
+
+}  // namespace posix
