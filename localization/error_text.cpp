@@ -7,9 +7,8 @@ namespace {
 
 // Language-file keys of the application errors, by index (code - 0x90000000).
 const char* const kApplicationErrorKeys[] = {
-    "UnexpectedError",      "NotInitialized",      "InvalidArgument",
-    "LanguageFileMissing",  "RegistryKeyMissing",  "ServiceNotRegistered",
-    "ServiceNotStarted",    "SessionUnknown",      "LockNotAcquired",
+    "UnexpectedError",      "NotInitialized",    "InvalidArgument", "LanguageFileMissing", "RegistryKeyMissing",
+    "ServiceNotRegistered", "ServiceNotStarted", "SessionUnknown",  "LockNotAcquired",
 };
 
 constexpr DWORD kApplicationErrorMask = 0xF0000000;

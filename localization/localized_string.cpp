@@ -135,4 +135,6 @@ int32_t CLocalizedString::GetLanguageNumber() {
     return s_nLanguageNumber.load();
 }
 
-std::string CLocalizedString::GetLanguageFile() { return LanguageFile(); }
+std::string CLocalizedString::GetLanguageFile() {
+    return LanguageFile();
+}

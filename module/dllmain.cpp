@@ -3,14 +3,14 @@
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD reason, LPVOID /*reserved*/) {
     switch (reason) {
-    case DLL_PROCESS_ATTACH:
-        g_Module.Init(nullptr, hInstance, nullptr, QVTR_SHORT_NAME);
-        break;
-    case DLL_PROCESS_DETACH:
-        g_Module.Term();
-        break;
-    default:
-        break;
+        case DLL_PROCESS_ATTACH:
+            g_Module.Init(nullptr, hInstance, nullptr, QVTR_SHORT_NAME);
+            break;
+        case DLL_PROCESS_DETACH:
+            g_Module.Term();
+            break;
+        default:
+            break;
     }
     return TRUE;
 }

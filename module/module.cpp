@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qvtr/localization.h"
 #include "module/path.h"
+#include "qvtr/localization.h"
 #include "qvtr/module.h"
 #include "win32/api.h"
 
@@ -77,7 +77,9 @@ HRESULT CComModuleSupport::Init(_ATL_OBJMAP_ENTRY* pObjMap, HINSTANCE hInstance,
     return S_OK;
 }
 
-void CComModuleSupport::Term() { CComModule::Term(); }
+void CComModuleSupport::Term() {
+    CComModule::Term();
+}
 
 void CComModuleSupport::InitLogPath() {
     const Win32Api& api = Api();
@@ -102,14 +104,12 @@ void CComModuleSupport::InitLogPath() {
 
 void CComModuleSupport::ReadDebugSettings() {
     const Win32Api& api = Api();
-    m_nDebugLevel = static_cast<int32_t>(api.GetPrivateProfileIntA(m_strSection.c_str(), "debug", 0, m_strIniPath.c_str()));
+    m_nDebugLevel =
+        static_cast<int32_t>(api.GetPrivateProfileIntA(m_strSection.c_str(), "debug", 0, m_strIniPath.c_str()));
     m_bDebugString = api.GetPrivateProfileIntA(m_strSection.c_str(), "debugstring", 0, m_strIniPath.c_str()) == 1;
 }
 
-void CComModuleSupport::Trace(int32_t level, const char* format, ...) {
-    if (level > m_nDebugLevel) {
-        return;
-    }
+void CComModuleSupport::WriteTrace(const char* format, ...) {
     // "%08X: " in front of the caller's format, which stays unchanged.
     char prefix[16];
     std::snprintf(prefix, sizeof prefix, "%08X: ", static_cast<unsigned>(Api().GetCurrentProcessId()));

@@ -24,4 +24,6 @@ Win32Api& Api() {
 
 ApiOverride::ApiOverride() : m_saved(Api()) {}
 
-ApiOverride::~ApiOverride() { Api() = m_saved; }
+ApiOverride::~ApiOverride() {
+    Api() = m_saved;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "qvtr/export.h"
@@ -56,4 +57,31 @@ public:
 
 private:
     void FormatV(const char* section, const char* key, va_list args);
+};
+
+// ---- Language selection ----------------------------------------------------------
+
+// Where a language code came from.
+enum class LanguageSource : uint32_t {
+    None = 0,          // nothing chosen yet
+    CurrentUser = 1,   // HKEY_CURRENT_USER\<common settings>\Language "CurrentLanguage"
+    LocalMachine = 2,  // the same value under HKEY_LOCAL_MACHINE
+    Fallback = 3,      // the caller's fallback
+};
+
+// Holds the chosen language code. The code is read per user, then per machine,
+// then taken from the caller's fallback, and kept once it is not empty.
+class QVTR_API CLanguageSelection {
+public:
+    // Puts a code into the holder (m_strLanguage) when the registry has none.
+    using Fallback = std::function<void(CLanguageSelection& holder)>;
+
+    CLanguageSelection();
+    virtual ~CLanguageSelection();
+
+    // The held code; chosen (and traced at level 4) only while it is empty.
+    const std::string& GetCurrentLanguage(const Fallback& fallback);
+
+    std::string m_strLanguage;
+    LanguageSource m_eSource;
 };

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "qvtr/export.h"
 #include "qvtr/win32.h"
@@ -63,8 +64,19 @@ public:
     void Term();
 
     // Appends "%08X: " (the process id) and the formatted text to the log when
-    // `level` is not above m_nDebugLevel; never reports a failure.
-    void Trace(int32_t level, const char* format, ...) QVTR_PRINTF_FORMAT(3, 4);
+    // `level` is not above m_nDebugLevel; never reports a failure. The level is
+    // checked inline, so a line above the threshold costs one comparison.
+    template <typename... Args>
+    void Trace(int32_t level, const char* format, Args... args) {
+        static_assert((std::is_scalar<Args>::value && ...), "trace arguments are numbers, pointers or C strings");
+        if (level > m_nDebugLevel) {
+            return;
+        }
+        WriteTrace(format, args...);
+    }
+
+    // The writer behind Trace, without the threshold check.
+    void WriteTrace(const char* format, ...) QVTR_PRINTF_FORMAT(2, 3);
 
     // Replaces `text` with the text for `code`: localized for the module's
     // application errors (0x9xxxxxxx), the system's message for all others.

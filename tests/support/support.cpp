@@ -7,8 +7,8 @@
 #include <stdexcept>
 
 #if defined(_WIN32)
-#include "qvtr/win32.h"
 #include <process.h>
+#include "qvtr/win32.h"
 #else
 #include <dirent.h>
 #include <signal.h>
@@ -74,8 +74,8 @@ TempDir::TempDir() {
     GetTempPathA(sizeof base, base);
     static unsigned counter = 0;
     for (;;) {
-        m_path = std::string(base) + "qvtr-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                 std::to_string(++counter);
+        m_path =
+            std::string(base) + "qvtr-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
         if (CreateDirectoryA(m_path.c_str(), nullptr)) {
             break;
         }
@@ -91,7 +91,9 @@ TempDir::TempDir() {
 #endif
 }
 
-TempDir::~TempDir() { RemoveTree(m_path); }
+TempDir::~TempDir() {
+    RemoveTree(m_path);
+}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -105,9 +107,13 @@ void WriteFile(const std::string& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-bool FileExists(const std::string& path) { return std::ifstream(path).good(); }
+bool FileExists(const std::string& path) {
+    return std::ifstream(path).good();
+}
 
-void CopyFile(const std::string& from, const std::string& to) { WriteFile(to, ReadFile(from)); }
+void CopyFile(const std::string& from, const std::string& to) {
+    WriteFile(to, ReadFile(from));
+}
 
 std::vector<std::string> ReadLines(const std::string& path) {
     std::vector<std::string> lines;
@@ -173,9 +179,13 @@ std::string SelfPath() {
 #endif
 }
 
-std::vector<std::string> ChildArgs(const std::string& test) { return {"--gtest_filter=" + test}; }
+std::vector<std::string> ChildArgs(const std::string& test) {
+    return {"--gtest_filter=" + test};
+}
 
-const char* ChildRole() { return std::getenv("QVTR_CHILD_ROLE"); }
+const char* ChildRole() {
+    return std::getenv("QVTR_CHILD_ROLE");
+}
 
 #if defined(_WIN32)
 struct Child::Impl {
@@ -218,8 +228,12 @@ void Child::Kill() {
     }
 }
 
-uint32_t Child::Pid() const { return m_impl->info.dwProcessId; }
-bool Child::Started() const { return m_impl->started; }
+uint32_t Child::Pid() const {
+    return m_impl->info.dwProcessId;
+}
+bool Child::Started() const {
+    return m_impl->started;
+}
 #else
 struct Child::Impl {
     pid_t pid = -1;
@@ -269,8 +283,12 @@ void Child::Kill() {
     }
 }
 
-uint32_t Child::Pid() const { return static_cast<uint32_t>(m_impl->pid); }
-bool Child::Started() const { return m_impl->pid > 0; }
+uint32_t Child::Pid() const {
+    return static_cast<uint32_t>(m_impl->pid);
+}
+bool Child::Started() const {
+    return m_impl->pid > 0;
+}
 #endif
 
 }  // namespace testing_support

@@ -54,8 +54,8 @@ int RunTrace(const Args& args) {
     // The text is data, never a format; the line ends in a line feed like the module's own.
     g_Module.Trace(level, "%s\n", args[1].c_str());
     if (level > g_Module.m_nDebugLevel) {
-        std::cerr << "qvtr trace: level " << level << " is above the threshold " << g_Module.m_nDebugLevel
-                  << " of " << g_Module.m_strIniPath << "; nothing written\n";
+        std::cerr << "qvtr trace: level " << level << " is above the threshold " << g_Module.m_nDebugLevel << " of "
+                  << g_Module.m_strIniPath << "; nothing written\n";
     }
     return 0;
 }

@@ -45,14 +45,24 @@ const Command* FindCommand(const std::string& name) {
     return nullptr;
 }
 
-bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?"; }
+bool IsHelp(const std::string& arg) {
+    return arg == "--help" || arg == "-h" || arg == "/?";
+}
 
 }  // namespace
 
-void RegisterCommand(const Command& command) { CommandList().push_back(command); }
-void RegisterReportSection(const ReportSection& section) { SectionList().push_back(section); }
-const std::vector<Command>& Commands() { return CommandList(); }
-const std::vector<ReportSection>& ReportSections() { return SectionList(); }
+void RegisterCommand(const Command& command) {
+    CommandList().push_back(command);
+}
+void RegisterReportSection(const ReportSection& section) {
+    SectionList().push_back(section);
+}
+const std::vector<Command>& Commands() {
+    return CommandList();
+}
+const std::vector<ReportSection>& ReportSections() {
+    return SectionList();
+}
 
 int UsageError(const char* command, const std::string& message) {
     std::cerr << "qvtr " << command << ": " << message << " (see 'qvtr " << command << " --help')\n";

@@ -16,7 +16,11 @@ HINSTANCE OwnHandle() {
 
 // Runs before the static destructors of the library (they are the last entry
 // of its finalisers), as process detach does on Windows.
-__attribute__((constructor)) void ProcessAttach() { DllMain(OwnHandle(), DLL_PROCESS_ATTACH, nullptr); }
-__attribute__((destructor)) void ProcessDetach() { DllMain(OwnHandle(), DLL_PROCESS_DETACH, nullptr); }
+__attribute__((constructor)) void ProcessAttach() {
+    DllMain(OwnHandle(), DLL_PROCESS_ATTACH, nullptr);
+}
+__attribute__((destructor)) void ProcessDetach() {
+    DllMain(OwnHandle(), DLL_PROCESS_DETACH, nullptr);
+}
 
 }  // namespace

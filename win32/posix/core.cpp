@@ -25,15 +25,21 @@ thread_local DWORD t_lastError = 0;
 
 // ---- errors -----------------------------------------------------------------
 
-void WINAPI SetLastErrorImpl(DWORD code) { t_lastError = code; }
-DWORD WINAPI GetLastErrorImpl() { return t_lastError; }
+void WINAPI SetLastErrorImpl(DWORD code) {
+    t_lastError = code;
+}
+DWORD WINAPI GetLastErrorImpl() {
+    return t_lastError;
+}
 
 // ---- process id -------------------------------------------------------------
 
 // getpid is a real system call here; the trace writer asks for it per line.
 DWORD g_processId = 0;
 
-void ResetProcessId() { g_processId = static_cast<DWORD>(getpid()); }
+void ResetProcessId() {
+    g_processId = static_cast<DWORD>(getpid());
+}
 
 DWORD WINAPI GetCurrentProcessIdImpl() {
     static const bool registered = [] {
@@ -45,7 +51,9 @@ DWORD WINAPI GetCurrentProcessIdImpl() {
     return g_processId;
 }
 
-HANDLE WINAPI GetCurrentProcessImpl() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+HANDLE WINAPI GetCurrentProcessImpl() {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
 
 // ---- strings ----------------------------------------------------------------
 
@@ -67,7 +75,9 @@ int WINAPI lstrcmpAImpl(LPCSTR a, LPCSTR b) {
     return (result > 0) - (result < 0);
 }
 
-int WINAPI lstrlenAImpl(LPCSTR text) { return text ? static_cast<int>(std::strlen(text)) : 0; }
+int WINAPI lstrlenAImpl(LPCSTR text) {
+    return text ? static_cast<int>(std::strlen(text)) : 0;
+}
 
 // ---- temporary path ---------------------------------------------------------
 
@@ -187,39 +197,39 @@ int OpenFlags(DWORD access) {
 int OpenWithDisposition(const std::string& path, int flags, DWORD disposition, bool& existed) {
     const mode_t mode = 0666;
     switch (disposition) {
-    case CREATE_NEW:
-        existed = false;
-        return open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
-    case OPEN_EXISTING:
-        existed = true;
-        return open(path.c_str(), flags);
-    case TRUNCATE_EXISTING:
-        existed = true;
-        return open(path.c_str(), flags | O_TRUNC);
-    case OPEN_ALWAYS:
-    case CREATE_ALWAYS:
-        for (;;) {
-            // The common case, an existing file, costs one system call.
-            const int extra = disposition == CREATE_ALWAYS ? O_TRUNC : 0;
-            int fd = open(path.c_str(), flags | extra);
-            if (fd >= 0 || errno != ENOENT) {
-                existed = fd >= 0;
-                return fd;
+        case CREATE_NEW:
+            existed = false;
+            return open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+        case OPEN_EXISTING:
+            existed = true;
+            return open(path.c_str(), flags);
+        case TRUNCATE_EXISTING:
+            existed = true;
+            return open(path.c_str(), flags | O_TRUNC);
+        case OPEN_ALWAYS:
+        case CREATE_ALWAYS:
+            for (;;) {
+                // The common case, an existing file, costs one system call.
+                const int extra = disposition == CREATE_ALWAYS ? O_TRUNC : 0;
+                int fd = open(path.c_str(), flags | extra);
+                if (fd >= 0 || errno != ENOENT) {
+                    existed = fd >= 0;
+                    return fd;
+                }
+                fd = open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+                if (fd >= 0 || errno != EEXIST) {
+                    existed = false;
+                    return fd;
+                }
             }
-            fd = open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
-            if (fd >= 0 || errno != EEXIST) {
-                existed = false;
-                return fd;
-            }
-        }
-    default:
-        errno = EINVAL;
-        return -1;
+        default:
+            errno = EINVAL;
+            return -1;
     }
 }
 
-HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES,
-                              DWORD disposition, DWORD /*flags*/, HANDLE) {
+HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                              DWORD /*flags*/, HANDLE) {
     if (name == nullptr || *name == '\0') {
         SetError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -368,7 +378,9 @@ HLOCAL WINAPI LocalFreeImpl(HLOCAL block) {
     return nullptr;
 }
 
-size_t HeapBlockSize(void* block) { return block ? malloc_usable_size(block) : 0; }
+size_t HeapBlockSize(void* block) {
+    return block ? malloc_usable_size(block) : 0;
+}
 
 // ---- system messages --------------------------------------------------------------
 
@@ -449,8 +461,8 @@ const char* FindMessage(DWORD code) {
     return nullptr;
 }
 
-DWORD WINAPI FormatMessageAImpl(DWORD flags, LPCVOID source, DWORD code, DWORD /*language*/, LPSTR buffer,
-                                DWORD size, va_list*) {
+DWORD WINAPI FormatMessageAImpl(DWORD flags, LPCVOID source, DWORD code, DWORD /*language*/, LPSTR buffer, DWORD size,
+                                va_list*) {
     std::string text;
     if (flags & FORMAT_MESSAGE_FROM_STRING) {
         text = source ? static_cast<const char*>(source) : "";
@@ -537,34 +549,55 @@ BOOL WINAPI GetComputerNameAImpl(LPSTR buffer, LPDWORD size) {
 
 }  // namespace
 
-void SetError(DWORD code) { t_lastError = code; }
+void SetError(DWORD code) {
+    t_lastError = code;
+}
 
-DWORD Error() { return t_lastError; }
+DWORD Error() {
+    return t_lastError;
+}
 
 DWORD ErrnoToWin32(int error) {
     switch (error) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case EBUSY: return ERROR_BUSY;
-    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case EPIPE: return ERROR_BROKEN_PIPE;
-    case ENOSYS: return ERROR_CALL_NOT_IMPLEMENTED;
-    case EAGAIN: return ERROR_LOCK_VIOLATION;
-    default: return ERROR_INVALID_FUNCTION;
+        case 0:
+            return ERROR_SUCCESS;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case EEXIST:
+            return ERROR_ALREADY_EXISTS;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        case EMFILE:
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        case ENOSPC:
+        case EDQUOT:
+            return ERROR_DISK_FULL;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case EBUSY:
+            return ERROR_BUSY;
+        case ENOTEMPTY:
+            return ERROR_DIR_NOT_EMPTY;
+        case EPIPE:
+            return ERROR_BROKEN_PIPE;
+        case ENOSYS:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+        case EAGAIN:
+            return ERROR_LOCK_VIOLATION;
+        default:
+            return ERROR_INVALID_FUNCTION;
     }
 }
 

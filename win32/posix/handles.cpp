@@ -70,12 +70,20 @@ HandleTable& Table() {
 
 }  // namespace
 
-HANDLE InsertHandle(std::shared_ptr<KernelObject> object) { return Table().Insert(std::move(object)); }
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
+    return Table().Insert(std::move(object));
+}
 
-std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) { return Table().Lookup(handle); }
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+    return Table().Lookup(handle);
+}
 
-bool RemoveHandle(HANDLE handle) { return Table().Remove(handle); }
+bool RemoveHandle(HANDLE handle) {
+    return Table().Remove(handle);
+}
 
-size_t OpenHandleCount() { return Table().Count(); }
+size_t OpenHandleCount() {
+    return Table().Count();
+}
 
 }  // namespace posix

@@ -189,7 +189,8 @@ FARPROC LookupLoaded(HMODULE module, const char* name) {
     if (!search.found) {
         return nullptr;
     }
-    void* handle = search.path.empty() ? dlopen(nullptr, RTLD_NOW) : dlopen(search.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    void* handle =
+        search.path.empty() ? dlopen(nullptr, RTLD_NOW) : dlopen(search.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) {
         return nullptr;
     }

@@ -77,7 +77,9 @@ BOOL WINAPI AppendAwareCloseHandle(HANDLE handle) {
     return ::CloseHandle(handle);
 }
 
-size_t HeapBlockSize(void* block) { return block ? ::_msize(block) : 0; }
+size_t HeapBlockSize(void* block) {
+    return block ? ::_msize(block) : 0;
+}
 
 }  // namespace
 

@@ -1,0 +1,76 @@
+// The trace writer: a call above the threshold, and a written line, each
+// against its raw floor.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "bench/compare.h"
+#include "qvtr/module.h"
+
+namespace {
+
+const std::string kLine(51, 'x');  // with "%08X: " and "\n": a 61-byte line
+
+std::string LogPath() {
+    const char* tmp = std::getenv("TMPDIR");
+    return std::string(tmp && *tmp ? tmp : "/tmp") + "/qvtr-bench-" + std::to_string(getpid()) + ".log";
+}
+
+int g_threshold = 0;
+
+__attribute__((noinline)) int CompareAndReturn(int level) {
+    benchmark::ClobberMemory();
+    return level > g_threshold ? 1 : 0;
+}
+
+void BM_Floor_OutOfLineCompare(benchmark::State& state) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CompareAndReturn(6));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Floor_OutOfLineCompare);
+
+void BM_TraceAboveThreshold(benchmark::State& state) {
+    // The module object of the process, threshold 0; the level is read again on every call.
+    for (auto _ : state) {
+        g_Module.Trace(6, "Mutex %s - %08X: %08X\n", "name", 0x1234u, 0u);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_TraceAboveThreshold);
+
+// What a written line costs at the least: the same bytes appended with the same steps.
+void BM_Floor_OpenSeekWriteClose(benchmark::State& state) {
+    const std::string path = LogPath();
+    const std::string line = "0000ABCD: " + kLine + "\n";
+    for (auto _ : state) {
+        const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        lseek(fd, 0, SEEK_END);
+        benchmark::DoNotOptimize(write(fd, line.data(), line.size()));
+        close(fd);
+    }
+    unlink(path.c_str());
+}
+BENCHMARK(BM_Floor_OpenSeekWriteClose);
+
+void BM_TraceWritten(benchmark::State& state) {
+    CComModuleSupport module;
+    module.m_nDebugLevel = 1;
+    module.m_strLogPath = LogPath();
+    for (auto _ : state) {
+        module.Trace(1, "%s\n", kLine.c_str());
+    }
+    unlink(module.m_strLogPath.c_str());
+}
+BENCHMARK(BM_TraceWritten);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return qvtr_bench::RunWithFloors(
+        argc, argv,
+        {{"BM_TraceAboveThreshold", "BM_Floor_OutOfLineCompare"}, {"BM_TraceWritten", "BM_Floor_OpenSeekWriteClose"}});
+}
