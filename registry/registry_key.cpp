@@ -9,6 +9,13 @@ namespace {
 // The class given to every key this module creates.
 char g_szKeyClass[] = "Quillon";
 
+// HKEY_CLASSES_ROOT (0x80000000) up to HKEY_DYN_DATA (0x80000006), sign-extended.
+bool IsPredefinedKey(HKEY hKey) {
+    LONG_PTR nValue = reinterpret_cast<LONG_PTR>(hKey);
+    LONG_PTR nFirst = static_cast<LONG_PTR>(static_cast<LONG>(0x80000000));
+    return nValue >= nFirst && nValue <= nFirst + 6;
+}
+
 }  // namespace
 
 CRegistryKey::CRegistryKey()
@@ -93,7 +100,10 @@ void CRegistryKey::Close() {
         Api().RegCloseKey(m_hKey);
         m_hKey = nullptr;
     }
-    if (!m_strMachine.empty() && m_hRootKey != HKEY_LOCAL_MACHINE) {
+    // A root other than HKEY_LOCAL_MACHINE on a remote key is the connection's
+    // handle; a predefined root there was never connected and is not closed.
+    // The field keeps the closed handle's value until the next Open.
+    if (!m_strMachine.empty() && m_hRootKey != HKEY_LOCAL_MACHINE && !IsPredefinedKey(m_hRootKey)) {
         Api().RegCloseKey(m_hRootKey);
     }
 }
