@@ -1,0 +1,630 @@
+// The registry key object. Behaviour that shows in the registry's contents runs
+// twice: against the in-memory fake and against the real backend (the POSIX
+// registry on Linux, Wine's registry under Wine), in a key of this process
+// below HKCU that the test removes. Call sequences, failure paths and handle
+// counts are checked through the recording fake only.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qvtr/registry.h"
+#include "support/fake_registry.h"
+#include "win32/api.h"
+
+using testing_support::FakeRegistry;
+
+namespace {
+
+std::string Bytes(const CRegistryValue& value, size_t count) {
+    return std::string(reinterpret_cast<const char*>(value.m_pData), count);
+}
+
+// RegCloseKey that counts closes per handle before passing the call on.
+std::map<HKEY, int> g_closes;
+LONG(WINAPI* g_nextClose)(HKEY) = nullptr;
+
+LONG WINAPI CountingClose(HKEY hKey) {
+    ++g_closes[hKey];
+    return g_nextClose(hKey);
+}
+
+class CloseCounter {
+public:
+    CloseCounter() {
+        g_closes.clear();
+        g_nextClose = m_override->RegCloseKey;
+        m_override->RegCloseKey = CountingClose;
+    }
+    int Closes(HKEY hKey) const { return g_closes.count(hKey) != 0 ? g_closes[hKey] : 0; }
+    size_t Total() const {
+        size_t total = 0;
+        for (const auto& entry : g_closes) {
+            total += entry.second;
+        }
+        return total;
+    }
+
+private:
+    ApiOverride m_override;
+};
+
+// ---------------------------------------------------------------------------
+// Behaviour against the fake and against the real backend.
+
+bool BackendHasRegistry() {
+    const Win32Api& api = BackendApi();
+    return api.RegCreateKeyExA && api.RegOpenKeyExA && api.RegCloseKey && api.RegQueryInfoKeyA &&
+           api.RegQueryValueExA && api.RegEnumValueA && api.RegEnumKeyExA && api.RegSetValueExA &&
+           api.RegDeleteValueA && api.RegDeleteKeyA && api.GetVersionExA;
+}
+
+enum class Registry { Fake, Backend };
+
+class RegistryKeyBehaviour : public ::testing::TestWithParam<Registry> {
+protected:
+    void SetUp() override {
+        if (GetParam() == Registry::Fake) {
+            m_fake.reset(new FakeRegistry);
+        } else if (!BackendHasRegistry()) {
+            GTEST_SKIP() << "this backend has no registry";
+        }
+        m_root = "Software\\QvtrTest\\" + std::to_string(Api().GetCurrentProcessId());
+        // A leftover of an earlier run with the same process id goes first.
+        RemoveTestKey();
+        CRegistryKey key(HKEY_CURRENT_USER, m_root, true, false, true);
+        m_ready = true;
+    }
+
+    void TearDown() override {
+        if (m_ready) {
+            RemoveTestKey();
+            EXPECT_FALSE(KeyExists(""));
+            // Succeeds only when no other run's key is left beside ours.
+            Api().RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QvtrTest");
+        }
+    }
+
+    void RemoveTestKey() {
+        CRegistryKey key;
+        if (key.Open(HKEY_CURRENT_USER, m_root, false, false, true, false)) {
+            key.Open(HKEY_CURRENT_USER, m_root, true, false, true, false);
+            EXPECT_EQ(key.DeleteTree(), ERROR_SUCCESS);
+        }
+    }
+
+    std::string Path(const std::string& sub) const { return sub.empty() ? m_root : m_root + "\\" + sub; }
+
+    void Put(const std::string& sub, const std::string& name, DWORD type, const std::string& bytes) {
+        CRegistryKey key(HKEY_CURRENT_USER, Path(sub), true, false, true);
+        ASSERT_EQ(Api().RegSetValueExA(key.m_hKey, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                       static_cast<DWORD>(bytes.size())),
+                  ERROR_SUCCESS);
+    }
+
+    void PutKey(const std::string& sub) { CRegistryKey key(HKEY_CURRENT_USER, Path(sub), true, false, true); }
+
+    bool KeyExists(const std::string& sub) const {
+        HKEY hKey = nullptr;
+        if (Api().RegOpenKeyExA(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+            return false;
+        }
+        Api().RegCloseKey(hKey);
+        return true;
+    }
+
+    // The bytes stored under a value, read without the classes under test.
+    std::string Stored(const std::string& sub, const std::string& name, DWORD* type) const {
+        HKEY hKey = nullptr;
+        EXPECT_EQ(Api().RegOpenKeyExA(HKEY_CURRENT_USER, Path(sub).c_str(), 0, KEY_READ, &hKey), ERROR_SUCCESS);
+        DWORD cb = 0;
+        EXPECT_EQ(Api().RegQueryValueExA(hKey, name.c_str(), nullptr, type, nullptr, &cb), ERROR_SUCCESS);
+        std::string bytes(cb, '\0');
+        EXPECT_EQ(Api().RegQueryValueExA(hKey, name.c_str(), nullptr, type,
+                                         reinterpret_cast<BYTE*>(cb != 0 ? &bytes[0] : nullptr), &cb),
+                  ERROR_SUCCESS);
+        Api().RegCloseKey(hKey);
+        return bytes.substr(0, cb);
+    }
+
+    std::unique_ptr<FakeRegistry> m_fake;
+    std::string m_root;
+    bool m_ready = false;
+};
+
+TEST_P(RegistryKeyBehaviour, FailedOpeningIsRetriedByEveryValueRequest) {
+    CRegistryKey key;
+    EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, Path("Later"), false, false, true, false));
+    EXPECT_EQ(key.m_lLastError, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key.m_hKey, nullptr);
+
+    CRegistryValue value;
+    EXPECT_EQ(key.QueryValue("v", value), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(value.m_pData, nullptr);
+    EXPECT_EQ(value.m_strName, "");
+
+    Put("Later", "v", REG_SZ, std::string("now", 4));
+    EXPECT_EQ(key.QueryValue("v", value), ERROR_SUCCESS);
+    EXPECT_NE(key.m_hKey, nullptr);
+    EXPECT_EQ(value.m_dwType, static_cast<DWORD>(REG_SZ));
+    ASSERT_EQ(value.m_cbData, 4u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(value.m_pData), "now");
+}
+
+TEST_P(RegistryKeyBehaviour, ConstructorThrowsTheCodeOfAMissingKey) {
+    try {
+        CRegistryKey key(HKEY_CURRENT_USER, Path("Missing"), false, true, true);
+        ADD_FAILURE() << "opened a missing key";
+    } catch (long code) {
+        EXPECT_EQ(code, ERROR_FILE_NOT_FOUND);
+    }
+    CRegistryKey key;
+    EXPECT_THROW(key.Open(HKEY_CURRENT_USER, Path("Missing"), false, false, true, true), long);
+}
+
+TEST_P(RegistryKeyBehaviour, ListsStayEmptyWithoutQueryInfo) {
+    PutKey("Sub");
+    Put("", "v", REG_DWORD, std::string(4, '\1'));
+    CRegistryKey key(HKEY_CURRENT_USER, Path(""), false, false, true);
+    EXPECT_EQ(key.m_itSubKeysBegin.m_nIndex, 0u);
+    EXPECT_EQ(key.m_itSubKeysEnd.m_nIndex, 0u);
+    EXPECT_EQ(key.m_itValuesBegin.m_nIndex, 0u);
+    EXPECT_EQ(key.m_itValuesEnd.m_nIndex, 0u);
+    EXPECT_TRUE(key.m_itSubKeysBegin == key.m_itSubKeysEnd);
+    EXPECT_TRUE(key.m_itValuesBegin == key.m_itValuesEnd);
+}
+
+TEST_P(RegistryKeyBehaviour, SubKeyListWalksEveryKeyAndThrowsPastTheEnd) {
+    PutKey("Alpha");
+    PutKey("Be\\Inner");
+    PutKey("Gamma");
+    Put("Be", "x", REG_SZ, std::string("1", 2));
+    CRegistryKey key(HKEY_CURRENT_USER, Path(""), false, true, true);
+    EXPECT_EQ(key.m_itSubKeysBegin.m_nIndex, 0u);
+    EXPECT_EQ(key.m_itSubKeysEnd.m_nIndex, 3u);
+    EXPECT_GE(key.m_itSubKeysBegin.m_cchBuffer, 6u);
+
+    std::vector<std::string> names;
+    for (CRegistryKeyIterator it = key.m_itSubKeysBegin; it != key.m_itSubKeysEnd; ++it) {
+        CRegistryKey sub = *it;
+        names.push_back(sub.m_strSubKey);
+        EXPECT_EQ(sub.m_hRootKey, key.m_hKey);
+        EXPECT_NE(sub.m_hKey, nullptr);
+        EXPECT_TRUE(sub.m_bOwnsHandle);
+        if (sub.m_strSubKey == "Be") {
+            // Its own lists are loaded.
+            EXPECT_EQ(sub.m_itSubKeysEnd.m_nIndex, 1u);
+            EXPECT_EQ(sub.m_itValuesEnd.m_nIndex, 1u);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "Be", "Gamma"}));
+
+    CRegistryKeyIterator end = key.m_itSubKeysEnd;
+    try {
+        CRegistryKey beyond = *end;
+        ADD_FAILURE() << "dereferenced index 3 of 3";
+    } catch (long code) {
+        EXPECT_EQ(code, ERROR_NO_MORE_ITEMS);
+    }
+    EXPECT_EQ(end.m_lLastError, ERROR_NO_MORE_ITEMS);
+}
+
+TEST_P(RegistryKeyBehaviour, ValueListReadsEveryValue) {
+    Put("", "text", REG_SZ, std::string("hello", 6));
+    Put("", "number", REG_DWORD, std::string("\x2a\0\0\0", 4));
+    Put("", "", REG_BINARY, std::string("\0\1\2", 3));
+    CRegistryKey key(HKEY_CURRENT_USER, Path(""), false, true, true);
+    ASSERT_EQ(key.m_itValuesEnd.m_nIndex, 3u);
+
+    std::map<std::string, std::pair<DWORD, std::string>> seen;
+    for (CRegistryValueIterator it = key.m_itValuesBegin; it != key.m_itValuesEnd; it++) {
+        CRegistryValue value = *it;
+        seen[value.m_strName] = {value.m_dwType, Bytes(value, value.m_cbData)};
+    }
+    std::map<std::string, std::pair<DWORD, std::string>> expected = {
+        {"text", {REG_SZ, std::string("hello", 6)}},
+        {"number", {REG_DWORD, std::string("\x2a\0\0\0", 4)}},
+        {"", {REG_BINARY, std::string("\0\1\2", 3)}},
+    };
+    EXPECT_EQ(seen, expected);
+
+    CRegistryValueIterator end = key.m_itValuesEnd;
+    EXPECT_THROW(*end, long);
+    EXPECT_EQ(end.m_lLastError, ERROR_NO_MORE_ITEMS);
+}
+
+TEST_P(RegistryKeyBehaviour, ValueBlockGrowsNeverShrinksAndSurvivesAMissingValue) {
+    const std::string big(40, 'B');
+    const std::string small(10, 's');
+    Put("", "big", REG_BINARY, big);
+    Put("", "small", REG_BINARY, small);
+    CRegistryKey key(HKEY_CURRENT_USER, Path(""), false, false, true);
+
+    CRegistryValue value;
+    ASSERT_EQ(key.QueryValue("big", value), ERROR_SUCCESS);
+    EXPECT_EQ(value.m_cbData, 40u);
+    EXPECT_EQ(Bytes(value, 40), big);
+
+    ASSERT_EQ(key.QueryValue("small", value), ERROR_SUCCESS);
+    EXPECT_EQ(value.m_cbData, 40u);
+    EXPECT_EQ(Bytes(value, 40), small + big.substr(10));
+    EXPECT_EQ(value.m_strName, "small");
+
+    EXPECT_EQ(key.QueryValue("missing", value), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key.m_lLastError, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(value.m_cbData, 40u);
+    EXPECT_EQ(Bytes(value, 40), small + big.substr(10));
+    EXPECT_EQ(value.m_strName, "missing");
+}
+
+TEST_P(RegistryKeyBehaviour, WriteLeavesOutTheLastByteOfTheBlock) {
+    CRegistryKey key(HKEY_CURRENT_USER, Path(""), true, false, true);
+    struct Case {
+        const char* name;
+        DWORD type;
+        const char* data;  // null: a value without data
+        DWORD size;
+        std::string stored;
+    } cases[] = {
+        {"text", REG_SZ, "abc", 4, "abc"},
+        {"raw", REG_BINARY, "\1\2\3", 3, std::string("\1\2", 2)},
+        {"nothing", REG_BINARY, nullptr, 0, ""},
+        {"", REG_SZ, "default", 8, "default"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CRegistryValue value(c.name, c.type, reinterpret_cast<const BYTE*>(c.data), c.size);
+        EXPECT_EQ(key.SetValue(c.name, value), ERROR_SUCCESS);
+        DWORD type = 0;
+        EXPECT_EQ(Stored("", c.name, &type), c.stored);
+        EXPECT_EQ(type, c.type);
+    }
+}
+
+TEST_P(RegistryKeyBehaviour, ValueWrittenIsReadBackAndDeleted) {
+    CRegistryKey writer(HKEY_CURRENT_USER, Path("Rw"), true, false, true);
+    CRegistryValue value("n", REG_DWORD, reinterpret_cast<const BYTE*>("\7\0\0\0\0"), 5);
+    ASSERT_EQ(writer.SetValue("n", value), ERROR_SUCCESS);
+
+    CRegistryKey reader(HKEY_CURRENT_USER, Path("Rw"), false, false, true);
+    CRegistryValue read;
+    ASSERT_EQ(reader.QueryValue("n", read), ERROR_SUCCESS);
+    EXPECT_EQ(read.m_cbData, 4u);
+    EXPECT_EQ(Bytes(read, 4), std::string("\7\0\0\0", 4));
+
+    EXPECT_EQ(read.Delete(writer.m_hKey), ERROR_SUCCESS);
+    EXPECT_EQ(reader.QueryValue("n", read), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(read.Delete(writer.m_hKey), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_P(RegistryKeyBehaviour, CopyOfANonOwningKeyClosesTheHandleOnce) {
+    PutKey("Sub");
+    CloseCounter counter;
+    {
+        CRegistryKey parent(HKEY_CURRENT_USER, Path(""), false, true, true);
+        HKEY hSub = nullptr;
+        {
+            CRegistryKey sub = *parent.m_itSubKeysBegin;
+            hSub = sub.m_hKey;
+            EXPECT_EQ(counter.Total(), 0u);
+        }
+        EXPECT_EQ(counter.Total(), 1u);
+        EXPECT_EQ(counter.Closes(hSub), 1);
+
+        CRegistryKey borrowed;
+        ASSERT_TRUE(borrowed.Open(HKEY_CURRENT_USER, Path("Sub"), false, false, false, false));
+        {
+            CRegistryKey copy(borrowed);
+            EXPECT_TRUE(copy.m_bOwnsHandle);
+            EXPECT_FALSE(borrowed.m_bOwnsHandle);
+            EXPECT_EQ(copy.m_hKey, borrowed.m_hKey);
+        }
+        EXPECT_EQ(counter.Total(), 2u);
+    }
+    // Then the parent's own handle; the non-owning original closes nothing.
+    EXPECT_EQ(counter.Total(), 3u);
+}
+
+TEST_P(RegistryKeyBehaviour, DeleteTreeRemovesEveryLevel) {
+    Put("Tree", "top", REG_SZ, std::string("t", 2));
+    Put("Tree\\A", "a", REG_SZ, std::string("a", 2));
+    Put("Tree\\A\\Deep", "d1", REG_DWORD, std::string(4, '\0'));
+    Put("Tree\\A\\Deep", "d2", REG_DWORD, std::string(4, '\1'));
+    PutKey("Tree\\B");
+    PutKey("Keep");
+
+    CRegistryKey key(HKEY_CURRENT_USER, Path("Tree"), true, false, true);
+    EXPECT_EQ(key.DeleteTree(), ERROR_SUCCESS);
+    EXPECT_EQ(key.m_lLastError, ERROR_SUCCESS);
+    EXPECT_FALSE(KeyExists("Tree"));
+    EXPECT_TRUE(KeyExists("Keep"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Registry, RegistryKeyBehaviour, ::testing::Values(Registry::Fake, Registry::Backend),
+                         [](const ::testing::TestParamInfo<Registry>& info) {
+                             return info.param == Registry::Fake ? "Fake" : "Backend";
+                         });
+
+// ---------------------------------------------------------------------------
+// Call sequences, failures and the handle ledger, through the recording fake.
+
+class RegistryKeyCalls : public ::testing::Test {
+protected:
+    void TearDown() override {
+        EXPECT_EQ(m_reg.LiveHandles(), 0u) << ::testing::PrintToString(m_reg.LiveHandlePaths());
+        EXPECT_EQ(m_reg.BadCloses(), 0u);
+    }
+
+    std::vector<std::string> Deletions() const { return m_reg.RegistryCallTexts({"RegDeleteValueA", "RegDeleteKeyA"}); }
+
+    FakeRegistry m_reg;
+};
+
+TEST_F(RegistryKeyCalls, RemoteMachineReachesOnlyHklmAndAsksNothingOtherwise) {
+    m_reg.AllowRemoteMachine("SERVER");
+    m_reg.PutKey(HKEY_CURRENT_USER, "Software");
+    try {
+        CRegistryKey key("SERVER", HKEY_CURRENT_USER, "Software", false, false, true);
+        ADD_FAILURE() << "opened HKCU of another machine";
+    } catch (long code) {
+        EXPECT_EQ(code, ERROR_INVALID_HANDLE);
+    }
+
+    CRegistryKey key;
+    key.m_strMachine = "SERVER";
+    EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, "Software", false, true, true, false));
+    EXPECT_EQ(key.m_lLastError, ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(m_reg.RegistryCalls().empty());
+}
+
+TEST_F(RegistryKeyCalls, RemoteConnectionReplacesTheRootAndCloseReleasesIt) {
+    m_reg.AllowRemoteMachine("SERVER");
+    m_reg.PutKey(HKEY_LOCAL_MACHINE, "Software\\X");
+    {
+        CRegistryKey key("\\\\SERVER", HKEY_LOCAL_MACHINE, "Software\\X", false, false, true);
+        EXPECT_NE(key.m_hRootKey, HKEY_LOCAL_MACHINE);
+        EXPECT_EQ(key.m_strMachine, "\\\\SERVER");
+        EXPECT_EQ(m_reg.RegistryCallTexts(),
+                  (std::vector<std::string>{"RegConnectRegistryA HKLM:\\\\SERVER", "RegOpenKeyExA HKLM\\Software\\X"}));
+        EXPECT_EQ(m_reg.LiveHandles(), 2u);
+    }
+    EXPECT_EQ(m_reg.Closed(), 2u);
+}
+
+TEST_F(RegistryKeyCalls, RemotePathFailureLeavesTheRemoteRootUntilReopened) {
+    m_reg.AllowRemoteMachine("SERVER");
+    CRegistryKey key;
+    key.m_strMachine = "SERVER";
+    EXPECT_FALSE(key.Open(HKEY_LOCAL_MACHINE, "Software\\Missing", false, false, true, false));
+    EXPECT_EQ(key.m_lLastError, ERROR_FILE_NOT_FOUND);
+    EXPECT_NE(key.m_hRootKey, HKEY_LOCAL_MACHINE);
+
+    // The remote handle is now the root, and only HKLM may be remote.
+    m_reg.ClearCalls();
+    CRegistryValue value;
+    EXPECT_EQ(key.QueryValue("v", value), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(m_reg.RegistryCalls().empty());
+
+    m_reg.PutValue(HKEY_LOCAL_MACHINE, "Software\\Missing", "v", REG_BINARY, "x", 1);
+    EXPECT_TRUE(key.Open(HKEY_LOCAL_MACHINE, "Software\\Missing", false, false, true, false));
+    EXPECT_EQ(key.QueryValue("v", value), ERROR_SUCCESS);
+    EXPECT_EQ(m_reg.CountCalls("RegConnectRegistryA"), 1u);
+}
+
+TEST_F(RegistryKeyCalls, UnknownRemoteMachineFailsWithTheConnectionCode) {
+    EXPECT_THROW(CRegistryKey("NOWHERE", HKEY_LOCAL_MACHINE, "Software", false, false, true), long);
+    CRegistryKey key;
+    key.m_strMachine = "NOWHERE";
+    EXPECT_FALSE(key.Open(HKEY_LOCAL_MACHINE, "Software", false, false, true, false));
+    EXPECT_EQ(key.m_lLastError, ERROR_BAD_NETPATH);
+    EXPECT_EQ(key.m_hRootKey, HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(m_reg.CountCalls("RegOpenKeyExA"), 0u);
+}
+
+TEST_F(RegistryKeyCalls, OpeningAsksOnlyWhatItNeeds) {
+    m_reg.PutKey(HKEY_CURRENT_USER, "Software\\T\\Sub");
+    struct Case {
+        bool create;
+        bool queryInfo;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {false, false, {"RegOpenKeyExA HKCU\\Software\\T"}},
+        {false, true, {"RegOpenKeyExA HKCU\\Software\\T", "RegQueryInfoKeyA HKCU\\Software\\T"}},
+        {true, false, {"RegCreateKeyExA HKCU\\Software\\T"}},
+    };
+    for (const Case& c : cases) {
+        m_reg.ClearCalls();
+        CRegistryKey key(HKEY_CURRENT_USER, "Software\\T", c.create, c.queryInfo, true);
+        EXPECT_EQ(m_reg.RegistryCallTexts(), c.calls);
+    }
+}
+
+TEST_F(RegistryKeyCalls, CreateModeCreatesTheKeyAndReadModeCannotWrite) {
+    CRegistryKey created(HKEY_CURRENT_USER, "Software\\New\\Deeper", true, false, true);
+    EXPECT_TRUE(m_reg.HasKey(HKEY_CURRENT_USER, "Software\\New\\Deeper"));
+
+    CRegistryKey reader(HKEY_CURRENT_USER, "Software\\New\\Deeper", false, false, true);
+    CRegistryValue value("v", REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
+    EXPECT_EQ(reader.SetValue("v", value), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(reader.m_lLastError, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(created.SetValue("v", value), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryKeyCalls, ListFailureKeepsTheHandleOpenUntilClose) {
+    m_reg.PutKey(HKEY_CURRENT_USER, "Software\\T");
+    m_reg.FailCall("RegQueryInfoKeyA", ERROR_ACCESS_DENIED);
+    CRegistryKey key;
+    EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, "Software\\T", false, true, true, false));
+    EXPECT_EQ(key.m_lLastError, ERROR_ACCESS_DENIED);
+    EXPECT_NE(key.m_hKey, nullptr);
+    EXPECT_EQ(key.m_itSubKeysEnd.m_nIndex, 0u);
+    key.Close();
+    EXPECT_EQ(key.m_hKey, nullptr);
+    EXPECT_EQ(m_reg.LiveHandles(), 0u);
+}
+
+TEST_F(RegistryKeyCalls, ThrowingConstructorLeaksNoHandle) {
+    m_reg.PutKey(HKEY_CURRENT_USER, "Software\\T");
+    m_reg.FailCall("RegQueryInfoKeyA", ERROR_ACCESS_DENIED);
+    EXPECT_THROW(CRegistryKey(HKEY_CURRENT_USER, "Software\\T", false, true, true), long);
+    EXPECT_EQ(m_reg.Opened(), 1u);
+}
+
+TEST_F(RegistryKeyCalls, SubKeyDereferenceFailuresThrowTheCodeAndLeakNothing) {
+    m_reg.PutKey(HKEY_CURRENT_USER, "Software\\T\\Sub");
+    struct Case {
+        const char* function;
+        LONG code;
+    } cases[] = {
+        {"RegEnumKeyExA", ERROR_NO_MORE_ITEMS},
+        {"RegOpenKeyExA", ERROR_ACCESS_DENIED},
+        {"RegQueryInfoKeyA", ERROR_KEY_DELETED},
+    };
+    CRegistryKey key(HKEY_CURRENT_USER, "Software\\T", false, true, true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        m_reg.FailCall(c.function, c.code);
+        CRegistryKeyIterator it = key.m_itSubKeysBegin;
+        try {
+            CRegistryKey sub = *it;
+            ADD_FAILURE() << "no exception";
+        } catch (long code) {
+            EXPECT_EQ(code, c.code);
+        }
+        EXPECT_EQ(m_reg.LiveHandles(), 1u);
+    }
+}
+
+TEST_F(RegistryKeyCalls, ValueReadsAskForTheSizeThenTheBytes) {
+    m_reg.PutValue(HKEY_CURRENT_USER, "Software\\T", "v", REG_BINARY, "12345", 5);
+    CRegistryKey key(HKEY_CURRENT_USER, "Software\\T", false, false, true);
+    CRegistryValue value;
+    m_reg.ClearCalls();
+    ASSERT_EQ(key.QueryValue("v", value), ERROR_SUCCESS);
+    EXPECT_EQ(m_reg.RegistryCallTexts(), (std::vector<std::string>{"RegQueryValueExA HKCU\\Software\\T:v",
+                                                                   "RegQueryValueExA HKCU\\Software\\T:v"}));
+    EXPECT_EQ(Bytes(value, 5), "12345");
+
+    // A value that grew between the two calls is reported, not overrun.
+    m_reg.PutValue(HKEY_CURRENT_USER, "Software\\T", "w", REG_BINARY, "ab", 2);
+    CRegistryValue other;
+    m_reg.FailCall("RegQueryValueExA", ERROR_MORE_DATA, 1);
+    EXPECT_EQ(key.QueryValue("w", other), ERROR_MORE_DATA);
+}
+
+TEST_F(RegistryKeyCalls, ValueCopiesOwnTheirBlocks) {
+    const BYTE bytes[] = {1, 2, 3};
+    CRegistryValue original("v", REG_BINARY, bytes, 3);
+    CRegistryValue copy(original);
+    CRegistryValue assigned;
+    assigned = original;
+    ASSERT_NE(copy.m_pData, original.m_pData);
+    ASSERT_NE(assigned.m_pData, original.m_pData);
+    copy.m_pData[0] = 9;
+    assigned.m_pData[1] = 9;
+    EXPECT_EQ(Bytes(original, 3), std::string("\1\2\3", 3));
+    EXPECT_EQ(copy.m_strName, "v");
+    EXPECT_EQ(assigned.m_dwType, static_cast<DWORD>(REG_BINARY));
+    EXPECT_EQ(assigned.m_cbData, 3u);
+
+    assigned = CRegistryValue();
+    EXPECT_EQ(assigned.m_pData, nullptr);
+    EXPECT_EQ(assigned.m_cbData, 0u);
+}
+
+TEST_F(RegistryKeyCalls, DeleteTreeOrder) {
+    struct Case {
+        const char* name;
+        void (*setup)(FakeRegistry&);
+        std::vector<std::string> deletions;
+    } cases[] = {
+        {"empty key",
+         [](FakeRegistry& r) { r.PutKey(HKEY_CURRENT_USER, "Software\\T"); },
+         {"RegDeleteKeyA HKCU\\Software\\T"}},
+        {"values only, last first",
+         [](FakeRegistry& r) {
+             r.PutString(HKEY_CURRENT_USER, "Software\\T", "v1", "1");
+             r.PutString(HKEY_CURRENT_USER, "Software\\T", "v2", "2");
+             r.PutString(HKEY_CURRENT_USER, "Software\\T", "v3", "3");
+         },
+         {"RegDeleteValueA HKCU\\Software\\T:v3", "RegDeleteValueA HKCU\\Software\\T:v2",
+          "RegDeleteValueA HKCU\\Software\\T:v1", "RegDeleteKeyA HKCU\\Software\\T"}},
+        {"two levels, deepest first",
+         [](FakeRegistry& r) {
+             r.PutString(HKEY_CURRENT_USER, "Software\\T", "top", "t");
+             r.PutString(HKEY_CURRENT_USER, "Software\\T\\A", "a", "a");
+             r.PutString(HKEY_CURRENT_USER, "Software\\T\\A\\Deep", "d", "d");
+             r.PutString(HKEY_CURRENT_USER, "Software\\T\\B", "b", "b");
+         },
+         {"RegDeleteValueA HKCU\\Software\\T\\B:b", "RegDeleteKeyA HKCU\\Software\\T\\B",
+          "RegDeleteValueA HKCU\\Software\\T\\A\\Deep:d", "RegDeleteKeyA HKCU\\Software\\T\\A\\Deep",
+          "RegDeleteValueA HKCU\\Software\\T\\A:a", "RegDeleteKeyA HKCU\\Software\\T\\A",
+          "RegDeleteValueA HKCU\\Software\\T:top", "RegDeleteKeyA HKCU\\Software\\T"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_reg.RemoveKey(HKEY_CURRENT_USER, "Software\\T");
+        c.setup(m_reg);
+        {
+            CRegistryKey key(HKEY_CURRENT_USER, "Software\\T", true, false, true);
+            m_reg.ClearCalls();
+            EXPECT_EQ(key.DeleteTree(), ERROR_SUCCESS);
+            EXPECT_EQ(Deletions(), c.deletions);
+            EXPECT_FALSE(m_reg.HasKey(HKEY_CURRENT_USER, "Software\\T"));
+            // The handle stays open on the deleted key until the object goes.
+            EXPECT_NE(key.m_hKey, nullptr);
+            EXPECT_EQ(m_reg.LiveHandles(), 1u);
+        }
+        EXPECT_TRUE(m_reg.HasKey(HKEY_CURRENT_USER, "Software"));
+    }
+}
+
+TEST_F(RegistryKeyCalls, DeleteTreeOnTheWindows95FamilyIsOneCall) {
+    m_reg.SetWindows98();
+    m_reg.PutString(HKEY_CURRENT_USER, "Software\\T\\A\\Deep", "d", "d");
+    m_reg.PutString(HKEY_CURRENT_USER, "Software\\T", "v", "v");
+    CRegistryKey key(HKEY_CURRENT_USER, "Software\\T", true, false, true);
+    m_reg.ClearCalls();
+    EXPECT_EQ(key.DeleteTree(), ERROR_SUCCESS);
+    EXPECT_EQ(m_reg.RegistryCallTexts(), (std::vector<std::string>{"RegDeleteKeyA HKCU\\Software\\T"}));
+    EXPECT_FALSE(m_reg.HasKey(HKEY_CURRENT_USER, "Software\\T"));
+}
+
+TEST_F(RegistryKeyCalls, DeleteTreeStopsAtTheFirstFailure) {
+    m_reg.PutString(HKEY_CURRENT_USER, "Software\\T", "v1", "1");
+    m_reg.PutString(HKEY_CURRENT_USER, "Software\\T", "v2", "2");
+    CRegistryKey key(HKEY_CURRENT_USER, "Software\\T", true, false, true);
+    m_reg.FailCall("RegDeleteValueA", ERROR_ACCESS_DENIED);
+    m_reg.ClearCalls();
+    EXPECT_EQ(key.DeleteTree(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(key.m_lLastError, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(m_reg.CountCalls("RegDeleteKeyA"), 0u);
+    EXPECT_EQ(m_reg.ValueNames(HKEY_CURRENT_USER, "Software\\T"), (std::vector<std::string>{"v1", "v2"}));
+
+    // A key opened for reading cannot lose its values: the registry's code comes back.
+    CRegistryKey reader(HKEY_CURRENT_USER, "Software\\T", false, false, true);
+    EXPECT_EQ(reader.DeleteTree(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(m_reg.HasKey(HKEY_CURRENT_USER, "Software\\T"));
+}
+
+TEST_F(RegistryKeyCalls, DeleteTreeThrowsWhenASubKeyCannotBeOpened) {
+    m_reg.PutKey(HKEY_CURRENT_USER, "Software\\T\\A");
+    m_reg.PutKey(HKEY_CURRENT_USER, "Software\\T\\B");
+    CRegistryKey key(HKEY_CURRENT_USER, "Software\\T", true, false, true);
+    m_reg.FailCall("RegCreateKeyExA", ERROR_ACCESS_DENIED, 1);
+    try {
+        key.DeleteTree();
+        ADD_FAILURE() << "no exception";
+    } catch (long code) {
+        EXPECT_EQ(code, ERROR_ACCESS_DENIED);
+    }
+    // B (the last) went before A failed to open.
+    EXPECT_EQ(m_reg.SubKeyNames(HKEY_CURRENT_USER, "Software\\T"), (std::vector<std::string>{"A"}));
+}
+
+}  // namespace
