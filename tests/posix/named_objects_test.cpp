@@ -1,0 +1,381 @@
+// The POSIX backend's named mutexes and events: Win32 results and errors, the
+// shared-memory objects behind them, and how they behave across processes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "qvtr/sync.h"
+#include "support/support.h"
+#include "win32/api.h"
+#include "win32/posix/named_objects.h"
+
+using testing_support::Child;
+using testing_support::ChildArgs;
+using testing_support::ChildRole;
+using testing_support::ScopedEnv;
+using testing_support::SelfPath;
+
+namespace {
+
+std::string UniqueName(const char* what) {
+    static int counter = 0;
+    return std::string("qvtr-named-test-") + what + "-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+}
+
+std::string PathOf(const std::string& name) {
+    return posix::SharedObjectPath(posix::SharedObjectName(name.c_str()));
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// Opens `name` and reports the last error it gave, closing the handle again.
+DWORD OpenError(const std::string& name, bool event = false) {
+    HANDLE h = event ? Api().CreateEventA(nullptr, TRUE, FALSE, name.c_str())
+                     : Api().CreateMutexA(nullptr, FALSE, name.c_str());
+    const DWORD error = Api().GetLastError();
+    if (h != nullptr) {
+        Api().CloseHandle(h);
+    }
+    return error;
+}
+
+// Waits in a thread of its own, so the caller's ownership does not count.
+DWORD WaitElsewhere(HANDLE h, DWORD ms) {
+    DWORD result = 0;
+    std::thread([&] { result = Api().WaitForSingleObject(h, ms); }).join();
+    return result;
+}
+
+// Polls for `path` until it exists or `seconds` pass.
+bool AwaitFile(const std::string& path, int seconds) {
+    for (int i = 0; i < seconds * 100; ++i) {
+        if (Exists(path)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(NamedMutex, FirstCreatorGetsZeroLaterOpenersAlreadyExists) {
+    const std::string name = UniqueName("exists");
+    HANDLE first = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(Api().GetLastError(), 0u);
+    EXPECT_EQ(OpenError(name), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(OpenError("Local\\" + name), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "Local\\ is the user's space";
+    Api().CloseHandle(first);
+}
+
+TEST(NamedMutex, NamesAreCaseSensitiveAndGlobalIsItsOwnSpace) {
+    const std::string name = UniqueName("space");
+    HANDLE lower = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+    HANDLE upper = Api().CreateMutexA(nullptr, FALSE, ("X" + name).c_str());
+    HANDLE global = Api().CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
+    EXPECT_EQ(Api().GetLastError(), 0u);
+    EXPECT_NE(PathOf("Global\\" + name), PathOf(name));
+    EXPECT_NE(PathOf("Global\\" + name).find("/qvtr-global-"), std::string::npos);
+    for (HANDLE h : {lower, upper, global}) {
+        ASSERT_NE(h, nullptr);
+        Api().CloseHandle(h);
+    }
+}
+
+TEST(NamedMutex, NamesWithSeparatorsAndOddCharactersAreDistinctObjects) {
+    const std::string base = UniqueName("odd");
+    const std::string names[] = {base + "\\a/b", base + "_a_b", base + "%5Ca%2Fb", base + " a b", base + "\xE9"};
+    std::vector<HANDLE> handles;
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(Api().GetLastError(), 0u);
+        EXPECT_EQ(PathOf(name).find('/', 9), std::string::npos) << "one file directly in the shm directory";
+        handles.push_back(h);
+    }
+    for (HANDLE h : handles) {
+        Api().CloseHandle(h);
+    }
+}
+
+TEST(NamedMutex, TooLongANameIsRefused) {
+    HANDLE h = Api().CreateMutexA(nullptr, FALSE, std::string(300, 'n').c_str());
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+}
+
+TEST(NamedMutex, ReleaseByANonOwnerFailsWithNotOwner) {
+    HANDLE h = Api().CreateMutexA(nullptr, FALSE, UniqueName("owner").c_str());
+    ASSERT_NE(h, nullptr);
+    EXPECT_FALSE(Api().ReleaseMutex(h));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
+
+    ASSERT_EQ(Api().WaitForSingleObject(h, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    BOOL releasedElsewhere = TRUE;
+    DWORD errorElsewhere = 0;
+    std::thread([&] {
+        releasedElsewhere = Api().ReleaseMutex(h);
+        errorElsewhere = Api().GetLastError();
+    }).join();
+    EXPECT_FALSE(releasedElsewhere);
+    EXPECT_EQ(errorElsewhere, static_cast<DWORD>(ERROR_NOT_OWNER));
+    EXPECT_TRUE(Api().ReleaseMutex(h));
+    Api().CloseHandle(h);
+}
+
+TEST(NamedMutex, WaitsTimeOutWhileAnotherThreadOwnsIt) {
+    HANDLE h = Api().CreateMutexA(nullptr, TRUE, UniqueName("timeout").c_str());  // created: owned at once
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(Api().WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "recursive for the owner";
+
+    EXPECT_EQ(WaitElsewhere(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitElsewhere(h, 150), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(140));
+
+    EXPECT_TRUE(Api().ReleaseMutex(h));
+    EXPECT_EQ(WaitElsewhere(h, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still owned once";
+    EXPECT_TRUE(Api().ReleaseMutex(h));
+
+    DWORD result = WAIT_FAILED;
+    std::thread other([&] {
+        result = Api().WaitForSingleObject(h, INFINITE);
+        Api().ReleaseMutex(h);
+    });
+    other.join();
+    EXPECT_EQ(result, static_cast<DWORD>(WAIT_OBJECT_0));
+    Api().CloseHandle(h);
+}
+
+TEST(NamedMutex, AThreadThatEndsOwningItLeavesItAbandoned) {
+    HANDLE h = Api().CreateMutexA(nullptr, FALSE, UniqueName("thread").c_str());
+    ASSERT_NE(h, nullptr);
+    std::thread([&] { Api().WaitForSingleObject(h, INFINITE); }).join();
+    EXPECT_EQ(Api().WaitForSingleObject(h, 1000), static_cast<DWORD>(WAIT_ABANDONED));
+    EXPECT_TRUE(Api().ReleaseMutex(h)) << "the abandoned mutex is owned now";
+    EXPECT_EQ(WaitElsewhere(h, 1000), static_cast<DWORD>(WAIT_OBJECT_0)) << "and whole again";
+    Api().CloseHandle(h);
+}
+
+TEST(NamedMutex, AProcessKilledOwningItLeavesItAbandoned) {
+    if (const char* role = ChildRole(); role && std::string(role) == "owner") {
+        HANDLE h = Api().CreateMutexA(nullptr, FALSE, std::getenv("QVTR_TEST_MUTEX"));
+        Api().WaitForSingleObject(h, INFINITE);
+        std::ofstream(std::getenv("QVTR_TEST_MARK")) << "owned";
+        for (;;) {
+            pause();
+        }
+    }
+    const std::string name = UniqueName("killed");
+    const std::string mark = "/tmp/" + name + ".mark";
+    ScopedEnv role("QVTR_CHILD_ROLE", "owner");
+    ScopedEnv mutexName("QVTR_TEST_MUTEX", name.c_str());
+    ScopedEnv markPath("QVTR_TEST_MARK", mark.c_str());
+    HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(h, nullptr);
+    Child owner(SelfPath(), ChildArgs("NamedMutex.AProcessKilledOwningItLeavesItAbandoned"));
+    ASSERT_TRUE(AwaitFile(mark, 30));
+    EXPECT_EQ(Api().WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    owner.Kill();
+    owner.Wait();
+    EXPECT_EQ(Api().WaitForSingleObject(h, 5000), static_cast<DWORD>(WAIT_ABANDONED));
+    EXPECT_TRUE(Api().ReleaseMutex(h));
+    Api().CloseHandle(h);
+    unlink(mark.c_str());
+}
+
+TEST(NamedObjects, ANameTakenByTheOtherKindGivesNullAndInvalidHandle) {
+    const std::string eventName = UniqueName("event");
+    const std::string mutexName = UniqueName("mutex");
+    HANDLE event = Api().CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
+    HANDLE mutex = Api().CreateMutexA(nullptr, FALSE, mutexName.c_str());
+    ASSERT_NE(event, nullptr);
+    ASSERT_NE(mutex, nullptr);
+    EXPECT_EQ(Api().CreateMutexA(nullptr, FALSE, eventName.c_str()), nullptr);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(Api().CreateEventA(nullptr, FALSE, FALSE, mutexName.c_str()), nullptr);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(Api().ReleaseMutex(event));
+    EXPECT_FALSE(Api().SetEvent(mutex));
+    Api().CloseHandle(event);
+    Api().CloseHandle(mutex);
+    EXPECT_EQ(OpenError(eventName), 0u) << "with its last handle the name is free for any kind";
+}
+
+TEST(NamedEvent, ManualAndAutoResetAndAWakeAcrossThreads) {
+    HANDLE manual = Api().CreateEventA(nullptr, TRUE, TRUE, UniqueName("manual").c_str());
+    HANDLE automatic = Api().CreateEventA(nullptr, FALSE, FALSE, UniqueName("auto").c_str());
+    ASSERT_NE(manual, nullptr);
+    ASSERT_NE(automatic, nullptr);
+    EXPECT_EQ(Api().WaitForSingleObject(manual, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(Api().WaitForSingleObject(manual, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "stays signalled";
+
+    EXPECT_EQ(Api().WaitForSingleObject(automatic, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    DWORD woken = WAIT_FAILED;
+    std::thread waiter([&] { woken = Api().WaitForSingleObject(automatic, INFINITE); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(Api().SetEvent(automatic));
+    waiter.join();
+    EXPECT_EQ(woken, static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(Api().WaitForSingleObject(automatic, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the wake reset it";
+    Api().CloseHandle(manual);
+    Api().CloseHandle(automatic);
+}
+
+TEST(NamedObjects, UnnamedObjectsAreIndependent) {
+    HANDLE a = Api().CreateMutexA(nullptr, TRUE, nullptr);
+    EXPECT_EQ(Api().GetLastError(), 0u);
+    HANDLE b = Api().CreateMutexA(nullptr, FALSE, "");
+    EXPECT_EQ(Api().GetLastError(), 0u);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(WaitElsewhere(a, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitElsewhere(b, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(Api().ReleaseMutex(a));
+    Api().CloseHandle(a);
+    Api().CloseHandle(b);
+}
+
+TEST(NamedObjects, TheObjectGoesWithItsLastHandle) {
+    const std::string name = UniqueName("last");
+    HANDLE event = Api().CreateEventA(nullptr, TRUE, TRUE, name.c_str());
+    HANDLE second = Api().CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    Api().CloseHandle(event);
+    EXPECT_EQ(Api().WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "one handle keeps it";
+    Api().CloseHandle(second);
+
+    HANDLE fresh = Api().CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    EXPECT_EQ(Api().GetLastError(), 0u);
+    EXPECT_EQ(Api().WaitForSingleObject(fresh, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "a new object, not signalled";
+    Api().CloseHandle(fresh);
+}
+
+// A process that ends, however it ends, no longer holds the name; one that
+// exits normally also takes the shared-memory file with it.
+TEST(NamedObjects, ANameIsFreeAgainWhenItsProcessesAreGone) {
+    if (const char* role = ChildRole(); role && std::string(role) != "") {
+        HANDLE h = Api().CreateMutexA(nullptr, FALSE, std::getenv("QVTR_TEST_MUTEX"));
+        std::ofstream(std::getenv("QVTR_TEST_MARK")) << Api().GetLastError();
+        if (std::string(role) == "exit") {
+            std::exit(h ? 0 : 1);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    for (const char* ending : {"exit", "kill"}) {
+        SCOPED_TRACE(ending);
+        const std::string name = UniqueName(ending);
+        const std::string mark = "/tmp/" + name + ".mark";
+        ScopedEnv role("QVTR_CHILD_ROLE", ending);
+        ScopedEnv mutexName("QVTR_TEST_MUTEX", name.c_str());
+        ScopedEnv markPath("QVTR_TEST_MARK", mark.c_str());
+        Child child(SelfPath(), ChildArgs("NamedObjects.ANameIsFreeAgainWhenItsProcessesAreGone"));
+        ASSERT_TRUE(AwaitFile(mark, 30));
+        if (std::string(ending) == "kill") {
+            EXPECT_EQ(OpenError(name), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "the child still holds it";
+            child.Kill();
+        }
+        child.Wait();
+        if (std::string(ending) == "exit") {
+            EXPECT_FALSE(Exists(PathOf(name)));
+        }
+        EXPECT_EQ(OpenError(name), 0u);
+        unlink(mark.c_str());
+    }
+}
+
+TEST(NamedObjects, OneMappingPerNameHoweverManyHandles) {
+    const std::string name = UniqueName("mapping");
+    const std::string path = PathOf(name);
+    auto mappings = [&] {
+        std::ifstream maps("/proc/self/maps");
+        int count = 0;
+        for (std::string line; std::getline(maps, line);) {
+            count += line.find(path) != std::string::npos;
+        }
+        return count;
+    };
+    std::vector<HANDLE> handles;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 5; ++i) {
+            handles.push_back(Api().CreateMutexA(nullptr, FALSE, name.c_str()));
+        }
+        EXPECT_EQ(mappings(), 1);
+        for (HANDLE h : handles) {
+            Api().CloseHandle(h);
+        }
+        handles.clear();
+    }
+}
+
+TEST(NamedObjects, FilesArePrivateUnlessTheOpenDescriptorIsGiven) {
+    const mode_t oldMask = umask(022);
+    PSECURITY_DESCRIPTOR open = CreateOpenSecurityDescriptor();
+    ASSERT_NE(open, nullptr);
+    SECURITY_ATTRIBUTES openToAll{sizeof(SECURITY_ATTRIBUTES), open, FALSE};
+    SECURITY_DESCRIPTOR withDacl{};
+    ACL acl{};
+    Api().InitializeSecurityDescriptor(&withDacl, SECURITY_DESCRIPTOR_REVISION);
+    Api().SetSecurityDescriptorDacl(&withDacl, TRUE, &acl, FALSE);
+    SECURITY_ATTRIBUTES restricted{sizeof(SECURITY_ATTRIBUTES), &withDacl, FALSE};
+    struct Case {
+        const char* what;
+        LPSECURITY_ATTRIBUTES attributes;
+        const char* prefix;
+        mode_t mode;
+    } cases[] = {
+        {"default", nullptr, "", 0600},
+        {"a real DACL", &restricted, "", 0600},
+        {"open descriptor", &openToAll, "", 0666},
+        {"global default", nullptr, "Global\\", 0600},
+        {"global open", &openToAll, "Global\\", 0666},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string name = c.prefix + UniqueName("mode");
+        HANDLE h = Api().CreateMutexA(c.attributes, FALSE, name.c_str());
+        ASSERT_NE(h, nullptr);
+        struct stat info {};
+        ASSERT_EQ(stat(PathOf(name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, c.mode);
+        Api().CloseHandle(h);
+    }
+    Api().LocalFree(open);
+    umask(oldMask);
+}
+
+TEST(SecurityDescriptor, OnlyRevisionOneAndDaclPresenceIsRecorded) {
+    SECURITY_DESCRIPTOR sd{};
+    EXPECT_FALSE(Api().InitializeSecurityDescriptor(&sd, 2));
+    EXPECT_EQ(Api().GetLastError(), 1305u);  // ERROR_UNKNOWN_REVISION
+    EXPECT_FALSE(Api().SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE)) << "not initialised";
+    ASSERT_TRUE(Api().InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(Api().SetSecurityDescriptorDacl(&sd, TRUE, nullptr, TRUE));
+    EXPECT_EQ(sd.Control, SE_DACL_PRESENT | SE_DACL_DEFAULTED);
+    ASSERT_TRUE(Api().SetSecurityDescriptorDacl(&sd, FALSE, nullptr, FALSE));
+    EXPECT_EQ(sd.Control, 0);
+}
+
+// Beyond the cache of unused mappings, the oldest name's file goes.
+TEST(NamedObjects, UnusedMappingsAreBoundedAndTheirFilesRemoved) {
+    const std::string first = UniqueName("cache");
+    Api().CloseHandle(Api().CreateMutexA(nullptr, FALSE, first.c_str()));
+    EXPECT_TRUE(Exists(PathOf(first))) << "kept for the next use";
+    for (int i = 0; i < 40; ++i) {
+        Api().CloseHandle(Api().CreateMutexA(nullptr, FALSE, UniqueName("cache").c_str()));
+    }
+    EXPECT_FALSE(Exists(PathOf(first)));
+}
+
+}  // namespace
