@@ -38,7 +38,7 @@ class StartupTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_library = m_dir.File(LibraryName());
-        CopyFile(PlatformPath(QVTR_SHARED_LIBRARY), m_library);
+        CopyFileBytes(PlatformPath(QVTR_SHARED_LIBRARY), m_library);
     }
 
     void LoadAndUnload() {

@@ -111,7 +111,7 @@ bool FileExists(const std::string& path) {
     return std::ifstream(path).good();
 }
 
-void CopyFile(const std::string& from, const std::string& to) {
+void CopyFileBytes(const std::string& from, const std::string& to) {
     WriteFile(to, ReadFile(from));
 }
 

@@ -27,7 +27,7 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
-void CopyFile(const std::string& from, const std::string& to);
+void CopyFileBytes(const std::string& from, const std::string& to);
 // Lines of a text file, without their line feeds.
 std::vector<std::string> ReadLines(const std::string& path);
 

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "qvtr/module.h"
+#include "support/fault_injector.h"
+#include "support/handle_ledger.h"
 #include "support/support.h"
 #include "win32/api.h"
 
@@ -197,6 +199,27 @@ TEST_F(TraceTest, TraceBeforeStartUpWritesNothing) {
     m_module.Trace(1, "above\n");
     EXPECT_EQ(g_debugLines.size(), 1u);
     EXPECT_FALSE(FileExists(DefaultLog()));
+}
+
+// A failing open, seek or write loses the line and nothing else: the file is
+// closed, the debugger copy is sent, the caller notices nothing.
+TEST_F(TraceTest, EveryFailingFileStepLosesOnlyItsLine) {
+    WriteIni("[QVTR]\ndebug=1\ndebugstring=1\n");
+    Start();
+    auto scenario = [&](int) {
+        testing_support::HandleLedger ledger;
+        g_debugLines.clear();
+        m_module.Trace(1, "line\n");
+        EXPECT_TRUE(ledger.Balanced()) << ledger.Describe();
+        EXPECT_EQ(g_debugLines.size(), 1u);
+    };
+    using testing_support::ForEachFailure;
+    EXPECT_EQ(ForEachFailure<&Win32Api::CreateFileA>(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE, scenario), 1);
+    EXPECT_EQ(ForEachFailure<&Win32Api::SetFilePointer>(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER, scenario), 1);
+    EXPECT_EQ(ForEachFailure<&Win32Api::WriteFile>(ERROR_DISK_FULL, FALSE, scenario), 1);
+    // Each run that did not fail wrote its line; the failing ones did not.
+    const size_t written = testing_support::ReadLines(DefaultLog()).size();
+    EXPECT_EQ(written, 3u);
 }
 
 // ---- system error texts ----------------------------------------------------------
