@@ -1,8 +1,6 @@
-// Files, errors, local memory, system messages, module file names, clock and
-// names: the kernel32 operations that Linux has directly.
+// Files, errors, local memory, system messages, clock and names: the kernel32
+// operations that Linux has directly.
 #include <fcntl.h>
-#include <limits.h>
-#include <link.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -88,82 +86,6 @@ DWORD WINAPI GetTempPathAImpl(DWORD size, LPSTR buffer) {
         path += '/';
     }
     return CopyOut(path, buffer, size);
-}
-
-// ---- module file names --------------------------------------------------------
-
-struct ModuleSearch {
-    uintptr_t base;
-    std::string path;
-    bool found;
-};
-
-uintptr_t BaseOf(const dl_phdr_info* info) {
-    uintptr_t lowest = UINTPTR_MAX;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        if (info->dlpi_phdr[i].p_type == PT_LOAD) {
-            lowest = std::min<uintptr_t>(lowest, info->dlpi_phdr[i].p_vaddr);
-        }
-    }
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    return info->dlpi_addr + (lowest & ~(page - 1));
-}
-
-int FindByBase(dl_phdr_info* info, size_t, void* data) {
-    auto* search = static_cast<ModuleSearch*>(data);
-    if (BaseOf(info) != search->base) {
-        return 0;
-    }
-    search->path = info->dlpi_name ? info->dlpi_name : "";
-    search->found = true;
-    return 1;
-}
-
-std::string ExecutablePath() {
-    char buffer[4096];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
-
-bool ModulePath(HMODULE module, std::string& path) {
-    if (module == nullptr) {
-        path = ExecutablePath();
-        return !path.empty();
-    }
-    ModuleSearch search{reinterpret_cast<uintptr_t>(module), {}, false};
-    dl_iterate_phdr(FindByBase, &search);
-    if (!search.found) {
-        return false;
-    }
-    if (search.path.empty()) {  // the main program has no name in the list
-        path = ExecutablePath();
-        return !path.empty();
-    }
-    char resolved[PATH_MAX];
-    path = realpath(search.path.c_str(), resolved) ? resolved : search.path;
-    return true;
-}
-
-DWORD WINAPI GetModuleFileNameAImpl(HMODULE module, LPSTR buffer, DWORD size) {
-    std::string path;
-    if (!ModulePath(module, path)) {
-        SetError(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
-    if (size == 0 || buffer == nullptr) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    // As on Windows Vista and later: a path that does not fit is cut to size - 1.
-    if (path.size() >= size) {
-        std::memcpy(buffer, path.data(), size - 1);
-        buffer[size - 1] = '\0';
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return size;
-    }
-    std::memcpy(buffer, path.c_str(), path.size() + 1);
-    SetError(ERROR_SUCCESS);
-    return static_cast<DWORD>(path.size());
 }
 
 // ---- files --------------------------------------------------------------------
@@ -614,7 +536,6 @@ std::string NativePath(const char* path) {
 }
 
 void BindCore(Win32Api& t) {
-    t.GetModuleFileNameA = GetModuleFileNameAImpl;
     t.GetTempPathA = GetTempPathAImpl;
     t.GetCurrentProcessId = GetCurrentProcessIdImpl;
     t.GetCurrentProcess = GetCurrentProcessImpl;

@@ -1,9 +1,11 @@
-// Run-time binding: LoadLibraryA, FreeLibrary, GetProcAddress, GetModuleHandleA.
+// Loaded modules: LoadLibraryA, FreeLibrary, GetProcAddress, GetModuleHandleA
+// and GetModuleFileNameA.
 //
 // An HMODULE is the base address of the loaded object, as on Windows, so the
 // same value works with GetModuleFileNameA. Modules built into the backend
 // ("ntdll.dll", "KERNEL32.DLL") have handles of their own that no file backs.
 #include <dlfcn.h>
+#include <limits.h>
 #include <link.h>
 #include <strings.h>
 #include <unistd.h>
@@ -110,13 +112,14 @@ uintptr_t BaseOfHandle(void* handle) {
     return dladdr(map->l_ld, &info) ? reinterpret_cast<uintptr_t>(info.dli_fbase) : 0;
 }
 
-std::string ExecutableDirectory() {
-    char buffer[4096];
+std::string ExecutablePath() {
+    char buffer[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) {
-        return {};
-    }
-    std::string path(buffer, static_cast<size_t>(n));
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+std::string ExecutableDirectory() {
+    const std::string path = ExecutablePath();
     return path.substr(0, path.find_last_of('/') + 1);
 }
 
@@ -243,6 +246,47 @@ HMODULE WINAPI GetModuleHandleAImpl(LPCSTR name) {
     return reinterpret_cast<HMODULE>(search.foundBase);
 }
 
+// The file of a loaded module: the main program for a null handle.
+bool ModulePath(HMODULE module, std::string& path) {
+    Search search;
+    search.base = reinterpret_cast<uintptr_t>(module);
+    if (module != nullptr) {
+        dl_iterate_phdr(Visit, &search);
+        if (!search.found) {
+            return false;
+        }
+    }
+    if (search.path.empty()) {  // the main program has no name in the list
+        path = ExecutablePath();
+        return !path.empty();
+    }
+    char resolved[PATH_MAX];
+    path = realpath(search.path.c_str(), resolved) ? resolved : search.path;
+    return true;
+}
+
+DWORD WINAPI GetModuleFileNameAImpl(HMODULE module, LPSTR buffer, DWORD size) {
+    std::string path;
+    if (!ModulePath(module, path)) {
+        SetError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    if (size == 0 || buffer == nullptr) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    // As on Windows Vista and later: a path that does not fit is cut to size - 1.
+    if (path.size() >= size) {
+        std::memcpy(buffer, path.data(), size - 1);
+        buffer[size - 1] = '\0';
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    SetError(ERROR_SUCCESS);
+    return static_cast<DWORD>(path.size());
+}
+
 }  // namespace
 
 void RegisterBuiltinModule(const char* name, BuiltinLookup lookup) {
@@ -258,6 +302,7 @@ void BindLibraries(Win32Api& t) {
     t.FreeLibrary = FreeLibraryImpl;
     t.GetProcAddress = GetProcAddressImpl;
     t.GetModuleHandleA = GetModuleHandleAImpl;
+    t.GetModuleFileNameA = GetModuleFileNameAImpl;
 }
 
 }  // namespace posix
