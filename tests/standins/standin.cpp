@@ -1,0 +1,133 @@
+// A stand-in for a terminal-server library: built as "WTSAPI32.DLL" (the
+// Windows Terminal Services functions) or, with STANDIN_WF, as "WFAPI.DLL" (the
+// Citrix functions of the same shape). STANDIN_NO_MESSAGE leaves out the
+// message function, making an incomplete library.
+//
+// Its answers come from the environment at each call, so a test sets them
+// before it asks (PREFIX is QVTR_STANDIN_WTS_ or QVTR_STANDIN_WF_):
+//   PREFIX SESSION       the session ID, decimal (default 1)
+//   PREFIX CLIENT        the client name (default "STANDIN-CLIENT")
+//   PREFIX FAIL          queries that fail: "session", "client" or both, comma-separated
+//   PREFIX UNTERMINATED  "1": the client name comes back without its NUL, its
+//                        byte count the text's length and the buffer no larger
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "qvtr/win32.h"
+
+#if defined(_WIN32)
+#define STANDIN_EXPORT extern "C" __declspec(dllexport)
+#else
+#define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+#if defined(STANDIN_WF)
+#define STANDIN_FUNCTION(suffix) WF##suffix
+#define STANDIN_PREFIX "QVTR_STANDIN_WF_"
+#else
+#define STANDIN_FUNCTION(suffix) WTS##suffix
+#define STANDIN_PREFIX "QVTR_STANDIN_WTS_"
+#endif
+
+namespace {
+
+long g_outstanding = 0;  // buffers handed out and not yet freed
+long g_queries = 0;
+
+bool Setting(const char* name, std::string& value) {
+    const std::string variable = std::string(STANDIN_PREFIX) + name;
+#if defined(_WIN32)
+    char buffer[512];
+    const DWORD length = GetEnvironmentVariableA(variable.c_str(), buffer, sizeof buffer);
+    if (length == 0 || length >= sizeof buffer) {
+        return false;
+    }
+    value.assign(buffer, length);
+    return true;
+#else
+    const char* text = std::getenv(variable.c_str());
+    if (text == nullptr) {
+        return false;
+    }
+    value = text;
+    return true;
+#endif
+}
+
+bool Fails(const char* query) {
+    std::string list;
+    if (!Setting("FAIL", list)) {
+        return false;
+    }
+    list = "," + list + ",";
+    return list.find(std::string(",") + query + ",") != std::string::npos;
+}
+
+// Exactly `size` bytes, so a read past them is caught under AddressSanitizer.
+LPSTR Hand(const void* data, size_t size) {
+    void* block = std::malloc(size ? size : 1);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(block, data, size);
+    ++g_outstanding;
+    return static_cast<LPSTR>(block);
+}
+
+}  // namespace
+
+STANDIN_EXPORT BOOL WINAPI STANDIN_FUNCTION(QuerySessionInformationA)(HANDLE, DWORD, int infoClass, LPSTR* buffer,
+                                                                      DWORD* bytes) {
+    ++g_queries;
+    if (buffer == nullptr || bytes == nullptr) {
+        return FALSE;
+    }
+    *buffer = nullptr;
+    *bytes = 0;
+    std::string text;
+    if (infoClass == 4 && !Fails("session")) {  // the session ID
+        const DWORD id = Setting("SESSION", text) ? static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10)) : 1;
+        *buffer = Hand(&id, sizeof id);
+        *bytes = sizeof id;
+        return *buffer != nullptr;
+    }
+    if (infoClass == 10 && !Fails("client")) {  // the client name
+        if (!Setting("CLIENT", text)) {
+            text = "STANDIN-CLIENT";
+        }
+        std::string unterminated;
+        const size_t size =
+            Setting("UNTERMINATED", unterminated) && unterminated == "1" ? text.size() : text.size() + 1;
+        *buffer = Hand(text.c_str(), size);
+        *bytes = static_cast<DWORD>(size);
+        return *buffer != nullptr;
+    }
+    return FALSE;
+}
+
+STANDIN_EXPORT void WINAPI STANDIN_FUNCTION(FreeMemory)(PVOID memory) {
+    if (memory != nullptr) {
+        --g_outstanding;
+        std::free(memory);
+    }
+}
+
+#if !defined(STANDIN_NO_MESSAGE)
+// Present because the module looks it up; it is never called.
+STANDIN_EXPORT BOOL WINAPI STANDIN_FUNCTION(SendMessageA)(HANDLE, DWORD, LPSTR, DWORD, LPSTR, DWORD, DWORD, DWORD,
+                                                          DWORD* response, BOOL) {
+    if (response != nullptr) {
+        *response = 1;  // IDOK
+    }
+    return TRUE;
+}
+#endif
+
+// For the tests: buffers not yet given back, and how many queries were made.
+STANDIN_EXPORT long QvtrStandinOutstanding() {
+    return g_outstanding;
+}
+STANDIN_EXPORT long QvtrStandinQueries() {
+    return g_queries;
+}

@@ -1,0 +1,549 @@
+// Session identity through fakes of the loader, the computer name and both
+// terminal-server interfaces: which library is bound, which interface is asked,
+// what the identity becomes and what is traced.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qvtr/module.h"
+#include "qvtr/platform.h"
+#include "support/machine_facts.h"
+#include "support/trace_capture.h"
+#include "win32/api.h"
+
+using testing_support::ScopedMachineFacts;
+using testing_support::TraceCapture;
+
+namespace {
+
+// How a library of the scenario behaves.
+enum class Library { Absent, Loaded, NoMessage, NoFree };
+
+// What one interface answers.
+struct Answer {
+    bool sessionOk;
+    DWORD sessionId;
+    bool clientOk;
+    const char* client;
+    bool unterminated;  // the name comes without its NUL, in a buffer just its length
+};
+
+const Answer kNoAnswer = {false, 0, false, "", false};
+
+struct Scenario {
+    Library wts;
+    Library wf;
+    Answer wtsAnswer;
+    Answer wfAnswer;
+};
+
+Scenario g_scenario;
+std::vector<std::string> g_calls;  // loader and query calls, in order
+int g_outstanding = 0;             // interface buffers not yet freed
+int g_loaded = 0;                  // libraries loaded and not yet released
+DWORD g_lastError = 0;
+
+HMODULE const kWtsModule = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x5150000));
+HMODULE const kWfModule = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x6160000));
+const DWORD kLeftoverError = 0x57;  // whatever the thread's last error was before
+const DWORD kNotFound = 0x7E;       // ERROR_MOD_NOT_FOUND, from a failed load
+
+LPSTR Hand(const void* data, size_t size) {
+    void* block = std::malloc(size ? size : 1);
+    std::memcpy(block, data, size);
+    ++g_outstanding;
+    return static_cast<LPSTR>(block);
+}
+
+BOOL Query(const char* who, const Answer& answer, int infoClass, LPSTR* buffer, DWORD* bytes) {
+    g_calls.push_back(std::string(who) + " query " + std::to_string(infoClass));
+    if (infoClass == 4 && answer.sessionOk) {
+        *buffer = Hand(&answer.sessionId, sizeof answer.sessionId);
+        *bytes = sizeof answer.sessionId;
+        return TRUE;
+    }
+    if (infoClass == 10 && answer.clientOk) {
+        const size_t size = std::strlen(answer.client) + (answer.unterminated ? 0 : 1);
+        *buffer = Hand(answer.client, size);
+        *bytes = static_cast<DWORD>(size);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL WINAPI FakeWtsQuery(HANDLE server, DWORD session, int infoClass, LPSTR* buffer, DWORD* bytes) {
+    EXPECT_EQ(server, nullptr);
+    EXPECT_EQ(session, 0xFFFFFFFFu);
+    return Query("WTS", g_scenario.wtsAnswer, infoClass, buffer, bytes);
+}
+
+BOOL WINAPI FakeWfQuery(HANDLE server, DWORD session, int infoClass, LPSTR* buffer, DWORD* bytes) {
+    EXPECT_EQ(server, nullptr);
+    EXPECT_EQ(session, 0xFFFFFFFFu);
+    return Query("WF", g_scenario.wfAnswer, infoClass, buffer, bytes);
+}
+
+void WINAPI FakeFree(PVOID memory) {
+    --g_outstanding;
+    std::free(memory);
+}
+
+BOOL WINAPI FakeSend(HANDLE, DWORD, LPSTR, DWORD, LPSTR, DWORD, DWORD, DWORD, DWORD*, BOOL) {
+    ADD_FAILURE() << "the message function is never called";
+    return FALSE;
+}
+
+HMODULE WINAPI FakeLoadLibraryA(LPCSTR name) {
+    g_calls.push_back(std::string("load ") + name);
+    const bool wts = std::strcmp(name, "WTSAPI32.DLL") == 0;
+    const bool wf = std::strcmp(name, "WFAPI.DLL") == 0;
+    if ((wts && g_scenario.wts != Library::Absent) || (wf && g_scenario.wf != Library::Absent)) {
+        ++g_loaded;
+        return wts ? kWtsModule : kWfModule;
+    }
+    g_lastError = kNotFound;
+    return nullptr;
+}
+
+BOOL WINAPI FakeFreeLibrary(HMODULE module) {
+    g_calls.push_back(module == kWtsModule ? "free WTSAPI32.DLL" : "free WFAPI.DLL");
+    --g_loaded;
+    return TRUE;
+}
+
+template <typename Function>
+FARPROC Proc(Function function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
+    const std::string n = name;
+    const Library library = module == kWtsModule ? g_scenario.wts : g_scenario.wf;
+    if ((library == Library::NoMessage && n.find("SendMessage") != std::string::npos) ||
+        (library == Library::NoFree && n.find("FreeMemory") != std::string::npos)) {
+        return nullptr;
+    }
+    if (module == kWtsModule) {
+        if (n == "WTSQuerySessionInformationA")
+            return Proc(FakeWtsQuery);
+        if (n == "WTSFreeMemory")
+            return Proc(FakeFree);
+        if (n == "WTSSendMessageA")
+            return Proc(FakeSend);
+    } else if (module == kWfModule) {
+        if (n == "WFQuerySessionInformationA")
+            return Proc(FakeWfQuery);
+        if (n == "WFFreeMemory")
+            return Proc(FakeFree);
+        if (n == "WFSendMessageA")
+            return Proc(FakeSend);
+    }
+    return nullptr;
+}
+
+DWORD WINAPI FakeGetLastError() {
+    return g_lastError;
+}
+
+BOOL WINAPI FakeGetComputerNameA(LPSTR buffer, LPDWORD size) {
+    EXPECT_EQ(*size, QVTR_CLIENT_NAME_SIZE);
+    const char name[] = "HOSTBOX";
+    if (*size < sizeof name) {
+        *size = sizeof name;
+        return FALSE;
+    }
+    std::memcpy(buffer, name, sizeof name);
+    *size = sizeof name - 1;
+    return TRUE;
+}
+
+// The seam faked for one scenario; every fake state starts afresh.
+class FakeSessionPlatform {
+public:
+    explicit FakeSessionPlatform(const Scenario& scenario) {
+        g_scenario = scenario;
+        g_calls.clear();
+        g_outstanding = 0;
+        g_loaded = 0;
+        g_lastError = kLeftoverError;
+        m_override->LoadLibraryA = FakeLoadLibraryA;
+        m_override->FreeLibrary = FakeFreeLibrary;
+        m_override->GetProcAddress = FakeGetProcAddress;
+        m_override->GetLastError = FakeGetLastError;
+        m_override->GetComputerNameA = FakeGetComputerNameA;
+    }
+
+private:
+    ApiOverride m_override;
+};
+
+struct Machine {
+    bool terminalServer, metaFrame, winFrame;
+};
+const Machine kSingleUser = {false, false, false};
+const Machine kTerminalServer = {true, false, false};
+const Machine kMetaFrame = {false, true, false};
+const Machine kWinFrame = {false, false, true};
+const Machine kMetaFrameOnTerminalServer = {true, true, false};
+
+struct SessionCase {
+    const char* name;
+    Machine machine;
+    Scenario scenario;
+    DWORD singleUserSessionId;
+    bool slashPrefix;
+    DWORD sessionId;
+    SessionPlatform platform;
+    std::string clientName;
+    std::vector<std::string> queries;  // interface calls, in order
+    std::vector<std::string> trace;
+};
+
+const std::string k60 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz01234567";
+
+// The lines of an Open that loads both libraries.
+const std::vector<std::string> kOpenBoth = {"WMU::Open, TSE Platform\n", "WMU::Open, CITRIX Platform\n",
+                                            "WMU::Open, WTS DLL loaded\n", "WMU::Open, WF DLL loaded\n"};
+const std::vector<std::string> kOpenCitrixOnly = {
+    "WMU::Open, CITRIX Platform\n", "WMU::Open, LoadLibrary WTS failed 00000057\n", "WMU::Open, WF DLL loaded\n"};
+const std::vector<std::string> kOpenTsOnly = {"WMU::Open, TSE Platform\n", "WMU::Open, WTS DLL loaded\n",
+                                              "WMU::Open, LoadLibrary WF failed 00000057\n"};
+
+std::vector<std::string> Lines(std::vector<std::string> head, const std::vector<std::string>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+const std::vector<SessionCase>& Cases() {
+    static const std::vector<SessionCase> cases = {
+        {"IcaClientOnMetaFrameTerminalServer",
+         kMetaFrameOnTerminalServer,
+         {Library::Loaded, Library::Loaded, {true, 3, true, "TSNAME", false}, {true, 7, true, "ICACLIENT", false}},
+         0,
+         false,
+         7,
+         SessionPlatform::Citrix,
+         "ICACLIENT",
+         {"WF query 4", "WF query 10"},
+         Lines(kOpenBoth, {"Called WFQuerySessionInformation for session ID: Ok, 00000007\n",
+                           "Called WFQuerySessionInformation for client name: Ok\n", "Client name: ICACLIENT\n",
+                           "WMU DLL loaded session ID 00000007 and client name ICACLIENT\n", "Closing WTS DLL\n",
+                           "Closing WF DLL\n"})},
+        {"CitrixConsoleLeavesTerminalServicesUnasked",
+         kMetaFrameOnTerminalServer,
+         {Library::Loaded, Library::Loaded, {true, 3, true, "TSNAME", false}, {true, 0, true, "UNUSED", false}},
+         0,
+         false,
+         0,
+         SessionPlatform::Citrix,
+         "HOSTBOX",
+         {"WF query 4"},
+         Lines(kOpenBoth, {"Called WFQuerySessionInformation for session ID: Ok, 00000000\n",
+                           "Console session, computer name is HOSTBOX\n",
+                           "WMU DLL loaded session ID 00000000 and client name HOSTBOX\n", "Closing WTS DLL\n",
+                           "Closing WF DLL\n"})},
+        {"DirectIcaAnsweredByTerminalServices",
+         kMetaFrameOnTerminalServer,
+         {Library::Loaded, Library::Loaded, {true, 9, true, "TSNAME", false}, {true, 5, false, "", false}},
+         0,
+         false,
+         9,
+         SessionPlatform::Wts,
+         "TSNAME",
+         {"WF query 4", "WF query 10", "WTS query 4", "WTS query 10"},
+         Lines(kOpenBoth, {"Called WFQuerySessionInformation for session ID: Ok, 00000005\n",
+                           "Called WFQuerySessionInformation for client name: Failed\n",
+                           "Direct ICA session, computer name is HOSTBOX\n",
+                           "Called WTSQuerySessionInformation for session ID: Ok, 00000009\n",
+                           "Called WTSQuerySessionInformation for client name: Ok\n", "Client name: TSNAME\n",
+                           "WMU DLL loaded session ID 00000009 and client name TSNAME\n", "Closing WTS DLL\n",
+                           "Closing WF DLL\n"})},
+        {"DirectIcaWithoutTerminalServices",
+         kMetaFrame,
+         {Library::Absent, Library::Loaded, kNoAnswer, {true, 5, false, "", false}},
+         0,
+         false,
+         5,
+         SessionPlatform::Citrix,
+         "HOSTBOX",
+         {"WF query 4", "WF query 10"},
+         Lines(kOpenCitrixOnly, {"Called WFQuerySessionInformation for session ID: Ok, 00000005\n",
+                                 "Called WFQuerySessionInformation for client name: Failed\n",
+                                 "Direct ICA session, computer name is HOSTBOX\n",
+                                 "WMU DLL loaded session ID 00000005 and client name HOSTBOX\n", "Closing WF DLL\n"})},
+        {"WinFrameIcaClient",
+         kWinFrame,
+         {Library::Absent, Library::Loaded, kNoAnswer, {true, 12, true, "WFCLIENT", false}},
+         0,
+         false,
+         12,
+         SessionPlatform::Citrix,
+         "WFCLIENT",
+         {"WF query 4", "WF query 10"},
+         Lines(kOpenCitrixOnly, {"Called WFQuerySessionInformation for session ID: Ok, 0000000C\n",
+                                 "Called WFQuerySessionInformation for client name: Ok\n", "Client name: WFCLIENT\n",
+                                 "WMU DLL loaded session ID 0000000C and client name WFCLIENT\n", "Closing WF DLL\n"})},
+        {"TerminalServerWithoutCitrix",
+         kTerminalServer,
+         {Library::Loaded, Library::Absent, {true, 2, true, "THINBOX", false}, kNoAnswer},
+         0,
+         false,
+         2,
+         SessionPlatform::Wts,
+         "THINBOX",
+         {"WTS query 4", "WTS query 10"},
+         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000002\n",
+                             "Called WTSQuerySessionInformation for client name: Ok\n", "Client name: THINBOX\n",
+                             "WMU DLL loaded session ID 00000002 and client name THINBOX\n", "Closing WTS DLL\n"})},
+        {"TerminalServerConsole",
+         kTerminalServer,
+         {Library::Loaded, Library::Absent, {true, 0, true, "UNUSED", false}, kNoAnswer},
+         0,
+         false,
+         0,
+         SessionPlatform::Wts,
+         "HOSTBOX",
+         {"WTS query 4"},
+         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000000\n",
+                             "Console session, computer name is HOSTBOX\n",
+                             "WMU DLL loaded session ID 00000000 and client name HOSTBOX\n", "Closing WTS DLL\n"})},
+        {"TerminalServicesClientNameFails",
+         kTerminalServer,
+         {Library::Loaded, Library::Absent, {true, 4, false, "", false}, kNoAnswer},
+         0,
+         false,
+         4,
+         SessionPlatform::None,
+         "",
+         {"WTS query 4", "WTS query 10"},
+         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000004\n",
+                             "Called WTSQuerySessionInformation for client name: Failed\n",
+                             "WMU DLL loaded session ID 00000004 and client name \n", "Closing WTS DLL\n"})},
+        {"SlashPrefixWithEmptyName",
+         kTerminalServer,
+         {Library::Loaded, Library::Absent, {true, 4, false, "", false}, kNoAnswer},
+         0,
+         true,
+         4,
+         SessionPlatform::None,
+         "/",
+         {"WTS query 4", "WTS query 10"},
+         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000004\n",
+                             "Called WTSQuerySessionInformation for client name: Failed\n",
+                             "WMU DLL loaded session ID 00000004 and client name \n", "Closing WTS DLL\n"})},
+        {"NoSessionIdFromEitherInterface",
+         kMetaFrameOnTerminalServer,
+         {Library::Loaded, Library::Loaded, kNoAnswer, kNoAnswer},
+         0,
+         false,
+         0,
+         SessionPlatform::None,
+         "",
+         {"WF query 4", "WTS query 4"},
+         Lines(kOpenBoth,
+               {"Session is not a WF session\n", "Session is not a WTS session, try ICA\n",
+                "WMU DLL loaded session ID 00000000 and client name \n", "Closing WTS DLL\n", "Closing WF DLL\n"})},
+        {"NeitherLibraryLoads",
+         kMetaFrameOnTerminalServer,
+         {Library::Absent, Library::Absent, kNoAnswer, kNoAnswer},
+         0,
+         false,
+         0,
+         SessionPlatform::None,
+         "",
+         {},
+         {"WMU::Open, TSE Platform\n", "WMU::Open, CITRIX Platform\n", "WMU::Open, LoadLibrary WTS failed 0000007E\n",
+          "WMU::Open, LoadLibrary WF failed 0000007E\n", "WMU DLL loaded session ID 00000000 and client name \n"}},
+        {"CitrixLibraryWithoutMessageFunction",
+         kMetaFrame,
+         {Library::Absent, Library::NoMessage, kNoAnswer, {true, 7, true, "ICACLIENT", false}},
+         0,
+         false,
+         0,
+         SessionPlatform::None,
+         "HOSTBOX",
+         {},
+         Lines(kOpenCitrixOnly,
+               {"WMU DLL not loaded session ID defaults to 0 and client name to HOSTBOX\n", "Closing WF DLL\n"})},
+        {"TerminalServicesLibraryWithoutFreeFunction",
+         kTerminalServer,
+         {Library::NoFree, Library::Absent, {true, 2, true, "THINBOX", false}, kNoAnswer},
+         0,
+         true,
+         0,
+         SessionPlatform::None,
+         "/HOSTBOX",
+         {},
+         Lines(kOpenTsOnly,
+               {"WMU DLL not loaded session ID defaults to 0 and client name to HOSTBOX\n", "Closing WTS DLL\n"})},
+        {"SingleUserMachine",
+         kSingleUser,
+         {Library::Loaded, Library::Loaded, kNoAnswer, kNoAnswer},
+         0x2A,
+         false,
+         0x2A,
+         SessionPlatform::None,
+         "HOSTBOX",
+         {},
+         {"WMU single-user session ID 0000002A and client name HOSTBOX\n"}},
+        {"SingleUserMachineWithSlash",
+         kSingleUser,
+         {Library::Loaded, Library::Loaded, kNoAnswer, kNoAnswer},
+         0,
+         true,
+         0,
+         SessionPlatform::None,
+         "/HOSTBOX",
+         {},
+         {"WMU single-user session ID 00000000 and client name HOSTBOX\n"}},
+        {"SixtyCharacterClientNameIsCut",
+         kMetaFrame,
+         {Library::Absent, Library::Loaded, kNoAnswer, {true, 8, true, k60.c_str(), false}},
+         0,
+         false,
+         8,
+         SessionPlatform::Citrix,
+         k60.substr(0, 50),
+         {"WF query 4", "WF query 10"},
+         Lines(kOpenCitrixOnly,
+               {"Called WFQuerySessionInformation for session ID: Ok, 00000008\n",
+                "Called WFQuerySessionInformation for client name: Ok\n", "Client name: " + k60.substr(0, 50) + "\n",
+                "WMU DLL loaded session ID 00000008 and client name " + k60.substr(0, 50) + "\n", "Closing WF DLL\n"})},
+        {"SixtyCharacterClientNameWithSlashKeeps49",
+         kMetaFrame,
+         {Library::Absent, Library::Loaded, kNoAnswer, {true, 8, true, k60.c_str(), false}},
+         0,
+         true,
+         8,
+         SessionPlatform::Citrix,
+         "/" + k60.substr(0, 49),
+         {"WF query 4", "WF query 10"},
+         Lines(kOpenCitrixOnly,
+               {"Called WFQuerySessionInformation for session ID: Ok, 00000008\n",
+                "Called WFQuerySessionInformation for client name: Ok\n", "Client name: " + k60.substr(0, 50) + "\n",
+                "WMU DLL loaded session ID 00000008 and client name " + k60.substr(0, 50) + "\n", "Closing WF DLL\n"})},
+        {"UnterminatedClientNameReadWithinItsBytes",
+         kTerminalServer,
+         {Library::Loaded, Library::Absent, {true, 6, true, "NONUL", true}, kNoAnswer},
+         0,
+         false,
+         6,
+         SessionPlatform::Wts,
+         "NONUL",
+         {"WTS query 4", "WTS query 10"},
+         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000006\n",
+                             "Called WTSQuerySessionInformation for client name: Ok\n", "Client name: NONUL\n",
+                             "WMU DLL loaded session ID 00000006 and client name NONUL\n", "Closing WTS DLL\n"})},
+    };
+    return cases;
+}
+
+std::vector<std::string> Queries() {
+    std::vector<std::string> queries;
+    for (const std::string& call : g_calls) {
+        if (call.find(" query ") != std::string::npos) {
+            queries.push_back(call);
+        }
+    }
+    return queries;
+}
+
+class SessionTable : public testing::TestWithParam<SessionCase> {};
+
+TEST_P(SessionTable, NamesTheSessionAndTracesEachStep) {
+    const SessionCase& c = GetParam();
+    ScopedMachineFacts machine(c.machine.terminalServer, c.machine.metaFrame, c.machine.winFrame);
+    FakeSessionPlatform platform(c.scenario);
+    TraceCapture trace;
+
+    SessionIdentity identity;
+    std::memset(&identity, 0, sizeof identity);
+    {
+        CWMU wmu;
+        QuerySessionIdentity(wmu, c.singleUserSessionId, c.slashPrefix, identity);
+    }
+
+    EXPECT_EQ(identity.m_dwSessionId, c.sessionId);
+    EXPECT_EQ(identity.m_ePlatform, c.platform);
+    EXPECT_EQ(std::string(identity.m_szClientName), c.clientName);
+    EXPECT_EQ(Queries(), c.queries);
+    EXPECT_EQ(trace.Lines(), c.trace);
+    // Whatever the path: every buffer given back, every library released.
+    EXPECT_EQ(g_outstanding, 0);
+    EXPECT_EQ(g_loaded, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, SessionTable, testing::ValuesIn(Cases()),
+                         [](const testing::TestParamInfo<SessionCase>& info) { return info.param.name; });
+
+TEST(Session, LaterOpensLoadNothingAgainAndTraceTheMissingLibraryEachTime) {
+    ScopedMachineFacts machine(true, false, false);
+    FakeSessionPlatform platform({Library::Loaded, Library::Absent, {true, 2, true, "THINBOX", false}, kNoAnswer});
+    TraceCapture trace;
+    CWMU wmu;
+
+    for (int call = 0; call < 2; ++call) {
+        SessionIdentity identity;
+        std::memset(&identity, 0, sizeof identity);
+        QuerySessionIdentity(wmu, 0, false, identity);
+        EXPECT_EQ(identity.m_ePlatform, SessionPlatform::Wts);
+        EXPECT_STREQ(identity.m_szClientName, "THINBOX");
+    }
+
+    EXPECT_EQ(std::count(g_calls.begin(), g_calls.end(), "load WTSAPI32.DLL"), 1);
+    EXPECT_EQ(std::count(g_calls.begin(), g_calls.end(), "load WFAPI.DLL"), 0);
+    const std::vector<std::string> lines = trace.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "WMU::Open, TSE Platform\n"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "WMU::Open, WTS DLL loaded\n"), 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "WMU::Open, LoadLibrary WF failed 00000057\n"), 2);
+}
+
+TEST(Session, OpenOnASingleUserMachineLoadsNothing) {
+    ScopedMachineFacts machine(false, false, false);
+    FakeSessionPlatform platform({Library::Loaded, Library::Loaded, kNoAnswer, kNoAnswer});
+    TraceCapture trace;
+    CWMU wmu;
+    EXPECT_TRUE(wmu.Open());
+    EXPECT_TRUE(g_calls.empty());
+    EXPECT_EQ(trace.Lines(),
+              std::vector<std::string>{"WMU::Open, Neither on a CITRIX Platform nor on a TSE Platform\n"});
+}
+
+TEST(Session, CloseReleasesOnceAndKeepsTheFunctionSlots) {
+    ScopedMachineFacts machine(true, true, false);
+    FakeSessionPlatform platform({Library::Loaded, Library::Loaded, kNoAnswer, kNoAnswer});
+    CWMU wmu;
+    ASSERT_TRUE(wmu.Open());
+    EXPECT_EQ(g_loaded, 2);
+
+    wmu.Close();
+    wmu.Close();
+    EXPECT_EQ(g_loaded, 0);
+    EXPECT_EQ(wmu.m_hWtsApi, nullptr);
+    EXPECT_EQ(wmu.m_hWfApi, nullptr);
+    EXPECT_NE(CWMU::s_pfnWTSQuerySessionInformationA, nullptr);
+    EXPECT_NE(CWMU::s_pfnWFFreeMemory, nullptr);
+}
+
+TEST(Session, GetSessionInfoStaysWithinASmallBuffer) {
+    ScopedMachineFacts machine(false, true, false);
+    FakeSessionPlatform platform({Library::Absent, Library::Loaded, kNoAnswer, {true, 8, true, "LONGCLIENT", true}});
+    CWMU wmu;
+    ASSERT_TRUE(wmu.Open());
+
+    // A guard byte after a five-byte buffer must survive.
+    char buffer[6];
+    std::memset(buffer, '#', sizeof buffer);
+    DWORD sessionId = 0;
+    SessionPlatform which = SessionPlatform::None;
+    EXPECT_EQ(wmu.GetSessionInfo(sessionId, buffer, 5, which), 1u);
+    EXPECT_STREQ(buffer, "LONG");
+    EXPECT_EQ(buffer[5], '#');
+    EXPECT_EQ(which, SessionPlatform::Citrix);
+}
+
+}  // namespace
