@@ -1,7 +1,747 @@
+// The registry functions of the POSIX backend, over the SQLite store.
+//
+// NT semantics: case-insensitive, case-preserving names; RegDeleteKeyA refuses a
+// key that has sub-keys; sizes and ERROR_MORE_DATA as Windows reports them; a
+// handle to a key deleted meanwhile answers ERROR_KEY_DELETED. Where Windows and
+// Wine leave a detail open, the answer is Wine's.
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
 #include "win32/posix/posix.h"
+#include "win32/posix/registry_store.h"
+
+#ifndef ERROR_NOACCESS
+#define ERROR_NOACCESS 998L
+#endif
+#ifndef MAXIMUM_ALLOWED
+#define MAXIMUM_ALLOWED 0x02000000L
+#endif
 
 namespace posix {
 
-void BindRegistry(Win32Api&) {}
+namespace {
+
+using reg::Fold;
+using reg::Statement;
+using reg::Store;
+
+// What a handle refers to: the key's row (0 for a predefined key, found by its
+// path when needed), its folded path and the access it was opened with.
+struct KeyRef {
+    int64_t id = 0;
+    std::string path;
+    REGSAM access = 0;
+    bool predefined = false;
+};
+
+// Open key handles of the process. Guarded by the store's mutex.
+struct HandleTable {
+    std::unordered_map<uintptr_t, KeyRef> keys;
+    uintptr_t next = 0x1000;
+};
+
+HandleTable& Handles() {
+    static auto* table = new HandleTable;  // lives past static destruction
+    return *table;
+}
+
+// Serialises a registry call on the process's connection.
+class Call {
+public:
+    Call() : m_store(Store::Get(m_error)) {
+        if (m_store != nullptr) {
+            m_store->Mutex().lock();
+        }
+    }
+    ~Call() {
+        if (m_store != nullptr) {
+            m_store->Mutex().unlock();
+        }
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    Store* operator->() const { return m_store; }
+    bool Ready() const { return m_store != nullptr; }
+    LONG OpenError() const { return m_error; }
+
+private:
+    LONG m_error = ERROR_SUCCESS;
+    Store* m_store;
+};
+
+REGSAM GrantedAccess(REGSAM wanted) {
+    REGSAM granted = wanted & ~(KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+    if (granted & (GENERIC_ALL | MAXIMUM_ALLOWED)) {
+        granted |= KEY_ALL_ACCESS;
+    }
+    if (granted & GENERIC_READ) {
+        granted |= KEY_READ;
+    }
+    if (granted & GENERIC_WRITE) {
+        granted |= KEY_WRITE;
+    }
+    if (granted & GENERIC_EXECUTE) {
+        granted |= KEY_EXECUTE;
+    }
+    return granted & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | MAXIMUM_ALLOWED);
+}
+
+LONG Resolve(Call& call, HKEY hKey, KeyRef& out) {
+    const REGSAM all = KEY_ALL_ACCESS;
+    if (hKey == HKEY_LOCAL_MACHINE) {
+        out = {1, reg::kMachineRoot, all, true};
+    } else if (hKey == HKEY_USERS) {
+        out = {2, reg::kUsersRoot, all, true};
+    } else if (hKey == HKEY_CURRENT_USER) {
+        out = {0, Fold(call->UserPath()), all, true};
+    } else if (hKey == HKEY_CLASSES_ROOT) {
+        out = {0, Fold(call->ClassesPath()), all, true};
+    } else {
+        auto found = Handles().keys.find(reinterpret_cast<uintptr_t>(hKey));
+        if (found == Handles().keys.end()) {
+            return ERROR_INVALID_HANDLE;
+        }
+        out = found->second;
+    }
+    return ERROR_SUCCESS;
+}
+
+HKEY NewHandle(const KeyRef& key) {
+    HandleTable& table = Handles();
+    const uintptr_t value = table.next;
+    table.next += 4;
+    table.keys[value] = key;
+    return reinterpret_cast<HKEY>(value);
+}
+
+// The row id of a key, or 0 when it no longer exists.
+int64_t KeyId(Call& call, const KeyRef& key) {
+    if (key.id != 0 && !key.predefined) {
+        Statement check = call->Prepare("SELECT 1 FROM keys WHERE id = ?1");
+        check.Bind(1, key.id);
+        return check.Step() == SQLITE_ROW ? key.id : 0;
+    }
+    if (key.id != 0) {
+        return key.id;
+    }
+    Statement find = call->Prepare("SELECT id FROM keys WHERE path = ?1");
+    find.Bind(1, key.path);
+    return find.Step() == SQLITE_ROW ? find.Int(0) : 0;
+}
+
+// The code for "nothing there": the key itself may have gone.
+LONG Missing(Call& call, const KeyRef& key, LONG otherwise) {
+    return KeyId(call, key) == 0 ? ERROR_KEY_DELETED : otherwise;
+}
+
+bool Allowed(const KeyRef& key, REGSAM needed) {
+    return (key.access & needed) == needed;
+}
+
+// Splits a relative path into its names; empty names (doubled separators, a
+// trailing one) are skipped as Windows does.
+LONG SplitPath(const char* subKey, std::vector<std::string>& names) {
+    if (subKey == nullptr || *subKey == '\0') {
+        return ERROR_SUCCESS;
+    }
+    if (*subKey == '\\') {
+        return ERROR_BAD_PATHNAME;
+    }
+    const char* start = subKey;
+    for (const char* p = subKey;; ++p) {
+        if (*p == '\\' || *p == '\0') {
+            if (p > start) {
+                names.emplace_back(start, p);
+            }
+            if (*p == '\0') {
+                break;
+            }
+            start = p + 1;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+size_t Depth(const std::string& foldedPath) {
+    return static_cast<size_t>(std::count(foldedPath.begin(), foldedPath.end(), '\\'));
+}
+
+std::string JoinPath(const std::string& base, const std::vector<std::string>& names) {
+    std::string path = base;
+    for (const std::string& name : names) {
+        path += '\\';
+        path += Fold(name);
+    }
+    return path;
+}
+
+int64_t FindPath(Call& call, const std::string& foldedPath) {
+    Statement find = call->Prepare("SELECT id FROM keys WHERE path = ?1");
+    find.Bind(1, foldedPath);
+    return find.Step() == SQLITE_ROW ? find.Int(0) : 0;
+}
+
+// Copies a name into a caller's buffer of `*length` characters (terminator
+// included); the length out excludes the terminator.
+LONG CopyName(const std::string& name, LPSTR buffer, LPDWORD length) {
+    if (name.size() + 1 > *length) {
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    *length = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+void PutFileTime(int64_t written, PFILETIME time) {
+    if (time != nullptr) {
+        time->dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(written) & 0xFFFFFFFFu);
+        time->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(written) >> 32);
+    }
+}
+
+bool IsProtected(Call& call, const std::string& foldedPath) {
+    return foldedPath == reg::kMachineRoot || foldedPath == reg::kUsersRoot || foldedPath == Fold(call->UserPath()) ||
+           foldedPath == Fold(call->ClassesPath()) || foldedPath == std::string(reg::kMachineRoot) + "\\SOFTWARE" ||
+           foldedPath == std::string(reg::kUsersRoot) + "\\.DEFAULT";
+}
+
+// The Windows 95 family's RegDeleteKeyA takes everything below the key along.
+bool EmulatesWindows95(Call& call) {
+    Statement query = call->Prepare(
+        "SELECT (SELECT count(*) FROM vals v JOIN keys k ON v.key = k.id WHERE k.path = ?1 AND v.folded = ?2),"
+        " (SELECT count(*) FROM vals v JOIN keys k ON v.key = k.id WHERE k.path = ?3 AND v.folded = ?4)");
+    query.Bind(1, std::string(reg::kMachineRoot) + "\\SOFTWARE\\MICROSOFT\\WINDOWS NT\\CURRENTVERSION");
+    query.Bind(2, std::string("CURRENTVERSION"));
+    query.Bind(3, std::string(reg::kMachineRoot) + "\\SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION");
+    query.Bind(4, std::string("VERSIONNUMBER"));
+    return query.Step() == SQLITE_ROW && query.Int(0) == 0 && query.Int(1) != 0;
+}
+
+LONG DeleteSubtree(Call& call, const std::string& path) {
+    // Paths below `path` lie between path + '\\' and path + ']', the next byte up.
+    Statement remove = call->Prepare("DELETE FROM keys WHERE path = ?1 OR (path > ?2 AND path < ?3)");
+    remove.Bind(1, path).Bind(2, path + "\\").Bind(3, path + "]");
+    if (!call->Begin()) {
+        return call->LastError();
+    }
+    if (remove.Step() != SQLITE_DONE) {
+        const LONG error = call->LastError();
+        call->Rollback();
+        return error;
+    }
+    return call->Commit() ? ERROR_SUCCESS : call->LastError();
+}
+
+// ---- the Win32 functions ----------------------------------------------------------
+
+LONG WINAPI RegConnectRegistryAImpl(LPCSTR machine, HKEY hKey, PHKEY result) {
+    if (result == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *result = nullptr;
+    if (machine != nullptr && *machine != '\0') {
+        const char* name = machine;
+        if (name[0] == '\\' && name[1] == '\\') {
+            name += 2;
+        }
+        char own[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        DWORD size = sizeof own;
+        if (!Api().GetComputerNameA(own, &size) || strcasecmp(own, name) != 0) {
+            return ERROR_BAD_NETPATH;  // only this machine is reachable
+        }
+    }
+    if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS && hKey != HKEY_CURRENT_USER && hKey != HKEY_CLASSES_ROOT) {
+        return ERROR_INVALID_HANDLE;
+    }
+    // As Wine does for the local machine: the predefined key itself.
+    *result = hKey;
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegOpenKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
+    if (result == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *result = nullptr;
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    KeyRef base;
+    if (const LONG error = Resolve(call, hKey, base)) {
+        return error;
+    }
+    std::vector<std::string> names;
+    if (const LONG error = SplitPath(subKey, names)) {
+        return error;
+    }
+    KeyRef key;
+    key.access = GrantedAccess(access);
+    if (names.empty()) {
+        key.id = KeyId(call, base);
+        key.path = base.path;
+        if (key.id == 0) {
+            return base.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+        }
+    } else {
+        key.path = JoinPath(base.path, names);
+        key.id = FindPath(call, key.path);
+        if (key.id == 0) {
+            return Missing(call, base, ERROR_FILE_NOT_FOUND);
+        }
+    }
+    *result = NewHandle(key);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegOpenKeyAImpl(HKEY hKey, LPCSTR subKey, PHKEY result) {
+    if (result == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (subKey == nullptr || *subKey == '\0') {
+        // Windows hands back the same handle, without a new reference.
+        Call call;
+        if (!call.Ready()) {
+            return call.OpenError();
+        }
+        KeyRef key;
+        if (const LONG error = Resolve(call, hKey, key)) {
+            *result = nullptr;
+            return error;
+        }
+        *result = hKey;
+        return ERROR_SUCCESS;
+    }
+    return RegOpenKeyExAImpl(hKey, subKey, 0, MAXIMUM_ALLOWED, result);
+}
+
+LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass, DWORD, REGSAM access,
+                                LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
+    if (result == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *result = nullptr;
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    KeyRef base;
+    if (const LONG error = Resolve(call, hKey, base)) {
+        return error;
+    }
+    std::vector<std::string> names;
+    if (const LONG error = SplitPath(subKey, names)) {
+        return error;
+    }
+    for (const std::string& name : names) {
+        if (name.size() > reg::kMaxKeyName) {
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+    KeyRef key;
+    key.access = GrantedAccess(access);
+    key.path = JoinPath(base.path, names);
+    if (Depth(key.path) > reg::kMaxDepth) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    // Opening an existing key needs no write transaction.
+    key.id = names.empty() ? KeyId(call, base) : FindPath(call, key.path);
+    if (key.id != 0) {
+        if (disposition != nullptr) {
+            *disposition = REG_OPENED_EXISTING_KEY;
+        }
+        *result = NewHandle(key);
+        return ERROR_SUCCESS;
+    }
+    if (names.empty()) {
+        return base.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+    }
+    if (!call->Begin()) {
+        return call->LastError();
+    }
+    int64_t parent = KeyId(call, base);
+    if (parent == 0) {
+        call->Rollback();
+        return base.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+    }
+    bool created = false;
+    std::string path = base.path;
+    for (size_t i = 0; i < names.size(); ++i) {
+        path += '\\';
+        path += Fold(names[i]);
+        int64_t id = FindPath(call, path);
+        if (id == 0) {
+            const bool last = i + 1 == names.size();
+            Statement insert = call->Prepare(
+                "INSERT INTO keys(parent, path, name, class, written) VALUES (?1, ?2, ?3, ?4, "
+                "CAST((julianday('now') - 2305813.5) * 864000000000.0 AS INTEGER))");
+            insert.Bind(1, parent).Bind(2, path).Bind(3, names[i]);
+            insert.Bind(4, std::string(last && keyClass != nullptr ? keyClass : ""));
+            if (insert.Step() != SQLITE_DONE) {
+                const LONG error = call->LastError();
+                call->Rollback();
+                return error;
+            }
+            id = sqlite3_last_insert_rowid(call->Db());
+            created = last;
+        }
+        parent = id;
+    }
+    if (!call->Commit()) {
+        return call->LastError();
+    }
+    key.id = parent;
+    if (disposition != nullptr) {
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    }
+    *result = NewHandle(key);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCloseKeyImpl(HKEY hKey) {
+    if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_USERS || hKey == HKEY_CURRENT_USER || hKey == HKEY_CLASSES_ROOT) {
+        return ERROR_SUCCESS;
+    }
+    Call call;
+    if (!call.Ready()) {
+        return ERROR_INVALID_HANDLE;  // no key was ever opened
+    }
+    return Handles().keys.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
+                                 LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
+                                 LPDWORD maxValueNameLength, LPDWORD maxValueLength, LPDWORD securityDescriptor,
+                                 PFILETIME lastWrite) {
+    if (reserved != nullptr || (keyClass != nullptr && classLength == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    KeyRef key;
+    if (const LONG error = Resolve(call, hKey, key)) {
+        return error;
+    }
+    if (!Allowed(key, KEY_QUERY_VALUE)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    const int64_t id = KeyId(call, key);
+    if (id == 0) {
+        return key.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+    }
+    // One statement: one consistent view of the key.
+    Statement info = call->Prepare(
+        "SELECT k.class, k.written,"
+        " (SELECT count(*) FROM keys WHERE parent = ?1),"
+        " (SELECT coalesce(max(length(name)), 0) FROM keys WHERE parent = ?1),"
+        " (SELECT coalesce(max(length(class)), 0) FROM keys WHERE parent = ?1),"
+        " (SELECT count(*) FROM vals WHERE key = ?1),"
+        " (SELECT coalesce(max(length(name)), 0) FROM vals WHERE key = ?1),"
+        " (SELECT coalesce(max(length(data)), 0) FROM vals WHERE key = ?1)"
+        " FROM keys k WHERE k.id = ?1");
+    info.Bind(1, id);
+    const int rc = info.Step();
+    if (rc != SQLITE_ROW) {
+        return rc == SQLITE_DONE ? ERROR_KEY_DELETED : call->LastError();
+    }
+    const std::string className = info.Text(0);
+    auto put = [](LPDWORD out, int64_t value) {
+        if (out != nullptr) {
+            *out = static_cast<DWORD>(value);
+        }
+    };
+    put(subKeys, info.Int(2));
+    put(maxSubKeyLength, info.Int(3));
+    put(maxClassLength, info.Int(4));
+    put(values, info.Int(5));
+    put(maxValueNameLength, info.Int(6));
+    put(maxValueLength, info.Int(7));
+    put(securityDescriptor, 0);
+    PutFileTime(info.Int(1), lastWrite);
+    if (keyClass != nullptr) {
+        if (className.size() + 1 > *classLength) {
+            *classLength = static_cast<DWORD>(className.size());
+            return ERROR_MORE_DATA;
+        }
+        std::memcpy(keyClass, className.c_str(), className.size() + 1);
+    }
+    put(classLength, static_cast<int64_t>(className.size()));
+    return ERROR_SUCCESS;
+}
+
+// Hands a value's type and bytes to the caller as RegQueryValueExA and RegEnumValueA do.
+LONG PutValue(DWORD type, const void* bytes, size_t size, LPDWORD typeOut, LPBYTE data, LPDWORD dataSize) {
+    if (typeOut != nullptr) {
+        *typeOut = type;
+    }
+    if (data != nullptr) {
+        if (size > *dataSize) {
+            *dataSize = static_cast<DWORD>(size);
+            return ERROR_MORE_DATA;
+        }
+        if (size != 0) {
+            std::memcpy(data, bytes, size);
+        }
+    }
+    if (dataSize != nullptr) {
+        *dataSize = static_cast<DWORD>(size);
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                 LPDWORD dataSize) {
+    if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    KeyRef key;
+    if (const LONG error = Resolve(call, hKey, key)) {
+        return error;
+    }
+    if (!Allowed(key, KEY_QUERY_VALUE)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    int64_t id = key.id;
+    if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    // Asking for the size only does not read the bytes of a large value.
+    Statement query =
+        call->Prepare(data != nullptr ? "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2"
+                                      : "SELECT type, length(data) FROM vals WHERE key = ?1 AND folded = ?2");
+    query.Bind(1, id).Bind(2, Fold(name != nullptr ? name : ""));
+    const int rc = query.Step();
+    if (rc != SQLITE_ROW) {
+        return rc == SQLITE_DONE ? Missing(call, key, ERROR_FILE_NOT_FOUND) : call->LastError();
+    }
+    const DWORD valueType = static_cast<DWORD>(query.Int(0));
+    if (data == nullptr) {
+        return PutValue(valueType, nullptr, static_cast<size_t>(query.Int(1)), type, nullptr, dataSize);
+    }
+    return PutValue(valueType, query.Blob(1), query.Size(1), type, data, dataSize);
+}
+
+LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
+                              LPBYTE data, LPDWORD dataSize) {
+    if (name == nullptr || nameLength == nullptr || reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    KeyRef key;
+    if (const LONG error = Resolve(call, hKey, key)) {
+        return error;
+    }
+    if (!Allowed(key, KEY_QUERY_VALUE)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    int64_t id = key.id;
+    if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    Statement query = call->Prepare(
+        data != nullptr ? "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2"
+                        : "SELECT name, type, length(data) FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
+    query.Bind(1, id).Bind(2, static_cast<int64_t>(index));
+    const int rc = query.Step();
+    if (rc != SQLITE_ROW) {
+        return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
+    }
+    const DWORD valueType = static_cast<DWORD>(query.Int(1));
+    const LONG result = data != nullptr
+                            ? PutValue(valueType, query.Blob(2), query.Size(2), type, data, dataSize)
+                            : PutValue(valueType, nullptr, static_cast<size_t>(query.Int(2)), type, nullptr, dataSize);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    return CopyName(query.Text(0), name, nameLength);
+}
+
+LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPSTR keyClass,
+                              LPDWORD classLength, PFILETIME lastWrite) {
+    if (name == nullptr || nameLength == nullptr || reserved != nullptr ||
+        (keyClass != nullptr && classLength == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    KeyRef key;
+    if (const LONG error = Resolve(call, hKey, key)) {
+        return error;
+    }
+    if (!Allowed(key, KEY_ENUMERATE_SUB_KEYS)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    int64_t id = key.id;
+    if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    // Sub-keys come in the order of their upper-case names, as on Windows.
+    Statement query =
+        call->Prepare("SELECT name, class, written FROM keys WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2");
+    query.Bind(1, id).Bind(2, static_cast<int64_t>(index));
+    const int rc = query.Step();
+    if (rc != SQLITE_ROW) {
+        return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
+    }
+    if (const LONG error = CopyName(query.Text(0), name, nameLength)) {
+        return error;
+    }
+    if (keyClass != nullptr) {
+        if (const LONG error = CopyName(query.Text(1), keyClass, classLength)) {
+            return error;
+        }
+    } else if (classLength != nullptr) {
+        *classLength = static_cast<DWORD>(query.Size(1));
+    }
+    PutFileTime(query.Int(2), lastWrite);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
+    if (data == nullptr && size != 0) {
+        return ERROR_NOACCESS;
+    }
+    const std::string valueName = name != nullptr ? name : "";
+    if (valueName.size() > reg::kMaxValueName) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    KeyRef key;
+    if (const LONG error = Resolve(call, hKey, key)) {
+        return error;
+    }
+    if (!Allowed(key, KEY_SET_VALUE)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    int64_t id = key.id;
+    if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    // One statement, one commit; a value written again keeps its place and its name's case.
+    Statement upsert = call->Prepare(
+        "INSERT INTO vals(key, folded, name, type, data) SELECT ?1, ?2, ?3, ?4, ?5"
+        " WHERE EXISTS (SELECT 1 FROM keys WHERE id = ?1)"
+        " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
+    upsert.Bind(1, id).Bind(2, Fold(valueName)).Bind(3, valueName).Bind(4, static_cast<int64_t>(type));
+    upsert.Bind(5, data, size);
+    if (upsert.Step() != SQLITE_DONE) {
+        return call->LastError();
+    }
+    return call->Changes() == 0 ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteValueAImpl(HKEY hKey, LPCSTR name) {
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    KeyRef key;
+    if (const LONG error = Resolve(call, hKey, key)) {
+        return error;
+    }
+    if (!Allowed(key, KEY_SET_VALUE)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    int64_t id = key.id;
+    if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    Statement remove = call->Prepare("DELETE FROM vals WHERE key = ?1 AND folded = ?2");
+    remove.Bind(1, id).Bind(2, Fold(name != nullptr ? name : ""));
+    if (remove.Step() != SQLITE_DONE) {
+        return call->LastError();
+    }
+    return call->Changes() == 0 ? Missing(call, key, ERROR_FILE_NOT_FOUND) : ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteKeyAImpl(HKEY hKey, LPCSTR subKey) {
+    if (subKey == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    KeyRef base;
+    if (const LONG error = Resolve(call, hKey, base)) {
+        return error;
+    }
+    std::vector<std::string> names;
+    if (const LONG error = SplitPath(subKey, names)) {
+        return error;
+    }
+    const std::string path = JoinPath(base.path, names);
+    if (IsProtected(call, path)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    // NT removes only a key without sub-keys; its values go with it (trigger).
+    Statement remove = call->Prepare(
+        "DELETE FROM keys WHERE path = ?1 AND NOT EXISTS (SELECT 1 FROM keys c WHERE c.parent = keys.id)");
+    remove.Bind(1, path);
+    if (remove.Step() != SQLITE_DONE) {
+        return call->LastError();
+    }
+    if (call->Changes() != 0) {
+        return ERROR_SUCCESS;
+    }
+    if (FindPath(call, path) != 0) {
+        return EmulatesWindows95(call) ? DeleteSubtree(call, path) : ERROR_ACCESS_DENIED;
+    }
+    return names.empty() ? ERROR_KEY_DELETED : Missing(call, base, ERROR_FILE_NOT_FOUND);
+}
+
+LONG WINAPI QvtrRegTransactionImpl(DWORD action) {
+    Call call;
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    switch (action) {
+        case QVTR_REG_BEGIN:
+            return call->BeginImport();
+        case QVTR_REG_COMMIT:
+            return call->EndImport(true);
+        case QVTR_REG_ROLLBACK:
+            return call->EndImport(false);
+        default:
+            return ERROR_INVALID_PARAMETER;
+    }
+}
+
+}  // namespace
+
+void BindRegistry(Win32Api& t) {
+    t.RegConnectRegistryA = RegConnectRegistryAImpl;
+    t.RegCreateKeyExA = RegCreateKeyExAImpl;
+    t.RegOpenKeyExA = RegOpenKeyExAImpl;
+    t.RegOpenKeyA = RegOpenKeyAImpl;
+    t.RegCloseKey = RegCloseKeyImpl;
+    t.RegQueryInfoKeyA = RegQueryInfoKeyAImpl;
+    t.RegQueryValueExA = RegQueryValueExAImpl;
+    t.RegEnumValueA = RegEnumValueAImpl;
+    t.RegEnumKeyExA = RegEnumKeyExAImpl;
+    t.RegSetValueExA = RegSetValueExAImpl;
+    t.RegDeleteValueA = RegDeleteValueAImpl;
+    t.RegDeleteKeyA = RegDeleteKeyAImpl;
+    t.QvtrRegTransaction = QvtrRegTransactionImpl;
+}
 
 }  // namespace posix

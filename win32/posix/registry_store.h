@@ -1,0 +1,112 @@
+// The persisted registry of the POSIX backend: one SQLite database per machine
+// description, one connection per process, statements prepared once.
+//
+// Keys are rows with their full path folded to upper case (unique), so opening a
+// key of any depth is one indexed lookup; values are rows of their key, in the
+// order they were first written. Every statement outside an import runs in its
+// own transaction, so a change is committed when the call that made it returns.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "qvtr/win32.h"
+
+namespace posix {
+namespace reg {
+
+// Windows' limits: a name component of a key, a value name, the depth of a path.
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 16383;
+constexpr size_t kMaxDepth = 512;
+
+// Paths of the roots as stored; HKEY_CURRENT_USER and HKEY_CLASSES_ROOT are keys below them.
+extern const char* const kMachineRoot;
+extern const char* const kUsersRoot;
+
+// ASCII case folding, as the key paths are stored and compared.
+std::string Fold(const std::string& text);
+
+// The database file: $QVTR_REGISTRY, else $XDG_DATA_HOME/qvtr/registry.db,
+// else ~/.local/share/qvtr/registry.db.
+std::string DatabasePath();
+
+// A prepared statement borrowed from the cache; reset and unbound when the use ends.
+class Statement {
+public:
+    explicit Statement(sqlite3_stmt* statement) : m_statement(statement) {}
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& Bind(int index, int64_t value);
+    Statement& Bind(int index, const std::string& bytes);  // as a blob: names are bytes
+    Statement& Bind(int index, const void* bytes, size_t size);
+
+    // SQLITE_ROW, SQLITE_DONE or an error; waits out contention with other processes.
+    int Step();
+    int64_t Int(int column) const { return sqlite3_column_int64(m_statement, column); }
+    std::string Text(int column) const;
+    const void* Blob(int column) const { return sqlite3_column_blob(m_statement, column); }
+    size_t Size(int column) const { return static_cast<size_t>(sqlite3_column_bytes(m_statement, column)); }
+
+private:
+    sqlite3_stmt* m_statement;
+};
+
+class Store {
+public:
+    // The process's store, opened on first use. Null with `error` set when the
+    // database cannot be opened.
+    static Store* Get(LONG& error);
+
+    // Held around every registry call: the connection serves one thread at a time.
+    std::mutex& Mutex() { return m_mutex; }
+
+    Statement Prepare(const char* sql);
+    // Runs statements without results; false on failure.
+    bool Exec(const char* sql);
+    int64_t Changes() const { return sqlite3_changes64(m_db); }
+    sqlite3* Db() const { return m_db; }
+
+    // A write transaction of several statements. Inside an import it is a savepoint
+    // of the import's transaction, so that the import stays all or nothing.
+    bool Begin();
+    bool Commit();
+    void Rollback();
+
+    // The import's transaction (QvtrRegTransaction).
+    bool InImport() const { return m_import; }
+    LONG BeginImport();
+    LONG EndImport(bool commit);
+
+    // Path of the current user's key below HKEY_USERS.
+    const std::string& UserPath() const { return m_userPath; }
+    const std::string& ClassesPath() const { return m_classesPath; }
+
+    // The Win32 code of the last SQLite failure.
+    LONG LastError() const;
+
+private:
+    Store() = default;
+    bool Open(const std::string& path, std::string& reason);
+    bool EnsureSchema();
+    bool EnsureKey(const std::string& path, const std::string& name, const std::string& parentPath);
+
+    std::mutex m_mutex;
+    sqlite3* m_db = nullptr;
+    std::unordered_map<const char*, sqlite3_stmt*> m_statements;
+    bool m_import = false;
+    std::string m_userPath;
+    std::string m_classesPath;
+};
+
+// Waits out SQLITE_BUSY and SQLITE_LOCKED: contention is never an error to the caller.
+int StepWithRetry(sqlite3_stmt* statement);
+
+}  // namespace reg
+}  // namespace posix
