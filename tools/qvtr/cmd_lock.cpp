@@ -1,0 +1,126 @@
+// lock: runs a command while holding a named mutex, like flock(1) for Win32 names.
+#include <iostream>
+#include <string>
+
+#include "command.h"
+#include "qvtr/module.h"
+#include "qvtr/sync.h"
+#include "run_process.h"
+#include "win32/api.h"
+
+namespace tool {
+
+namespace {
+
+constexpr int kCannotRun = 127;
+
+std::string ErrorText(DWORD code) {
+    std::string text = GetSystemErrorText(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+int RunLock(const Args& args) {
+    bool verbose = false;
+    size_t next = 0;
+    for (; next < args.size() && args[next].size() > 1 && args[next][0] == '-'; ++next) {
+        if (args[next] == "--") {
+            ++next;
+            break;
+        }
+        if (args[next] != "--verbose" && args[next] != "-v") {
+            return UsageError("lock", "unknown option '" + args[next] + "'");
+        }
+        verbose = true;
+    }
+    if (next >= args.size()) {
+        return UsageError("lock", "expects NAME, then -- and the COMMAND to run");
+    }
+    const std::string name = args[next++];
+    if (name.empty()) {
+        return UsageError("lock", "NAME must not be empty: an unnamed mutex would exclude nobody");
+    }
+    if (next < args.size() && args[next] == "--") {
+        ++next;
+    }
+    if (next >= args.size()) {
+        return UsageError("lock", "expects a COMMAND to run while holding '" + name + "'");
+    }
+    const std::vector<std::string> command(args.begin() + static_cast<std::ptrdiff_t>(next), args.end());
+
+    // With --verbose, a first look without waiting tells whether the lock is busy.
+    HANDLE probe = nullptr;
+    bool probeOwns = false;
+    bool abandoned = false;
+    if (verbose) {
+        probe = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+        if (probe != nullptr) {
+            const DWORD result = Api().WaitForSingleObject(probe, 0);
+            probeOwns = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+            abandoned = result == WAIT_ABANDONED;
+            if (result == WAIT_TIMEOUT) {
+                std::cerr << "qvtr lock: waiting for " << name << " ...\n";
+            }
+        }
+    }
+
+    CCriticalSectionAuto lock(name.c_str());
+    const DWORD error = Api().GetLastError();
+    if (probe != nullptr) {
+        // The lock object owns the mutex now (recursively, when the probe did too).
+        if (probeOwns) {
+            Api().ReleaseMutex(probe);
+        }
+        Api().CloseHandle(probe);
+    }
+    if (lock.m_hMutex == nullptr) {
+        if (error == ERROR_INVALID_HANDLE) {
+            std::cerr << "qvtr lock: '" << name << "' is the name of another kind of object, not a mutex; '"
+                      << command[0] << "' was not run\n";
+            return kExitUsage;
+        }
+        std::cerr << "qvtr lock: cannot create the mutex '" << name << "': " << ErrorText(error) << "; '" << command[0]
+                  << "' was not run\n";
+        return kExitFailure;
+    }
+    if (verbose) {
+        std::cerr << "qvtr lock: owns " << name
+                  << (abandoned ? " (its previous holder ended without releasing it)" : "") << "\n";
+    }
+
+    const ProcessResult result = RunProcess(command);
+    if (!result.started) {
+        std::cerr << "qvtr lock: cannot run '" << command[0] << "': " << result.error << "\n";
+        return kCannotRun;
+    }
+    if (verbose) {
+        std::cerr << "qvtr lock: " << command[0] << " ended with status " << result.status << "; releasing " << name
+                  << "\n";
+    }
+    return result.status;
+}
+
+const CommandRegistrar kLock({"lock", "run a command while holding a named mutex",
+                              "usage: qvtr lock [--verbose] NAME -- COMMAND [ARG...]\n\n"
+                              "Creates or opens the mutex NAME, waits until it owns it, runs COMMAND with\n"
+                              "its ARGs and releases the mutex when the command ends; like flock(1), but\n"
+                              "with the module's named mutexes, so it excludes every process that takes a\n"
+                              "scoped lock of the same name. Ownership is per thread and recursive; when a\n"
+                              "holder dies the mutex is abandoned and the next waiter proceeds.\n\n"
+                              "NAME is a Win32 object name: \"Global\\NAME\" for the machine-wide name space,\n"
+                              "\"Local\\NAME\" or a bare NAME for the user's (the session's on Windows).\n\n"
+                              "  -v, --verbose   say on stderr when it has to wait and when it owns the mutex\n\n"
+                              "Exit status: that of COMMAND (128 + the signal when a signal ended it);\n"
+                              "2 for bad usage or when NAME belongs to an object that is not a mutex\n"
+                              "(COMMAND is then not run); 1 when the mutex cannot be created; 127 when\n"
+                              "COMMAND cannot be started.\n\n"
+                              "Examples:\n"
+                              "  qvtr lock nightly-build -- make -j2\n"
+                              "  qvtr lock --verbose Global\\backup -- tar czf /tmp/home.tgz /home\n",
+                              RunLock});
+
+}  // namespace
+
+}  // namespace tool
