@@ -1,7 +1,656 @@
+// The service control manager, process tokens and account names of the
+// emulated machine.
+//
+// The service database is the registry's services key (ImagePath, ObjectName,
+// Start, and the optional Type, ErrorControl, DisplayName, Group); the run
+// state lives in files beside the registry database (service_run.cpp), so
+// every process sees the same services running. No access control list is
+// modelled: every caller gets the rights it asks for, and each handle then
+// allows exactly those.
+//
+// Accounts: an ordinary user is <computer name>\<login name>; root is
+// NT AUTHORITY\SYSTEM with the user name "SYSTEM", the way a LocalSystem
+// service sees itself on Windows.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "win32/posix/posix.h"
+#include "win32/posix/service_run.h"
 
 namespace posix {
 
-void BindService(Win32Api&) {}
+namespace {
+
+constexpr DWORD kErrorDatabaseDoesNotExist = 1065;
+constexpr DWORD kServiceAcceptStop = 0x00000001;
+constexpr size_t kMaxServiceName = 256;
+constexpr const char* kServicesKey = "System\\CurrentControlSet\\services\\";
+
+// ---- handles ------------------------------------------------------------------
+
+struct ManagerObject : KernelObject {
+    explicit ManagerObject(DWORD rights) : access(rights) {}
+    DWORD access;
+};
+
+struct ServiceObject : KernelObject {
+    ServiceObject(std::string serviceName, DWORD rights) : name(std::move(serviceName)), access(rights) {}
+    std::string name;
+    DWORD access;
+};
+
+struct TokenObject : KernelObject {
+    TokenObject(uid_t user, DWORD rights) : uid(user), access(rights) {}
+    uid_t uid;
+    DWORD access;
+};
+
+DWORD MapManagerAccess(DWORD access) {
+    if (access & GENERIC_READ) {
+        access |= READ_CONTROL | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
+    }
+    if (access & GENERIC_WRITE) {
+        access |= READ_CONTROL | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
+    }
+    if (access & GENERIC_EXECUTE) {
+        access |= READ_CONTROL | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
+    }
+    if (access & GENERIC_ALL) {
+        access |= SC_MANAGER_ALL_ACCESS;
+    }
+    // Every manager handle may connect.
+    return (access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL)) | SC_MANAGER_CONNECT;
+}
+
+DWORD MapServiceAccess(DWORD access) {
+    if (access & GENERIC_READ) {
+        access |= READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
+                  SERVICE_ENUMERATE_DEPENDENTS;
+    }
+    if (access & GENERIC_WRITE) {
+        access |= READ_CONTROL | SERVICE_CHANGE_CONFIG;
+    }
+    if (access & GENERIC_EXECUTE) {
+        access |= READ_CONTROL | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
+    }
+    if (access & GENERIC_ALL) {
+        access |= SERVICE_ALL_ACCESS;
+    }
+    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+}
+
+SC_HANDLE ToScHandle(HANDLE handle) {
+    return reinterpret_cast<SC_HANDLE>(handle);
+}
+HANDLE ToHandle(SC_HANDLE handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+// The service behind `handle` when it carries `right`; else null and the last error.
+std::shared_ptr<ServiceObject> ServiceWithRight(SC_HANDLE handle, DWORD right) {
+    auto service = LookupHandleAs<ServiceObject>(ToHandle(handle));
+    if (!service) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if ((service->access & right) != right) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return service;
+}
+
+// ---- the service database ---------------------------------------------------------
+
+class ServiceKey {
+public:
+    explicit ServiceKey(const std::string& name) {
+        m_result = Api().RegOpenKeyExA != nullptr
+                       ? Api().RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kServicesKey + name).c_str(), 0, KEY_READ, &m_key)
+                       : static_cast<LONG>(ERROR_CALL_NOT_IMPLEMENTED);
+    }
+    ~ServiceKey() {
+        if (m_result == ERROR_SUCCESS) {
+            Api().RegCloseKey(m_key);
+        }
+    }
+    ServiceKey(const ServiceKey&) = delete;
+    ServiceKey& operator=(const ServiceKey&) = delete;
+
+    // ERROR_SERVICE_DOES_NOT_EXIST for a missing key, the registry's code for other failures.
+    DWORD Error() const {
+        if (m_result == ERROR_FILE_NOT_FOUND || m_result == ERROR_PATH_NOT_FOUND) {
+            return ERROR_SERVICE_DOES_NOT_EXIST;
+        }
+        return static_cast<DWORD>(m_result);
+    }
+    bool Ok() const { return m_result == ERROR_SUCCESS; }
+
+    // REG_EXPAND_SZ text is expanded only when `expand` asks for it.
+    bool String(const char* value, std::string& text, bool expand = false) const {
+        DWORD type = REG_NONE;
+        std::vector<char> data(256);
+        for (;;) {
+            DWORD size = static_cast<DWORD>(data.size());
+            const LONG result =
+                Api().RegQueryValueExA(m_key, value, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size);
+            if (result == ERROR_MORE_DATA) {
+                data.resize(std::max<size_t>(size, data.size() * 2));
+                continue;
+            }
+            if (result != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
+                return false;
+            }
+            text.assign(data.data(), strnlen(data.data(), std::min<size_t>(size, data.size())));
+            if (expand && type == REG_EXPAND_SZ) {
+                text = ExpandEnvironment(text);
+            }
+            return true;
+        }
+    }
+
+    DWORD Dword(const char* value, DWORD fallback) const {
+        DWORD type = REG_NONE;
+        DWORD data = 0;
+        DWORD size = sizeof data;
+        const LONG result =
+            Api().RegQueryValueExA(m_key, value, nullptr, &type, reinterpret_cast<LPBYTE>(&data), &size);
+        return result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof data ? data : fallback;
+    }
+
+    std::string StringOr(const char* value, const std::string& fallback) const {
+        std::string text;
+        return String(value, text) ? text : fallback;
+    }
+
+private:
+    HKEY m_key = nullptr;
+    LONG m_result;
+};
+
+// The status the manager reports: the service's own report while its process
+// lives, else running or stopped by the process alone.
+SERVICE_STATUS CurrentStatus(const std::string& name) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    const ServiceRunState run = ReadRunState(name);
+    SERVICE_STATUS reported{};
+    const bool hasReport = ReadReportedStatus(name, reported);
+    if (run.running) {
+        if (run.stopRequested) {
+            status.dwCurrentState = SERVICE_STOP_PENDING;
+        } else if (hasReport) {
+            status.dwCurrentState = reported.dwCurrentState;
+            status.dwCheckPoint = reported.dwCheckPoint;
+            status.dwWaitHint = reported.dwWaitHint;
+            status.dwWin32ExitCode = reported.dwWin32ExitCode;
+        } else {
+            status.dwCurrentState = SERVICE_RUNNING;
+        }
+        if (status.dwCurrentState == SERVICE_RUNNING) {
+            status.dwControlsAccepted = kServiceAcceptStop;
+        }
+        return status;
+    }
+    status.dwCurrentState = SERVICE_STOPPED;
+    if (hasReport && reported.dwCurrentState == SERVICE_STOPPED) {
+        status.dwWin32ExitCode = reported.dwWin32ExitCode;
+    } else if (run.known && !run.stopRequested) {
+        // It ended without being asked to and without saying so.
+        status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
+    }
+    return status;
+}
+
+bool IsValidServiceName(const char* name) {
+    return name != nullptr && *name != '\0' && std::strlen(name) <= kMaxServiceName &&
+           std::strpbrk(name, "/\\") == nullptr;
+}
+
+bool IsLocalMachine(const char* machine) {
+    if (machine == nullptr || *machine == '\0') {
+        return true;
+    }
+    while (*machine == '\\') {
+        ++machine;
+    }
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof computer;
+    if (Api().GetComputerNameA == nullptr || !Api().GetComputerNameA(computer, &size)) {
+        return false;
+    }
+    return strcasecmp(machine, computer) == 0 || strcasecmp(machine, "localhost") == 0 ||
+           std::strcmp(machine, ".") == 0;
+}
+
+// ---- service control manager ---------------------------------------------------------
+
+SC_HANDLE WINAPI OpenSCManagerAImpl(LPCSTR machine, LPCSTR database, DWORD access) {
+    if (!IsLocalMachine(machine)) {
+        SetError(ERROR_BAD_NETPATH);
+        return nullptr;
+    }
+    if (database != nullptr && strcasecmp(database, "ServicesActive") != 0) {
+        SetError(kErrorDatabaseDoesNotExist);
+        return nullptr;
+    }
+    HANDLE handle = InsertHandle(std::make_shared<ManagerObject>(MapManagerAccess(access)));
+    SetError(ERROR_SUCCESS);
+    return ToScHandle(handle);
+}
+
+SC_HANDLE WINAPI OpenServiceAImpl(SC_HANDLE manager, LPCSTR name, DWORD access) {
+    if (!LookupHandleAs<ManagerObject>(ToHandle(manager))) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (name == nullptr) {
+        SetError(ERROR_INVALID_ADDRESS);
+        return nullptr;
+    }
+    if (!IsValidServiceName(name)) {
+        SetError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    const ServiceKey key(name);
+    if (!key.Ok()) {
+        SetError(key.Error());
+        return nullptr;
+    }
+    HANDLE handle = InsertHandle(std::make_shared<ServiceObject>(name, MapServiceAccess(access)));
+    SetError(ERROR_SUCCESS);
+    return ToScHandle(handle);
+}
+
+BOOL WINAPI CloseServiceHandleImpl(SC_HANDLE handle) {
+    auto object = LookupHandle(ToHandle(handle));
+    if (!std::dynamic_pointer_cast<ManagerObject>(object) && !std::dynamic_pointer_cast<ServiceObject>(object)) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    RemoveHandle(ToHandle(handle));
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI QueryServiceStatusImpl(SC_HANDLE handle, LPSERVICE_STATUS status) {
+    auto service = ServiceWithRight(handle, SERVICE_QUERY_STATUS);
+    if (!service) {
+        return FALSE;
+    }
+    if (status == nullptr) {
+        SetError(ERROR_INVALID_ADDRESS);
+        return FALSE;
+    }
+    *status = CurrentStatus(service->name);
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI QueryServiceConfigAImpl(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGA config, DWORD size, LPDWORD needed) {
+    auto service = ServiceWithRight(handle, SERVICE_QUERY_CONFIG);
+    if (!service) {
+        return FALSE;
+    }
+    if (needed == nullptr) {
+        SetError(ERROR_INVALID_ADDRESS);
+        return FALSE;
+    }
+    const ServiceKey key(service->name);
+    if (!key.Ok()) {
+        SetError(key.Error());
+        return FALSE;
+    }
+    // The strings follow the record in the caller's buffer; the dependencies
+    // are an empty double-terminated list.
+    const std::string strings[] = {
+        key.StringOr("ImagePath", ""),
+        key.StringOr("Group", ""),
+        std::string(1, '\0'),
+        key.StringOr("ObjectName", "LocalSystem"),
+        key.StringOr("DisplayName", service->name),
+    };
+    size_t total = sizeof(QUERY_SERVICE_CONFIGA);
+    for (const std::string& text : strings) {
+        total += text.size() + 1;
+    }
+    *needed = static_cast<DWORD>(total);
+    if (config == nullptr || size < total) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    char* cursor = reinterpret_cast<char*>(config) + sizeof(QUERY_SERVICE_CONFIGA);
+    LPSTR pointers[5];
+    for (size_t i = 0; i < 5; ++i) {
+        pointers[i] = cursor;
+        std::memcpy(cursor, strings[i].c_str(), strings[i].size() + 1);
+        cursor += strings[i].size() + 1;
+    }
+    config->dwServiceType = key.Dword("Type", SERVICE_WIN32_OWN_PROCESS);
+    config->dwStartType = key.Dword("Start", SERVICE_DEMAND_START);
+    config->dwErrorControl = key.Dword("ErrorControl", SERVICE_ERROR_NORMAL);
+    config->lpBinaryPathName = pointers[0];
+    config->lpLoadOrderGroup = pointers[1];
+    config->dwTagId = 0;
+    config->lpDependencies = pointers[2];
+    config->lpServiceStartName = pointers[3];
+    config->lpDisplayName = pointers[4];
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI StartServiceAImpl(SC_HANDLE handle, DWORD argc, LPCSTR* argv) {
+    auto service = ServiceWithRight(handle, SERVICE_START);
+    if (!service) {
+        return FALSE;
+    }
+    const ServiceKey key(service->name);
+    if (!key.Ok()) {
+        SetError(key.Error());
+        return FALSE;
+    }
+    const ServiceLock lock(service->name);
+    if (ReadRunState(service->name).running) {
+        SetError(ERROR_SERVICE_ALREADY_RUNNING);
+        return FALSE;
+    }
+    if (key.Dword("Start", SERVICE_DEMAND_START) == SERVICE_DISABLED) {
+        SetError(ERROR_SERVICE_DISABLED);
+        return FALSE;
+    }
+    std::string imagePath;
+    std::vector<std::string> args;
+    if (key.String("ImagePath", imagePath, true)) {
+        args = SplitCommandLine(imagePath);
+    }
+    if (args.empty()) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    for (DWORD i = 0; argv != nullptr && i < argc; ++i) {
+        args.emplace_back(argv[i] ? argv[i] : "");
+    }
+
+    // A service that reports its own progress starts out pending, as the
+    // manager reports any service until it has called in.
+    RemoveReportedStatus(service->name);
+    if (key.Dword("ReportsStatus", 0) != 0) {
+        SERVICE_STATUS pending{};
+        pending.dwCurrentState = SERVICE_START_PENDING;
+        pending.dwWaitHint = 2000;
+        WriteReportedStatus(service->name, pending);
+    }
+    const DWORD error = LaunchService(
+        service->name, args,
+        {"QVTR_SERVICE_NAME=" + service->name, "QVTR_SERVICE_STATUS=" + ReportedStatusPath(service->name)});
+    if (error != ERROR_SUCCESS) {
+        RemoveReportedStatus(service->name);
+        SetError(error);
+        return FALSE;
+    }
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI ControlServiceImpl(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS status) {
+    DWORD right = 0;
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+            right = SERVICE_STOP;
+            break;
+        case SERVICE_CONTROL_INTERROGATE:
+            right = SERVICE_INTERROGATE;
+            break;
+        default:
+            if (LookupHandleAs<ServiceObject>(ToHandle(handle))) {
+                SetError(ERROR_INVALID_SERVICE_CONTROL);
+            } else {
+                SetError(ERROR_INVALID_HANDLE);
+            }
+            return FALSE;
+    }
+    auto service = ServiceWithRight(handle, right);
+    if (!service) {
+        return FALSE;
+    }
+    if (status == nullptr) {
+        SetError(ERROR_INVALID_ADDRESS);
+        return FALSE;
+    }
+    const ServiceLock lock(service->name);
+    *status = CurrentStatus(service->name);
+    if (status->dwCurrentState == SERVICE_STOPPED) {
+        SetError(ERROR_SERVICE_NOT_ACTIVE);
+        return FALSE;
+    }
+    if (control == SERVICE_CONTROL_STOP) {
+        if (status->dwCurrentState == SERVICE_STOP_PENDING) {
+            SetError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+            return FALSE;
+        }
+        const DWORD error = StopService(service->name);
+        if (error != ERROR_SUCCESS) {
+            SetError(error);
+            return FALSE;
+        }
+        *status = CurrentStatus(service->name);
+    }
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+// ---- tokens and accounts ------------------------------------------------------------
+
+// A SID laid out as Windows lays it out: revision, count, authority, sub-authorities.
+struct Sid {
+    BYTE revision;
+    BYTE subAuthorityCount;
+    BYTE identifierAuthority[6];
+    DWORD subAuthority[5];
+};
+
+constexpr BYTE kNtAuthority = 5;
+constexpr DWORD kLocalSystemRid = 18;
+constexpr DWORD kNonUniqueRid = 21;
+// The emulated machine's own domain identifier.
+constexpr DWORD kMachineId[3] = {0x51565452, 0x00000001, 0x00000002};
+
+Sid SidOfUid(uid_t uid) {
+    Sid sid{};
+    sid.revision = 1;
+    sid.identifierAuthority[5] = kNtAuthority;
+    if (uid == 0) {
+        sid.subAuthorityCount = 1;
+        sid.subAuthority[0] = kLocalSystemRid;
+    } else {
+        sid.subAuthorityCount = 5;
+        sid.subAuthority[0] = kNonUniqueRid;
+        sid.subAuthority[1] = kMachineId[0];
+        sid.subAuthority[2] = kMachineId[1];
+        sid.subAuthority[3] = kMachineId[2];
+        sid.subAuthority[4] = static_cast<DWORD>(uid);
+    }
+    return sid;
+}
+
+size_t SidSize(const Sid& sid) {
+    return 8 + 4 * static_cast<size_t>(sid.subAuthorityCount);
+}
+
+// The uid a SID of this machine names; false for any other SID.
+bool UidOfSid(const void* data, uid_t& uid) {
+    Sid sid{};
+    std::memcpy(&sid, data, 8);
+    if (sid.revision != 1 || sid.subAuthorityCount < 1 || sid.subAuthorityCount > 5) {
+        return false;
+    }
+    std::memcpy(&sid, data, SidSize(sid));
+    const BYTE nt[6] = {0, 0, 0, 0, 0, kNtAuthority};
+    if (std::memcmp(sid.identifierAuthority, nt, 6) != 0) {
+        return false;
+    }
+    if (sid.subAuthorityCount == 1 && sid.subAuthority[0] == kLocalSystemRid) {
+        uid = 0;
+        return true;
+    }
+    if (sid.subAuthorityCount == 5 && sid.subAuthority[0] == kNonUniqueRid && sid.subAuthority[1] == kMachineId[0] &&
+        sid.subAuthority[2] == kMachineId[1] && sid.subAuthority[3] == kMachineId[2] && sid.subAuthority[4] != 0) {
+        uid = static_cast<uid_t>(sid.subAuthority[4]);
+        return true;
+    }
+    return false;
+}
+
+// The login name of `uid`; the number itself when the system has no name for it.
+std::string UserName(uid_t uid) {
+    if (uid == 0) {
+        return "SYSTEM";
+    }
+    std::vector<char> buffer(1024);
+    passwd entry{};
+    passwd* found = nullptr;
+    while (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    return found != nullptr && found->pw_name != nullptr ? std::string(found->pw_name) : std::to_string(uid);
+}
+
+std::string DomainName(uid_t uid) {
+    if (uid == 0) {
+        return "NT AUTHORITY";
+    }
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof computer;
+    if (Api().GetComputerNameA == nullptr || !Api().GetComputerNameA(computer, &size)) {
+        return "WORKGROUP";
+    }
+    return computer;
+}
+
+BOOL WINAPI OpenProcessTokenImpl(HANDLE process, DWORD access, PHANDLE token) {
+    if (token == nullptr) {
+        SetError(ERROR_INVALID_ADDRESS);
+        return FALSE;
+    }
+    // Only the calling process is reachable, through its pseudo-handle.
+    if (process != reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1))) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    DWORD rights = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (access & (GENERIC_READ | GENERIC_ALL)) {
+        rights |= TOKEN_READ;
+    }
+    *token = InsertHandle(std::make_shared<TokenObject>(geteuid(), rights));
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI GetTokenInformationImpl(HANDLE handle, TOKEN_INFORMATION_CLASS kind, LPVOID data, DWORD size,
+                                    PDWORD returned) {
+    auto token = LookupHandleAs<TokenObject>(handle);
+    if (!token) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if ((token->access & TOKEN_QUERY) == 0) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (returned == nullptr) {
+        SetError(ERROR_INVALID_ADDRESS);
+        return FALSE;
+    }
+    if (kind != TokenUser) {
+        SetError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    const Sid sid = SidOfUid(token->uid);
+    const size_t total = sizeof(TOKEN_USER) + SidSize(sid);
+    *returned = static_cast<DWORD>(total);
+    if (data == nullptr || size < total) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    auto* user = static_cast<TOKEN_USER*>(data);
+    auto* sidBytes = static_cast<BYTE*>(data) + sizeof(TOKEN_USER);
+    std::memcpy(sidBytes, &sid, SidSize(sid));
+    user->User.Sid = sidBytes;
+    user->User.Attributes = 0;
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI LookupAccountSidAImpl(LPCSTR system, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
+                                  LPDWORD domainSize, PSID_NAME_USE use) {
+    if (sid == nullptr || nameSize == nullptr || domainSize == nullptr || use == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!IsLocalMachine(system)) {
+        SetError(ERROR_BAD_NETPATH);
+        return FALSE;
+    }
+    uid_t uid = 0;
+    if (!UidOfSid(sid, uid)) {
+        SetError(ERROR_NONE_MAPPED);
+        return FALSE;
+    }
+    const std::string user = UserName(uid);
+    const std::string domainName = DomainName(uid);
+    if (name == nullptr || domain == nullptr || *nameSize < user.size() + 1 || *domainSize < domainName.size() + 1) {
+        *nameSize = static_cast<DWORD>(user.size() + 1);
+        *domainSize = static_cast<DWORD>(domainName.size() + 1);
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(name, user.c_str(), user.size() + 1);
+    std::memcpy(domain, domainName.c_str(), domainName.size() + 1);
+    *nameSize = static_cast<DWORD>(user.size());
+    *domainSize = static_cast<DWORD>(domainName.size());
+    *use = uid == 0 ? SidTypeWellKnownGroup : SidTypeUser;
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI GetUserNameAImpl(LPSTR buffer, LPDWORD size) {
+    if (size == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string user = UserName(geteuid());
+    if (buffer == nullptr || *size < user.size() + 1) {
+        *size = static_cast<DWORD>(user.size() + 1);
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, user.c_str(), user.size() + 1);
+    *size = static_cast<DWORD>(user.size() + 1);  // the terminator counts, as on Windows
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+}  // namespace
+
+void BindService(Win32Api& t) {
+    t.OpenSCManagerA = OpenSCManagerAImpl;
+    t.OpenServiceA = OpenServiceAImpl;
+    t.QueryServiceStatus = QueryServiceStatusImpl;
+    t.QueryServiceConfigA = QueryServiceConfigAImpl;
+    t.StartServiceA = StartServiceAImpl;
+    t.ControlService = ControlServiceImpl;
+    t.CloseServiceHandle = CloseServiceHandleImpl;
+
+    t.OpenProcessToken = OpenProcessTokenImpl;
+    t.GetTokenInformation = GetTokenInformationImpl;
+    t.LookupAccountSidA = LookupAccountSidAImpl;
+    t.GetUserNameA = GetUserNameAImpl;
+}
 
 }  // namespace posix

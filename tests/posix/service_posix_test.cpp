@@ -1,0 +1,479 @@
+// The POSIX service control manager end to end: services described in the
+// registry are launched as detached processes, seen running by other
+// processes, stopped; tokens, accounts, COM classes and code pages.
+//
+// The registry here is a small in-memory one behind the seam, set up the same
+// way in the child processes; the run state is real and shared through files.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qvtr/module.h"
+#include "qvtr/service.h"
+#include "support/support.h"
+#include "win32/api.h"
+
+namespace {
+
+using namespace testing_support;
+
+// ---- a registry of a few keys ------------------------------------------------------
+
+struct Value {
+    DWORD type;
+    std::string data;
+};
+using Key = std::map<std::string, Value>;  // value name ("" = default) -> value
+
+std::map<std::string, Key>& Keys() {
+    static std::map<std::string, Key> keys;
+    return keys;
+}
+std::vector<std::string>& OpenKeys() {
+    static std::vector<std::string> open;
+    return open;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+std::string RootName(HKEY root) {
+    if (root == HKEY_LOCAL_MACHINE) {
+        return "hklm";
+    }
+    if (root == HKEY_CLASSES_ROOT) {
+        return "hklm\\software\\classes";
+    }
+    const size_t index = reinterpret_cast<uintptr_t>(root) / 16 - 1;
+    return index < OpenKeys().size() ? OpenKeys()[index] : std::string("?");
+}
+
+LONG WINAPI FakeRegOpenKeyExA(HKEY root, LPCSTR path, DWORD, REGSAM, PHKEY key) {
+    const std::string full = Lower(RootName(root) + "\\" + path);
+    if (Keys().count(full) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    OpenKeys().push_back(full);
+    *key = reinterpret_cast<HKEY>(static_cast<uintptr_t>(OpenKeys().size() * 16));
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI FakeRegOpenKeyA(HKEY root, LPCSTR path, PHKEY key) {
+    return FakeRegOpenKeyExA(root, path, 0, 0, key);
+}
+
+LONG WINAPI FakeRegCloseKey(HKEY) {
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI FakeRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+    const auto found = Keys().find(RootName(key));
+    if (found == Keys().end()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    const auto value = found->second.find(name ? name : "");
+    if (value == found->second.end()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    const std::string& bytes = value->second.data;
+    if (type) {
+        *type = value->second.type;
+    }
+    if (data != nullptr && *size < bytes.size()) {
+        *size = static_cast<DWORD>(bytes.size());
+        return ERROR_MORE_DATA;
+    }
+    if (data != nullptr) {
+        std::memcpy(data, bytes.data(), bytes.size());
+    }
+    *size = static_cast<DWORD>(bytes.size());
+    return ERROR_SUCCESS;
+}
+
+Value Sz(const std::string& text, DWORD type = REG_SZ) {
+    return {type, text + '\0'};
+}
+Value Dword(DWORD number) {
+    return {REG_DWORD, std::string(reinterpret_cast<const char*>(&number), sizeof number)};
+}
+
+std::string UserName() {
+    if (geteuid() == 0) {
+        return "SYSTEM";
+    }
+    const passwd* entry = getpwuid(geteuid());
+    return entry ? entry->pw_name : std::to_string(geteuid());
+}
+
+// The start account that matches the caller: root is LocalSystem.
+std::string CallersAccount() {
+    return geteuid() == 0 ? "LocalSystem" : "TESTBOX\\" + UserName();
+}
+
+// The machine every process of this test sees: its services and one COM class.
+void DescribeMachine(const std::string& dir) {
+    const std::string services = "hklm\\system\\currentcontrolset\\services\\";
+    Keys().clear();
+    Keys()[services + "sleeper"] = {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(3)}};
+    Keys()[services + "disabled"] = {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(4)}};
+    Keys()[services + "broken"] = {{"ImagePath", Sz("/nonexistent/qvtr-service")}};
+    Keys()[services + "quitter"] = {{"ImagePath", Sz("/bin/sh -c \"exit 3\"")}};
+    Keys()[services + "noimage"] = {};
+    Keys()[services + "reporter"] = {{"ImagePath", Sz("/bin/sh \"" + dir + "reporter.sh\"")},
+                                     {"ReportsStatus", Dword(1)},
+                                     {"ObjectName", Sz(CallersAccount())}};
+    Keys()[services + "expanded"] = {{"ImagePath", Sz("%QVTR_TEST_SHELL% -c \"exec sleep 60\"", REG_EXPAND_SZ)},
+                                     {"ObjectName", Sz(".\\" + UserName())}};
+    Keys()["hklm\\software\\classes\\quillon.server\\clsid"] = {{"", Sz("{0c5a1e2f-77aa-4b1c-9d3e-0123456789ab}")}};
+    Keys()["hklm\\software\\classes\\clsid"] = {};
+    Keys()["hklm\\software\\classes\\clsid\\{0c5a1e2f-77aa-4b1c-9d3e-0123456789ab}"] = {};
+    Keys()["hklm\\software\\classes\\clsid\\{0c5a1e2f-77aa-4b1c-9d3e-0123456789ab}\\localserver32"] = {
+        {"", Sz("/opt/quillon/server --automation")}};
+}
+
+// Reports start-pending with advancing check points, then running.
+const char kReporterScript[] =
+    "echo \"2 1 4000\" > \"$QVTR_SERVICE_STATUS\"\n"
+    "sleep 0.3\n"
+    "echo \"2 2 4000\" > \"$QVTR_SERVICE_STATUS\"\n"
+    "sleep 0.3\n"
+    "echo \"2 3 4000\" > \"$QVTR_SERVICE_STATUS\"\n"
+    "sleep 0.3\n"
+    "echo 4 > \"$QVTR_SERVICE_STATUS\"\n"
+    "exec sleep 60\n";
+
+class ServicePosix : public testing::Test {
+protected:
+    ServicePosix()
+        : m_runDir(ChildRole() ? std::getenv("QVTR_SERVICE_RUN_DIR") : m_dir.File("run")),
+          m_runEnv("QVTR_SERVICE_RUN_DIR", m_runDir.c_str()),
+          m_computer("QVTR_COMPUTERNAME", "TESTBOX"),
+          m_shell("QVTR_TEST_SHELL", "/bin/sh") {
+        WriteFile(m_dir.File("reporter.sh"), kReporterScript);
+        DescribeMachine(m_dir.Path());
+        m_registry->RegOpenKeyExA = FakeRegOpenKeyExA;
+        m_registry->RegOpenKeyA = FakeRegOpenKeyA;
+        m_registry->RegCloseKey = FakeRegCloseKey;
+        m_registry->RegQueryValueExA = FakeRegQueryValueExA;
+    }
+
+    ~ServicePosix() override {
+        if (ChildRole() == nullptr) {
+            for (const char* name : {"Sleeper", "Reporter", "Expanded"}) {
+                Stop(name);
+            }
+        }
+    }
+
+    static SC_HANDLE Open(const char* name, DWORD access) {
+        SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = manager ? Api().OpenServiceA(manager, name, access) : nullptr;
+        const DWORD error = Api().GetLastError();
+        if (manager) {
+            Api().CloseServiceHandle(manager);
+        }
+        Api().SetLastError(error);
+        return service;
+    }
+
+    static SERVICE_STATUS Query(const char* name) {
+        SERVICE_STATUS status{};
+        SC_HANDLE service = Open(name, SERVICE_QUERY_STATUS);
+        EXPECT_NE(service, nullptr) << name;
+        if (service) {
+            EXPECT_TRUE(Api().QueryServiceStatus(service, &status));
+            Api().CloseServiceHandle(service);
+        }
+        return status;
+    }
+
+    // Sends a stop when it runs and waits until it has stopped.
+    static void Stop(const char* name) {
+        SC_HANDLE service = Open(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+        if (service == nullptr) {
+            return;
+        }
+        SERVICE_STATUS status{};
+        Api().ControlService(service, SERVICE_CONTROL_STOP, &status);
+        WaitForState(name, SERVICE_STOPPED);
+        Api().CloseServiceHandle(service);
+    }
+
+    static bool WaitForState(const char* name, DWORD state) {
+        for (int i = 0; i < 200; ++i) {
+            if (Query(name).dwCurrentState == state) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return false;
+    }
+
+    // Runs one test of this program in a child process with `role`; its exit code.
+    static int RunChild(const char* test, const char* role) {
+        const ScopedEnv roleEnv("QVTR_CHILD_ROLE", role);
+        Child child(SelfPath(), ChildArgs(test));
+        return child.Wait();
+    }
+
+    TempDir m_dir;
+    std::string m_runDir;
+    ScopedEnv m_runEnv;
+    ScopedEnv m_computer;
+    ScopedEnv m_shell;
+    ApiOverride m_registry;
+};
+
+TEST_F(ServicePosix, StartedServiceIsSeenRunningByAnotherProcessUntilStopped) {
+    EXPECT_FALSE(IsServiceRunning("Sleeper"));
+    DWORD error = 1;
+    ASSERT_TRUE(StartServiceAndWait("Sleeper", error));
+    EXPECT_EQ(error, 0u);
+    EXPECT_TRUE(IsServiceRunning("sleeper"));  // names ignore case
+    EXPECT_EQ(RunChild("ServicePosix.ChildSeesTheService", "running"), 0);
+
+    SC_HANDLE service = Open("Sleeper", SERVICE_STOP | SERVICE_QUERY_STATUS);
+    ASSERT_NE(service, nullptr);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(Api().ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED);
+    Api().CloseServiceHandle(service);
+    ASSERT_TRUE(WaitForState("Sleeper", SERVICE_STOPPED));
+    EXPECT_EQ(Query("Sleeper").dwWin32ExitCode, 0u);  // asked to stop: a clean end
+    EXPECT_EQ(RunChild("ServicePosix.ChildSeesTheService", "stopped"), 0);
+}
+
+TEST_F(ServicePosix, ChildSeesTheService) {
+    if (ChildRole() == nullptr) {
+        GTEST_SKIP() << "runs as the second process of another test";
+    }
+    EXPECT_EQ(IsServiceRunning("Sleeper"), std::string(ChildRole()) == "running");
+}
+
+TEST_F(ServicePosix, StartRequestsThatAreRefused) {
+    struct Case {
+        const char* name;
+        DWORD access;
+        DWORD error;
+    } cases[] = {
+        {"Disabled", SERVICE_ALL_ACCESS, ERROR_SERVICE_DISABLED},
+        {"Broken", SERVICE_ALL_ACCESS, ERROR_FILE_NOT_FOUND},
+        {"NoImage", SERVICE_ALL_ACCESS, ERROR_FILE_NOT_FOUND},
+        {"Sleeper", SERVICE_QUERY_STATUS, ERROR_ACCESS_DENIED},
+        {"Sleeper", GENERIC_READ, ERROR_ACCESS_DENIED},
+    };
+    for (const Case& c : cases) {
+        SC_HANDLE service = Open(c.name, c.access);
+        ASSERT_NE(service, nullptr) << c.name;
+        EXPECT_FALSE(Api().StartServiceA(service, 0, nullptr)) << c.name;
+        EXPECT_EQ(Api().GetLastError(), c.error) << c.name;
+        EXPECT_EQ(Query(c.name).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << c.name;
+        Api().CloseServiceHandle(service);
+    }
+    // Through the layer: refused start, no trace, 1062.
+    DWORD error = 0;
+    EXPECT_FALSE(StartServiceAndWait("Disabled", error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+}
+
+TEST_F(ServicePosix, ServicesAndNamesThatDoNotExist) {
+    for (const std::string& name : {std::string("NoSuchService"), std::string(), std::string(300, 'x'),
+                                    std::string("a/b"), std::string("a\\b")}) {
+        EXPECT_EQ(Open(name.c_str(), SERVICE_QUERY_STATUS), nullptr) << name;
+        EXPECT_EQ(Api().GetLastError(), name == "NoSuchService" ? static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)
+                                                                : static_cast<DWORD>(ERROR_INVALID_NAME))
+            << name;
+        DWORD error = 0;
+        EXPECT_FALSE(StartServiceAndWait(name.c_str(), error)) << name;
+        EXPECT_NE(error, 0u);
+    }
+    EXPECT_EQ(Api().OpenSCManagerA("OTHERBOX", nullptr, SC_MANAGER_CONNECT), nullptr);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH));
+    SC_HANDLE local = Api().OpenSCManagerA("\\\\TESTBOX", "ServicesActive", SC_MANAGER_CONNECT);
+    EXPECT_NE(local, nullptr);
+    EXPECT_TRUE(Api().CloseServiceHandle(local));
+    EXPECT_FALSE(Api().CloseServiceHandle(local));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(ServicePosix, AlreadyRunningAndStopRules) {
+    SC_HANDLE service = Open("Sleeper", SERVICE_ALL_ACCESS);
+    ASSERT_NE(service, nullptr);
+    SERVICE_STATUS status{};
+    EXPECT_FALSE(Api().ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+    ASSERT_TRUE(Api().StartServiceA(service, 0, nullptr));
+    EXPECT_FALSE(Api().StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+
+    SC_HANDLE readOnly = Open("Sleeper", GENERIC_READ);
+    EXPECT_FALSE(Api().ControlService(readOnly, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(Api().ControlService(readOnly, SERVICE_CONTROL_INTERROGATE, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    Api().CloseServiceHandle(readOnly);
+
+    Api().CloseServiceHandle(service);
+}
+
+TEST_F(ServicePosix, ServiceThatEndsByItselfIsStoppedWithAnExitCode) {
+    DWORD error = 0;
+    StartServiceAndWait("Quitter", error);  // may or may not still run when asked
+    ASSERT_TRUE(WaitForState("Quitter", SERVICE_STOPPED));
+    EXPECT_EQ(Query("Quitter").dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
+}
+
+TEST_F(ServicePosix, ReportedProgressIsWaitedFor) {
+    std::vector<std::string> lines;
+    static std::vector<std::string>* s_lines = nullptr;
+    s_lines = &lines;
+    m_registry->OutputDebugStringA = [](LPCSTR line) { s_lines->push_back(std::string(line).substr(10)); };
+    const bool savedDebugString = g_Module.m_bDebugString;
+    const int32_t savedLevel = g_Module.m_nDebugLevel;
+    g_Module.m_bDebugString = true;
+    g_Module.m_nDebugLevel = 3;
+
+    const auto begin = std::chrono::steady_clock::now();
+    DWORD error = 1;
+    EXPECT_TRUE(StartServiceAndWait("Reporter", error));
+    EXPECT_EQ(error, 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
+    EXPECT_EQ(lines, std::vector<std::string>{"QVTR - Service started!\n"});
+    EXPECT_TRUE(IsServiceRunningAsCurrentUser("Reporter"));
+
+    g_Module.m_bDebugString = savedDebugString;
+    g_Module.m_nDebugLevel = savedLevel;
+}
+
+TEST_F(ServicePosix, ConfigurationFromTheServiceKey) {
+    DWORD error = 0;
+    ASSERT_TRUE(StartServiceAndWait("Expanded", error));  // %QVTR_TEST_SHELL% expanded for the launch
+    SC_HANDLE service = Open("Expanded", SERVICE_QUERY_CONFIG);
+    ASSERT_NE(service, nullptr);
+    DWORD needed = 0;
+    QUERY_SERVICE_CONFIGA bare{};
+    EXPECT_FALSE(Api().QueryServiceConfigA(service, &bare, sizeof bare, &needed));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    ASSERT_GT(needed, sizeof bare);
+    std::vector<unsigned char> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    ASSERT_TRUE(Api().QueryServiceConfigA(service, config, needed, &needed));
+    EXPECT_STREQ(config->lpServiceStartName, (".\\" + UserName()).c_str());
+    EXPECT_STREQ(config->lpBinaryPathName, "%QVTR_TEST_SHELL% -c \"exec sleep 60\"");
+    EXPECT_STREQ(config->lpDisplayName, "Expanded");
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
+    Api().CloseServiceHandle(service);
+    // Running, but the dot form is not the caller's account.
+    EXPECT_FALSE(IsServiceRunningAsCurrentUser("Expanded"));
+
+    service = Open("Sleeper", GENERIC_READ);
+    ASSERT_TRUE(Api().QueryServiceConfigA(service, config, needed, &needed));
+    EXPECT_STREQ(config->lpServiceStartName, "LocalSystem");
+    Api().CloseServiceHandle(service);
+}
+
+TEST_F(ServicePosix, TokenAndAccountOfTheProcess) {
+    HANDLE token = nullptr;
+    ASSERT_TRUE(Api().OpenProcessToken(Api().GetCurrentProcess(), TOKEN_READ, &token));
+    DWORD needed = 0;
+    EXPECT_FALSE(Api().GetTokenInformation(token, TokenUser, nullptr, 0, &needed));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    std::vector<unsigned char> info(needed);
+    ASSERT_TRUE(Api().GetTokenInformation(token, TokenUser, info.data(), needed, &needed));
+    Api().CloseHandle(token);
+
+    char name[200];
+    char domain[200];
+    DWORD nameSize = sizeof name;
+    DWORD domainSize = sizeof domain;
+    SID_NAME_USE use{};
+    PSID sid = reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid;
+    ASSERT_TRUE(Api().LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use));
+    EXPECT_EQ(std::string(name), UserName());
+    EXPECT_EQ(std::string(domain), geteuid() == 0 ? "NT AUTHORITY" : "TESTBOX");
+    EXPECT_EQ(nameSize, UserName().size());
+    EXPECT_STREQ(GetProcessAccountDomain(), domain);
+
+    // Too small: the sizes needed, terminators included.
+    nameSize = 1;
+    EXPECT_FALSE(Api().LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use));
+    EXPECT_EQ(nameSize, UserName().size() + 1);
+
+    char user[64];
+    DWORD userSize = 1;
+    EXPECT_FALSE(Api().GetUserNameA(user, &userSize));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(userSize, UserName().size() + 1);
+    ASSERT_TRUE(Api().GetUserNameA(user, &userSize));
+    EXPECT_EQ(std::string(user), UserName());
+
+    // A token opened without query rights answers nothing.
+    ASSERT_TRUE(Api().OpenProcessToken(Api().GetCurrentProcess(), READ_CONTROL, &token));
+    EXPECT_FALSE(Api().GetTokenInformation(token, TokenUser, info.data(), needed, &needed));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    Api().CloseHandle(token);
+}
+
+TEST_F(ServicePosix, LocalServerOfARegisteredClass) {
+    char buffer[128];
+    const std::string expected = "/opt/quillon/server --automation";
+    EXPECT_EQ(GetLocalServerPath("Quillon.Server", buffer, sizeof buffer), expected.size() + 1);
+    EXPECT_EQ(std::string(buffer), expected);
+    EXPECT_EQ(GetLocalServerPath("Quillon.Missing", buffer, sizeof buffer), 0u);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(CO_E_CLASSSTRING));
+}
+
+TEST(ComPosix, ClassIdentifierText) {
+    const CLSID clsid = {0x0C5A1E2F, 0x77AA, 0x4B1C, {0x9D, 0x3E, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB}};
+    LPOLESTR text = nullptr;
+    ASSERT_EQ(Api().StringFromCLSID(clsid, &text), S_OK);
+    std::string narrow;
+    for (LPOLESTR c = text; *c; ++c) {
+        narrow += static_cast<char>(*c);
+    }
+    Api().CoTaskMemFree(text);
+    EXPECT_EQ(narrow, "{0C5A1E2F-77AA-4B1C-9D3E-0123456789AB}");
+}
+
+TEST(ComPosix, CodePageConversionsAreUtf8) {
+    const char* text =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e \xE2\x82\xAC \xF0\x9D\x84\x9E";  // "Grüße € 𝄞"
+    const int wideSize = Api().MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    ASSERT_EQ(wideSize, 11);  // 9 characters, one of them a surrogate pair, and the terminator
+    std::vector<WCHAR> wide(static_cast<size_t>(wideSize));
+    ASSERT_EQ(Api().MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), wideSize), wideSize);
+    EXPECT_EQ(wide[2], u'\u00FC');
+    EXPECT_EQ(wide[8], 0xD834);
+    char back[32];
+    ASSERT_EQ(Api().WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, back, sizeof back, nullptr, nullptr),
+              static_cast<int>(std::strlen(text) + 1));
+    EXPECT_STREQ(back, text);
+
+    // Too small, bad bytes, unknown code page.
+    EXPECT_EQ(Api().MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), 3), 0);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    WCHAR replaced[4] = {};
+    ASSERT_EQ(Api().MultiByteToWideChar(CP_ACP, 0,
+                                        "a\xFF"
+                                        "b",
+                                        3, replaced, 4),
+              3);
+    EXPECT_EQ(replaced[1], 0xFFFD);
+    EXPECT_EQ(Api().MultiByteToWideChar(CP_ACP, 8 /* MB_ERR_INVALID_CHARS */, "a\xFF", 2, replaced, 4), 0);
+    EXPECT_EQ(Api().MultiByteToWideChar(1252, 0, "a", 1, replaced, 4), 0);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+}  // namespace
