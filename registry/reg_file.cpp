@@ -474,17 +474,20 @@ bool Parse(const std::string& bytes, Document& document, Problem& problem) {
         const size_t dataStart = SkipBlanks(data, 0);
         if (data.compare(dataStart, 3, "hex") == 0) {
             for (;;) {
-                std::string trimmed = TrimRight(data);
-                if (trimmed.empty() || trimmed.back() != '\\') {
+                size_t end = data.size();
+                while (end > 0 && IsBlank(data[end - 1])) {
+                    --end;
+                }
+                if (end == 0 || data[end - 1] != '\\') {
                     break;
                 }
-                trimmed.pop_back();
+                data.resize(end - 1);
                 if (index + 1 >= lines.size()) {
                     problem = {lineNumber, "the file ends after a continued line"};
                     return false;
                 }
                 const std::string& next = lines[++index];
-                data = trimmed + next.substr(SkipBlanks(next, 0));
+                data.append(next, SkipBlanks(next, 0), std::string::npos);
             }
         }
         if (!ParseData(data, document.version5, value, reason)) {
