@@ -1,0 +1,335 @@
+// The POSIX profile functions beyond what Windows and Wine share: the writer
+// keeps every other byte, replaces files atomically, fails cleanly; the reader
+// survives any bytes and never answers from a stale copy of a changed file.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/support.h"
+#include "win32/api.h"
+
+using namespace std::string_literals;
+using testing_support::ReadFile;
+using testing_support::ScopedEnv;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+namespace {
+
+std::string Get(const std::string& path, const char* section, const char* key, const char* def = "") {
+    std::vector<char> buffer(4096);
+    const DWORD n = Api().GetPrivateProfileStringA(section, key, def, buffer.data(), 4096, path.c_str());
+    return std::string(buffer.data(), n);
+}
+
+BOOL Put(const std::string& path, const char* section, const char* key, const char* value) {
+    return Api().WritePrivateProfileStringA(section, key, value, path.c_str());
+}
+
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+                names.push_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+ino_t Inode(const std::string& path) {
+    struct stat info {};
+    stat(path.c_str(), &info);
+    return info.st_ino;
+}
+
+struct EditCase {
+    const char* name;
+    std::string before;
+    const char* section;
+    const char* key;
+    const char* value;
+    std::string after;
+};
+
+TEST(ProfileWrite, TouchesOnlyTheLinesItChanges) {
+    const std::string mixed = "; head\r\n[a]\r\n  k  =  old  \r\n; note\r\n\r\n[b]\nx=1";
+    const std::vector<EditCase> cases = {
+        {"value replaced, spacing kept", mixed, "A", "K", "new",
+         "; head\r\n[a]\r\n  k  =  new\r\n; note\r\n\r\n[b]\nx=1"},
+        {"new key after the last line, with its line end", mixed, "a", "j", "2",
+         "; head\r\n[a]\r\n  k  =  old  \r\n; note\r\nj=2\r\n\r\n[b]\nx=1"},
+        {"new key where the file has no last line end", mixed, "b", "y", "2",
+         "; head\r\n[a]\r\n  k  =  old  \r\n; note\r\n\r\n[b]\nx=1\r\ny=2"},
+        {"key deleted with its line end", mixed, "a", "k", nullptr, "; head\r\n[a]\r\n; note\r\n\r\n[b]\nx=1"},
+        {"section deleted up to the next header", mixed, "a", nullptr, nullptr, "; head\r\n[b]\nx=1"},
+        {"last section deleted", mixed, "b", nullptr, nullptr, "; head\r\n[a]\r\n  k  =  old  \r\n; note\r\n\r\n"},
+        {"new section at the end", "[a]\nk=1\n", "c", "k", "v", "[a]\nk=1\n[c]\nk=v\n"},
+        {"new section after a last line without end", "[a]\r\nk=1", "c", "k", "v", "[a]\r\nk=1\r\n[c]\r\nk=v\r\n"},
+        {"new file uses LF", "", "s", "k", "v", "[s]\nk=v\n"},
+        {"leading blanks of a value dropped", "", "s", "k", "  v ", "[s]\nk=v \n"},
+        {"top key after the byte-order mark", "\xEF\xBB\xBF[a]\nk=1\n", "", "t", "1", "\xEF\xBB\xBFt=1\n[a]\nk=1\n"},
+        {"empty value", "[a]\nk=1\n", "a", "k", "", "[a]\nk=\n"},
+        {"missing key: nothing changes", mixed, "a", "zz", nullptr, mixed},
+    };
+    for (const EditCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.File("e.ini");
+        WriteFile(path, c.before);
+        EXPECT_TRUE(Put(path, c.section, c.key, c.value));
+        EXPECT_EQ(ReadFile(path), c.after);
+        EXPECT_EQ(Entries(dir.Path()).size(), 1u) << "a temporary file was left behind";
+    }
+}
+
+TEST(ProfileWrite, SameValueLeavesTheFileAlone) {
+    TempDir dir;
+    const std::string path = dir.File("s.ini");
+    WriteFile(path, "[LOG]\r\npath=/tmp/qvtr.log\r\n");
+    const ino_t before = Inode(path);
+    EXPECT_TRUE(Put(path, "log", "PATH", "/tmp/qvtr.log"));
+    EXPECT_EQ(Inode(path), before);
+}
+
+TEST(ProfileWrite, KeepsModeAndSymbolicLinks) {
+    TempDir dir;
+    const std::string target = dir.File("real.ini");
+    const std::string link = dir.File("link.ini");
+    WriteFile(target, "[a]\nk=1\n");
+    chmod(target.c_str(), 0640);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_TRUE(Put(link, "a", "k", "2"));
+    struct stat info {};
+    ASSERT_EQ(lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(ReadFile(target), "[a]\nk=2\n");
+}
+
+TEST(ProfileWrite, RefusesTextThatWouldBreakTheFile) {
+    TempDir dir;
+    const std::string path = dir.File("r.ini");
+    WriteFile(path, "[a]\nk=1\n");
+    const struct {
+        const char* section;
+        const char* key;
+        const char* value;
+    } bad[] = {{"a", "k", "1\nevil=1"}, {"a\r", "k", "1"}, {"a", "k=x", "1"}, {"a", ";k", "1"}, {"a", "[k]", "1"}};
+    for (const auto& b : bad) {
+        Api().SetLastError(0);
+        EXPECT_FALSE(Put(path, b.section, b.key, b.value)) << b.key;
+        EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(ReadFile(path), "[a]\nk=1\n");
+}
+
+// As root, a read-only directory only stops an unprivileged user: the attempt runs in a child that is one.
+TEST(ProfileWrite, ReadOnlyDirectoryFailsCleanly) {
+    TempDir dir;
+    const std::string ro = dir.File("ro");
+    const std::string path = ro + "/p.ini";
+    ASSERT_EQ(mkdir(ro.c_str(), 0755), 0);
+    WriteFile(path, "[a]\nk=1\n");
+    chmod(path.c_str(), 0666);
+    chmod(ro.c_str(), 0555);
+    chmod(dir.Path().c_str(), 0755);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(3);
+        }
+        const BOOL ok = Put(path, "a", "k", "2");
+        _exit(ok ? 1 : Api().GetLastError() == ERROR_ACCESS_DENIED ? 0 : 2);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the write succeeded, 2: another error";
+    EXPECT_EQ(ReadFile(path), "[a]\nk=1\n");
+    EXPECT_EQ(Entries(ro + "/").size(), 1u);
+    chmod(ro.c_str(), 0755);
+}
+
+TEST(ProfileWrite, MegabyteValueRoundTrips) {
+    TempDir dir;
+    const std::string path = dir.File("big.ini");
+    std::string value(1 << 20, 'x');
+    for (size_t i = 0; i < value.size(); i += 4093) {
+        value[i] = static_cast<char>('a' + i % 26);
+    }
+    ASSERT_TRUE(Put(path, "s", "k", value.c_str()));
+    ASSERT_TRUE(Put(path, "s", "after", "1"));
+    std::vector<char> buffer(value.size() + 1);
+    EXPECT_EQ(
+        Api().GetPrivateProfileStringA("s", "k", "", buffer.data(), static_cast<DWORD>(buffer.size()), path.c_str()),
+        value.size());
+    EXPECT_EQ(std::string(buffer.data()), value);
+    EXPECT_EQ(Api().GetPrivateProfileStringA("s", "k", "", buffer.data(), 1000, path.c_str()), 999u);
+    EXPECT_EQ(Get(path, "s", "after"), "1");
+}
+
+// ---- reading ----------------------------------------------------------------------
+
+TEST(ProfileRead, ListsAlwaysEndInTwoTerminators) {
+    TempDir dir;
+    const std::string path = dir.File("l.ini");
+    WriteFile(path, "[alpha]\nk=1\n[beta]\nk=2\n");
+    for (DWORD size = 2; size <= 14; ++size) {
+        std::vector<char> buffer(size + 1, '#');
+        const DWORD n = Api().GetPrivateProfileStringA(nullptr, nullptr, nullptr, buffer.data(), size, path.c_str());
+        ASSERT_LT(n, size) << size;
+        if (n > 0) {
+            EXPECT_EQ(buffer[n], '\0') << size;
+            EXPECT_EQ(buffer[n + 1], '\0') << size;
+        }
+        EXPECT_EQ(buffer[size], '#') << size;
+    }
+}
+
+TEST(ProfileRead, QuotedValueThatExactlyFits) {
+    TempDir dir;
+    const std::string path = dir.File("q.ini");
+    WriteFile(path, "[s]\nk=\"quoted\"\n");
+    char buffer[7];
+    EXPECT_EQ(Api().GetPrivateProfileStringA("s", "k", "", buffer, sizeof buffer, path.c_str()), 6u);
+    EXPECT_STREQ(buffer, "quoted");
+}
+
+TEST(ProfileRead, GarbageNeverOverrunsTheBuffer) {
+    TempDir dir;
+    const std::string path = dir.File("g.ini");
+    std::mt19937 random(12345);
+    const char alphabet[] = "[]=;\"' \t\r\n\x1a\0abcK\xff\xef\xbb\xbf";
+    for (int round = 0; round < 200; ++round) {
+        std::string bytes(random() % 300, '\0');
+        for (char& c : bytes) {
+            c = random() % 3 == 0 ? static_cast<char>(random()) : alphabet[random() % (sizeof alphabet - 1)];
+        }
+        WriteFile(path, bytes);
+        for (DWORD size : {0u, 1u, 2u, 3u, 7u, 64u}) {
+            std::vector<char> buffer(size + 8, '#');
+            const char* sections[] = {nullptr, "", "a", "K"};
+            for (const char* section : sections) {
+                for (const char* key : {static_cast<const char*>(nullptr), "a", "K", ""}) {
+                    const DWORD n =
+                        Api().GetPrivateProfileStringA(section, key, "dflt", buffer.data(), size, path.c_str());
+                    ASSERT_TRUE(size == 0 ? n == 0 : n < size);
+                    ASSERT_EQ(std::string(buffer.data() + size, 8), "########");
+                }
+            }
+        }
+        Api().GetPrivateProfileIntA("a", "K", 5, path.c_str());
+        Put(path, "a", "K", "v");
+        EXPECT_EQ(Get(path, "a", "K"), "v");
+    }
+}
+
+// ---- freshness and threads ---------------------------------------------------------
+
+TEST(ProfileCache, SeesEveryChangeOnDisk) {
+    TempDir dir;
+    const std::string path = dir.File("c.ini");
+    // Same size and, with coarse kernel timestamps, often the same mtime: only a re-read can tell.
+    for (int i = 0; i < 300; ++i) {
+        const std::string value = std::to_string(i % 10);
+        WriteFile(path, "[s]\nk=" + value + "\n");
+        ASSERT_EQ(Get(path, "s", "k"), value) << i;
+    }
+    unlink(path.c_str());
+    Api().SetLastError(0);
+    EXPECT_EQ(Get(path, "s", "k", "gone"), "gone");
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+// Files old enough to be trusted from memory, then changed behind the reader's
+// back in ways that keep size and mtime: in place, and by rename.
+TEST(ProfileCache, TrustedCopiesAreStillChecked) {
+    TempDir dir;
+    const std::string inPlace = dir.File("p.ini");
+    const std::string renamed = dir.File("r.ini");
+    WriteFile(inPlace, "[s]\nk=1\n");
+    WriteFile(renamed, "[s]\nk=1\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    EXPECT_EQ(Get(inPlace, "s", "k"), "1");
+    EXPECT_EQ(Get(renamed, "s", "k"), "1");
+    EXPECT_EQ(Get(inPlace, "s", "k"), "1");  // now from memory
+
+    struct stat old {};
+    stat(inPlace.c_str(), &old);
+    const struct timespec times[2] = {old.st_atim, old.st_mtim};
+    WriteFile(inPlace, "[s]\nk=2\n");
+    utimensat(AT_FDCWD, inPlace.c_str(), times, 0);
+    EXPECT_EQ(Get(inPlace, "s", "k"), "2");
+
+    const std::string next = dir.File("next.ini");
+    WriteFile(next, "[s]\nk=3\n");
+    utimensat(AT_FDCWD, next.c_str(), times, 0);
+    rename(next.c_str(), renamed.c_str());
+    EXPECT_EQ(Get(renamed, "s", "k"), "3");
+}
+
+TEST(ProfileCache, BareNamesLiveInTheConfigDirectory) {
+    TempDir dir;
+    ScopedEnv config("XDG_CONFIG_HOME", (dir.Path() + "config").c_str());
+    EXPECT_TRUE(Api().WritePrivateProfileStringA("s", "k", "v", "bare.ini"));
+    EXPECT_EQ(ReadFile(dir.Path() + "config/qvtr/bare.ini"), "[s]\nk=v\n");
+    EXPECT_EQ(Get("bare.ini", "s", "k"), "v");
+}
+
+// Readers never see a half-written file while another thread rewrites it.
+TEST(ProfileCache, ReadersDuringWrites) {
+    TempDir dir;
+    const std::string path = dir.File("t.ini");
+    const std::string a(50000, 'a');
+    const std::string b(50001, 'b');
+    ASSERT_TRUE(Put(path, "s", "v", a.c_str()));
+    ASSERT_TRUE(Put(path, "s", "stable", "yes"));
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::atomic<int> reads{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 4; ++i) {
+        readers.emplace_back([&] {
+            std::vector<char> buffer(60000);
+            while (!done) {
+                const DWORD n = Api().GetPrivateProfileStringA("s", "v", "", buffer.data(), 60000, path.c_str());
+                const std::string value(buffer.data(), n);
+                char stable[8];
+                Api().GetPrivateProfileStringA("S", "STABLE", "", stable, sizeof stable, path.c_str());
+                if ((value != a && value != b) || std::strcmp(stable, "yes") != 0) {
+                    ++bad;
+                }
+                ++reads;
+            }
+        });
+    }
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(Put(path, "s", "v", (i % 2 ? a : b).c_str()));
+    }
+    done = true;
+    for (std::thread& t : readers) {
+        t.join();
+    }
+    EXPECT_EQ(bad, 0);
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(Entries(dir.Path()).size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+// Profile (INI) functions through the seam. The same table runs against our
+// reader on Linux and against the system's kernel32 under Wine, so every
+// answer below is one both give.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+#include "win32/api.h"
+
+using namespace std::string_literals;
+using testing_support::TempDir;
+
+namespace {
+
+constexpr DWORD kAnyError = 0xFFFFFFFF;
+
+// One call of WritePrivateProfileStringA made before the query.
+struct Write {
+    const char* section;
+    const char* key;
+    const char* value;
+    BOOL result;
+    DWORD error;
+};
+
+struct Case {
+    const char* name;
+    const char* file;  // contents of "case.ini"; null: no file
+    std::vector<Write> writes;
+    bool integer;  // GetPrivateProfileIntA instead of GetPrivateProfileStringA
+    const char* path;
+    const char* section;
+    const char* key;
+    const char* defaultText;
+    DWORD size;         // the default value for GetPrivateProfileIntA
+    DWORD count;        // the result
+    std::string bytes;  // the first count+1 bytes of the buffer (names lists hold NULs)
+    DWORD error;
+};
+
+Case Str(const char* name, const char* file, const char* section, const char* key, const char* defaultText, DWORD size,
+         DWORD count, std::string bytes, DWORD error = ERROR_SUCCESS) {
+    return Case{name, file, {}, false, "case.ini", section, key, defaultText, size, count, std::move(bytes), error};
+}
+
+Case Int(const char* name, const char* file, const char* key, int defaultValue, int expected) {
+    return Case{name,
+                file,
+                {},
+                true,
+                "case.ini",
+                "i",
+                key,
+                nullptr,
+                static_cast<DWORD>(defaultValue),
+                static_cast<DWORD>(expected),
+                "",
+                kAnyError};
+}
+
+Case At(const char* path, Case c) {
+    c.path = path;
+    return c;
+}
+
+Case After(std::vector<Write> writes, Case c) {
+    c.writes = std::move(writes);
+    return c;
+}
+
+const char* const kFile =
+    "top=1\n"
+    "; c=3\n"
+    "[ Sec ]\n"
+    "  Key  =  value  \n"
+    "q1=\"quoted\"\n"
+    "q2='single'\n"
+    "q3=\"mixed'\n"
+    "q4=\"\n"
+    "q5=\"\"\n"
+    "q6=\" in \"\n"
+    "empty=\n"
+    "noeq\n"
+    ";comment=x\n"
+    "k2=a=b\n"
+    "K2=dup\n"
+    "[sec2]\r\n"
+    "x=1\r\n"
+    "y=2\r\n"
+    "[sec3]x=1\n"
+    "[bad\n"
+    "[s]tail]\n"
+    "v=1\n"
+    "[ Sec ]\n"
+    "later=1\n";
+
+// A byte-order mark, tabs, the old end-of-file mark, lines ending in CR only.
+const char* const kOdd = "\xEF\xBB\xBF[bom]\nk=1\n[t]\n\tk1\t=\tv1\t\nk2=v2\x1a\n\x1a\n[cr]\ra=1\rb=2\r[sp]   \nk=3\n";
+
+const char* const kInts =
+    "[i]\na=12abc\nb=abc\nc=-5\nd=0x1A\ne=0X1A\nf=0b101\ng=0o17\nh= +7\ni=99999999999\nj=\"42\"\nk=\n"
+    "l=  -0x10\nm=-\nn=1 2\no=0xFFFFFFFF\np=4294967296\n";
+
+const char* const kCommented = "; head\r\n[a]\r\nnoeq\r\nx=1\r\n; tail\r\n\r\n[b]\r\ny=2";
+
+const std::vector<Case> kCases = {
+    // Values: trimmed, one pair of quotes removed, names without regard to case.
+    Str("value trimmed", kFile, "Sec", "Key", nullptr, 64, 5, "value\0"s),
+    Str("names trimmed, any case", kFile, " sec ", " KEY ", nullptr, 64, 5, "value\0"s),
+    Str("double quotes", kFile, "sec", "q1", nullptr, 64, 6, "quoted\0"s),
+    Str("single quotes", kFile, "sec", "q2", nullptr, 64, 6, "single\0"s),
+    Str("unpaired quotes kept", kFile, "sec", "q3", nullptr, 64, 7, "\"mixed'\0"s),
+    Str("lone quote kept", kFile, "sec", "q4", nullptr, 64, 1, "\"\0"s),
+    Str("empty quotes", kFile, "sec", "q5", "def", 64, 0, "\0"s),
+    Str("blanks inside quotes kept", kFile, "sec", "q6", nullptr, 64, 4, " in \0"s),
+    Str("empty value is not missing", kFile, "sec", "empty", "def", 64, 0, "\0"s),
+    Str("line without = ignored", kFile, "sec", "noeq", "def", 64, 3, "def\0"s),
+    Str("value holding =", kFile, "sec", "k2", nullptr, 64, 3, "a=b\0"s),
+    Str("first of two keys", kFile, "sec", "K2", nullptr, 64, 3, "a=b\0"s),
+    Str("first of two sections", kFile, "sec", "later", "def", 64, 3, "def\0"s),
+    Str("keys before any section", kFile, "", "top", nullptr, 64, 1, "1\0"s),
+    Str("CRLF lines", kFile, "sec2", "y", nullptr, 64, 1, "2\0"s),
+    Str("text after ] ignored", kFile, "sec3", "x", "def", 64, 3, "def\0"s),
+    Str("[ without ] is no header", kFile, "bad", "v", "def", 64, 3, "def\0"s),
+    Str("last ] closes the header", kFile, "s]tail", "v", nullptr, 64, 1, "1\0"s),
+    Str("byte-order mark", kOdd, "bom", "k", nullptr, 64, 1, "1\0"s),
+    Str("tabs are blanks", kOdd, "t", "k1", nullptr, 64, 2, "v1\0"s),
+    Str("end-of-file mark is blank", kOdd, "t", "k2", nullptr, 64, 2, "v2\0"s),
+    Str("CR-only lines", kOdd, "cr", "b", nullptr, 64, 1, "2\0"s),
+    Str("blanks after header", kOdd, "sp", "k", nullptr, 64, 1, "3\0"s),
+
+    // Defaults: trailing spaces dropped (never the first character), quotes removed.
+    Str("missing key", kFile, "sec", "nope", "def  ", 64, 3, "def\0"s),
+    Str("missing section", kFile, "zzz", "x", "def", 64, 3, "def\0"s),
+    Str("quoted default", kFile, "sec", "nope", "\"qd\"  ", 64, 2, "qd\0"s),
+    Str("blank default", kFile, "sec", "nope", "   ", 64, 1, " \0"s),
+    Str("tab in default kept", kFile, "sec", "nope", "d\t ", 64, 2, "d\t\0"s),
+    Str("null default", kFile, "sec", "nope", nullptr, 64, 0, "\0"s),
+    Str("missing file", nullptr, "s", "k", "\"qd\" ", 64, 2, "qd\0"s, ERROR_FILE_NOT_FOUND),
+    At("missing\\x.ini",
+       Str("missing directory", nullptr, "s", "k", "\"qd\" ", 64, 4, "\"qd\"\0"s, ERROR_PATH_NOT_FOUND)),
+
+    // Cut values: size-1.
+    Str("cut value", kFile, "sec", "Key", nullptr, 4, 3, "val\0"s),
+    Str("cut quoted value", kFile, "sec", "q1", nullptr, 6, 5, "quote\0"s),
+    Str("quoted value with room", kFile, "sec", "q1", nullptr, 8, 6, "quoted\0"s),
+    Str("size 1", kFile, "sec", "Key", "def", 1, 0, "\0"s),
+    Str("size 2", kFile, "sec", "Key", "def", 2, 1, "v\0"s),
+    Str("cut default", kFile, "sec", "nope", "default", 4, 3, "def\0"s),
+
+    // Lists of names: each name terminated, a second terminator at the end, size-2 when cut.
+    Str("section names", kFile, nullptr, nullptr, "def", 64, 25, "Sec\0sec2\0sec3\0s]tail\0Sec\0\0"s),
+    Str("section names whatever the key", kFile, nullptr, "Key", "def", 64, 25, "Sec\0sec2\0sec3\0s]tail\0Sec\0\0"s),
+    Str("section names cut inside a name", kFile, nullptr, nullptr, "def", 10, 8, "Sec\0sec2\0"s),
+    Str("section names cut after a name", kFile, nullptr, nullptr, "def", 6, 4, "Sec\0\0"s),
+    Str("section names cut to one name", kFile, nullptr, nullptr, "def", 5, 3, "Sec\0"s),
+    Str("section names size 2", kFile, nullptr, nullptr, "def", 2, 0, "\0"s),
+    Str("section names of other lines", kOdd, nullptr, nullptr, nullptr, 64, 12, "bom\0t\0cr\0sp\0\0"s),
+    Str("key names skip comments and lines without =", kFile, "SEC", nullptr, "def", 64, 34,
+        "Key\0q1\0q2\0q3\0q4\0q5\0q6\0empty\0k2\0K2\0\0"s),
+    Str("key names", kFile, "sec2", nullptr, "def", 64, 4, "x\0y\0\0"s),
+    Str("key names cut in the last", kFile, "sec2", nullptr, "def", 5, 3, "x\0y\0"s),
+    Str("key names cut after one", kFile, "sec2", nullptr, "def", 4, 2, "x\0\0"s),
+    Str("key names cut to one", kFile, "sec2", nullptr, "def", 3, 1, "x\0"s),
+    Str("key names without room: default", kFile, "sec2", nullptr, "def", 2, 1, "d\0"s),
+    Str("key names of a missing section", kFile, "zzz", nullptr, "def", 64, 3, "def\0"s),
+    Str("key names, missing file", nullptr, "zzz", nullptr, "def", 64, 3, "def\0"s, ERROR_FILE_NOT_FOUND),
+    Str("section names, missing file", nullptr, nullptr, nullptr, "def", 64, 0, "\0"s, ERROR_FILE_NOT_FOUND),
+
+    // Integers: sign, then decimal or 0x/0o/0b digits up to the first other character.
+    Int("digits then text", kInts, "a", 77, 12),
+    Int("no digits", kInts, "b", 77, 0),
+    Int("negative", kInts, "c", 77, -5),
+    Int("hexadecimal", kInts, "d", 77, 26),
+    Int("upper-case X is not hex", kInts, "e", 77, 0),
+    Int("binary", kInts, "f", 77, 5),
+    Int("octal", kInts, "g", 77, 15),
+    Int("plus sign", kInts, "h", 77, 7),
+    Int("overflow wraps", kInts, "i", 77, 1215752191),
+    Int("quoted number", kInts, "j", 77, 42),
+    Int("empty value: default", kInts, "k", 77, 77),
+    Int("negative hex", kInts, "l", 77, -16),
+    Int("sign alone", kInts, "m", 77, 0),
+    Int("stops at a blank", kInts, "n", 77, 1),
+    Int("all bits", kInts, "o", 77, -1),
+    Int("2^32 wraps to 0", kInts, "p", 77, 0),
+    Int("missing key: default", kInts, "zz", -3, -3),
+    Int("missing file: default", nullptr, "a", 77, 77),
+
+    // Writes, checked by reading back.
+    After({{"S", "K", "  v  ", TRUE, kAnyError}},
+          Str("creates file, section and key", nullptr, "s", "k", "def", 64, 1, "v\0"s)),
+    After({{" S2 ", " K2 ", "x", TRUE, kAnyError}, {"S3", "K", "y", TRUE, kAnyError}},
+          Str("written names are trimmed", nullptr, nullptr, nullptr, nullptr, 64, 6, "S2\0S3\0\0"s)),
+    After({{"A", "K", "new", TRUE, kAnyError}},
+          Str("replaces a value", "[a]\nk=old\nj=1\n", "a", "k", nullptr, 64, 3, "new\0"s)),
+    After({{"A", "K", "new", TRUE, kAnyError}},
+          Str("replacing keeps the key's place", "[a]\nk=old\nj=1\n", "a", nullptr, nullptr, 64, 4, "k\0j\0\0"s)),
+    After({{"a", "k", nullptr, TRUE, kAnyError}},
+          Str("deletes a key", "[a]\nk=old\nj=1\n", "a", nullptr, nullptr, 64, 2, "j\0\0"s)),
+    After({{"A", nullptr, nullptr, TRUE, kAnyError}},
+          Str("deletes a section", "[a]\nk=1\n[b]\nk=2\n", nullptr, nullptr, nullptr, 64, 2, "b\0\0"s)),
+    After({{"b", nullptr, nullptr, TRUE, kAnyError}},
+          Str("deleted section takes its keys", "[a]\nk=1\n[b]\nk=2\n[c]\n", "b", "k", "gone", 64, 4, "gone\0"s)),
+    After({{"s", "k", nullptr, TRUE, kAnyError}, {"s", nullptr, nullptr, TRUE, kAnyError}},
+          Str("deleting nothing creates no file", nullptr, nullptr, nullptr, nullptr, 64, 0, "\0"s,
+              ERROR_FILE_NOT_FOUND)),
+    After({{nullptr, "k", "v", FALSE, ERROR_FILE_NOT_FOUND}, {nullptr, nullptr, nullptr, FALSE, kAnyError}},
+          Str("no section, no write; flush is FALSE", nullptr, nullptr, nullptr, nullptr, 64, 0, "\0"s,
+              ERROR_FILE_NOT_FOUND)),
+    At("missing\\x.ini",
+       After({{"s", "k", "v", FALSE, ERROR_PATH_NOT_FOUND}},
+             Str("missing directory", nullptr, "s", "k", "def", 64, 3, "def\0"s, ERROR_PATH_NOT_FOUND))),
+    After({{"s", "k", "\"q\"", TRUE, kAnyError}},
+          Str("quotes written stay", nullptr, "s", "k", nullptr, 64, 1, "q\0"s)),
+    After({{"", "nm", "1", TRUE, kAnyError}},
+          Str("keys before the first section", "[a]\nk=1\n", "", "nm", nullptr, 64, 1, "1\0"s)),
+    After({{"", "nm", "1", TRUE, kAnyError}},
+          Str("sections stay after a top key", "[a]\nk=1\n", nullptr, nullptr, nullptr, 64, 2, "a\0\0"s)),
+    After({{"A", "new", "n", TRUE, kAnyError}},
+          Str("new key after the section's last line", kCommented, "a", nullptr, nullptr, 64, 6, "x\0new\0\0"s)),
+    After({{"b", "z", "3", TRUE, kAnyError}},
+          Str("new key at a file without a last line end", kCommented, "b", nullptr, nullptr, 64, 4, "y\0z\0\0"s)),
+    After({{"b", "z", "3", TRUE, kAnyError}}, Str("other values stay", kCommented, "B", "Y", nullptr, 64, 1, "2\0"s)),
+};
+
+void RunCase(const Case& c) {
+    TempDir dir;
+    const std::string path = dir.File(c.path);
+    if (c.file) {
+        std::ofstream(path, std::ios::binary) << c.file;
+    }
+    for (const Write& w : c.writes) {
+        Api().SetLastError(0);
+        EXPECT_EQ(Api().WritePrivateProfileStringA(w.section, w.key, w.value, path.c_str()), w.result)
+            << (w.section ? w.section : "(null)") << "/" << (w.key ? w.key : "(null)");
+        if (w.error != kAnyError) {
+            EXPECT_EQ(Api().GetLastError(), w.error);
+        }
+    }
+    if (c.integer) {
+        EXPECT_EQ(Api().GetPrivateProfileIntA(c.section, c.key, static_cast<INT>(c.size), path.c_str()), c.count);
+        return;
+    }
+    char buffer[80];
+    std::memset(buffer, '#', sizeof buffer);
+    Api().SetLastError(12345);
+    const DWORD count = Api().GetPrivateProfileStringA(c.section, c.key, c.defaultText, buffer, c.size, path.c_str());
+    const DWORD error = Api().GetLastError();
+    EXPECT_EQ(count, c.count);
+    EXPECT_EQ(std::string(buffer, std::min<size_t>(count + 1, sizeof buffer)), c.bytes);
+    EXPECT_EQ(buffer[c.size], '#') << "wrote past the buffer";
+    if (c.error != kAnyError) {
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+TEST(Profile, AnswersLikeWindows) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        RunCase(c);
+    }
+}
+
+TEST(Profile, SizeZeroWritesNothing) {
+    TempDir dir;
+    std::ofstream(dir.File("a.ini"), std::ios::binary) << "[s]\nk=v\n";
+    char buffer[4] = {'#', '#', '#', '#'};
+    EXPECT_EQ(Api().GetPrivateProfileStringA("s", "k", "def", buffer, 0, dir.File("a.ini").c_str()), 0u);
+    EXPECT_EQ(Api().GetPrivateProfileStringA(nullptr, nullptr, "def", buffer, 0, dir.File("a.ini").c_str()), 0u);
+    EXPECT_EQ(std::string(buffer, 4), "####");
+}
+
+}  // namespace
