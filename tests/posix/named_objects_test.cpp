@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -376,6 +377,52 @@ TEST(NamedObjects, UnusedMappingsAreBoundedAndTheirFilesRemoved) {
         Api().CloseHandle(Api().CreateMutexA(nullptr, FALSE, UniqueName("cache").c_str()));
     }
     EXPECT_FALSE(Exists(PathOf(first)));
+}
+
+// Processes cycling through more names than a process keeps mapped, so that
+// names are removed and created again all the time while others open them: two
+// processes must never hold different objects under one name.
+TEST(NamedObjects, NamesRemovedAndCreatedUnderContentionStayExclusive) {
+    constexpr int kNames = 20;
+    constexpr int kRounds = 15;
+    constexpr int kProcesses = 4;
+    const std::string dir = std::getenv("QVTR_TEST_DIR") ? std::getenv("QVTR_TEST_DIR") : "";
+    const std::string base = std::getenv("QVTR_TEST_MUTEX") ? std::getenv("QVTR_TEST_MUTEX") : "";
+    if (const char* role = ChildRole(); role && std::string(role) == "churn") {
+        for (int round = 0; round < kRounds; ++round) {
+            for (int i = 0; i < kNames; ++i) {
+                const std::string name = base + "-" + std::to_string(i);
+                HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+                Api().WaitForSingleObject(h, INFINITE);
+                const std::string file = dir + std::to_string(i);
+                int count = 0;
+                std::ifstream(file) >> count;
+                std::ofstream(file) << count + 1;
+                Api().ReleaseMutex(h);
+                Api().CloseHandle(h);
+            }
+        }
+        std::exit(0);
+    }
+    testing_support::TempDir temp;
+    const std::string name = UniqueName("churn");
+    ScopedEnv role("QVTR_CHILD_ROLE", "churn");
+    ScopedEnv mutexName("QVTR_TEST_MUTEX", name.c_str());
+    ScopedEnv dirPath("QVTR_TEST_DIR", temp.Path().c_str());
+    std::vector<std::unique_ptr<Child>> children;
+    for (int i = 0; i < kProcesses; ++i) {
+        children.push_back(std::make_unique<Child>(
+            SelfPath(), ChildArgs("NamedObjects.NamesRemovedAndCreatedUnderContentionStayExclusive")));
+    }
+    for (auto& child : children) {
+        EXPECT_EQ(child->Wait(), 0);
+    }
+    for (int i = 0; i < kNames; ++i) {
+        int count = 0;
+        std::ifstream(temp.File(std::to_string(i))) >> count;
+        EXPECT_EQ(count, kRounds * kProcesses) << "name " << i;
+        EXPECT_FALSE(Exists(PathOf(name + "-" + std::to_string(i))));
+    }
 }
 
 }  // namespace

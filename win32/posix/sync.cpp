@@ -207,7 +207,13 @@ DWORD Join(Entry& entry, const Request& request, bool& created) {
             }
         }
         if (SetLock(entry.fd, F_WRLCK, false)) {
-            if (entry.block != nullptr && entry.block->dead.load()) {
+            // The file may have been removed between opening and locking it.
+            const DWORD mapped = entry.block != nullptr ? ERROR_SUCCESS : MapFile(entry, true);
+            if (mapped != ERROR_SUCCESS) {
+                DropMapping(entry);
+                return mapped;
+            }
+            if (entry.block->dead.load()) {
                 DropMapping(entry);
                 continue;
             }
