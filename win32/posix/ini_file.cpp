@@ -258,7 +258,7 @@ DWORD CopyValue(std::string_view value, char* buffer, DWORD size) {
         value = value.substr(1, value.size() - 2);
     }
     const size_t n = std::min<size_t>(value.size(), size - 1);
-    std::memcpy(buffer, value.data(), n);
+    value.copy(buffer, n);
     buffer[n] = '\0';
     return static_cast<DWORD>(n);
 }
@@ -279,7 +279,7 @@ DWORD CopyNames(const std::vector<std::string_view>& names, char* buffer, DWORD 
             break;
         }
         const size_t n = std::min(name.size(), room - 2);
-        std::memcpy(buffer + pos, name.data(), n);
+        name.copy(buffer + pos, n);
         buffer[pos + n] = '\0';
         pos += n + 1;
         room -= n + 1;

@@ -367,7 +367,7 @@ DWORD CopyText(std::string_view text, LPSTR buffer, DWORD size) {
         return 0;
     }
     const size_t n = std::min<size_t>(text.size(), size - 1);
-    std::memcpy(buffer, text.data(), n);
+    text.copy(buffer, n);
     buffer[n] = '\0';
     return static_cast<DWORD>(n);
 }
