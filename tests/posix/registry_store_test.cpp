@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -426,6 +427,10 @@ TEST(RegistryChild, Work) {
             SetNumber(key, role + "-" + std::to_string(i), i);
         }
         Api().RegCloseKey(key);
+    } else if (role == "change") {
+        HKEY key = OpenShared("Cached");
+        SetNumber(key, "value", 2);
+        Api().RegCloseKey(key);
     } else if (role == "endless") {
         HKEY key = OpenShared("Killed");
         for (DWORD i = 0;; ++i) {
@@ -449,6 +454,59 @@ TEST_F(Registry, AnotherProcessSeesAChangeAtOnce) {
     EXPECT_EQ(child.Wait(), 0);
     Api().RegCloseKey(key);
     Wipe(std::string(kBase) + "\\Visibility");
+}
+
+// Reads repeated without a change in between are answered from memory; a change
+// made by another process, or left half-announced by a writer that died, must
+// never be hidden by that.
+TEST_F(Registry, RepeatedReadsSeeOtherProcessesChanges) {
+    Wipe(std::string(kBase) + "\\Cached");
+    HKEY key = OpenShared("Cached");
+    SetNumber(key, "value", 1);
+    DWORD value = 0;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(GetNumber(key, "value", value));
+        EXPECT_EQ(value, 1u);
+        EXPECT_FALSE(GetNumber(key, "absent", value));
+    }
+    {
+        ScopedEnv role("QVTR_CHILD_ROLE", "change");
+        Child child(SelfPath(), ChildArgs("RegistryChild.Work"));
+        ASSERT_EQ(child.Wait(), 0);
+    }
+    ASSERT_TRUE(GetNumber(key, "value", value));
+    EXPECT_EQ(value, 2u);
+
+    // A writer that died after its commit but before saying so: the counters
+    // beside the database stay apart, and reads go to the database meanwhile.
+    const std::string counters = std::string(std::getenv("QVTR_REGISTRY")) + "-seq";
+    FILE* file = std::fopen(counters.c_str(), "r+b");
+    ASSERT_NE(file, nullptr);
+    uint64_t pair[2] = {};
+    ASSERT_EQ(std::fread(pair, sizeof pair, 1, file), 1u);
+    pair[0] += 1;  // begun, never ended
+    std::rewind(file);
+    ASSERT_EQ(std::fwrite(pair, sizeof pair, 1, file), 1u);
+    std::fclose(file);
+    ASSERT_TRUE(GetNumber(key, "value", value));  // read between its announcement and its commit
+    EXPECT_EQ(value, 2u);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(std::getenv("QVTR_REGISTRY"), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "UPDATE vals SET data = x'03000000' WHERE folded = CAST('VALUE' AS BLOB) AND key ="
+                           " (SELECT id FROM keys WHERE CAST(path AS TEXT) LIKE '%\\SOFTWARE\\QVTRSTORETEST\\CACHED')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(sqlite3_changes(db), 1);
+    sqlite3_close(db);
+    ASSERT_TRUE(GetNumber(key, "value", value));
+    EXPECT_EQ(value, 3u);
+    SetNumber(key, "value", 4);  // the next writer levels the counters again
+    ASSERT_TRUE(GetNumber(key, "value", value));
+    EXPECT_EQ(value, 4u);
+    Api().RegCloseKey(key);
+    Wipe(std::string(kBase) + "\\Cached");
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNothing) {

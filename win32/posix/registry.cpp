@@ -29,6 +29,10 @@ using reg::Fold;
 using reg::Statement;
 using reg::Store;
 
+// Entries of each read cache, and the largest value kept in it.
+constexpr size_t kCacheLimit = 4096;
+constexpr size_t kCachedValueLimit = 4096;
+
 // What a handle refers to: the key's row (0 for a predefined key, found by its
 // path when needed), its folded path and the access it was opened with.
 struct KeyRef {
@@ -119,6 +123,29 @@ HKEY NewHandle(const KeyRef& key) {
     return reinterpret_cast<HKEY>(value);
 }
 
+// The row id of the key at a folded path, or 0 when there is none.
+int64_t FindPath(Call& call, const std::string& foldedPath) {
+    uint64_t snapshot = 0;
+    const bool cacheable = call->CacheReady(snapshot);
+    if (cacheable) {
+        auto found = call->CachedKeys().find(foldedPath);
+        if (found != call->CachedKeys().end()) {
+            return found->second;
+        }
+    }
+    Statement find = call->Prepare("SELECT id FROM keys WHERE path = ?1");
+    find.Bind(1, foldedPath);
+    const int rc = find.Step();
+    const int64_t id = rc == SQLITE_ROW ? find.Int(0) : 0;
+    if (cacheable && (rc == SQLITE_ROW || rc == SQLITE_DONE) && call->Settled(snapshot)) {
+        if (call->CachedKeys().size() >= kCacheLimit) {
+            call->CachedKeys().clear();
+        }
+        call->CachedKeys().emplace(foldedPath, id);
+    }
+    return id;
+}
+
 // The row id of a key, or 0 when it no longer exists.
 int64_t KeyId(Call& call, const KeyRef& key) {
     if (key.id != 0 && !key.predefined) {
@@ -126,12 +153,7 @@ int64_t KeyId(Call& call, const KeyRef& key) {
         check.Bind(1, key.id);
         return check.Step() == SQLITE_ROW ? key.id : 0;
     }
-    if (key.id != 0) {
-        return key.id;
-    }
-    Statement find = call->Prepare("SELECT id FROM keys WHERE path = ?1");
-    find.Bind(1, key.path);
-    return find.Step() == SQLITE_ROW ? find.Int(0) : 0;
+    return key.id != 0 ? key.id : FindPath(call, key.path);
 }
 
 // The code for "nothing there": the key itself may have gone.
@@ -180,12 +202,6 @@ std::string JoinPath(const std::string& base, const std::vector<std::string>& na
     return path;
 }
 
-int64_t FindPath(Call& call, const std::string& foldedPath) {
-    Statement find = call->Prepare("SELECT id FROM keys WHERE path = ?1");
-    find.Bind(1, foldedPath);
-    return find.Step() == SQLITE_ROW ? find.Int(0) : 0;
-}
-
 // Copies a name into a caller's buffer of `*length` characters (terminator
 // included); the length out excludes the terminator.
 LONG CopyName(const std::string& name, LPSTR buffer, LPDWORD length) {
@@ -210,6 +226,23 @@ bool IsProtected(Call& call, const std::string& foldedPath) {
            foldedPath == std::string(reg::kUsersRoot) + "\\.DEFAULT";
 }
 
+// Runs one changing statement (made and stepped by `body`) in a write
+// transaction of its own, or a savepoint of an import; `changes` gets its count.
+template <class Body>
+LONG Change(Call& call, Body&& body, int64_t& changes) {
+    if (!call->Begin()) {
+        return call->LastError();
+    }
+    const int rc = body();
+    changes = call->Changes();
+    if (rc != SQLITE_DONE) {
+        const LONG error = call->LastError();
+        call->Rollback();
+        return error;
+    }
+    return call->Commit() ? ERROR_SUCCESS : call->LastError();
+}
+
 // The Windows 95 family's RegDeleteKeyA takes everything below the key along.
 bool EmulatesWindows95(Call& call) {
     Statement query = call->Prepare(
@@ -224,17 +257,15 @@ bool EmulatesWindows95(Call& call) {
 
 LONG DeleteSubtree(Call& call, const std::string& path) {
     // Paths below `path` lie between path + '\\' and path + ']', the next byte up.
-    Statement remove = call->Prepare("DELETE FROM keys WHERE path = ?1 OR (path > ?2 AND path < ?3)");
-    remove.Bind(1, path).Bind(2, path + "\\").Bind(3, path + "]");
-    if (!call->Begin()) {
-        return call->LastError();
-    }
-    if (remove.Step() != SQLITE_DONE) {
-        const LONG error = call->LastError();
-        call->Rollback();
-        return error;
-    }
-    return call->Commit() ? ERROR_SUCCESS : call->LastError();
+    int64_t changes = 0;
+    return Change(
+        call,
+        [&] {
+            Statement remove = call->Prepare("DELETE FROM keys WHERE path = ?1 OR (path > ?2 AND path < ?3)");
+            remove.Bind(1, path).Bind(2, path + "\\").Bind(3, path + "]");
+            return remove.Step();
+        },
+        changes);
 }
 
 // ---- the Win32 functions ----------------------------------------------------------
@@ -516,17 +547,46 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
+    const std::string folded = Fold(name != nullptr ? name : "");
+    uint64_t snapshot = 0;
+    const bool cacheable = call->CacheReady(snapshot);
+    std::string cacheKey;
+    if (cacheable) {
+        cacheKey = std::to_string(id) + '|' + folded;
+        auto found = call->CachedValues().find(cacheKey);
+        if (found != call->CachedValues().end()) {
+            const Store::CachedValue& value = found->second;
+            if (!value.present) {
+                return Missing(call, key, ERROR_FILE_NOT_FOUND);
+            }
+            return PutValue(value.type, value.data.data(), value.data.size(), type, data, dataSize);
+        }
+    }
     // Asking for the size only does not read the bytes of a large value.
-    Statement query =
-        call->Prepare(data != nullptr ? "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2"
-                                      : "SELECT type, length(data) FROM vals WHERE key = ?1 AND folded = ?2");
-    query.Bind(1, id).Bind(2, Fold(name != nullptr ? name : ""));
+    Statement query = call->Prepare(cacheable || data != nullptr
+                                        ? "SELECT type, data FROM vals WHERE key = ?1 AND folded = ?2"
+                                        : "SELECT type, length(data) FROM vals WHERE key = ?1 AND folded = ?2");
+    query.Bind(1, id).Bind(2, folded);
     const int rc = query.Step();
-    if (rc != SQLITE_ROW) {
-        return rc == SQLITE_DONE ? Missing(call, key, ERROR_FILE_NOT_FOUND) : call->LastError();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        return call->LastError();
+    }
+    if (cacheable && (rc == SQLITE_DONE || query.Size(1) <= kCachedValueLimit) && call->Settled(snapshot)) {
+        if (call->CachedValues().size() >= kCacheLimit) {
+            call->CachedValues().clear();
+        }
+        Store::CachedValue& value = call->CachedValues()[cacheKey];
+        value.present = rc == SQLITE_ROW;
+        if (value.present) {
+            value.type = static_cast<DWORD>(query.Int(0));
+            value.data = query.Text(1);
+        }
+    }
+    if (rc == SQLITE_DONE) {
+        return Missing(call, key, ERROR_FILE_NOT_FOUND);
     }
     const DWORD valueType = static_cast<DWORD>(query.Int(0));
-    if (data == nullptr) {
+    if (!cacheable && data == nullptr) {
         return PutValue(valueType, nullptr, static_cast<size_t>(query.Int(1)), type, nullptr, dataSize);
     }
     return PutValue(valueType, query.Blob(1), query.Size(1), type, data, dataSize);
@@ -636,17 +696,24 @@ LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const 
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    // One statement, one commit; a value written again keeps its place and its name's case.
-    Statement upsert = call->Prepare(
-        "INSERT INTO vals(key, folded, name, type, data) SELECT ?1, ?2, ?3, ?4, ?5"
-        " WHERE EXISTS (SELECT 1 FROM keys WHERE id = ?1)"
-        " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
-    upsert.Bind(1, id).Bind(2, Fold(valueName)).Bind(3, valueName).Bind(4, static_cast<int64_t>(type));
-    upsert.Bind(5, data, size);
-    if (upsert.Step() != SQLITE_DONE) {
-        return call->LastError();
+    // A value written again keeps its place and its name's case.
+    int64_t changes = 0;
+    const LONG error = Change(
+        call,
+        [&] {
+            Statement upsert = call->Prepare(
+                "INSERT INTO vals(key, folded, name, type, data) SELECT ?1, ?2, ?3, ?4, ?5"
+                " WHERE EXISTS (SELECT 1 FROM keys WHERE id = ?1)"
+                " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
+            upsert.Bind(1, id).Bind(2, Fold(valueName)).Bind(3, valueName).Bind(4, static_cast<int64_t>(type));
+            upsert.Bind(5, data, size);
+            return upsert.Step();
+        },
+        changes);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
-    return call->Changes() == 0 ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+    return changes == 0 ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
 LONG WINAPI RegDeleteValueAImpl(HKEY hKey, LPCSTR name) {
@@ -665,12 +732,19 @@ LONG WINAPI RegDeleteValueAImpl(HKEY hKey, LPCSTR name) {
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    Statement remove = call->Prepare("DELETE FROM vals WHERE key = ?1 AND folded = ?2");
-    remove.Bind(1, id).Bind(2, Fold(name != nullptr ? name : ""));
-    if (remove.Step() != SQLITE_DONE) {
-        return call->LastError();
+    int64_t changes = 0;
+    const LONG error = Change(
+        call,
+        [&] {
+            Statement remove = call->Prepare("DELETE FROM vals WHERE key = ?1 AND folded = ?2");
+            remove.Bind(1, id).Bind(2, Fold(name != nullptr ? name : ""));
+            return remove.Step();
+        },
+        changes);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
-    return call->Changes() == 0 ? Missing(call, key, ERROR_FILE_NOT_FOUND) : ERROR_SUCCESS;
+    return changes == 0 ? Missing(call, key, ERROR_FILE_NOT_FOUND) : ERROR_SUCCESS;
 }
 
 LONG WINAPI RegDeleteKeyAImpl(HKEY hKey, LPCSTR subKey) {
@@ -694,14 +768,18 @@ LONG WINAPI RegDeleteKeyAImpl(HKEY hKey, LPCSTR subKey) {
         return ERROR_ACCESS_DENIED;
     }
     // NT removes only a key without sub-keys; its values go with it (trigger).
-    Statement remove = call->Prepare(
-        "DELETE FROM keys WHERE path = ?1 AND NOT EXISTS (SELECT 1 FROM keys c WHERE c.parent = keys.id)");
-    remove.Bind(1, path);
-    if (remove.Step() != SQLITE_DONE) {
-        return call->LastError();
-    }
-    if (call->Changes() != 0) {
-        return ERROR_SUCCESS;
+    int64_t changes = 0;
+    const LONG error = Change(
+        call,
+        [&] {
+            Statement remove = call->Prepare(
+                "DELETE FROM keys WHERE path = ?1 AND NOT EXISTS (SELECT 1 FROM keys c WHERE c.parent = keys.id)");
+            remove.Bind(1, path);
+            return remove.Step();
+        },
+        changes);
+    if (error != ERROR_SUCCESS || changes != 0) {
+        return error;
     }
     if (FindPath(call, path) != 0) {
         return EmulatesWindows95(call) ? DeleteSubtree(call, path) : ERROR_ACCESS_DENIED;

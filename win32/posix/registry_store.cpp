@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -242,6 +243,7 @@ bool Store::Open(const std::string& path, std::string& reason) {
         reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
         return false;
     }
+    MapCounters(path + "-seq");
     sqlite3_busy_timeout(m_db, 2000);
     sqlite3_extended_result_codes(m_db, 1);
     // WAL: readers never wait for writers. NORMAL: a commit survives the death of
@@ -291,11 +293,22 @@ bool Store::EnsureKey(const std::string& path, const std::string& name, const st
             return false;
         }
     }
-    Statement insert = Prepare(
-        "INSERT OR IGNORE INTO keys(parent, path, name, written) "
-        "SELECT id, ?2, ?3, " QVTR_REG_NOW " FROM keys WHERE path = ?1");
-    insert.Bind(1, Fold(parentPath)).Bind(2, Fold(path)).Bind(3, name);
-    return insert.Step() == SQLITE_DONE;
+    if (!Begin()) {
+        return false;
+    }
+    bool inserted = false;
+    {
+        Statement insert = Prepare(
+            "INSERT OR IGNORE INTO keys(parent, path, name, written) "
+            "SELECT id, ?2, ?3, " QVTR_REG_NOW " FROM keys WHERE path = ?1");
+        insert.Bind(1, Fold(parentPath)).Bind(2, Fold(path)).Bind(3, name);
+        inserted = insert.Step() == SQLITE_DONE;
+    }
+    if (!inserted) {
+        Rollback();
+        return false;
+    }
+    return Commit();
 }
 
 Statement Store::Prepare(const char* sql) {
@@ -309,6 +322,11 @@ Statement Store::Prepare(const char* sql) {
     }
     m_statements.emplace(sql, statement);
     return Statement(statement);
+}
+
+bool Store::Run(const char* sql) {
+    Statement statement = Prepare(sql);
+    return statement.Step() == SQLITE_DONE;
 }
 
 bool Store::Exec(const char* sql) {
@@ -334,24 +352,97 @@ bool Store::Exec(const char* sql) {
     return true;
 }
 
+void Store::MapCounters(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) == 0 &&
+        (info.st_size >= static_cast<off_t>(sizeof(Counters)) || ftruncate(fd, sizeof(Counters)) == 0)) {
+        void* memory = mmap(nullptr, sizeof(Counters), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (memory != MAP_FAILED) {
+            m_counters = static_cast<Counters*>(memory);  // a zero-filled file is two zero counters
+        }
+    }
+    ::close(fd);
+}
+
+void Store::WriteBegins() {
+    if (m_counters == nullptr) {
+        return;
+    }
+    // The write lock is ours: any earlier writer is done, whether it said so or not.
+    m_counters->ended.store(m_counters->begun.load());
+    m_ticket = m_counters->begun.fetch_add(1) + 1;
+}
+
+void Store::WriteEnds() {
+    if (m_counters == nullptr) {
+        return;
+    }
+    uint64_t ended = m_counters->ended.load();
+    while (ended < m_ticket && !m_counters->ended.compare_exchange_weak(ended, m_ticket)) {
+    }
+}
+
+bool Store::CacheReady(uint64_t& snapshot) {
+    if (m_counters == nullptr || m_import) {
+        return false;
+    }
+    const uint64_t ended = m_counters->ended.load();  // first: "begun" is never behind it
+    const uint64_t begun = m_counters->begun.load();
+    if (begun != ended) {
+        return false;
+    }
+    if (begun != m_cacheTag) {
+        m_cachedKeys.clear();
+        m_cachedValues.clear();
+        m_cacheTag = begun;
+    }
+    snapshot = begun;
+    return true;
+}
+
+bool Store::Settled(uint64_t snapshot) const {
+    const uint64_t ended = m_counters->ended.load();
+    return ended == snapshot && m_counters->begun.load() == snapshot;
+}
+
 bool Store::Begin() {
-    return Exec(m_import ? "SAVEPOINT qvtr_call" : "BEGIN IMMEDIATE");
+    if (m_import) {
+        return Run("SAVEPOINT qvtr_call");
+    }
+    if (!Run("BEGIN IMMEDIATE")) {
+        return false;
+    }
+    WriteBegins();
+    return true;
 }
 
 bool Store::Commit() {
-    if (Exec(m_import ? "RELEASE qvtr_call" : "COMMIT")) {
-        return true;
+    if (m_import) {
+        if (Run("RELEASE qvtr_call")) {
+            return true;
+        }
+        Rollback();
+        return false;
     }
-    Rollback();
-    return false;
+    const bool committed = Run("COMMIT");
+    if (!committed) {
+        Run("ROLLBACK");
+    }
+    WriteEnds();
+    return committed;
 }
 
 void Store::Rollback() {
     if (m_import) {
-        Exec("ROLLBACK TO qvtr_call");
-        Exec("RELEASE qvtr_call");
+        Run("ROLLBACK TO qvtr_call");
+        Run("RELEASE qvtr_call");
     } else if (!sqlite3_get_autocommit(m_db)) {
-        Exec("ROLLBACK");
+        Run("ROLLBACK");
+        WriteEnds();
     }
 }
 
@@ -359,9 +450,10 @@ LONG Store::BeginImport() {
     if (m_import) {
         return ERROR_BUSY;  // one import at a time per process
     }
-    if (!Exec("BEGIN IMMEDIATE")) {
+    if (!Run("BEGIN IMMEDIATE")) {
         return LastError();
     }
+    WriteBegins();
     m_import = true;
     return ERROR_SUCCESS;
 }
@@ -371,15 +463,15 @@ LONG Store::EndImport(bool commit) {
         return ERROR_INVALID_FUNCTION;
     }
     m_import = false;
-    if (commit) {
-        if (Exec("COMMIT")) {
-            return ERROR_SUCCESS;
-        }
-        const LONG error = LastError();
-        Exec("ROLLBACK");
-        return error;
+    LONG result = ERROR_SUCCESS;
+    if (!commit) {
+        result = Run("ROLLBACK") ? ERROR_SUCCESS : LastError();
+    } else if (!Run("COMMIT")) {
+        result = LastError();
+        Run("ROLLBACK");
     }
-    return Exec("ROLLBACK") ? ERROR_SUCCESS : LastError();
+    WriteEnds();
+    return result;
 }
 
 LONG Store::LastError() const {

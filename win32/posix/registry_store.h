@@ -9,6 +9,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -70,14 +71,36 @@ public:
     Statement Prepare(const char* sql);
     // Runs statements without results; false on failure.
     bool Exec(const char* sql);
+    // Runs one statement without results, prepared once.
+    bool Run(const char* sql);
     int64_t Changes() const { return sqlite3_changes64(m_db); }
     sqlite3* Db() const { return m_db; }
 
-    // A write transaction of several statements. Inside an import it is a savepoint
-    // of the import's transaction, so that the import stays all or nothing.
+    // A write transaction. Inside an import it is a savepoint of the import's
+    // transaction, so that the import stays all or nothing. Every change goes
+    // through one, so that the change counters below see it.
     bool Begin();
     bool Commit();
     void Rollback();
+
+    // Reads served from memory while no process has changed the registry. Two
+    // counters in a small shared file beside the database say so: a writer
+    // advances "begun" while it holds the write lock and "ended" once its commit
+    // (or rollback) is over. A read may use or fill the cache only when both are
+    // equal before and after it. A writer that died between the two leaves them
+    // unequal until the next writer, which holds the lock and so knows no other
+    // write is under way, puts them level again.
+    struct CachedValue {
+        bool present = false;
+        DWORD type = 0;
+        std::string data;
+    };
+    // True when the cache may be used; `snapshot` is then the counter to check with Settled.
+    bool CacheReady(uint64_t& snapshot);
+    // True when no change began since `snapshot`: what was read may be cached.
+    bool Settled(uint64_t snapshot) const;
+    std::unordered_map<std::string, int64_t>& CachedKeys() { return m_cachedKeys; }
+    std::unordered_map<std::string, CachedValue>& CachedValues() { return m_cachedValues; }
 
     // The import's transaction (QvtrRegTransaction).
     bool InImport() const { return m_import; }
@@ -96,6 +119,19 @@ private:
     bool Open(const std::string& path, std::string& reason);
     bool EnsureSchema();
     bool EnsureKey(const std::string& path, const std::string& name, const std::string& parentPath);
+    void MapCounters(const std::string& path);
+    void WriteBegins();
+    void WriteEnds();
+
+    struct Counters {
+        std::atomic<uint64_t> begun;
+        std::atomic<uint64_t> ended;
+    };
+    Counters* m_counters = nullptr;  // null: no cache, every read asks the database
+    uint64_t m_ticket = 0;           // this process's write under way
+    uint64_t m_cacheTag = ~uint64_t(0);
+    std::unordered_map<std::string, int64_t> m_cachedKeys;
+    std::unordered_map<std::string, CachedValue> m_cachedValues;
 
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;
