@@ -33,7 +33,7 @@ namespace posix {
 namespace {
 
 constexpr size_t kCachedFiles = 16;
-constexpr off_t kCacheableSize = 16 << 20;
+constexpr off_t kCacheableSize = 4 << 20;
 constexpr int64_t kRacyNs = 2'000'000'000;
 
 int64_t Nanoseconds(const timespec& t) {
