@@ -626,14 +626,14 @@ std::string FormatValue(const std::string& name, DWORD type, const std::string& 
             number = number << 8 | static_cast<unsigned char>(data[static_cast<size_t>(i)]);
         }
         char text[16];
-        std::snprintf(text, sizeof text, "dword:%08x", number);
+        std::snprintf(text, sizeof text, "dword:%08x", static_cast<unsigned>(number));
         return line + text;
     }
     char prefix[24];
     if (type == REG_BINARY) {
         std::snprintf(prefix, sizeof prefix, "hex:");
     } else {
-        std::snprintf(prefix, sizeof prefix, "hex(%x):", type);
+        std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(type));
     }
     const std::string bytes = IsTextType(type) ? Widen(data) : data;
     // regedit's wrapping: a line is cut after the byte that reaches column 77,
@@ -674,7 +674,7 @@ std::string TypeName(DWORD type) {
         return kNames[type];
     }
     char text[24];
-    std::snprintf(text, sizeof text, "REG_0x%x", type);
+    std::snprintf(text, sizeof text, "REG_0x%x", static_cast<unsigned>(type));
     return text;
 }
 

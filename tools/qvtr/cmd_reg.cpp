@@ -170,7 +170,7 @@ std::string ShowData(DWORD type, const std::string& data) {
             if (data.size() == 4) {
                 DWORD value = 0;
                 std::memcpy(&value, data.data(), 4);
-                std::snprintf(number, sizeof number, "0x%x", value);
+                std::snprintf(number, sizeof number, "0x%x", static_cast<unsigned>(value));
                 return number;
             }
             break;

@@ -42,9 +42,19 @@ struct KeyRef {
     bool predefined = false;
 };
 
+// Where the last value enumeration of a handle stopped, so that the next index
+// continues from there instead of counting from the start. Valid while nothing
+// in the store has changed (the cache's snapshot).
+struct ValueCursor {
+    uint64_t snapshot = ~uint64_t(0);
+    DWORD index = 0;
+    int64_t rowid = 0;
+};
+
 // Open key handles of the process. Guarded by the store's mutex.
 struct HandleTable {
     std::unordered_map<uintptr_t, KeyRef> keys;
+    std::unordered_map<uintptr_t, ValueCursor> cursors;
     uintptr_t next = 0x1000;
 };
 
@@ -442,6 +452,7 @@ LONG WINAPI RegCloseKeyImpl(HKEY hKey) {
     if (!call.Ready()) {
         return ERROR_INVALID_HANDLE;  // no key was ever opened
     }
+    Handles().cursors.erase(reinterpret_cast<uintptr_t>(hKey));
     return Handles().keys.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
@@ -612,13 +623,27 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
+    // The next index after the last one continues from its row; any other starts over.
+    uint64_t snapshot = 0;
+    const bool cacheable = !key.predefined && call->CacheReady(snapshot);
+    ValueCursor* cursor = cacheable ? &Handles().cursors[reinterpret_cast<uintptr_t>(hKey)] : nullptr;
+    const bool next = cursor != nullptr && cursor->snapshot == snapshot && index != 0 && cursor->index + 1 == index;
     Statement query = call->Prepare(
-        data != nullptr ? "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2"
-                        : "SELECT name, type, length(data) FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
-    query.Bind(1, id).Bind(2, static_cast<int64_t>(index));
+        next ? (data != nullptr
+                    ? "SELECT name, type, data, rowid FROM vals WHERE key = ?1 AND rowid > ?2 ORDER BY rowid LIMIT 1"
+                    : "SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 AND rowid > ?2 "
+                      "ORDER BY rowid LIMIT 1")
+             : (data != nullptr
+                    ? "SELECT name, type, data, rowid FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2"
+                    : "SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 ORDER BY rowid "
+                      "LIMIT 1 OFFSET ?2"));
+    query.Bind(1, id).Bind(2, next ? cursor->rowid : static_cast<int64_t>(index));
     const int rc = query.Step();
     if (rc != SQLITE_ROW) {
         return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
+    }
+    if (cursor != nullptr) {
+        *cursor = call->Settled(snapshot) ? ValueCursor{snapshot, index, query.Int(3)} : ValueCursor();
     }
     const DWORD valueType = static_cast<DWORD>(query.Int(1));
     const LONG result = data != nullptr
