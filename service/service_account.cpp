@@ -19,6 +19,8 @@ constexpr size_t kKeyPathSize = MAX_PATH;
 constexpr DWORD kUserNameSize = 50;
 constexpr DWORD kAccountNameSize = 200;
 constexpr DWORD kTokenInfoSize = 1000;
+// The bare configuration record: 36 bytes in the 32-bit module.
+static_assert(sizeof(void*) != 4 || sizeof(QUERY_SERVICE_CONFIGA) == 36, "QUERY_SERVICE_CONFIGA is 36 bytes");
 // The service control manager never returns a larger configuration.
 constexpr DWORD kMaxConfigSize = 8 * 1024;
 

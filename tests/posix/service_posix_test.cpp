@@ -434,6 +434,68 @@ TEST_F(ServicePosix, LocalServerOfARegisteredClass) {
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(CO_E_CLASSSTRING));
 }
 
+// ---- through the persisted registry ---------------------------------------------------
+
+// A service described in the real registry of the emulated machine, deleted afterwards.
+class RegisteredService {
+public:
+    RegisteredService(const std::string& name, const std::string& imagePath) : m_path(Path(name)) {
+        HKEY key = nullptr;
+        EXPECT_EQ(Api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                        &key, nullptr),
+                  ERROR_SUCCESS);
+        Api().RegSetValueExA(key, "ImagePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(imagePath.c_str()),
+                             static_cast<DWORD>(imagePath.size() + 1));
+        const DWORD start = SERVICE_DEMAND_START;
+        Api().RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&start), sizeof start);
+        Api().RegCloseKey(key);
+    }
+    ~RegisteredService() { Api().RegDeleteKeyA(HKEY_LOCAL_MACHINE, m_path.c_str()); }
+    RegisteredService(const RegisteredService&) = delete;
+    RegisteredService& operator=(const RegisteredService&) = delete;
+
+    static std::string Path(const std::string& name) { return "System\\CurrentControlSet\\services\\" + name; }
+
+private:
+    std::string m_path;
+};
+
+TEST(ServiceRegistryPosix, ServiceOfThePersistedRegistryRunsForEveryProcess) {
+    if (const char* role = ChildRole()) {
+        EXPECT_EQ(IsServiceRunning(std::getenv("QVTR_TEST_SERVICE")), std::string(role) == "running");
+        return;
+    }
+    TempDir dir;
+    const ScopedEnv runDir("QVTR_SERVICE_RUN_DIR", dir.File("run").c_str());
+    const std::string name = "QvtrTest" + std::to_string(getpid());
+    const ScopedEnv serviceEnv("QVTR_TEST_SERVICE", name.c_str());
+    WriteFile(dir.File("service.sh"), "exec sleep 60\n");
+    const RegisteredService service(name, "/bin/sh \"" + dir.File("service.sh") + "\"");
+
+    const auto child = [](const char* role) {
+        const ScopedEnv roleEnv("QVTR_CHILD_ROLE", role);
+        Child process(SelfPath(), ChildArgs("ServiceRegistryPosix.*"));
+        return process.Wait();
+    };
+    DWORD error = 1;
+    ASSERT_TRUE(StartServiceAndWait(name.c_str(), error)) << error;
+    EXPECT_EQ(child("running"), 0);
+
+    SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE handle = Api().OpenServiceA(manager, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS);
+    ASSERT_NE(handle, nullptr);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(Api().ControlService(handle, SERVICE_CONTROL_STOP, &status));
+    for (int i = 0; i < 200 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        Api().QueryServiceStatus(handle, &status);
+    }
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    Api().CloseServiceHandle(handle);
+    Api().CloseServiceHandle(manager);
+    EXPECT_EQ(child("stopped"), 0);
+}
+
 TEST(ComPosix, ClassIdentifierText) {
     const CLSID clsid = {0x0C5A1E2F, 0x77AA, 0x4B1C, {0x9D, 0x3E, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB}};
     LPOLESTR text = nullptr;
