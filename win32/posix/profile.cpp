@@ -237,8 +237,8 @@ private:
 };
 
 ProfileCache& Cache() {
-    static ProfileCache* cache = new ProfileCache;  // outlives static destructors that may still read
-    return *cache;
+    static ProfileCache cache;
+    return cache;
 }
 
 // ---- writing --------------------------------------------------------------------
