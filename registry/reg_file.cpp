@@ -583,8 +583,12 @@ LONG Apply(const Document& document, Problem& problem) {
                     error = ERROR_SUCCESS;
                 }
             } else {
+                // NT's RegSetValueExA counts a terminator in when a string's last byte
+                // is not a NUL and the byte after it is: that byte is never a NUL here.
+                std::string bytes = value.data;
+                bytes += '\xFF';
                 error = Api().RegSetValueExA(hKey, value.name.c_str(), 0, value.type,
-                                             reinterpret_cast<const BYTE*>(value.data.data()),
+                                             reinterpret_cast<const BYTE*>(bytes.data()),
                                              static_cast<DWORD>(value.data.size()));
             }
             if (error != ERROR_SUCCESS) {

@@ -143,7 +143,12 @@ std::string ErrorText(LONG code) {
 }
 
 int Failure(LONG code, const std::string& what = std::string()) {
-    std::cerr << "ERROR: " << (what.empty() ? std::string() : what + ": ") << ErrorText(code) << "\n";
+    if (code == ERROR_FILE_NOT_FOUND) {
+        std::cerr << "ERROR: The system was unable to find the specified registry key or value."
+                  << (what.empty() ? std::string() : " (" + what + ")") << "\n";
+    } else {
+        std::cerr << "ERROR: " << (what.empty() ? std::string() : what + ": ") << ErrorText(code) << "\n";
+    }
     return kExitFailure;
 }
 
