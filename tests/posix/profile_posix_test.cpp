@@ -139,32 +139,40 @@ TEST(ProfileWrite, RefusesTextThatWouldBreakTheFile) {
     EXPECT_EQ(ReadFile(path), "[a]\nk=1\n");
 }
 
-// As root, a read-only directory only stops an unprivileged user: the attempt runs in a child that is one.
-TEST(ProfileWrite, ReadOnlyDirectoryFailsCleanly) {
-    TempDir dir;
-    const std::string ro = dir.File("ro");
-    const std::string path = ro + "/p.ini";
-    ASSERT_EQ(mkdir(ro.c_str(), 0755), 0);
-    WriteFile(path, "[a]\nk=1\n");
-    chmod(path.c_str(), 0666);
-    chmod(ro.c_str(), 0555);
-    chmod(dir.Path().c_str(), 0755);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
-            _exit(3);
+// As root, permissions only stop an unprivileged user: the attempt runs in a child that is one.
+TEST(ProfileWrite, ReadOnlyFailsCleanly) {
+    const struct {
+        const char* name;
+        mode_t directory;
+        mode_t file;
+    } cases[] = {{"read-only directory", 0555, 0666}, {"read-only file", 0777, 0444}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string sub = dir.File("sub");
+        const std::string path = sub + "/p.ini";
+        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+        WriteFile(path, "[a]\nk=1\n");
+        chmod(path.c_str(), c.file);
+        chmod(sub.c_str(), c.directory);
+        chmod(dir.Path().c_str(), 0755);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+                _exit(3);
+            }
+            const BOOL ok = Put(path, "a", "k", "2");
+            _exit(ok ? 1 : Api().GetLastError() == ERROR_ACCESS_DENIED ? 0 : 2);
         }
-        const BOOL ok = Put(path, "a", "k", "2");
-        _exit(ok ? 1 : Api().GetLastError() == ERROR_ACCESS_DENIED ? 0 : 2);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the write succeeded, 2: another error";
+        EXPECT_EQ(ReadFile(path), "[a]\nk=1\n");
+        EXPECT_EQ(Entries(sub + "/").size(), 1u);
+        chmod(sub.c_str(), 0755);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the write succeeded, 2: another error";
-    EXPECT_EQ(ReadFile(path), "[a]\nk=1\n");
-    EXPECT_EQ(Entries(ro + "/").size(), 1u);
-    chmod(ro.c_str(), 0755);
 }
 
 TEST(ProfileWrite, MegabyteValueRoundTrips) {

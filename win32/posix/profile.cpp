@@ -347,6 +347,11 @@ BOOL Rewrite(const std::string& path, const Edit& edit) {
         SetError(ErrnoToWin32(error));
         return FALSE;
     }
+    // The rename would not ask, so a read-only file is refused here, as Windows refuses it.
+    if (error == 0 && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        SetErrorFromErrno();
+        return FALSE;
+    }
     const ini::IniFile file(std::move(text));
     const std::string updated = edit(file);
     if (updated != file.Text()) {
