@@ -29,4 +29,10 @@ if(TARGET standin_session_test)
     add_dependencies(standin_session_test qvtr_standin_wtsapi qvtr_standin_wfapi qvtr_standin_wfapi_incomplete)
     target_compile_definitions(standin_session_test PRIVATE
         QVTR_STANDIN_INCOMPLETE_DIR="${QVTR_STANDIN_INCOMPLETE_DIR}/")
+    if(CMAKE_CROSSCOMPILING AND WIN32)
+        # Wine implements wtsapi32 itself and prefers its own unless told otherwise;
+        # Windows takes the copy beside the program first.
+        set_property(TEST standin_session_test APPEND PROPERTY ENVIRONMENT
+            "WINEDLLOVERRIDES=mscoree,mshtml=\\;wtsapi32=n,b")
+    endif()
 endif()
