@@ -7,6 +7,7 @@
 
 #include "qvtr/service.h"
 #include "service/fake_scm.h"
+#include "support/fault_injector.h"
 
 namespace {
 
@@ -332,5 +333,74 @@ TEST_F(LocalServer, MissingProgIdOrBufferIsRefused) {
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_TRUE(m_fake->opened.empty());
 }
+
+// ---- every failing platform call ------------------------------------------------------
+
+namespace failures {
+
+using testing_support::ForEachFailure;
+
+// A stopped service that starts, reports one pending step and runs; configured for the caller.
+void Describe(FakeScm& fake) {
+    fake = FakeScm{};
+    fake.script = {Stopped()};
+    fake.afterStart = {Pending(1, 5000), Pending(2, 5000), Running()};
+    fake.startName = "EMULATED\\alice";
+    fake.progIds["Quillon.Server"] = kClass;
+    fake.servers[kClassText] = {kServer, REG_SZ};
+}
+
+// Whatever fails: a consistent answer, every handle and key given back.
+void CheckStartAndAccount(FakeScm& fake, int n) {
+    Describe(fake);
+    DWORD error = 0xDEADBEEF;
+    const bool running = StartServiceAndWait("Spooler", error);
+    EXPECT_EQ(running, error == 0) << "failing call " << n;
+    EXPECT_EQ(fake.managerOpens + fake.serviceOpens, fake.closes) << "failing call " << n;
+
+    fake.script = {Running()};
+    fake.next = 0;
+    const int closes = fake.closes;
+    const int opens = fake.managerOpens + fake.serviceOpens;
+    IsServiceRunningAsCurrentUser("Spooler");
+    EXPECT_EQ(fake.managerOpens + fake.serviceOpens - opens, fake.closes - closes) << "failing call " << n;
+    EXPECT_EQ(fake.opened.size(), fake.closed.size()) << "failing call " << n;
+}
+
+void CheckLocalServer(FakeScm& fake, int n) {
+    Describe(fake);
+    char buffer[256];
+    const DWORD size = GetLocalServerPath("Quillon.Server", buffer, sizeof buffer);
+    EXPECT_TRUE(size == 0 || size == kServer.size() + 1) << "failing call " << n;
+    EXPECT_EQ(fake.opened.size(), fake.closed.size()) << "failing call " << n;
+    if (size == 0) {
+        EXPECT_EQ(buffer[0], '\0') << "failing call " << n;
+    }
+}
+
+TEST(ServiceFailures, EveryFailingCallOfAStartLeavesNothingOpen) {
+    FakeScmScope fake;
+    const auto check = [&](int n) { CheckStartAndAccount(*fake, n); };
+    EXPECT_GT(ForEachFailure<&Win32Api::OpenSCManagerA>(ERROR_ACCESS_DENIED, SC_HANDLE{}, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::OpenServiceA>(ERROR_ACCESS_DENIED, SC_HANDLE{}, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::QueryServiceStatus>(ERROR_ACCESS_DENIED, BOOL{FALSE}, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::StartServiceA>(ERROR_SERVICE_DISABLED, BOOL{FALSE}, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::QueryServiceConfigA>(ERROR_ACCESS_DENIED, BOOL{FALSE}, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::GetUserNameA>(ERROR_NOT_ENOUGH_MEMORY, BOOL{FALSE}, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::RegOpenKeyExA>(ERROR_ACCESS_DENIED, LONG{ERROR_ACCESS_DENIED}, check), 0);
+}
+
+TEST(ServiceFailures, EveryFailingCallOfALookupClosesItsKeys) {
+    FakeScmScope fake;
+    const auto check = [&](int n) { CheckLocalServer(*fake, n); };
+    EXPECT_GT(ForEachFailure<&Win32Api::MultiByteToWideChar>(ERROR_INVALID_PARAMETER, 0, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::WideCharToMultiByte>(ERROR_INVALID_PARAMETER, 0, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::CLSIDFromProgID>(0, HRESULT{REGDB_E_READREGDB}, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::StringFromCLSID>(0, HRESULT{E_OUTOFMEMORY}, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::RegOpenKeyA>(ERROR_ACCESS_DENIED, LONG{ERROR_ACCESS_DENIED}, check), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::RegQueryValueExA>(ERROR_ACCESS_DENIED, LONG{ERROR_ACCESS_DENIED}, check), 0);
+}
+
+}  // namespace failures
 
 }  // namespace
