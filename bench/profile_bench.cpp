@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <benchmark/benchmark.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/compare.h"
 #include "qvtr/localization.h"
 #include "win32/api.h"
 
@@ -120,4 +119,9 @@ BENCHMARK(BM_Floor_OpenReadClose);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return qvtr_bench::RunWithFloors(argc, argv,
+                                     {{"BM_GetPrivateProfileString", "BM_Floor_Stat"},
+                                      {"BM_LocalizedString", "BM_Floor_Stat"},
+                                      {"BM_GetPrivateProfileString_Reread", "BM_Floor_OpenReadClose"}});
+}
