@@ -21,6 +21,7 @@
 #include "qvtr/service.h"
 #include "support/support.h"
 #include "win32/api.h"
+#include "win32/posix/posix.h"
 
 namespace {
 
@@ -168,6 +169,9 @@ protected:
         m_registry->RegQueryValueExA = FakeRegQueryValueExA;
     }
 
+    // Every manager, service and token handle a test opened is closed again.
+    void TearDown() override { EXPECT_EQ(posix::OpenHandleCount(), m_handles); }
+
     ~ServicePosix() override {
         if (ChildRole() == nullptr) {
             for (const char* name : {"Sleeper", "Reporter", "Expanded"}) {
@@ -233,6 +237,7 @@ protected:
     ScopedEnv m_computer;
     ScopedEnv m_shell;
     ApiOverride m_registry;
+    size_t m_handles = posix::OpenHandleCount();
 };
 
 TEST_F(ServicePosix, StartedServiceIsSeenRunningByAnotherProcessUntilStopped) {

@@ -18,6 +18,22 @@ using namespace service_fakes;
 
 const char kLongDomain[] = "A-DOMAIN-NAME-LONG-ENOUGH-TO-BE-CAUGHT-HALF-WRITTEN-BY-A-READER";
 std::atomic<int> g_slowLookups{0};
+std::atomic<int> g_tokenOpens{0};
+std::atomic<int> g_tokenCloses{0};
+
+// Thread-safe stand-ins for the token calls while many threads look up at once.
+BOOL WINAPI CountingOpenProcessToken(HANDLE, DWORD, PHANDLE token) {
+    ++g_tokenOpens;
+    *token = detail::kToken;
+    return TRUE;
+}
+
+BOOL WINAPI CountingCloseHandle(HANDLE handle) {
+    if (handle == detail::kToken) {
+        ++g_tokenCloses;
+    }
+    return TRUE;
+}
 
 // Writes the domain one character at a time, yielding in between.
 BOOL WINAPI SlowLookupAccountSidA(LPCSTR, PSID, LPSTR name, LPDWORD nameSize, LPSTR domain, LPDWORD domainSize,
@@ -51,6 +67,8 @@ TEST(ProcessAccountDomain, UnsetUntilFoundThenFixed) {
 
     // Many threads make the first successful call at once.
     fake.Table()->LookupAccountSidA = SlowLookupAccountSidA;
+    fake.Table()->OpenProcessToken = CountingOpenProcessToken;
+    fake.Table()->CloseHandle = CountingCloseHandle;
     std::atomic<bool> go{false};
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -72,7 +90,7 @@ TEST(ProcessAccountDomain, UnsetUntilFoundThenFixed) {
     }
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_GE(g_slowLookups.load(), 1);
-    EXPECT_EQ(fake->tokenOpens, fake->tokenCloses);
+    EXPECT_EQ(g_tokenOpens.load(), g_tokenCloses.load());
 
     // Found once, kept: no more lookups, even when the account would now differ.
     const int lookups = g_slowLookups.load();
