@@ -121,6 +121,29 @@ void BM_OpenQueryClose(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenQueryClose);
 
+// The same read just after a change anywhere in the store, which empties the
+// cache: what a read costs when it must ask the database.
+void BM_OpenQueryCloseAfterChange(benchmark::State& state) {
+    PrepareRead();
+    HKEY other = CreateKey("Software\\QvtrBench\\Other");
+    char buffer[256];
+    DWORD counter = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ++counter;
+        Api().RegSetValueExA(other, "Counter", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&counter), 4);
+        state.ResumeTiming();
+        HKEY key = nullptr;
+        Api().RegOpenKeyExA(HKEY_CURRENT_USER, kReadKey, 0, KEY_READ, &key);
+        DWORD size = sizeof buffer;
+        Api().RegQueryValueExA(key, "InstallPath", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
+        Api().RegCloseKey(key);
+        benchmark::DoNotOptimize(buffer);
+    }
+    Api().RegCloseKey(other);
+}
+BENCHMARK(BM_OpenQueryCloseAfterChange)->Iterations(20000);
+
 // As the registry key object reads: the size first, then the bytes.
 void BM_RegistryKeyQueryValue(benchmark::State& state) {
     PrepareRead();
@@ -245,6 +268,7 @@ int main(int argc, char** argv) {
     const int result = qvtr_bench::RunWithFloors(argc, argv,
                                                  {{"BM_OpenQueryClose", "BM_Floor_MapLookup"},
                                                   {"BM_OpenQueryClose", "BM_Floor_SqlitePointSelect"},
+                                                  {"BM_OpenQueryCloseAfterChange", "BM_Floor_SqlitePointSelect"},
                                                   {"BM_RegistryKeyQueryValue", "BM_Floor_SqlitePointSelect"},
                                                   {"BM_CommittedWrite", "BM_Floor_SqliteCommittedWrite"}});
     if (g_directory[0] != '\0') {
