@@ -38,10 +38,9 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-// Opens `name` and reports the last error it gave, closing the handle again.
-DWORD OpenError(const std::string& name, bool event = false) {
-    HANDLE h = event ? Api().CreateEventA(nullptr, TRUE, FALSE, name.c_str())
-                     : Api().CreateMutexA(nullptr, FALSE, name.c_str());
+// Opens the mutex `name` and reports the last error it gave, closing it again.
+DWORD OpenError(const std::string& name) {
+    HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
     const DWORD error = Api().GetLastError();
     if (h != nullptr) {
         Api().CloseHandle(h);
@@ -67,50 +66,28 @@ bool AwaitFile(const std::string& path, int seconds) {
     return false;
 }
 
-TEST(NamedMutex, FirstCreatorGetsZeroLaterOpenersAlreadyExists) {
-    const std::string name = UniqueName("exists");
-    HANDLE first = Api().CreateMutexA(nullptr, FALSE, name.c_str());
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(Api().GetLastError(), 0u);
-    EXPECT_EQ(OpenError(name), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(OpenError("Local\\" + name), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "Local\\ is the user's space";
-    Api().CloseHandle(first);
-}
-
-TEST(NamedMutex, NamesAreCaseSensitiveAndGlobalIsItsOwnSpace) {
-    const std::string name = UniqueName("space");
-    HANDLE lower = Api().CreateMutexA(nullptr, FALSE, name.c_str());
-    HANDLE upper = Api().CreateMutexA(nullptr, FALSE, ("X" + name).c_str());
-    HANDLE global = Api().CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
-    EXPECT_EQ(Api().GetLastError(), 0u);
-    EXPECT_NE(PathOf("Global\\" + name), PathOf(name));
-    EXPECT_NE(PathOf("Global\\" + name).find("/qvtr-global-"), std::string::npos);
-    for (HANDLE h : {lower, upper, global}) {
-        ASSERT_NE(h, nullptr);
-        Api().CloseHandle(h);
-    }
-}
-
-TEST(NamedMutex, NamesWithSeparatorsAndOddCharactersAreDistinctObjects) {
-    const std::string base = UniqueName("odd");
-    const std::string names[] = {base + "\\a/b", base + "_a_b", base + "%5Ca%2Fb", base + " a b", base + "\xE9"};
+// Each name is created while all the others are held: every one must be a new
+// object (case matters, Global\ is its own space, odd characters are escaped),
+// and a second open of any of them finds it.
+TEST(NamedMutex, EachNameIsItsOwnObjectCreatedOnceAndOpenedAfter) {
+    const std::string base = UniqueName("names");
+    const std::string names[] = {base,          "X" + base,        "Global\\" + base, base + "\\a/b",
+                                 base + "_a_b", base + "%5Ca%2Fb", base + " a b",     base + "\xE9"};
     std::vector<HANDLE> handles;
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
-        HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
-        ASSERT_NE(h, nullptr);
+        handles.push_back(Api().CreateMutexA(nullptr, FALSE, name.c_str()));
+        ASSERT_NE(handles.back(), nullptr);
         EXPECT_EQ(Api().GetLastError(), 0u);
         EXPECT_EQ(PathOf(name).find('/', 9), std::string::npos) << "one file directly in the shm directory";
-        handles.push_back(h);
+        EXPECT_EQ(OpenError(name), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     }
+    EXPECT_EQ(OpenError("Local\\" + base), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "the user's space";
+    EXPECT_NE(PathOf("Global\\" + base).find("/qvtr-global-"), std::string::npos);
     for (HANDLE h : handles) {
         Api().CloseHandle(h);
     }
-}
-
-TEST(NamedMutex, TooLongANameIsRefused) {
-    HANDLE h = Api().CreateMutexA(nullptr, FALSE, std::string(300, 'n').c_str());
-    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(Api().CreateMutexA(nullptr, FALSE, std::string(300, 'n').c_str()), nullptr);
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
 }
 
