@@ -371,6 +371,7 @@ constexpr Message kMessages[] = {
     {1072, "The specified service has been marked for deletion."},
     {1073, "The specified service already exists."},
     {1168, "Element not found."},
+    {1305, "The revision level is unknown."},
     {1332, "No mapping between account names and security IDs was done."},
 };
 

@@ -38,7 +38,7 @@ namespace posix {
 
 namespace {
 
-constexpr DWORD kErrorUnknownRevision = 1305;
+constexpr DWORD kErrorUnknownRevision = ERROR_UNKNOWN_REVISION;
 constexpr WORD kSelfRelative = 0x8000;
 
 constexpr uint32_t kMagic = 0x52545651;  // "QVTR"
