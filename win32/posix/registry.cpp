@@ -568,7 +568,7 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
         if (found != call->CachedValues().end()) {
             const Store::CachedValue& value = found->second;
             if (!value.present) {
-                return Missing(call, key, ERROR_FILE_NOT_FOUND);
+                return ERROR_FILE_NOT_FOUND;  // cached only while its key was there
             }
             return PutValue(value.type, value.data.data(), value.data.size(), type, data, dataSize);
         }
@@ -582,7 +582,9 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
         return call->LastError();
     }
-    if (cacheable && (rc == SQLITE_DONE || query.Size(1) <= kCachedValueLimit) && call->Settled(snapshot)) {
+    const LONG missing = rc == SQLITE_DONE ? Missing(call, key, ERROR_FILE_NOT_FOUND) : ERROR_SUCCESS;
+    if (cacheable && (rc == SQLITE_DONE ? missing == ERROR_FILE_NOT_FOUND : query.Size(1) <= kCachedValueLimit) &&
+        call->Settled(snapshot)) {
         if (call->CachedValues().size() >= kCacheLimit) {
             call->CachedValues().clear();
         }
@@ -594,7 +596,7 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
         }
     }
     if (rc == SQLITE_DONE) {
-        return Missing(call, key, ERROR_FILE_NOT_FOUND);
+        return missing;
     }
     const DWORD valueType = static_cast<DWORD>(query.Int(0));
     if (!cacheable && data == nullptr) {
