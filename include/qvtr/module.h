@@ -72,7 +72,16 @@ public:
         if (level > m_nDebugLevel) {
             return;
         }
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#endif
+        // The format is the caller's literal, handed on unchanged.
         WriteTrace(format, args...);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
     }
 
     // The writer behind Trace, without the threshold check.
