@@ -430,6 +430,29 @@ TEST_F(ServicePosix, TokenAndAccountOfTheProcess) {
     Api().CloseHandle(token);
 }
 
+// An ordinary user is COMPUTER\\login; checked in a child that gives up root.
+TEST(AccountPosix, OrdinaryUserIsComputerBackslashLogin) {
+    const passwd* daemon = getpwuid(1);
+    if (ChildRole() != nullptr) {
+        ASSERT_NE(daemon, nullptr);
+        const std::string login = daemon->pw_name;
+        ASSERT_EQ(setuid(1), 0);
+        char user[64];
+        DWORD size = sizeof user;
+        ASSERT_TRUE(Api().GetUserNameA(user, &size));
+        EXPECT_EQ(std::string(user), login);
+        EXPECT_STREQ(GetProcessAccountDomain(), "TESTBOX");
+        return;
+    }
+    if (geteuid() != 0 || daemon == nullptr) {
+        GTEST_SKIP() << "needs root to become another user";
+    }
+    const ScopedEnv computer("QVTR_COMPUTERNAME", "TESTBOX");
+    const ScopedEnv role("QVTR_CHILD_ROLE", "ordinary");
+    Child child(SelfPath(), ChildArgs("AccountPosix.*"));
+    EXPECT_EQ(child.Wait(), 0);
+}
+
 TEST_F(ServicePosix, LocalServerOfARegisteredClass) {
     char buffer[128];
     const std::string expected = "/opt/quillon/server --automation";
