@@ -18,18 +18,24 @@ const char kPathKey[] = "path";
 // The first line buffer holds 256 bytes, later ones 256 more per attempt.
 constexpr size_t kLineStep = 256;
 
-// Formats into a heap buffer that grows in steps of 256 bytes until the text
-// and its terminator fit. Returns null (the line is dropped) without memory.
-char* FormatLine(const char* format, va_list args, int& length) {
+// "%08X: " and the process id: the prefix of every line, 10 characters.
+constexpr size_t kPrefixLength = 10;
+
+// Formats the prefix and the caller's text into a heap buffer that grows in
+// steps of 256 bytes until the line and its terminator fit. Returns null (the
+// line is dropped) without memory.
+char* FormatLine(DWORD processId, const char* format, va_list args, int& length) {
+    char first[kLineStep];
+    std::snprintf(first, sizeof first, "%08X: ", static_cast<unsigned>(processId));
     va_list probe;
     va_copy(probe, args);
-    char first[kLineStep];
-    length = std::vsnprintf(first, sizeof first, format, probe);
+    const int body = std::vsnprintf(first + kPrefixLength, sizeof first - kPrefixLength, format, probe);
     va_end(probe);
-    if (length < 0) {
+    if (body < 0) {
         return nullptr;
     }
-    // The smallest multiple of the step that holds the text and its terminator.
+    length = static_cast<int>(kPrefixLength) + body;
+    // The smallest multiple of the step that holds the line and its terminator.
     const size_t size = (static_cast<size_t>(length) / kLineStep + 1) * kLineStep;
     char* buffer = static_cast<char*>(std::malloc(size));
     if (buffer == nullptr) {
@@ -38,7 +44,8 @@ char* FormatLine(const char* format, va_list args, int& length) {
     if (static_cast<size_t>(length) < sizeof first) {
         std::memcpy(buffer, first, static_cast<size_t>(length) + 1);
     } else {
-        std::vsnprintf(buffer, size, format, args);
+        std::memcpy(buffer, first, kPrefixLength);
+        std::vsnprintf(buffer + kPrefixLength, size - kPrefixLength, format, args);
     }
     return buffer;
 }
@@ -110,16 +117,10 @@ void CComModuleSupport::ReadDebugSettings() {
 }
 
 void CComModuleSupport::WriteTrace(const char* format, ...) {
-    // "%08X: " in front of the caller's format, which stays unchanged.
-    char prefix[16];
-    std::snprintf(prefix, sizeof prefix, "%08X: ", static_cast<unsigned>(Api().GetCurrentProcessId()));
-    std::string lineFormat = prefix;
-    lineFormat += format;
-
     va_list args;
     va_start(args, format);
     int length = 0;
-    char* line = FormatLine(lineFormat.c_str(), args, length);
+    char* line = FormatLine(Api().GetCurrentProcessId(), format, args, length);
     va_end(args);
     if (line == nullptr) {
         return;

@@ -116,29 +116,29 @@ int OpenFlags(DWORD access) {
 }
 
 // Opens with the Win32 creation disposition; `existed` says whether the file was there.
-int OpenWithDisposition(const std::string& path, int flags, DWORD disposition, bool& existed) {
+int OpenWithDisposition(const char* path, int flags, DWORD disposition, bool& existed) {
     const mode_t mode = 0666;
     switch (disposition) {
         case CREATE_NEW:
             existed = false;
-            return open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+            return open(path, flags | O_CREAT | O_EXCL, mode);
         case OPEN_EXISTING:
             existed = true;
-            return open(path.c_str(), flags);
+            return open(path, flags);
         case TRUNCATE_EXISTING:
             existed = true;
-            return open(path.c_str(), flags | O_TRUNC);
+            return open(path, flags | O_TRUNC);
         case OPEN_ALWAYS:
         case CREATE_ALWAYS:
             for (;;) {
                 // The common case, an existing file, costs one system call.
                 const int extra = disposition == CREATE_ALWAYS ? O_TRUNC : 0;
-                int fd = open(path.c_str(), flags | extra);
+                int fd = open(path, flags | extra);
                 if (fd >= 0 || errno != ENOENT) {
                     existed = fd >= 0;
                     return fd;
                 }
-                fd = open(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+                fd = open(path, flags | O_CREAT | O_EXCL, mode);
                 if (fd >= 0 || errno != EEXIST) {
                     existed = false;
                     return fd;
@@ -157,7 +157,10 @@ HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECU
         return INVALID_HANDLE_VALUE;
     }
     bool existed = false;
-    const int fd = OpenWithDisposition(NativePath(name), OpenFlags(access), disposition, existed);
+    // Most paths are native already; only Windows separators need a copy.
+    const std::string converted = std::strchr(name, '\\') ? NativePath(name) : std::string();
+    const char* path = converted.empty() ? name : converted.c_str();
+    const int fd = OpenWithDisposition(path, OpenFlags(access), disposition, existed);
     if (fd < 0) {
         if (errno == EEXIST) {
             SetError(ERROR_FILE_EXISTS);
