@@ -521,20 +521,6 @@ TEST(MultiUser, OnMetaFrameAsksTerminalServerThenMetaFrameOnly) {
                                                          Read(kCitrix, "ProductName")}));
 }
 
-TEST(MultiUser, ALocalInstanceStartsUnknownWhateverTheSharedOneKnows) {
-    FakeMachine machine;
-    machine.Registry().SetNt40();
-    machine.Registry().SetForcingValue("WinFrame", 1);
-    COsVersionInfo first;
-    ASSERT_TRUE(first.IsWinFrame());
-
-    machine.Registry().SetForcingValue("WinFrame", 0);
-    COsVersionInfo second;
-    EXPECT_FALSE(second.m_bWinFrameKnown);
-    EXPECT_FALSE(second.IsWinFrame());
-    EXPECT_TRUE(first.IsWinFrame());  // the first keeps what it found
-}
-
 TEST(MultiUser, ConcurrentFirstUseAgrees) {
     FakeMachine machine;
     machine.Registry().SetNt40();
