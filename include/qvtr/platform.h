@@ -67,12 +67,11 @@ struct SessionIdentity {
 
 // The query, free and message functions of both interfaces: the Citrix ones take
 // the same arguments in the same order as their Terminal Services namesakes.
-typedef BOOL(WINAPI* PFN_QUERY_SESSION_INFORMATION)(HANDLE hServer, DWORD sessionId, int infoClass,
-                                                    LPSTR* ppBuffer, DWORD* pBytesReturned);
+typedef BOOL(WINAPI* PFN_QUERY_SESSION_INFORMATION)(HANDLE hServer, DWORD sessionId, int infoClass, LPSTR* ppBuffer,
+                                                    DWORD* pBytesReturned);
 typedef void(WINAPI* PFN_FREE_MEMORY)(PVOID pMemory);
-typedef BOOL(WINAPI* PFN_SEND_MESSAGE)(HANDLE hServer, DWORD sessionId, LPSTR pTitle, DWORD titleLength,
-                                       LPSTR pMessage, DWORD messageLength, DWORD style, DWORD timeout,
-                                       DWORD* pResponse, BOOL bWait);
+typedef BOOL(WINAPI* PFN_SEND_MESSAGE)(HANDLE hServer, DWORD sessionId, LPSTR pTitle, DWORD titleLength, LPSTR pMessage,
+                                       DWORD messageLength, DWORD style, DWORD timeout, DWORD* pResponse, BOOL bWait);
 
 // The run-time binding of "WTSAPI32.DLL" and "WFAPI.DLL". Which of them is loaded
 // follows from the terminal-server tests of g_OsVersionInfo. Not thread-safe: one
