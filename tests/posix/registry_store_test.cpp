@@ -358,7 +358,8 @@ TEST_F(Registry, ImportTransactionIsAllOrNothing) {
 TEST_F(Registry, DatabaseIsTheOwnersAlone) {
     const char* path = std::getenv("QVTR_REGISTRY");
     ASSERT_NE(path, nullptr);
-    for (const std::string& file : {std::string(path), std::string(path) + "-wal", std::string(path) + "-shm"}) {
+    for (const std::string& file :
+         {std::string(path), std::string(path) + "-wal", std::string(path) + "-shm", std::string(path) + "-seq"}) {
         struct stat info {};
         ASSERT_EQ(stat(file.c_str(), &info), 0) << file;
         EXPECT_EQ(info.st_mode & 0777, 0600u) << file;
