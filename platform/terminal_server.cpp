@@ -59,12 +59,12 @@ bool ForcedOn(const char* valueName) {
 // The cache protocol: the result is stored first, then the flag with release
 // semantics, so a reader that sees the flag (acquire) also sees the result.
 template <typename Compute>
-bool Cached(bool& result, std::atomic<bool>& known, Compute compute) {
+bool Cached(std::atomic<bool>& result, std::atomic<bool>& known, Compute compute) {
     if (known.load(std::memory_order_acquire)) {
-        return result;
+        return result.load(std::memory_order_relaxed);
     }
     const bool answer = compute();
-    result = answer;
+    result.store(answer, std::memory_order_relaxed);
     known.store(true, std::memory_order_release);
     return answer;
 }

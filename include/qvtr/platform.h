@@ -29,12 +29,13 @@ public:
 
     OSVERSIONINFOA m_osvi;
     // Each known flag is published after its result, so a reader that sees the
-    // flag set also sees the result.
-    bool m_bWinFrame;
+    // flag set also sees the result. Both are one-byte atomics: threads that work
+    // out the same test at once store the same answer without a data race.
+    std::atomic<bool> m_bWinFrame;
     std::atomic<bool> m_bWinFrameKnown;
-    bool m_bMetaFrame;
+    std::atomic<bool> m_bMetaFrame;
     std::atomic<bool> m_bMetaFrameKnown;
-    bool m_bTerminalServer;
+    std::atomic<bool> m_bTerminalServer;
     std::atomic<bool> m_bTerminalServerKnown;
 };
 

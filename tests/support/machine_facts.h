@@ -23,8 +23,9 @@ private:
     };
     static Facts Snapshot() {
         const COsVersionInfo& os = g_OsVersionInfo;
-        return {os.m_bTerminalServer, os.m_bTerminalServerKnown.load(), os.m_bMetaFrame, os.m_bMetaFrameKnown.load(),
-                os.m_bWinFrame,       os.m_bWinFrameKnown.load()};
+        return {os.m_bTerminalServer.load(), os.m_bTerminalServerKnown.load(),
+                os.m_bMetaFrame.load(),      os.m_bMetaFrameKnown.load(),
+                os.m_bWinFrame.load(),       os.m_bWinFrameKnown.load()};
     }
     static void Apply(const Facts& facts) {
         COsVersionInfo& os = g_OsVersionInfo;

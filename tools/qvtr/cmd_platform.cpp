@@ -86,9 +86,12 @@ CLanguageSelection ChooseLanguage(const std::string& fallbackCode) {
 void PrintOsVersion(std::ostream& out) {
     const OSVERSIONINFOA& osvi = g_OsVersionInfo.m_osvi;
     ReportLine(out, "Platform id", PlatformIdText(osvi.dwPlatformId));
-    ReportLine(out, "OS version",
-               std::to_string(osvi.dwMajorVersion) + "." + std::to_string(osvi.dwMinorVersion) + "." +
-                   std::to_string(osvi.dwBuildNumber));
+    // The Windows 95 family keeps the version in the high word of the build number.
+    const DWORD build =
+        osvi.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? (osvi.dwBuildNumber & 0xFFFF) : osvi.dwBuildNumber;
+    ReportLine(
+        out, "OS version",
+        std::to_string(osvi.dwMajorVersion) + "." + std::to_string(osvi.dwMinorVersion) + "." + std::to_string(build));
     const void* nul = std::memchr(osvi.szCSDVersion, '\0', sizeof osvi.szCSDVersion);
     const std::string servicePack(osvi.szCSDVersion,
                                   nul ? static_cast<const char*>(nul) - osvi.szCSDVersion : sizeof osvi.szCSDVersion);
