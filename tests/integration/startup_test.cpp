@@ -47,7 +47,10 @@ protected:
         ASSERT_NE(module, nullptr) << GetLastError();
         FreeLibrary(module);
 #else
-        void* module = dlopen(m_library.c_str(), RTLD_NOW | RTLD_LOCAL);
+        // Kept mapped, as hosts keep the module: the backend's process-wide state
+        // (the registry connection, the handle table) lives until the process ends,
+        // and process detach then runs at exit.
+        void* module = dlopen(m_library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         ASSERT_NE(module, nullptr) << dlerror();
         dlclose(module);
 #endif

@@ -2,6 +2,8 @@
 // the same entry, with the library's own base address as its handle.
 #include <dlfcn.h>
 
+#include <cstdlib>
+
 #include "qvtr/win32.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD reason, LPVOID reserved);
@@ -14,13 +16,15 @@ HINSTANCE OwnHandle() {
     return dladdr(&anchor, &info) ? static_cast<HINSTANCE>(info.dli_fbase) : nullptr;
 }
 
-// Runs before the static destructors of the library (they are the last entry
-// of its finalisers), as process detach does on Windows.
+void ProcessDetach() { DllMain(OwnHandle(), DLL_PROCESS_DETACH, nullptr); }
+
+// Runs after the library's static constructors (this file is linked last).
+// The detach is registered with the library's own exit handlers, after those of
+// its static objects, so it runs before they are destroyed, whether the library
+// is unloaded or the process exits, as process detach does on Windows.
 __attribute__((constructor)) void ProcessAttach() {
     DllMain(OwnHandle(), DLL_PROCESS_ATTACH, nullptr);
-}
-__attribute__((destructor)) void ProcessDetach() {
-    DllMain(OwnHandle(), DLL_PROCESS_DETACH, nullptr);
+    std::atexit(ProcessDetach);
 }
 
 }  // namespace
