@@ -32,10 +32,13 @@ export WINEDEBUG=-all
 mkdir -p "$(dirname "$WINEPREFIX")"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64
-/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
-# One server for the whole run, so that each test starts in milliseconds (one
-# may be running already: that serves as well).
-wineserver -p 2>/dev/null || true
+# A fresh Wine server and its services, started here with no terminal or pipe
+# of ours: a service process that inherited a test's output would hold it open.
+wineserver -k </dev/null >/dev/null 2>&1 || true
+wineserver -w </dev/null >/dev/null 2>&1 || true
+/usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1 || true
+# One server for the whole run, so that each test starts in milliseconds.
+wineserver -p </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 ctest --preset win64
 
