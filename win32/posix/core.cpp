@@ -181,7 +181,12 @@ HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECU
 std::shared_ptr<FileObject> FileOf(HANDLE handle) {
     // An exact type check: FileObject has no subclasses, and it is cheaper than a dynamic cast.
     std::shared_ptr<KernelObject> object = LookupHandle(handle);
-    if (!object || typeid(*object) != typeid(FileObject)) {
+    if (!object) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    const KernelObject& found = *object;
+    if (typeid(found) != typeid(FileObject)) {
         SetError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
