@@ -175,6 +175,18 @@ bool Allowed(const KeyRef& key, REGSAM needed) {
     return (key.access & needed) == needed;
 }
 
+// The steps every call on an open key starts with: the store, the handle, the
+// handle's rights. ERROR_SUCCESS, or the code the call returns.
+LONG Enter(Call& call, HKEY hKey, REGSAM needed, KeyRef& key) {
+    if (!call.Ready()) {
+        return call.OpenError();
+    }
+    if (const LONG error = Resolve(call, hKey, key)) {
+        return error;
+    }
+    return Allowed(key, needed) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 // Splits a relative path into its names; empty names (doubled separators, a
 // trailing one) are skipped as Windows does.
 LONG SplitPath(const char* subKey, std::vector<std::string>& names) {
@@ -464,15 +476,9 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
         return ERROR_INVALID_PARAMETER;
     }
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
     KeyRef key;
-    if (const LONG error = Resolve(call, hKey, key)) {
+    if (const LONG error = Enter(call, hKey, KEY_QUERY_VALUE, key)) {
         return error;
-    }
-    if (!Allowed(key, KEY_QUERY_VALUE)) {
-        return ERROR_ACCESS_DENIED;
     }
     const int64_t id = KeyId(call, key);
     if (id == 0) {
@@ -544,15 +550,9 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
         return ERROR_INVALID_PARAMETER;
     }
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
     KeyRef key;
-    if (const LONG error = Resolve(call, hKey, key)) {
+    if (const LONG error = Enter(call, hKey, KEY_QUERY_VALUE, key)) {
         return error;
-    }
-    if (!Allowed(key, KEY_QUERY_VALUE)) {
-        return ERROR_ACCESS_DENIED;
     }
     int64_t id = key.id;
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
@@ -611,15 +611,9 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
         return ERROR_INVALID_PARAMETER;
     }
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
     KeyRef key;
-    if (const LONG error = Resolve(call, hKey, key)) {
+    if (const LONG error = Enter(call, hKey, KEY_QUERY_VALUE, key)) {
         return error;
-    }
-    if (!Allowed(key, KEY_QUERY_VALUE)) {
-        return ERROR_ACCESS_DENIED;
     }
     int64_t id = key.id;
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
@@ -664,15 +658,9 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
         return ERROR_INVALID_PARAMETER;
     }
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
     KeyRef key;
-    if (const LONG error = Resolve(call, hKey, key)) {
+    if (const LONG error = Enter(call, hKey, KEY_ENUMERATE_SUB_KEYS, key)) {
         return error;
-    }
-    if (!Allowed(key, KEY_ENUMERATE_SUB_KEYS)) {
-        return ERROR_ACCESS_DENIED;
     }
     int64_t id = key.id;
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
@@ -709,15 +697,9 @@ LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const 
         return ERROR_INVALID_PARAMETER;
     }
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
     KeyRef key;
-    if (const LONG error = Resolve(call, hKey, key)) {
+    if (const LONG error = Enter(call, hKey, KEY_SET_VALUE, key)) {
         return error;
-    }
-    if (!Allowed(key, KEY_SET_VALUE)) {
-        return ERROR_ACCESS_DENIED;
     }
     int64_t id = key.id;
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
@@ -745,15 +727,9 @@ LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const 
 
 LONG WINAPI RegDeleteValueAImpl(HKEY hKey, LPCSTR name) {
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
     KeyRef key;
-    if (const LONG error = Resolve(call, hKey, key)) {
+    if (const LONG error = Enter(call, hKey, KEY_SET_VALUE, key)) {
         return error;
-    }
-    if (!Allowed(key, KEY_SET_VALUE)) {
-        return ERROR_ACCESS_DENIED;
     }
     int64_t id = key.id;
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
