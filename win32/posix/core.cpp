@@ -15,6 +15,7 @@
 #include <typeinfo>
 
 #include "win32/posix/posix.h"
+#include "win32/posix/syscalls.h"
 
 namespace posix {
 
@@ -93,7 +94,7 @@ DWORD WINAPI GetTempPathAImpl(DWORD size, LPSTR buffer) {
 
 struct FileObject : KernelObject {
     explicit FileObject(int descriptor) : fd(descriptor) {}
-    ~FileObject() override { close(fd); }
+    ~FileObject() override { Sys().close(fd); }
     int fd;
 };
 
@@ -122,24 +123,24 @@ int OpenWithDisposition(const char* path, int flags, DWORD disposition, bool& ex
     switch (disposition) {
         case CREATE_NEW:
             existed = false;
-            return open(path, flags | O_CREAT | O_EXCL, mode);
+            return Sys().open(path, flags | O_CREAT | O_EXCL, mode);
         case OPEN_EXISTING:
             existed = true;
-            return open(path, flags);
+            return Sys().open(path, flags, 0);
         case TRUNCATE_EXISTING:
             existed = true;
-            return open(path, flags | O_TRUNC);
+            return Sys().open(path, flags | O_TRUNC, 0);
         case OPEN_ALWAYS:
         case CREATE_ALWAYS:
             for (;;) {
                 // The common case, an existing file, costs one system call.
                 const int extra = disposition == CREATE_ALWAYS ? O_TRUNC : 0;
-                int fd = open(path, flags | extra);
+                int fd = Sys().open(path, flags | extra, 0);
                 if (fd >= 0 || errno != ENOENT) {
                     existed = fd >= 0;
                     return fd;
                 }
-                fd = open(path, flags | O_CREAT | O_EXCL, mode);
+                fd = Sys().open(path, flags | O_CREAT | O_EXCL, mode);
                 if (fd >= 0 || errno != EEXIST) {
                     existed = false;
                     return fd;
@@ -204,7 +205,7 @@ DWORD WINAPI SetFilePointerImpl(HANDLE handle, LONG distance, PLONG high, DWORD 
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_SET_FILE_POINTER;
     }
-    const off_t position = lseek(file->fd, offset, whence);
+    const off_t position = Sys().lseek(file->fd, offset, whence);
     if (position < 0) {
         SetError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : ErrnoToWin32(errno));
         return INVALID_SET_FILE_POINTER;
@@ -227,7 +228,7 @@ BOOL WINAPI WriteFileImpl(HANDLE handle, LPCVOID data, DWORD size, LPDWORD writt
     const char* bytes = static_cast<const char*>(data);
     DWORD done = 0;
     while (done < size) {
-        const ssize_t n = write(file->fd, bytes + done, size - done);
+        const ssize_t n = Sys().write(file->fd, bytes + done, size - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -257,7 +258,7 @@ BOOL WINAPI ReadFileImpl(HANDLE handle, LPVOID data, DWORD size, LPDWORD read, L
     }
     ssize_t n;
     do {
-        n = ::read(file->fd, data, size);
+        n = Sys().read(file->fd, data, size);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         SetErrorFromErrno();

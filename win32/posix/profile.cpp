@@ -27,6 +27,7 @@
 
 #include "win32/posix/ini_file.h"
 #include "win32/posix/posix.h"
+#include "win32/posix/syscalls.h"
 
 namespace posix {
 
@@ -71,7 +72,7 @@ public:
     explicit Fd(int fd) : m_fd(fd) {}
     ~Fd() {
         if (m_fd >= 0) {
-            close(m_fd);
+            Sys().close(m_fd);
         }
     }
     Fd(const Fd&) = delete;
@@ -107,7 +108,7 @@ std::string ProfilePath(const char* name) {
 
 void MakeDirectories(const std::string& dir) {
     for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1)) {
-        mkdir(dir.substr(0, slash).c_str(), 0700);
+        Sys().mkdir(dir.substr(0, slash).c_str(), 0700);
     }
 }
 
@@ -129,11 +130,11 @@ DWORD OpenError(int error, const std::string& path) {
 
 // The whole file and the status of what was read; the errno on failure.
 int ReadAll(const std::string& path, std::string& text, struct stat& info) {
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd fd(Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
     if (fd.get() < 0) {
         return errno;
     }
-    if (fstat(fd.get(), &info) != 0) {
+    if (Sys().fstat(fd.get(), &info) != 0) {
         return errno;
     }
     if (S_ISDIR(info.st_mode)) {
@@ -143,7 +144,7 @@ int ReadAll(const std::string& path, std::string& text, struct stat& info) {
     text.reserve(static_cast<size_t>(info.st_size));
     char chunk[65536];
     for (;;) {
-        const ssize_t n = read(fd.get(), chunk, sizeof chunk);
+        const ssize_t n = Sys().read(fd.get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -259,7 +260,7 @@ std::string WriteTarget(const std::string& path) {
 bool WriteAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        const ssize_t n = Sys().write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -276,7 +277,7 @@ int CreateTemporary(int dir, const std::string& base, mode_t mode, std::string& 
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = "." + base + "." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".tmp";
-        const int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        const int fd = Sys().openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -308,17 +309,17 @@ bool ReplaceContents(int dir, const std::string& base, const std::string& text, 
     if (error == 0 && !WriteAll(fd, text)) {
         error = errno;
     }
-    if (error == 0 && fsync(fd) != 0) {
+    if (error == 0 && Sys().fsync(fd) != 0) {
         error = errno;
     }
-    if (close(fd) != 0 && error == 0) {
+    if (Sys().close(fd) != 0 && error == 0) {
         error = errno;
     }
-    if (error == 0 && renameat(dir, name.c_str(), dir, base.c_str()) != 0) {
+    if (error == 0 && Sys().renameat(dir, name.c_str(), dir, base.c_str()) != 0) {
         error = errno;
     }
     if (error != 0) {
-        unlinkat(dir, name.c_str(), 0);
+        Sys().unlinkat(dir, name.c_str(), 0);
         SetError(ErrnoToWin32(error));
         return false;
     }
@@ -334,12 +335,12 @@ BOOL Rewrite(const std::string& path, const Edit& edit) {
     const std::string target = WriteTarget(path);
     const size_t slash = target.rfind('/');
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    Fd dir(open(ParentOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd dir(Sys().open(ParentOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (dir.get() < 0) {
         SetError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrnoToWin32(errno));
         return FALSE;
     }
-    flock(dir.get(), LOCK_EX);  // other processes writing files of this directory wait
+    Sys().flock(dir.get(), LOCK_EX);  // other processes writing files of this directory wait
     std::string text;
     struct stat info {};
     const int error = ReadAll(target, text, info);

@@ -1,6 +1,7 @@
 // The SQLite store under the POSIX registry: opening, schema, statements,
 // transactions and waiting out other processes.
 #include "win32/posix/registry_store.h"
+#include "win32/posix/syscalls.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -84,7 +85,7 @@ void AfterFork() {
 bool MakeDirectories(const std::string& path) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         const std::string part = path.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (Sys().mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
             return false;
         }
     }
@@ -232,12 +233,12 @@ bool Store::Open(const std::string& path, std::string& reason) {
         return false;
     }
     // Created by us first, so that it (and SQLite's -wal and -shm beside it) is the owner's alone.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = Sys().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         reason = std::strerror(errno);
         return false;
     }
-    ::close(fd);
+    Sys().close(fd);
     if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
@@ -353,19 +354,19 @@ bool Store::Exec(const char* sql) {
 }
 
 void Store::MapCounters(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = Sys().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         return;
     }
     struct stat info {};
-    if (fstat(fd, &info) == 0 &&
-        (info.st_size >= static_cast<off_t>(sizeof(Counters)) || ftruncate(fd, sizeof(Counters)) == 0)) {
-        void* memory = mmap(nullptr, sizeof(Counters), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (Sys().fstat(fd, &info) == 0 &&
+        (info.st_size >= static_cast<off_t>(sizeof(Counters)) || Sys().ftruncate(fd, sizeof(Counters)) == 0)) {
+        void* memory = Sys().mmap(nullptr, sizeof(Counters), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (memory != MAP_FAILED) {
             m_counters = static_cast<Counters*>(memory);  // a zero-filled file is two zero counters
         }
     }
-    ::close(fd);
+    Sys().close(fd);
 }
 
 void Store::WriteBegins() {

@@ -33,6 +33,7 @@
 
 #include "win32/posix/named_objects.h"
 #include "win32/posix/posix.h"
+#include "win32/posix/syscalls.h"
 
 namespace posix {
 
@@ -102,7 +103,7 @@ bool SetLock(int fd, short type, bool wait) {
     lock.l_len = 1;
     int result;
     do {
-        result = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+        result = Sys().fcntlLock(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
     } while (result < 0 && errno == EINTR);
     return result == 0;
 }
@@ -113,7 +114,7 @@ bool OthersHold(int fd) {
     lock.l_whence = SEEK_SET;
     lock.l_start = 0;
     lock.l_len = 1;
-    return fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
+    return Sys().fcntlLock(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
 }
 
 // ---- one object as this process sees it ----------------------------------------
@@ -129,9 +130,9 @@ struct Entry {
 
 DWORD OpenFile(Entry& entry, mode_t mode) {
     for (;;) {
-        int fd = shm_open(entry.sharedName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        int fd = Sys().shm_open(entry.sharedName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0 && errno == EEXIST) {
-            fd = shm_open(entry.sharedName.c_str(), O_RDWR | O_CLOEXEC, 0);
+            fd = Sys().shm_open(entry.sharedName.c_str(), O_RDWR | O_CLOEXEC, 0);
             if (fd < 0 && errno == ENOENT) {
                 continue;  // removed meanwhile
             }
@@ -148,18 +149,18 @@ DWORD OpenFile(Entry& entry, mode_t mode) {
 // it up) is grown only when `grow` is set, else left unmapped.
 DWORD MapFile(Entry& entry, bool grow) {
     struct stat info {};
-    if (fstat(entry.fd, &info) != 0) {
+    if (Sys().fstat(entry.fd, &info) != 0) {
         return ErrnoToWin32(errno);
     }
     if (static_cast<size_t>(info.st_size) < kBlockSize) {
         if (!grow) {
             return ERROR_SUCCESS;
         }
-        if (ftruncate(entry.fd, kBlockSize) != 0) {
+        if (Sys().ftruncate(entry.fd, kBlockSize) != 0) {
             return ErrnoToWin32(errno);
         }
     }
-    void* memory = mmap(nullptr, kBlockSize, PROT_READ | PROT_WRITE, MAP_SHARED, entry.fd, 0);
+    void* memory = Sys().mmap(nullptr, kBlockSize, PROT_READ | PROT_WRITE, MAP_SHARED, entry.fd, 0);
     if (memory == MAP_FAILED) {
         return ErrnoToWin32(errno);
     }
@@ -169,11 +170,11 @@ DWORD MapFile(Entry& entry, bool grow) {
 
 void DropMapping(Entry& entry) {
     if (entry.block != nullptr) {
-        munmap(entry.block, kBlockSize);
+        Sys().munmap(entry.block, kBlockSize);
         entry.block = nullptr;
     }
     if (entry.fd >= 0) {
-        close(entry.fd);  // also lets go of this process's lock
+        Sys().close(entry.fd);  // also lets go of this process's lock
         entry.fd = -1;
     }
 }
@@ -276,7 +277,7 @@ DWORD Join(Entry& entry, const Request& request, bool& created) {
 void RemoveIfUnused(Entry& entry) {
     if (entry.fd >= 0 && SetLock(entry.fd, F_WRLCK, false) && entry.block != nullptr && !entry.block->dead.load()) {
         entry.block->dead.store(1);
-        shm_unlink(entry.sharedName.c_str());
+        Sys().shm_unlink(entry.sharedName.c_str());
     }
 }
 

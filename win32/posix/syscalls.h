@@ -1,0 +1,53 @@
+// The system calls of the POSIX backend whose failure a facility must survive,
+// in one table, as SQLite's os_unix.c keeps its own: every backend file, mapping
+// and lock goes through Sys(), so a test can make any one of them fail and see
+// what the facility above does, without a fake of the facility.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace posix {
+
+struct Syscalls {
+    int (*open)(const char* path, int flags, mode_t mode);
+    int (*openat)(int dir, const char* path, int flags, mode_t mode);
+    int (*close)(int fd);
+    int (*fstat)(int fd, struct stat* info);
+    int (*mkdir)(const char* path, mode_t mode);
+    ssize_t (*read)(int fd, void* buffer, size_t size);
+    ssize_t (*write)(int fd, const void* buffer, size_t size);
+    off_t (*lseek)(int fd, off_t offset, int whence);
+    int (*ftruncate)(int fd, off_t size);
+    int (*fsync)(int fd);
+    int (*renameat)(int fromDir, const char* from, int toDir, const char* to);
+    int (*unlinkat)(int dir, const char* path, int flags);
+    int (*fcntlLock)(int fd, int command, struct flock* lock);  // F_*SETLK*, F_*GETLK
+    int (*flock)(int fd, int operation);
+    int (*shm_open)(const char* name, int flags, mode_t mode);
+    int (*shm_unlink)(const char* name);
+    void* (*mmap)(void* address, size_t size, int protection, int flags, int fd, off_t offset);
+    int (*munmap)(void* address, size_t size);
+};
+
+// The process's table; every entry starts at the real call.
+Syscalls& Sys();
+
+// The real calls, for a test that wraps one of them.
+const Syscalls& RealSyscalls();
+
+// Replaces entries for a scope and puts the whole table back at its end.
+class SyscallOverride {
+public:
+    SyscallOverride() : m_saved(Sys()) {}
+    ~SyscallOverride() { Sys() = m_saved; }
+    SyscallOverride(const SyscallOverride&) = delete;
+    SyscallOverride& operator=(const SyscallOverride&) = delete;
+    Syscalls* operator->() { return &Sys(); }
+
+private:
+    Syscalls m_saved;
+};
+
+}  // namespace posix
