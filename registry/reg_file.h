@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "qvtr/export.h"
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 
 namespace regfile {
 
