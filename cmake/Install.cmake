@@ -15,6 +15,10 @@ else()
     install(FILES ${QVTR_LANGUAGE_FILES} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 
+# Ready-made emulated machines for `qvtr reg import`.
+file(GLOB QVTR_MACHINE_FILES ${PROJECT_SOURCE_DIR}/examples/machines/*.reg)
+install(FILES ${QVTR_MACHINE_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/qvtr/machines)
+
 if(TARGET qvtr_tool)
     install(TARGETS qvtr_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
@@ -27,5 +31,14 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/qvtrConfigVersion.cmake COM
 install(FILES ${CMAKE_BINARY_DIR}/qvtrConfig.cmake ${CMAKE_BINARY_DIR}/qvtrConfigVersion.cmake
     DESTINATION ${QVTR_CMAKE_DIR})
 
+# The prefix is found from the .pc file's own place, so that an installed tree
+# still works after it has been moved.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(QVTR_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+    file(RELATIVE_PATH QVTR_PC_UP "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+    string(REGEX REPLACE "/$" "" QVTR_PC_UP "${QVTR_PC_UP}")
+    set(QVTR_PC_PREFIX "\${pcfiledir}/${QVTR_PC_UP}")
+endif()
 configure_file(cmake/qvtr.pc.in ${CMAKE_BINARY_DIR}/qvtr.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/qvtr.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,5 +1,6 @@
 // The module's entry point: the loader calls it at process attach and detach.
 #include "qvtr/module.h"
+#include "win32/win32.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD reason, LPVOID /*reserved*/) {
     switch (reason) {

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "qvtr/export.h"
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 
 namespace regfile {
 
@@ -40,27 +39,27 @@ struct Problem {
 
 // Parses a whole file (ANSI, or UTF-16LE with its byte-order mark). False with
 // the first problem; nothing is applied by parsing.
-QVTR_API bool Parse(const std::string& bytes, Document& document, Problem& problem);
+bool Parse(const std::string& bytes, Document& document, Problem& problem);
 
 // Applies a parsed file through Api(). Where the backend offers a transaction
 // (QvtrRegTransaction) it is all or nothing; elsewhere a failure stops at the key
 // or value named in `problem`.
-QVTR_API LONG Apply(const Document& document, Problem& problem);
+LONG Apply(const Document& document, Problem& problem);
 
 // Splits "HKLM\Software\X" or "HKEY_LOCAL_MACHINE\Software\X" into the
 // predefined root, its long name and the path below it. False for another root.
-QVTR_API bool SplitRoot(const std::string& path, HKEY& root, std::string& rootName, std::string& subKey);
+bool SplitRoot(const std::string& path, HKEY& root, std::string& rootName, std::string& subKey);
 
 // Deletes a key with everything below it, deepest first, through Api().
-QVTR_API LONG DeleteTree(HKEY root, const std::string& subKey);
+LONG DeleteTree(HKEY root, const std::string& subKey);
 
 // The key and everything below it as a 5.00 file, in regedit's layout.
-QVTR_API LONG Export(HKEY root, const std::string& rootName, const std::string& subKey, std::string& text);
+LONG Export(HKEY root, const std::string& rootName, const std::string& subKey, std::string& text);
 
 // Lines of one value in the 5.00 layout, without the final line end.
-QVTR_API std::string FormatValue(const std::string& name, DWORD type, const std::string& data);
+std::string FormatValue(const std::string& name, DWORD type, const std::string& data);
 
 // "REG_SZ", "REG_DWORD", ...; "REG_0x1234" for a type without a name.
-QVTR_API std::string TypeName(DWORD type);
+std::string TypeName(DWORD type);
 
 }  // namespace regfile

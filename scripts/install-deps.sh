@@ -7,6 +7,7 @@ packages=(
     libgtest-dev libgmock-dev googletest              # tests (googletest: sources for cross builds)
     libbenchmark-dev libboost-dev                     # benchmarks
     libsqlite3-dev                                    # the POSIX registry store
+    pkg-config                                        # the installed package test
     mingw-w64 wine64                                  # Windows builds and running their tests
 )
 

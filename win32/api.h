@@ -8,7 +8,7 @@
 #pragma once
 
 #include "qvtr/export.h"
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 
 struct Win32Api {
     // Module file names, temporary path, process id (trace log, language files).

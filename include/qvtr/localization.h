@@ -2,6 +2,7 @@
 // codes, and the choice of the current language.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <string>

@@ -68,11 +68,12 @@ struct SessionIdentity {
 
 // The query, free and message functions of both interfaces: the Citrix ones take
 // the same arguments in the same order as their Terminal Services namesakes.
-typedef BOOL(WINAPI* PFN_QUERY_SESSION_INFORMATION)(HANDLE hServer, DWORD sessionId, int infoClass, LPSTR* ppBuffer,
-                                                    DWORD* pBytesReturned);
-typedef void(WINAPI* PFN_FREE_MEMORY)(PVOID pMemory);
-typedef BOOL(WINAPI* PFN_SEND_MESSAGE)(HANDLE hServer, DWORD sessionId, LPSTR pTitle, DWORD titleLength, LPSTR pMessage,
-                                       DWORD messageLength, DWORD style, DWORD timeout, DWORD* pResponse, BOOL bWait);
+typedef qvtr::BOOL(QVTR_WINAPI* PFN_QUERY_SESSION_INFORMATION)(HANDLE hServer, DWORD sessionId, int infoClass,
+                                                               LPSTR* ppBuffer, DWORD* pBytesReturned);
+typedef void(QVTR_WINAPI* PFN_FREE_MEMORY)(PVOID pMemory);
+typedef qvtr::BOOL(QVTR_WINAPI* PFN_SEND_MESSAGE)(HANDLE hServer, DWORD sessionId, LPSTR pTitle, DWORD titleLength,
+                                                  LPSTR pMessage, DWORD messageLength, DWORD style, DWORD timeout,
+                                                  DWORD* pResponse, qvtr::BOOL bWait);
 
 // The run-time binding of "WTSAPI32.DLL" and "WFAPI.DLL". Which of them is loaded
 // follows from the terminal-server tests of g_OsVersionInfo. Not thread-safe: one

@@ -4,7 +4,9 @@
 // Open on request and the iterators' dereference throw them as `long`.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "qvtr/export.h"
 #include "qvtr/win32.h"
@@ -82,13 +84,22 @@ public:
     CRegistryKey& operator=(const CRegistryKey&) = delete;
     virtual ~CRegistryKey();
 
-    bool Open(HKEY hRoot, const std::string& subKey, bool create, bool queryInfo, bool ownsHandle,
-              bool throwOnError);
+    bool Open(HKEY hRoot, const std::string& subKey, bool create, bool queryInfo, bool ownsHandle, bool throwOnError);
     void Close();
     LONG QueryValue(const std::string& name, CRegistryValue& value);
     LONG SetValue(const std::string& name, CRegistryValue& value);
     LONG SetValue(const char* name, CRegistryValue& value);
     LONG DeleteTree();
+
+    // Typed reads: the registry's code, ERROR_UNSUPPORTED_TYPE when the value
+    // has another type, ERROR_INVALID_DATA when its size cannot hold the type.
+    // The output is changed only on success. Strings are taken up to their
+    // first NUL, whether or not the stored data ends with one.
+    LONG ReadString(const std::string& name, std::string& text);  // REG_SZ, REG_EXPAND_SZ (not expanded)
+    LONG ReadMultiString(const std::string& name, std::vector<std::string>& texts);  // REG_MULTI_SZ
+    LONG ReadDword(const std::string& name, DWORD& number);                          // REG_DWORD, REG_DWORD_BIG_ENDIAN
+    LONG ReadQword(const std::string& name, uint64_t& number);                       // REG_QWORD
+    LONG ReadBinary(const std::string& name, std::vector<BYTE>& bytes);              // REG_BINARY, REG_NONE
 
     std::string m_strSubKey;
     HKEY m_hKey;
@@ -105,4 +116,5 @@ public:
 private:
     bool EnsureOpen();
     bool QueryInfo();
+    LONG ReadRaw(const std::string& name, DWORD& type, std::vector<BYTE>& data);
 };

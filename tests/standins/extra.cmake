@@ -8,7 +8,7 @@ set(QVTR_STANDIN_INCOMPLETE_DIR ${CMAKE_BINARY_DIR}/bin/standins-incomplete)
 function(qvtr_add_standin target file_name output_dir)
     add_library(${target} SHARED ${QVTR_STANDIN_SOURCE})
     target_compile_definitions(${target} PRIVATE ${ARGN})
-    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/include)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
     target_link_libraries(${target} PRIVATE qvtr_warnings)
     set_target_properties(${target} PROPERTIES
         OUTPUT_NAME ${file_name} PREFIX "" SUFFIX ".DLL"

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 
 #if defined(_WIN32)
 #define STANDIN_EXPORT extern "C" __declspec(dllexport)

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 
 namespace testing_support {
 

@@ -1,7 +1,7 @@
 #include "run_process.h"
 
 #if defined(_WIN32)
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 #else
 #include <spawn.h>
 #include <sys/wait.h>

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD reason, LPVOID reserved);
 

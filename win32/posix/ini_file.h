@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 
 namespace posix::ini {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 
 namespace posix {
 namespace reg {

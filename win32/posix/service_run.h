@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qvtr/win32.h"
+#include "win32/win32.h"
 
 namespace posix {
 
