@@ -115,10 +115,11 @@ DWORD WINAPI GetTempPathAImpl(DWORD size, LPSTR buffer) {
 // ---- files --------------------------------------------------------------------
 
 struct FileObject : KernelObject {
-    FileObject(int descriptor, bool appendOnly) : fd(descriptor), append(appendOnly) {}
+    FileObject(int descriptor, bool appendOnly, off_t size) : fd(descriptor), append(appendOnly), end(size) {}
     ~FileObject() override { Sys().close(fd); }
     int fd;
     bool append;  // opened with O_APPEND: writes are whole or not at all
+    off_t end;    // append-only: the end as last seen (the kernel writes at the true end anyway)
 };
 
 int OpenFlags(DWORD access) {
@@ -142,9 +143,8 @@ int OpenFlags(DWORD access) {
 
 // Opens with the Win32 creation disposition; `existed` says whether the file was there.
 // New files are the owner's alone, as in a Windows profile directory.
-int OpenWithDisposition(const char* path, int flags, DWORD disposition, bool& existed) {
+int OpenWithDisposition(const char* path, int flags, DWORD disposition, bool& existed, struct stat& info) {
     constexpr mode_t kNewFileMode = 0600;
-    struct stat info {};
     int fd = -1;
     switch (disposition) {
         case CREATE_NEW:
@@ -197,7 +197,8 @@ HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECU
     const std::string converted = std::strchr(name, '\\') ? NativePath(name) : std::string();
     const char* path = converted.empty() ? name : converted.c_str();
     const int flags = OpenFlags(access);
-    const int fd = OpenWithDisposition(path, flags, disposition, existed);
+    struct stat info {};
+    const int fd = OpenWithDisposition(path, flags, disposition, existed, info);
     if (fd < 0) {
         if (errno == EEXIST) {
             SetError(ERROR_FILE_EXISTS);
@@ -208,7 +209,7 @@ HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECU
         }
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE handle = InsertHandle(std::make_shared<FileObject>(fd, (flags & O_APPEND) != 0));
+    HANDLE handle = InsertHandle(std::make_shared<FileObject>(fd, (flags & O_APPEND) != 0, info.st_size));
     const bool reportsExisting = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
     SetError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
@@ -240,7 +241,10 @@ DWORD WINAPI SetFilePointerImpl(HANDLE handle, LONG distance, PLONG high, DWORD 
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_SET_FILE_POINTER;
     }
-    const off_t position = Sys().lseek(file->fd, offset, whence);
+    // Append-only: every write lands at the end whatever the position, so the end
+    // the open saw answers a seek there without another system call.
+    const bool toKnownEnd = file->append && offset == 0 && method == FILE_END;
+    const off_t position = toKnownEnd ? file->end : Sys().lseek(file->fd, offset, whence);
     if (position < 0) {
         SetError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : ErrnoToWin32(errno));
         return INVALID_SET_FILE_POINTER;
@@ -271,7 +275,10 @@ DWORD WriteFully(int fd, const char* bytes, DWORD size) {
 
 // Every appender holds the file's lock while it writes, so a short write (a full
 // disk, the size limit) can be cut off again before anyone else's line follows it.
-DWORD AppendWhole(int fd, const char* bytes, DWORD size) {
+// The lock goes with the handle's close: the trace closes right after its write,
+// and one system call less per line is what keeps the trace at its floor.
+DWORD AppendWhole(FileObject& file, const char* bytes, DWORD size) {
+    const int fd = file.fd;
     while (Sys().flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
     DWORD done = WriteFully(fd, bytes, size);
@@ -284,7 +291,7 @@ DWORD AppendWhole(int fd, const char* bytes, DWORD size) {
         done = 0;
         errno = error;
     }
-    Sys().flock(fd, LOCK_UN);
+    file.end += static_cast<off_t>(done);
     return done;
 }
 
@@ -298,8 +305,8 @@ BOOL WINAPI WriteFileImpl(HANDLE handle, LPCVOID data, DWORD size, LPDWORD writt
     }
     const char* bytes = static_cast<const char*>(data);
     // The host's process owns SIGXFSZ: past the size limit a write fails instead.
-    FileSizeGuard guard;
-    const DWORD done = file->append ? AppendWhole(file->fd, bytes, size) : WriteFully(file->fd, bytes, size);
+    FileSizeGuard guard(true);
+    const DWORD done = file->append ? AppendWhole(*file, bytes, size) : WriteFully(file->fd, bytes, size);
     if (written) {
         *written = done;
     }

@@ -6,8 +6,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -18,8 +20,9 @@ namespace posix {
 
 namespace {
 
+// Root first: a shared log of root's costs no system call to judge.
 bool TrustedOwner(uid_t owner) {
-    return owner == geteuid() || owner == 0;
+    return owner == 0 || owner == geteuid();
 }
 
 // A lock a forked child can always take: the parent's holder does not exist there.
@@ -242,9 +245,40 @@ unsigned FileSizeGuard::LimitsHit() {
     return t_limitsHit;
 }
 
-FileSizeGuard::FileSizeGuard() {
+// The limit as last read, and when to read it again (CLOCK_MONOTONIC_COARSE ns).
+std::atomic<bool> g_limitKnownUnlimited{false};
+std::atomic<int64_t> g_limitCheckDue{0};
+constexpr int64_t kLimitRecheckNs = 1000000000;
+
+int64_t CoarseNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void ForgetLimit() {
+    g_limitCheckDue.store(0);
+}
+
+// True when a write might pass RLIMIT_FSIZE. In `quick` mode an answer of "no
+// limit" is trusted for a second, so a line costs no extra system call; a child
+// after fork asks again.
+bool MayPassLimit(bool quick) {
+    static const int registered = pthread_atfork(nullptr, nullptr, ForgetLimit);
+    (void)registered;
+    const int64_t now = quick ? CoarseNow() : 0;
+    if (quick && now < g_limitCheckDue.load(std::memory_order_relaxed)) {
+        return !g_limitKnownUnlimited.load(std::memory_order_relaxed);
+    }
     struct rlimit limit {};
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    const bool unlimited = getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur == RLIM_INFINITY;
+    g_limitKnownUnlimited.store(unlimited, std::memory_order_relaxed);
+    g_limitCheckDue.store((quick ? now : CoarseNow()) + kLimitRecheckNs, std::memory_order_relaxed);
+    return !unlimited;
+}
+
+FileSizeGuard::FileSizeGuard(bool quick) {
+    if (!MayPassLimit(quick)) {
         return;
     }
     sigset_t xfsz;

@@ -46,10 +46,11 @@ std::string PasswordHome();
 
 // While alive, a write past RLIMIT_FSIZE fails with EFBIG in this thread instead
 // of raising SIGXFSZ; the process's dispositions and other threads are untouched.
-// Costs one getrlimit when there is no limit.
+// Costs one getrlimit when there is no limit; `quick` trusts a "no limit" read
+// within the last second instead (a limit lowered later is honoured a second on).
 class FileSizeGuard {
 public:
-    FileSizeGuard();
+    explicit FileSizeGuard(bool quick = false);
     ~FileSizeGuard();
     FileSizeGuard(const FileSizeGuard&) = delete;
     FileSizeGuard& operator=(const FileSizeGuard&) = delete;
