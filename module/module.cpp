@@ -62,15 +62,43 @@ char* FormatLine(DWORD processId, const char* format, va_list args, int& length)
     return buffer;
 }
 
+HANDLE OpenLog(const std::string& path, DWORD disposition) {
+    // Append-only access: each line lands whole at the end, whoever else writes.
+    return Api().CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Where a user's lines go when the configured log is another user's (a shared
+// temporary directory): beside it, under a name that says whose they are.
+std::string OwnLogPath(const std::string& path) {
+    char user[257] = {};
+    DWORD size = sizeof user;
+    if (!Api().GetUserNameA(user, &size) || user[0] == '\0') {
+        return std::string();
+    }
+    std::string own = path + ".";
+    for (const char* c = user; *c != '\0'; ++c) {
+        const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+                           *c == '.' || *c == '-' || *c == '_';
+        own += plain ? *c : '_';
+    }
+    return own;
+}
+
 void AppendToLog(const std::string& path, const char* text, DWORD length) {
     const Win32Api& api = Api();
-    // Append-only access: each line lands whole at the end, whoever else writes.
-    HANDLE file = api.CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = OpenLog(path, OPEN_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE && api.GetLastError() == ERROR_ACCESS_DENIED) {
+        const std::string own = OwnLogPath(path);
+        file = own.empty() ? INVALID_HANDLE_VALUE : OpenLog(own, OPEN_ALWAYS);
+    }
     if (file == INVALID_HANDLE_VALUE) {
         return;
     }
-    if (api.SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER) {
+    // The low part alone is ambiguous past 4 GiB: 0xFFFFFFFF is also a size.
+    LONG high = 0;
+    const DWORD low = api.SetFilePointer(file, 0, &high, FILE_END);
+    if (low != INVALID_SET_FILE_POINTER || api.GetLastError() == NO_ERROR) {
         DWORD written = 0;
         api.WriteFile(file, text, length, &written, nullptr);
     }
@@ -119,6 +147,22 @@ void CComModuleSupport::InitLogPath() {
         m_strLogPath = std::string(tempPath) + kLogName;
     }
     api.WritePrivateProfileStringA(kLogSection, kPathKey, m_strLogPath.c_str(), m_strIniPath.c_str());
+}
+
+std::string CComModuleSupport::LogPathInUse() const {
+    if (m_strLogPath.empty()) {
+        return m_strLogPath;
+    }
+    HANDLE file = OpenLog(m_strLogPath, OPEN_EXISTING);
+    if (file != INVALID_HANDLE_VALUE) {
+        Api().CloseHandle(file);
+        return m_strLogPath;
+    }
+    if (Api().GetLastError() == ERROR_ACCESS_DENIED) {
+        const std::string own = OwnLogPath(m_strLogPath);
+        return own.empty() ? m_strLogPath : own;
+    }
+    return m_strLogPath;
 }
 
 void CComModuleSupport::ReadDebugSettings() {

@@ -84,6 +84,10 @@ public:
 #endif
     }
 
+    // The file this process's lines go to: the configured log, or the user's own
+    // log beside it when the configured one belongs to another user.
+    std::string LogPathInUse() const;
+
     // The writer behind Trace, without the threshold check.
     void WriteTrace(const char* format, ...) QVTR_PRINTF_FORMAT(2, 3);
 

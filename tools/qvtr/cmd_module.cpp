@@ -20,7 +20,12 @@ std::string ModuleFile() {
 void PrintModule(std::ostream& out) {
     ReportLine(out, "Module file", ModuleFile());
     ReportLine(out, "INI file", g_Module.m_strIniPath);
-    ReportLine(out, "Log file", g_Module.m_strLogPath);
+    // The file lines really go to; the INI's path too when another user holds that one.
+    const std::string logInUse = g_Module.LogPathInUse();
+    ReportLine(out, "Log file", logInUse);
+    if (logInUse != g_Module.m_strLogPath) {
+        ReportLine(out, "Configured log", g_Module.m_strLogPath + " (another user's: not written)");
+    }
     ReportLine(out, "Trace section", g_Module.m_strSection);
     ReportLine(out, "Trace threshold", std::to_string(g_Module.m_nDebugLevel));
     ReportLine(out, "Debugger output", g_Module.m_bDebugString ? "on" : "off");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <typeinfo>
 
 #include "win32/posix/posix.h"
+#include "win32/posix/safe_files.h"
 #include "win32/posix/syscalls.h"
 
 namespace posix {
@@ -81,9 +83,29 @@ int WINAPI lstrlenAImpl(LPCSTR text) {
 
 // ---- temporary path ---------------------------------------------------------
 
+// Windows gives every user a temporary directory of their own; so does this:
+// $TMPDIR or $XDG_RUNTIME_DIR when nobody else could have put things in them,
+// else /tmp/qvtr-<uid>/, made 0700 and used only while it is ours with that mode.
+std::string TemporaryDirectory() {
+    for (const char* name : {"TMPDIR", "XDG_RUNTIME_DIR"}) {
+        const char* dir = std::getenv(name);
+        if (dir != nullptr && dir[0] == '/' && CheckDirectoryChain(dir) == ERROR_SUCCESS) {
+            return dir;
+        }
+    }
+    const std::string own = "/tmp/qvtr-" + std::to_string(static_cast<unsigned long>(geteuid()));
+    if (CheckDirectoryChain("/tmp") == ERROR_SUCCESS && MakePrivateDirectory(own)) {
+        return own;
+    }
+    return std::string();
+}
+
 DWORD WINAPI GetTempPathAImpl(DWORD size, LPSTR buffer) {
-    const char* dir = std::getenv("TMPDIR");
-    std::string path = (dir && *dir) ? dir : "/tmp";
+    std::string path = TemporaryDirectory();
+    if (path.empty()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
     if (path.back() != '/') {
         path += '/';
     }
@@ -93,9 +115,11 @@ DWORD WINAPI GetTempPathAImpl(DWORD size, LPSTR buffer) {
 // ---- files --------------------------------------------------------------------
 
 struct FileObject : KernelObject {
-    explicit FileObject(int descriptor) : fd(descriptor) {}
+    FileObject(int descriptor, bool appendOnly, off_t size) : fd(descriptor), append(appendOnly), end(size) {}
     ~FileObject() override { Sys().close(fd); }
     int fd;
+    bool append;  // opened with O_APPEND: writes are whole or not at all
+    off_t end;    // append-only: the end as last seen (the kernel writes at the true end anyway)
 };
 
 int OpenFlags(DWORD access) {
@@ -118,38 +142,48 @@ int OpenFlags(DWORD access) {
 }
 
 // Opens with the Win32 creation disposition; `existed` says whether the file was there.
-int OpenWithDisposition(const char* path, int flags, DWORD disposition, bool& existed) {
-    const mode_t mode = 0666;
+// New files are the owner's alone, as in a Windows profile directory.
+int OpenWithDisposition(const char* path, int flags, DWORD disposition, bool& existed, struct stat& info) {
+    constexpr mode_t kNewFileMode = 0600;
+    int fd = -1;
     switch (disposition) {
         case CREATE_NEW:
             existed = false;
-            return Sys().open(path, flags | O_CREAT | O_EXCL, mode);
+            return OpenChecked(path, flags | O_CREAT | O_EXCL, kNewFileMode, info);
         case OPEN_EXISTING:
-            existed = true;
-            return Sys().open(path, flags, 0);
         case TRUNCATE_EXISTING:
             existed = true;
-            return Sys().open(path, flags | O_TRUNC, 0);
+            fd = OpenChecked(path, flags, 0, info);
+            break;
         case OPEN_ALWAYS:
         case CREATE_ALWAYS:
             for (;;) {
-                // The common case, an existing file, costs one system call.
-                const int extra = disposition == CREATE_ALWAYS ? O_TRUNC : 0;
-                int fd = Sys().open(path, flags | extra, 0);
+                // The common case, an existing file, costs one open.
+                fd = OpenChecked(path, flags, 0, info);
                 if (fd >= 0 || errno != ENOENT) {
                     existed = fd >= 0;
-                    return fd;
+                    break;
                 }
-                fd = Sys().open(path, flags | O_CREAT | O_EXCL, mode);
+                fd = OpenChecked(path, flags | O_CREAT | O_EXCL, kNewFileMode, info);
                 if (fd >= 0 || errno != EEXIST) {
                     existed = false;
-                    return fd;
+                    break;
                 }
             }
+            break;
         default:
             errno = EINVAL;
             return -1;
     }
+    // Truncated only once the checks passed: never another user's file.
+    const bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if (fd >= 0 && existed && truncate && info.st_size != 0 && Sys().ftruncate(fd, 0) != 0) {
+        const int error = errno;
+        Sys().close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES, DWORD disposition,
@@ -162,7 +196,9 @@ HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECU
     // Most paths are native already; only Windows separators need a copy.
     const std::string converted = std::strchr(name, '\\') ? NativePath(name) : std::string();
     const char* path = converted.empty() ? name : converted.c_str();
-    const int fd = OpenWithDisposition(path, OpenFlags(access), disposition, existed);
+    const int flags = OpenFlags(access);
+    struct stat info {};
+    const int fd = OpenWithDisposition(path, flags, disposition, existed, info);
     if (fd < 0) {
         if (errno == EEXIST) {
             SetError(ERROR_FILE_EXISTS);
@@ -173,7 +209,7 @@ HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECU
         }
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE handle = InsertHandle(std::make_shared<FileObject>(fd));
+    HANDLE handle = InsertHandle(std::make_shared<FileObject>(fd, (flags & O_APPEND) != 0, info.st_size));
     const bool reportsExisting = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
     SetError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
@@ -205,7 +241,10 @@ DWORD WINAPI SetFilePointerImpl(HANDLE handle, LONG distance, PLONG high, DWORD 
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_SET_FILE_POINTER;
     }
-    const off_t position = Sys().lseek(file->fd, offset, whence);
+    // Append-only: every write lands at the end whatever the position, so the end
+    // the open saw answers a seek there without another system call.
+    const bool toKnownEnd = file->append && offset == 0 && method == FILE_END;
+    const off_t position = toKnownEnd ? file->end : Sys().lseek(file->fd, offset, whence);
     if (position < 0) {
         SetError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : ErrnoToWin32(errno));
         return INVALID_SET_FILE_POINTER;
@@ -217,6 +256,45 @@ DWORD WINAPI SetFilePointerImpl(HANDLE handle, LONG distance, PLONG high, DWORD 
     return static_cast<DWORD>(position & 0xFFFFFFFF);
 }
 
+// Writes until done or failed; the bytes written either way.
+DWORD WriteFully(int fd, const char* bytes, DWORD size) {
+    DWORD done = 0;
+    while (done < size) {
+        const ssize_t n = Sys().write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    return done;
+}
+
+// Every appender holds the file's lock while it writes, so a short write (a full
+// disk, the size limit) can be cut off again before anyone else's line follows it.
+// The lock goes with the handle's close: the trace closes right after its write,
+// and one system call less per line is what keeps the trace at its floor.
+DWORD AppendWhole(FileObject& file, const char* bytes, DWORD size) {
+    const int fd = file.fd;
+    while (Sys().flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    DWORD done = WriteFully(fd, bytes, size);
+    if (done < size) {
+        const int error = errno;
+        const off_t end = Sys().lseek(fd, 0, SEEK_CUR);
+        if (done > 0 && end >= static_cast<off_t>(done)) {
+            Sys().ftruncate(fd, end - static_cast<off_t>(done));
+        }
+        done = 0;
+        errno = error;
+    }
+    file.end += static_cast<off_t>(done);
+    return done;
+}
+
 BOOL WINAPI WriteFileImpl(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
     auto file = FileOf(handle);
     if (written) {
@@ -226,23 +304,15 @@ BOOL WINAPI WriteFileImpl(HANDLE handle, LPCVOID data, DWORD size, LPDWORD writt
         return FALSE;
     }
     const char* bytes = static_cast<const char*>(data);
-    DWORD done = 0;
-    while (done < size) {
-        const ssize_t n = Sys().write(file->fd, bytes + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            SetErrorFromErrno();
-            if (written) {
-                *written = done;
-            }
-            return FALSE;
-        }
-        done += static_cast<DWORD>(n);
-    }
+    // The host's process owns SIGXFSZ: past the size limit a write fails instead.
+    FileSizeGuard guard(true);
+    const DWORD done = file->append ? AppendWhole(*file, bytes, size) : WriteFully(file->fd, bytes, size);
     if (written) {
         *written = done;
+    }
+    if (done < size) {
+        SetErrorFromErrno();
+        return FALSE;
     }
     SetError(ERROR_SUCCESS);
     return TRUE;
@@ -353,6 +423,7 @@ constexpr Message kMessages[] = {
     {170, "The requested resource is in use."},
     {183, "Cannot create a file when that file already exists."},
     {206, "The filename or extension is too long."},
+    {223, "The file size exceeds the limit allowed and cannot be saved."},
     {234, "More data is available."},
     {259, "No more data is available."},
     {288, "Attempt to release mutex not owned by caller."},
@@ -521,6 +592,7 @@ DWORD ErrnoToWin32(int error) {
             return ERROR_TOO_MANY_OPEN_FILES;
         case ENOSPC:
         case EDQUOT:
+        case EFBIG:
             return ERROR_DISK_FULL;
         case ENAMETOOLONG:
             return ERROR_FILENAME_EXCED_RANGE;

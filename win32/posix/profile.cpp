@@ -27,6 +27,7 @@
 
 #include "win32/posix/ini_file.h"
 #include "win32/posix/posix.h"
+#include "win32/posix/safe_files.h"
 #include "win32/posix/syscalls.h"
 
 namespace posix {
@@ -91,8 +92,10 @@ std::string WindowsDirectory() {
     if (config && *config == '/') {
         return std::string(config) + "/qvtr/";
     }
+    // Never a shared directory: without $HOME (a daemon) the password database says where home is.
     const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/.config/qvtr/";
+    const std::string dir = home && *home == '/' ? std::string(home) : PasswordHome();
+    return dir.empty() ? std::string() : dir + "/.config/qvtr/";
 }
 
 bool IsBareName(const char* name) {
@@ -125,37 +128,15 @@ DWORD MissingError(const std::string& path) {
 }
 
 DWORD OpenError(int error, const std::string& path) {
+    if (error == EFBIG) {
+        return ERROR_FILE_TOO_LARGE;
+    }
     return (error == ENOENT || error == ENOTDIR) ? MissingError(path) : ErrnoToWin32(error);
 }
 
 // The whole file and the status of what was read; the errno on failure.
 int ReadAll(const std::string& path, std::string& text, struct stat& info) {
-    Fd fd(Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
-    if (fd.get() < 0) {
-        return errno;
-    }
-    if (Sys().fstat(fd.get(), &info) != 0) {
-        return errno;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        return EISDIR;
-    }
-    text.clear();
-    text.reserve(static_cast<size_t>(info.st_size));
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = Sys().read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return errno;
-        }
-        if (n == 0) {
-            return 0;
-        }
-        text.append(chunk, static_cast<size_t>(n));
-    }
+    return ReadTextFile(path, text, info);
 }
 
 // ---- parsed files ---------------------------------------------------------------
@@ -300,12 +281,13 @@ int KeepAttributes(int fd, const struct stat& original) {
 // file or the new one, never a part. `original` is null for a new file.
 bool ReplaceContents(int dir, const std::string& base, const std::string& text, const struct stat* original) {
     std::string name;
-    const int fd = CreateTemporary(dir, base, original ? (original->st_mode & 07777) : 0666, name);
+    const int fd = CreateTemporary(dir, base, original ? (original->st_mode & 07777) : 0600, name);
     if (fd < 0) {
         SetErrorFromErrno();
         return false;
     }
-    int error = original ? KeepAttributes(fd, *original) : 0;
+    // A new file is the owner's alone, whatever the umask.
+    int error = original ? KeepAttributes(fd, *original) : (fchmod(fd, 0600) == 0 ? 0 : errno);
     if (error == 0 && !WriteAll(fd, text)) {
         error = errno;
     }

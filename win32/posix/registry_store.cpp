@@ -1,6 +1,7 @@
 // The SQLite store under the POSIX registry: opening, schema, statements,
 // transactions and waiting out other processes.
 #include "win32/posix/registry_store.h"
+#include "win32/posix/safe_files.h"
 #include "win32/posix/syscalls.h"
 
 #include <fcntl.h>
@@ -137,15 +138,29 @@ std::string DatabasePath() {
     if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
         return std::string(data) + "/qvtr/registry.db";
     }
-    const char* home = std::getenv("HOME");
-    return std::string(home != nullptr && *home != '\0' ? home : "/tmp") + "/.local/share/qvtr/registry.db";
+    // Never a shared directory: the home the password database gives, whatever $HOME says or lacks.
+    const std::string home = PasswordHome();
+    return home.empty() ? std::string() : home + "/.local/share/qvtr/registry.db";
 }
+
+// Whether this thread's latest failed step ran into the file-size limit: the
+// rollback that follows a failure must not hide it.
+thread_local bool t_sizeLimitHit = false;
 
 int StepWithRetry(sqlite3_stmt* statement) {
     const auto start = std::chrono::steady_clock::now();
     auto pause = std::chrono::microseconds(50);
     for (;;) {
-        const int rc = sqlite3_step(statement);
+        const unsigned limitsBefore = FileSizeGuard::LimitsHit();
+        int rc;
+        {
+            // A write past the file-size limit fails (disk full) instead of killing the host.
+            FileSizeGuard guard;
+            rc = sqlite3_step(statement);
+        }
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE && FileSizeGuard::LimitsHit() != limitsBefore) {
+            t_sizeLimitHit = true;
+        }
         const int primary = rc & 0xFF;
         if (primary != SQLITE_BUSY && primary != SQLITE_LOCKED) {
             return rc;
@@ -208,6 +223,8 @@ Store* Store::Get(LONG& error) {
         auto* store = new Store;
         const std::string path = DatabasePath();
         std::string reason;
+        // Opening (and closing) may grow SQLite's files: past the size limit that fails.
+        FileSizeGuard guard;
         if (store->Open(path, reason)) {
             g_store = store;
             g_openError = ERROR_SUCCESS;
@@ -227,18 +244,41 @@ Store* Store::Get(LONG& error) {
     return g_store;
 }
 
+// Opens the store file, creating it the owner's alone; refuses what another user
+// could have put in its place.
+static bool OpenStoreFile(const std::string& path, std::string& reason) {
+    struct stat info {};
+    int fd = OpenChecked(path.c_str(), O_RDWR, 0, info);
+    if (fd < 0 && errno == ENOENT) {
+        fd = OpenChecked(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600, info);
+    }
+    if (fd < 0) {
+        reason =
+            errno == EACCES ? "it is not a regular file of yours, or others can write to it" : std::strerror(errno);
+        return false;
+    }
+    Sys().close(fd);
+    return true;
+}
+
 bool Store::Open(const std::string& path, std::string& reason) {
+    if (path.empty() || path[0] != '/') {
+        reason = "no home directory in the password database; set QVTR_REGISTRY to an absolute path";
+        return false;
+    }
     if (!MakeDirectories(path)) {
         reason = std::string("cannot create its directory: ") + std::strerror(errno);
         return false;
     }
-    // Created by us first, so that it (and SQLite's -wal and -shm beside it) is the owner's alone.
-    const int fd = Sys().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        reason = std::strerror(errno);
+    const size_t slash = path.rfind('/');
+    if (CheckDirectoryChain(slash == 0 ? "/" : path.substr(0, slash)) != ERROR_SUCCESS) {
+        reason = "a directory on its path belongs to another user or others can write to it";
         return false;
     }
-    Sys().close(fd);
+    // Created by us first, so that it (and SQLite's -wal and -shm beside it) is the owner's alone.
+    if (!OpenStoreFile(path, reason)) {
+        return false;
+    }
     if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
@@ -411,6 +451,7 @@ bool Store::Settled(uint64_t snapshot) const {
 }
 
 bool Store::Begin() {
+    t_sizeLimitHit = false;
     if (m_import) {
         return Run("SAVEPOINT qvtr_call");
     }
@@ -476,6 +517,9 @@ LONG Store::EndImport(bool commit) {
 }
 
 LONG Store::LastError() const {
+    if (t_sizeLimitHit) {
+        return ERROR_DISK_FULL;  // the file-size limit: the disk is full as far as this process may go
+    }
     return SqliteToWin32(sqlite3_extended_errcode(m_db));
 }
 

@@ -1,0 +1,313 @@
+#include "win32/posix/safe_files.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "win32/posix/syscalls.h"
+
+namespace posix {
+
+namespace {
+
+// Root first: a shared log of root's costs no system call to judge.
+bool TrustedOwner(uid_t owner) {
+    return owner == 0 || owner == geteuid();
+}
+
+// A lock a forked child can always take: the parent's holder does not exist there.
+pthread_mutex_t g_trustedMutex = PTHREAD_MUTEX_INITIALIZER;
+std::unordered_set<std::string>* g_trusted = nullptr;
+
+void ResetTrustedMutex() {
+    const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+    g_trustedMutex = fresh;
+}
+
+bool IsKnownTrusted(const std::string& dir) {
+    static const int registered = pthread_atfork(nullptr, nullptr, ResetTrustedMutex);
+    (void)registered;
+    pthread_mutex_lock(&g_trustedMutex);
+    const bool known = g_trusted != nullptr && g_trusted->count(dir) != 0;
+    pthread_mutex_unlock(&g_trustedMutex);
+    return known;
+}
+
+void RememberTrusted(const std::string& dir) {
+    pthread_mutex_lock(&g_trustedMutex);
+    if (g_trusted == nullptr) {
+        g_trusted = new std::unordered_set<std::string>;  // lives to the end: destructors may still open files
+    }
+    if (g_trusted->size() < 256) {
+        g_trusted->insert(dir);
+    }
+    pthread_mutex_unlock(&g_trustedMutex);
+}
+
+DWORD CheckOneDirectory(const std::string& dir) {
+    struct stat info {};
+    if (lstat(dir.c_str(), &info) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+    }
+    // A link on the way counts only when someone we trust made it.
+    if (S_ISLNK(info.st_mode)) {
+        if (!TrustedOwner(info.st_uid)) {
+            return ERROR_ACCESS_DENIED;
+        }
+        if (stat(dir.c_str(), &info) != 0) {
+            return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+        }
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    if (!TrustedOwner(info.st_uid)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::string Absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') {
+        return path;
+    }
+    std::vector<char> cwd(4096);
+    if (getcwd(cwd.data(), cwd.size()) == nullptr) {
+        return std::string();
+    }
+    std::string absolute = cwd.data();
+    if (absolute.back() != '/') {
+        absolute += '/';
+    }
+    return absolute + path;
+}
+
+std::string ParentOf(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        return ".";
+    }
+    return slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
+}
+
+}  // namespace
+
+DWORD CheckOpenedFile(const struct stat& info, bool writing) {
+    if (!S_ISREG(info.st_mode) || !TrustedOwner(info.st_uid)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if ((info.st_mode & S_IWOTH) != 0 && info.st_uid != 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    // Another name for the file could be anyone's way to make us write where they cannot.
+    if (writing && info.st_nlink != 1) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CheckDirectoryChain(const std::string& dir) {
+    const std::string absolute = Absolute(dir);
+    if (absolute.empty()) {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    if (IsKnownTrusted(absolute)) {
+        return ERROR_SUCCESS;
+    }
+    if (const DWORD error = CheckOneDirectory("/")) {
+        return error;
+    }
+    for (size_t at = 0; at + 1 < absolute.size();) {
+        const size_t next = absolute.find('/', at + 1);
+        const std::string part = absolute.substr(0, next);
+        if (part.back() != '/') {  // a doubled separator names nothing new
+            if (const DWORD error = CheckOneDirectory(part)) {
+                return error;
+            }
+        }
+        if (next == std::string::npos) {
+            break;
+        }
+        at = next;
+    }
+    RememberTrusted(absolute);
+    return ERROR_SUCCESS;
+}
+
+int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info) {
+    switch (CheckDirectoryChain(ParentOf(path))) {
+        case ERROR_SUCCESS:
+            break;
+        case ERROR_PATH_NOT_FOUND:
+            errno = ENOENT;
+            return -1;
+        default:
+            errno = EACCES;
+            return -1;
+    }
+    const int fd = Sys().open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) {
+        // A link in place of the file, or a FIFO nobody reads: refused, not followed or waited for.
+        if (errno == ELOOP || errno == ENXIO || errno == EOPNOTSUPP) {
+            errno = EACCES;
+        }
+        return -1;
+    }
+    const bool created = (flags & O_CREAT) != 0 && (flags & O_EXCL) != 0;
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+    if (Sys().fstat(fd, &info) != 0 || (created && fchmod(fd, mode) != 0)) {
+        const int error = errno;
+        Sys().close(fd);
+        errno = error;
+        return -1;
+    }
+    if (CheckOpenedFile(info, writing) != ERROR_SUCCESS) {
+        Sys().close(fd);
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+        return -1;
+    }
+    return fd;
+}
+
+int ReadTextFile(const std::string& path, std::string& text, struct stat& info) {
+    const int fd = OpenChecked(path.c_str(), O_RDONLY, 0, info);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = 0;
+    if (info.st_size > kMaxTextFileSize) {
+        error = EFBIG;
+    } else {
+        text.clear();
+        text.reserve(static_cast<size_t>(info.st_size));
+        char chunk[65536];
+        for (;;) {
+            const ssize_t n = Sys().read(fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                error = n < 0 ? errno : 0;
+                break;
+            }
+            // The size said at open is not a promise: a file that grows is cut off here.
+            if (text.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxTextFileSize)) {
+                error = EFBIG;
+                break;
+            }
+            text.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    Sys().close(fd);
+    return error;
+}
+
+bool MakePrivateDirectory(const std::string& dir) {
+    if (Sys().mkdir(dir.c_str(), 0700) == 0) {
+        chmod(dir.c_str(), 0700);  // whatever the umask took away or left
+    } else if (errno != EEXIST) {
+        return false;
+    }
+    struct stat info {};
+    return lstat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+           (info.st_mode & 07777) == 0700;
+}
+
+std::string PasswordHome() {
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+        found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+        return std::string();
+    }
+    return found->pw_dir;
+}
+
+namespace {
+thread_local unsigned t_limitsHit = 0;
+}  // namespace
+
+unsigned FileSizeGuard::LimitsHit() {
+    return t_limitsHit;
+}
+
+// The limit as last read, and when to read it again (CLOCK_MONOTONIC_COARSE ns).
+std::atomic<bool> g_limitKnownUnlimited{false};
+std::atomic<int64_t> g_limitCheckDue{0};
+constexpr int64_t kLimitRecheckNs = 1000000000;
+
+int64_t CoarseNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void ForgetLimit() {
+    g_limitCheckDue.store(0);
+}
+
+// True when a write might pass RLIMIT_FSIZE. In `quick` mode an answer of "no
+// limit" is trusted for a second, so a line costs no extra system call; a child
+// after fork asks again.
+bool MayPassLimit(bool quick) {
+    static const int registered = pthread_atfork(nullptr, nullptr, ForgetLimit);
+    (void)registered;
+    const int64_t now = quick ? CoarseNow() : 0;
+    if (quick && now < g_limitCheckDue.load(std::memory_order_relaxed)) {
+        return !g_limitKnownUnlimited.load(std::memory_order_relaxed);
+    }
+    struct rlimit limit {};
+    const bool unlimited = getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur == RLIM_INFINITY;
+    g_limitKnownUnlimited.store(unlimited, std::memory_order_relaxed);
+    g_limitCheckDue.store((quick ? now : CoarseNow()) + kLimitRecheckNs, std::memory_order_relaxed);
+    return !unlimited;
+}
+
+FileSizeGuard::FileSizeGuard(bool quick) {
+    if (!MayPassLimit(quick)) {
+        return;
+    }
+    sigset_t xfsz;
+    sigemptyset(&xfsz);
+    sigaddset(&xfsz, SIGXFSZ);
+    if (pthread_sigmask(SIG_BLOCK, &xfsz, &m_old) != 0 || sigismember(&m_old, SIGXFSZ)) {
+        return;  // already blocked by the host: its pending signals are its own business
+    }
+    m_blocked = true;
+    sigset_t pending;
+    m_wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ);
+}
+
+FileSizeGuard::~FileSizeGuard() {
+    if (!m_blocked) {
+        return;
+    }
+    sigset_t pending;
+    if (!m_wasPending && sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ)) {
+        // Ours, raised by a write the caller already sees fail with EFBIG.
+        sigset_t xfsz;
+        sigemptyset(&xfsz);
+        sigaddset(&xfsz, SIGXFSZ);
+        const struct timespec now {};
+        if (sigtimedwait(&xfsz, nullptr, &now) == SIGXFSZ) {
+            ++t_limitsHit;
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+}
+
+}  // namespace posix

@@ -1,0 +1,66 @@
+// The one way the backend opens, creates and reads files on a machine that
+// other users share: a file or directory that another user could have put in
+// the way is treated as missing or denied, never followed or trusted.
+#pragma once
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+
+#include "win32/api.h"
+
+namespace posix {
+
+// INI and language files above this size are unreadable: nobody writes one by hand.
+constexpr off_t kMaxTextFileSize = 16 * 1024 * 1024;
+
+// ERROR_SUCCESS when a file we opened may be used: a regular file, owned by the
+// effective user or by root, not writable by others unless root owns it, and a
+// single link when we write to it.
+DWORD CheckOpenedFile(const struct stat& info, bool writing);
+
+// ERROR_SUCCESS when every directory from the root down to `dir` is owned by the
+// user or root and not writable by others unless sticky. Positive answers are
+// remembered: only their owner or root could change them.
+DWORD CheckDirectoryChain(const std::string& dir);
+
+// Opens `path` with `flags` (O_CREAT only with O_EXCL; O_NOFOLLOW, O_NONBLOCK
+// and O_CLOEXEC are always added) after checking its directories, then checks
+// the file itself. A file it creates gets `mode` exactly, whatever the umask.
+// -1 and errno when refused (EACCES for what fails a check); `info` is the
+// file's status.
+int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info);
+
+// Reads a whole text file of at most kMaxTextFileSize bytes; the errno on
+// failure (EFBIG when larger, EACCES when the checks refuse it).
+int ReadTextFile(const std::string& path, std::string& text, struct stat& info);
+
+// Makes `dir` (0700) when missing; true when it is then the user's own with
+// exactly that mode.
+bool MakePrivateDirectory(const std::string& dir);
+
+// The effective user's home from the password database; empty when unknown.
+std::string PasswordHome();
+
+// While alive, a write past RLIMIT_FSIZE fails with EFBIG in this thread instead
+// of raising SIGXFSZ; the process's dispositions and other threads are untouched.
+// Costs one getrlimit when there is no limit; `quick` trusts a "no limit" read
+// within the last second instead (a limit lowered later is honoured a second on).
+class FileSizeGuard {
+public:
+    explicit FileSizeGuard(bool quick = false);
+    ~FileSizeGuard();
+    FileSizeGuard(const FileSizeGuard&) = delete;
+    FileSizeGuard& operator=(const FileSizeGuard&) = delete;
+    // How many writes of this thread have run into the limit so far.
+    static unsigned LimitsHit();
+
+private:
+    bool m_blocked = false;
+    bool m_wasPending = false;
+    sigset_t m_old{};
+};
+
+}  // namespace posix
