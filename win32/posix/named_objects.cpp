@@ -1,16 +1,29 @@
 #include "win32/posix/named_objects.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstring>
+#include <mutex>
+
+#include "win32/posix/syscalls.h"
 
 namespace posix {
 
 namespace {
 
+constexpr const char* kShmDirectory = "/dev/shm";
+
+// Another user may have taken the first names first; they cannot take them all
+// without being noticed, and every process of the user must find the same one.
+constexpr unsigned kUserDirectoryCandidates = 16;
+
 // Win32 object names are case-sensitive and may hold any character but the
-// namespace separator; shared-memory names take one path component, so
-// everything outside a safe set is written as %XX.
+// namespace separator; a file name is one path component, so everything outside
+// a safe set is written as %XX.
 std::string Escape(const char* text) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string escaped;
@@ -29,29 +42,138 @@ std::string Escape(const char* text) {
     return escaped;
 }
 
-const std::string& UserPrefix() {
-    static const std::string prefix = "/qvtr-" + std::to_string(getuid()) + "-";
-    return prefix;
-}
-
 bool StartsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-}  // namespace
-
-std::string SharedObjectName(const char* name) {
-    if (StartsWith(name, "Global\\")) {
-        return "/qvtr-global-" + Escape(name + 7);
-    }
-    if (StartsWith(name, "Local\\")) {
-        return UserPrefix() + Escape(name + 6);
-    }
-    return UserPrefix() + Escape(name);
+std::string CandidatePath(uid_t uid, unsigned index) {
+    std::string path = std::string(kShmDirectory) + "/qvtr-" + std::to_string(uid);
+    return index == 0 ? path : path + "." + std::to_string(index);
 }
 
-std::string SharedObjectPath(const std::string& sharedName) {
-    return "/dev/shm" + sharedName;
+// Opens `path` as the user's private directory: a real directory (no link on
+// the last step) owned by `uid`; a mode the user widened is narrowed again.
+int OpenOwnDirectory(const std::string& path, uid_t uid, int& error) {
+    const int fd = Sys().open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    struct stat info {};
+    if (Sys().fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != uid ||
+        ((info.st_mode & 077) != 0 && Sys().fchmod(fd, 0700) != 0)) {
+        error = EACCES;
+        Sys().close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The lowest candidate the user already owns, else the first one it can make.
+int FindUserDirectory(uid_t uid, std::string& path) {
+    int error = 0;
+    for (unsigned i = 0; i < kUserDirectoryCandidates; ++i) {
+        const int fd = OpenOwnDirectory(CandidatePath(uid, i), uid, error);
+        if (fd >= 0) {
+            path = CandidatePath(uid, i);
+            return fd;
+        }
+    }
+    for (unsigned i = 0; i < kUserDirectoryCandidates; ++i) {
+        const std::string candidate = CandidatePath(uid, i);
+        if (Sys().mkdir(candidate.c_str(), 0700) != 0 && errno != EEXIST) {
+            return -1;
+        }
+        const int fd = OpenOwnDirectory(candidate, uid, error);
+        if (fd >= 0) {
+            path = candidate;
+            return fd;
+        }
+    }
+    errno = EACCES;
+    return -1;
+}
+
+struct Directories {
+    std::mutex mutex;
+    bool forked = false;  // a child may drop privileges after fork: ask for the user again
+    int shared = -1;
+    int user = -1;
+    uid_t userOf = 0;
+    std::string userPath;
+};
+
+Directories& Cache() {
+    // Used by handles that outlive static destruction.
+    static Directories* cache = [] {
+        pthread_atfork(nullptr, nullptr, [] { Cache().forked = true; });
+        return new Directories;
+    }();
+    return *cache;
+}
+
+}  // namespace
+
+ObjectPlace PlaceOf(const char* name) {
+    ObjectPlace place;
+    place.global = StartsWith(name, "Global\\");
+    Directories& cache = Cache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (place.global) {
+        if (cache.shared < 0) {
+            cache.shared = Sys().open(kShmDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+            if (cache.shared < 0) {
+                place.error = ErrnoToWin32(errno);
+                return place;
+            }
+        }
+        place.dir = cache.shared;
+        place.file = "qvtr-global-" + Escape(name + 7);
+        place.path = std::string(kShmDirectory) + "/" + place.file;
+    } else {
+        // The effective user owns what it creates. Asking for it costs a system
+        // call, so only a forked child (which may have dropped privileges) asks again.
+        if (cache.user < 0 || (cache.forked && cache.userOf != geteuid())) {
+            const uid_t uid = geteuid();
+            cache.user = FindUserDirectory(uid, cache.userPath);
+            cache.userOf = uid;
+            if (cache.user < 0) {
+                place.error = ErrnoToWin32(errno);
+                return place;
+            }
+        }
+        place.dir = cache.user;
+        place.file = Escape(StartsWith(name, "Local\\") ? name + 6 : name);
+        place.path = cache.userPath + "/" + place.file;
+    }
+    if (place.file.size() > NAME_MAX) {
+        place.dir = -1;
+        place.error = ERROR_FILENAME_EXCED_RANGE;
+    }
+    return place;
+}
+
+void ForgetUserDirectory(int dir) {
+    Directories& cache = Cache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.user == dir) {
+        cache.user = -1;  // left open: entries of this process may still name it
+    }
+}
+
+DWORD CheckObjectFile(const struct stat& info, bool global) {
+    if (!S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (!global && info.st_uid != geteuid()) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::string SharedObjectPath(const char* name) {
+    const ObjectPlace place = PlaceOf(name);
+    return place.dir < 0 ? std::string() : place.path;
 }
 
 }  // namespace posix
