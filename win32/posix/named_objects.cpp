@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -94,22 +95,54 @@ int FindUserDirectory(uid_t uid, std::string& path) {
     return -1;
 }
 
+// A directory found once and kept open for the process; published whole, so
+// that the path of every lock needs no mutex to read it.
+struct Directory {
+    int fd;
+    uid_t uid;
+    std::string path;
+};
+
 struct Directories {
-    std::mutex mutex;
-    bool forked = false;  // a child may drop privileges after fork: ask for the user again
-    int shared = -1;
-    int user = -1;
-    uid_t userOf = 0;
-    std::string userPath;
+    std::mutex mutex;                 // for finding one
+    std::atomic<bool> forked{false};  // a child may drop privileges after fork: ask for the user again
+    std::atomic<const Directory*> shared{nullptr};
+    std::atomic<const Directory*> user{nullptr};  // replaced ones are kept: entries may still use their fd
 };
 
 Directories& Cache() {
     // Used by handles that outlive static destruction.
     static Directories* cache = [] {
-        pthread_atfork(nullptr, nullptr, [] { Cache().forked = true; });
+        pthread_atfork(nullptr, nullptr, [] { Cache().forked.store(true); });
         return new Directories;
     }();
     return *cache;
+}
+
+const Directory* SharedDirectory(Directories& cache) {
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.shared.load() == nullptr) {
+        const int fd = Sys().open(kShmDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+        if (fd >= 0) {
+            cache.shared.store(new Directory{fd, 0, kShmDirectory});
+        }
+    }
+    return cache.shared.load();
+}
+
+const Directory* UserDirectory(Directories& cache, uid_t uid) {
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    const Directory* known = cache.user.load();
+    if (known == nullptr || known->uid != uid) {
+        std::string path;
+        const int fd = FindUserDirectory(uid, path);
+        if (fd < 0) {
+            return nullptr;
+        }
+        known = new Directory{fd, uid, path};
+        cache.user.store(known);
+    }
+    return known;
 }
 
 }  // namespace
@@ -118,46 +151,40 @@ ObjectPlace PlaceOf(const char* name) {
     ObjectPlace place;
     place.global = StartsWith(name, "Global\\");
     Directories& cache = Cache();
-    std::lock_guard<std::mutex> lock(cache.mutex);
+    const Directory* dir = nullptr;
     if (place.global) {
-        if (cache.shared < 0) {
-            cache.shared = Sys().open(kShmDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-            if (cache.shared < 0) {
-                place.error = ErrnoToWin32(errno);
-                return place;
-            }
-        }
-        place.dir = cache.shared;
+        dir = cache.shared.load();
+        dir = dir != nullptr ? dir : SharedDirectory(cache);
         place.file = "qvtr-global-" + Escape(name + 7);
-        place.path = std::string(kShmDirectory) + "/" + place.file;
     } else {
         // The effective user owns what it creates. Asking for it costs a system
         // call, so only a forked child (which may have dropped privileges) asks again.
-        if (cache.user < 0 || (cache.forked && cache.userOf != geteuid())) {
-            const uid_t uid = geteuid();
-            cache.user = FindUserDirectory(uid, cache.userPath);
-            cache.userOf = uid;
-            if (cache.user < 0) {
-                place.error = ErrnoToWin32(errno);
-                return place;
-            }
+        dir = cache.user.load();
+        if (dir == nullptr || (cache.forked.load() && dir->uid != geteuid())) {
+            dir = UserDirectory(cache, geteuid());
         }
-        place.dir = cache.user;
         place.file = Escape(StartsWith(name, "Local\\") ? name + 6 : name);
-        place.path = cache.userPath + "/" + place.file;
+    }
+    if (dir == nullptr) {
+        place.error = ErrnoToWin32(errno);
+        return place;
     }
     if (place.file.size() > NAME_MAX) {
-        place.dir = -1;
         place.error = ERROR_FILENAME_EXCED_RANGE;
+        return place;
     }
+    place.dir = dir->fd;
+    place.path.reserve(dir->path.size() + 1 + place.file.size());
+    place.path.append(dir->path).append(1, '/').append(place.file);
     return place;
 }
 
 void ForgetUserDirectory(int dir) {
     Directories& cache = Cache();
     std::lock_guard<std::mutex> lock(cache.mutex);
-    if (cache.user == dir) {
-        cache.user = -1;  // left open: entries of this process may still name it
+    const Directory* known = cache.user.load();
+    if (known != nullptr && known->fd == dir) {
+        cache.user.store(nullptr);  // left open: entries of this process may still name it
     }
 }
 
