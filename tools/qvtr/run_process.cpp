@@ -52,6 +52,25 @@ std::string SystemText(DWORD code) {
     return message;
 }
 
+// Ctrl+C and Ctrl+Break reach the command through the console too: the tool
+// stays and keeps the mutex until the command has ended.
+BOOL WINAPI OutliveTheCommand(DWORD event) {
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
+// A job that kills the command when the tool ends without closing it first
+// (killed, or its console closed); null when jobs are not available.
+HANDLE KillWithTool() {
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job != nullptr && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        job = nullptr;
+    }
+    return job;
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv) {
@@ -63,16 +82,31 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &process)) {
         result.error = SystemText(GetLastError());
         return result;
     }
     result.started = true;
+    HANDLE job = KillWithTool();
+    if (job != nullptr && !AssignProcessToJobObject(job, process.hProcess)) {
+        CloseHandle(job);  // already in a job that allows no other: the command runs as before
+        job = nullptr;
+    }
+    SetConsoleCtrlHandler(OutliveTheCommand, TRUE);
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
+    SetConsoleCtrlHandler(OutliveTheCommand, FALSE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
+    if (job != nullptr) {
+        // What the command left running in the background is its own business.
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION none{};
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &none, sizeof none);
+        CloseHandle(job);
+    }
     result.status = static_cast<int>(code);
     return result;
 }
