@@ -51,30 +51,25 @@ int RunLock(const Args& args) {
     const std::vector<std::string> command(args.begin() + static_cast<std::ptrdiff_t>(next), args.end());
 
     // With --verbose, a first look without waiting tells whether the lock is busy.
-    HANDLE probe = nullptr;
-    bool probeOwns = false;
+    // The probe is closed before the lock opens the name, so that the lock's
+    // trace line says "created" when nobody else had it.
     bool abandoned = false;
     if (verbose) {
-        probe = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+        HANDLE probe = Api().CreateMutexA(nullptr, FALSE, name.c_str());
         if (probe != nullptr) {
             const DWORD result = Api().WaitForSingleObject(probe, 0);
-            probeOwns = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
             abandoned = result == WAIT_ABANDONED;
-            if (result == WAIT_TIMEOUT) {
+            if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+                Api().ReleaseMutex(probe);
+            } else if (result == WAIT_TIMEOUT) {
                 std::cerr << "qvtr lock: waiting for " << name << " ...\n";
             }
+            Api().CloseHandle(probe);
         }
     }
 
     CCriticalSectionAuto lock(name.c_str());
     const DWORD error = Api().GetLastError();
-    if (probe != nullptr) {
-        // The lock object owns the mutex now (recursively, when the probe did too).
-        if (probeOwns) {
-            Api().ReleaseMutex(probe);
-        }
-        Api().CloseHandle(probe);
-    }
     if (lock.m_hMutex == nullptr) {
         if (error == ERROR_INVALID_HANDLE) {
             std::cerr << "qvtr lock: '" << name << "' is the name of another kind of object, not a mutex; '"

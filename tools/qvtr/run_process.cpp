@@ -3,14 +3,14 @@
 #if defined(_WIN32)
 #include "win32/win32.h"
 #else
-#include <spawn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-extern char** environ;
 #endif
 
 namespace tool {
@@ -52,6 +52,25 @@ std::string SystemText(DWORD code) {
     return message;
 }
 
+// Ctrl+C and Ctrl+Break reach the command through the console too: the tool
+// stays and keeps the mutex until the command has ended.
+BOOL WINAPI OutliveTheCommand(DWORD event) {
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
+// A job that kills the command when the tool ends without closing it first
+// (killed, or its console closed); null when jobs are not available.
+HANDLE KillWithTool() {
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job != nullptr && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        job = nullptr;
+    }
+    return job;
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv) {
@@ -63,21 +82,82 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &process)) {
         result.error = SystemText(GetLastError());
         return result;
     }
     result.started = true;
+    HANDLE job = KillWithTool();
+    if (job != nullptr && !AssignProcessToJobObject(job, process.hProcess)) {
+        CloseHandle(job);  // already in a job that allows no other: the command runs as before
+        job = nullptr;
+    }
+    SetConsoleCtrlHandler(OutliveTheCommand, TRUE);
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
+    SetConsoleCtrlHandler(OutliveTheCommand, FALSE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
+    if (job != nullptr) {
+        // What the command left running in the background is its own business.
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION none{};
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &none, sizeof none);
+        CloseHandle(job);
+    }
     result.status = static_cast<int>(code);
     return result;
 }
 
 #else
+
+namespace {
+
+// What a user or a service manager sends to stop or nudge a command; the tool
+// passes them on so that it ends only after the command has.
+constexpr int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2};
+
+volatile sig_atomic_t g_child = 0;
+
+void Forward(int signal) {
+    const int saved = errno;
+    if (g_child > 0) {
+        kill(static_cast<pid_t>(g_child), signal);
+    }
+    errno = saved;
+}
+
+sigset_t ForwardedSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kForwarded) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
+// In the child, between fork and exec: only async-signal-safe calls.
+[[noreturn]] void Exec(char** args, pid_t parent, const sigset_t& oldMask, int report) {
+    for (int signal : kForwarded) {
+        ::signal(signal, SIG_DFL);
+    }
+    sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    // The command must not outlive the tool, which holds the lock for it; the
+    // tool may have died before the request took effect.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+        const int error = ECHILD;
+        (void)!write(report, &error, sizeof error);
+        _exit(127);
+    }
+    execvp(args[0], args);
+    const int error = errno;
+    (void)!write(report, &error, sizeof error);
+    _exit(127);
+}
+
+}  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv) {
     ProcessResult result;
@@ -86,18 +166,60 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    pid_t pid = 0;
-    // posix_spawnp reports a program that cannot be executed, unlike a bare fork.
-    const int error = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
-    if (error != 0) {
-        result.error = std::strerror(error);
+
+    // The exec failure comes back through a pipe that a successful exec closes.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        result.error = std::strerror(errno);
         return result;
     }
-    result.started = true;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    // A signal that arrives before the child's id is known is held, then forwarded.
+    const sigset_t forwarded = ForwardedSet();
+    sigset_t oldMask;
+    sigprocmask(SIG_BLOCK, &forwarded, &oldMask);
+    struct sigaction action {};
+    action.sa_handler = Forward;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    struct sigaction previous[sizeof kForwarded / sizeof kForwarded[0]];
+    for (size_t i = 0; i < sizeof kForwarded / sizeof kForwarded[0]; ++i) {
+        sigaction(kForwarded[i], &action, &previous[i]);
     }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    const int forkError = errno;
+    if (pid == 0) {
+        close(report[0]);
+        Exec(args.data(), parent, oldMask, report[1]);
+    }
+    close(report[1]);
+    if (pid > 0) {
+        g_child = pid;
+    }
+    sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+
+    int execError = 0;
+    ssize_t got;
+    while ((got = read(report[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    if (pid < 0) {
+        result.error = std::strerror(forkError);
+    } else {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (got == static_cast<ssize_t>(sizeof execError)) {
+            result.error = std::strerror(execError);
+        } else {
+            result.started = true;
+            result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+    }
+    g_child = 0;
+    for (size_t i = 0; i < sizeof kForwarded / sizeof kForwarded[0]; ++i) {
+        sigaction(kForwarded[i], &previous[i], nullptr);
+    }
     return result;
 }
 

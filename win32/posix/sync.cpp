@@ -13,8 +13,13 @@
 // When a process closes its last handle to a name it keeps the mapping for the
 // next use (mapping costs more than everything else together); the file is
 // removed by the process that drops the mapping last, at exit or when its cache
-// of unused mappings overflows. A removed object is marked dead first, under the
-// exclusive lock, so that a process still mapping it goes back to the name.
+// of unused mappings overflows. A removed object is marked dead, under the
+// exclusive lock, so that a process still mapping it goes back to the name. A
+// file that cannot be removed (a machine-wide one of another user, in a sticky
+// directory) stays alive instead, and the next creator takes it over.
+//
+// The file's content is only trusted once validated, and no step loops without
+// bound: a damaged object that someone keeps holding is refused, not waited on.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -58,6 +63,7 @@ struct SharedBlock {
 };
 
 constexpr size_t kBlockSize = 4096;
+constexpr unsigned kMaxAttempts = 64;
 static_assert(sizeof(SharedBlock) <= kBlockSize, "one page per object");
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "atomics in shared memory must be lock-free");
 
@@ -70,6 +76,7 @@ struct Request {
 
 void InitBlock(SharedBlock* block, const Request& request) {
     block->magic.store(0, std::memory_order_relaxed);
+    block->dead.store(0, std::memory_order_relaxed);
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
@@ -120,7 +127,10 @@ bool OthersHold(int fd) {
 // ---- one object as this process sees it ----------------------------------------
 
 struct Entry {
-    std::string sharedName;  // empty for an unnamed object
+    std::string path;  // empty for an unnamed object
+    int dir = -1;
+    std::string file;
+    bool global = false;
     int fd = -1;
     SharedBlock* block = nullptr;
     size_t handles = 0;
@@ -128,31 +138,49 @@ struct Entry {
     std::unique_ptr<SharedBlock> privateBlock;  // unnamed objects live in this process only
 };
 
+// Never through a link, never blocking on a FIFO planted under the name.
+constexpr int kOpenFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+
+DWORD OpenError(int error) {
+    return error == ELOOP ? ERROR_ACCESS_DENIED : ErrnoToWin32(error);
+}
+
 DWORD OpenFile(Entry& entry, mode_t mode) {
-    for (;;) {
-        int fd = Sys().shm_open(entry.sharedName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    for (unsigned attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        int fd = Sys().openat(entry.dir, entry.file.c_str(), kOpenFlags | O_CREAT | O_EXCL, mode);
+        if (fd < 0 && errno == ENOENT && !entry.global) {
+            ForgetUserDirectory(entry.dir);  // removed under us; the next call finds or makes another
+            return ERROR_PATH_NOT_FOUND;
+        }
         if (fd < 0 && errno == EEXIST) {
-            fd = Sys().shm_open(entry.sharedName.c_str(), O_RDWR | O_CLOEXEC, 0);
+            fd = Sys().openat(entry.dir, entry.file.c_str(), kOpenFlags, 0);
             if (fd < 0 && errno == ENOENT) {
                 continue;  // removed meanwhile
             }
         }
         if (fd < 0) {
-            return ErrnoToWin32(errno);
+            return OpenError(errno);
+        }
+        struct stat info {};
+        const DWORD error = Sys().fstat(fd, &info) != 0 ? ErrnoToWin32(errno) : CheckObjectFile(info, entry.global);
+        if (error != ERROR_SUCCESS) {
+            Sys().close(fd);
+            return error;
         }
         entry.fd = fd;
         return ERROR_SUCCESS;
     }
+    return ERROR_ACCESS_DENIED;  // someone keeps replacing the name
 }
 
-// Maps the file; a file shorter than a block (its creator died before setting
-// it up) is grown only when `grow` is set, else left unmapped.
+// Maps the file; a file of the wrong size (its creator died before setting it
+// up, or it is not ours) is resized only when `grow` is set, else left unmapped.
 DWORD MapFile(Entry& entry, bool grow) {
     struct stat info {};
     if (Sys().fstat(entry.fd, &info) != 0) {
         return ErrnoToWin32(errno);
     }
-    if (static_cast<size_t>(info.st_size) < kBlockSize) {
+    if (static_cast<size_t>(info.st_size) != kBlockSize) {
         if (!grow) {
             return ERROR_SUCCESS;
         }
@@ -180,77 +208,79 @@ void DropMapping(Entry& entry) {
 }
 
 // The caller holds the exclusive lock: the object is this process's to set up.
-DWORD Create(Entry& entry, const Request& request) {
+// On failure the mapping is gone.
+DWORD Create(Entry& entry, const Request& request, bool& created) {
     if (entry.block == nullptr) {
         const DWORD error = MapFile(entry, true);
         if (error != ERROR_SUCCESS) {
+            DropMapping(entry);
             return error;
         }
     }
     InitBlock(entry.block, request);
     if (entry.block->mode != request.mode) {
         // The umask must not narrow the mode asked for; not the owner: keep the file's.
-        fchmod(entry.fd, request.mode);
+        Sys().fchmod(entry.fd, request.mode);
         entry.block->mode = request.mode;
     }
     SetLock(entry.fd, F_RDLCK, false);  // a downgrade never conflicts
+    created = true;
     return ERROR_SUCCESS;
+}
+
+// Made by this code, of a kind it knows.
+bool Valid(const SharedBlock* block) {
+    return block != nullptr && block->magic.load(std::memory_order_acquire) == kMagic && block->layout == kLayout &&
+           (block->kind == static_cast<uint32_t>(ObjectKind::kMutex) ||
+            block->kind == static_cast<uint32_t>(ObjectKind::kEvent));
+}
+
+DWORD Fail(Entry& entry, DWORD error) {
+    DropMapping(entry);
+    return error;
 }
 
 // Makes this process a holder of the object behind `entry`, creating the object
 // when no other process holds it.
 DWORD Join(Entry& entry, const Request& request, bool& created) {
-    for (unsigned attempt = 0;; ++attempt) {
+    for (unsigned attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        // A dead object reached by its name was left by a process that could
+        // not remove it; one kept mapped from before means the name moved on.
+        bool byName = false;
         if (entry.fd < 0) {
             const DWORD error = OpenFile(entry, request.mode);
             if (error != ERROR_SUCCESS) {
                 return error;
             }
+            byName = true;
         }
         if (SetLock(entry.fd, F_WRLCK, false)) {
-            // The file may have been removed between opening and locking it.
-            const DWORD mapped = entry.block != nullptr ? ERROR_SUCCESS : MapFile(entry, true);
-            if (mapped != ERROR_SUCCESS) {
-                DropMapping(entry);
-                return mapped;
-            }
-            if (entry.block->dead.load()) {
+            if (!byName && entry.block != nullptr && entry.block->dead.load()) {
                 DropMapping(entry);
                 continue;
             }
-            created = true;
-            const DWORD error = Create(entry, request);
-            if (error != ERROR_SUCCESS) {
-                DropMapping(entry);
-            }
-            return error;
+            return Create(entry, request, created);
         }
         if (errno != EAGAIN && errno != EACCES) {
-            const DWORD error = ErrnoToWin32(errno);
-            DropMapping(entry);
-            return error;
+            return Fail(entry, ErrnoToWin32(errno));
         }
         // Others hold it, or its creator is setting it up: wait for that, then join.
         if (!SetLock(entry.fd, F_RDLCK, true)) {
-            const DWORD error = ErrnoToWin32(errno);
-            DropMapping(entry);
-            return error;
+            return Fail(entry, ErrnoToWin32(errno));
         }
         if (entry.block == nullptr) {
             const DWORD error = MapFile(entry, false);
             if (error != ERROR_SUCCESS) {
-                DropMapping(entry);
-                return error;
+                return Fail(entry, error);
             }
         }
         SharedBlock* block = entry.block;
-        if (block != nullptr && block->dead.load()) {
+        const bool dead = block != nullptr && block->dead.load();
+        if (dead && !byName) {
             DropMapping(entry);
             continue;
         }
-        const bool ready =
-            block != nullptr && block->magic.load(std::memory_order_acquire) == kMagic && block->layout == kLayout;
-        if (ready && OthersHold(entry.fd)) {
+        if (!dead && Valid(block) && OthersHold(entry.fd)) {
             if (block->kind != static_cast<uint32_t>(request.kind)) {
                 SetLock(entry.fd, F_UNLCK, false);
                 return ERROR_INVALID_HANDLE;
@@ -260,24 +290,30 @@ DWORD Join(Entry& entry, const Request& request, bool& created) {
         }
         // The others let go meanwhile, or a creator died half-way: take the object over.
         if (SetLock(entry.fd, F_WRLCK, false)) {
-            created = true;
-            const DWORD error = Create(entry, request);
-            if (error != ERROR_SUCCESS) {
-                DropMapping(entry);
-            }
-            return error;
+            return Create(entry, request, created);
         }
-        // Another process is taking it over too: step back a little and retry.
+        // Another process is taking it over too, or a holder keeps a damaged
+        // object: step back a little and look again, a bounded number of times.
         SetLock(entry.fd, F_UNLCK, false);
         usleep(200 + (static_cast<unsigned>(getpid()) + attempt * 7919) % 800);
     }
+    return Fail(entry, ERROR_INVALID_HANDLE);
 }
 
-// Marks the object dead and removes its name when no other process holds it.
+bool NameLeadsTo(const Entry& entry) {
+    struct stat mine {};
+    struct stat named {};
+    return Sys().fstat(entry.fd, &mine) == 0 &&
+           Sys().fstatat(entry.dir, entry.file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+// Removes the object's name when no other process holds it, and marks it dead
+// only then: an object left under its name must stay usable.
 void RemoveIfUnused(Entry& entry) {
-    if (entry.fd >= 0 && SetLock(entry.fd, F_WRLCK, false) && entry.block != nullptr && !entry.block->dead.load()) {
+    if (entry.fd >= 0 && entry.block != nullptr && SetLock(entry.fd, F_WRLCK, false) && !entry.block->dead.load() &&
+        NameLeadsTo(entry) && Sys().unlinkat(entry.dir, entry.file.c_str(), 0) == 0) {
         entry.block->dead.store(1);
-        Sys().shm_unlink(entry.sharedName.c_str());
     }
 }
 
@@ -288,9 +324,9 @@ public:
     Registry() : m_pid(getpid()) { std::atexit(RemoveAtExit); }
 
     // An entry with one more handle, or null with the Win32 error set.
-    Entry* Acquire(const std::string& sharedName, const Request& request, bool& created) {
+    Entry* Acquire(const ObjectPlace& place, const Request& request, bool& created) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        auto found = m_entries.find(sharedName);
+        auto found = m_entries.find(place.path);
         if (found != m_entries.end() && found->second->handles > 0) {
             Entry* entry = found->second.get();
             if (entry->block->kind != static_cast<uint32_t>(request.kind)) {
@@ -307,9 +343,12 @@ public:
             --m_unused;
         } else {
             auto fresh = std::make_unique<Entry>();
-            fresh->sharedName = sharedName;
+            fresh->path = place.path;
+            fresh->dir = place.dir;
+            fresh->file = place.file;
+            fresh->global = place.global;
             entry = fresh.get();
-            m_entries.emplace(sharedName, std::move(fresh));
+            m_entries.emplace(place.path, std::move(fresh));
         }
         const DWORD error = Join(*entry, request, created);
         if (error != ERROR_SUCCESS) {
@@ -336,7 +375,7 @@ private:
     // The entry has no handles: keep its mapping for the next use, within limits.
     void Unused(Entry& entry) {
         if (entry.fd < 0) {
-            m_entries.erase(entry.sharedName);
+            m_entries.erase(entry.path);
             return;
         }
         entry.lastUse = ++m_clock;
@@ -493,12 +532,19 @@ HANDLE CreateObject(const Request& request, LPCSTR name, bool initialOwner) {
         InitBlock(own->block, request);
         handle = InsertHandle(std::make_shared<SyncObject>(nullptr, std::move(own), request.kind));
     } else {
-        const std::string sharedName = SharedObjectName(name);
-        if (sharedName.size() - 1 > NAME_MAX) {  // the leading slash is not part of the file name
-            SetError(ERROR_FILENAME_EXCED_RANGE);
-            return nullptr;
+        Entry* entry = nullptr;
+        // A second try when the user's directory vanished under the first.
+        for (int attempt = 0; attempt < 2 && entry == nullptr; ++attempt) {
+            const ObjectPlace place = PlaceOf(name);
+            if (place.dir < 0) {
+                SetError(place.error);
+                return nullptr;
+            }
+            entry = Objects().Acquire(place, request, created);
+            if (entry == nullptr && Error() != ERROR_PATH_NOT_FOUND) {
+                return nullptr;
+            }
         }
-        Entry* entry = Objects().Acquire(sharedName, request, created);
         if (entry == nullptr) {
             return nullptr;
         }

@@ -26,6 +26,8 @@ constexpr Syscalls MakeReal() {
     t.openat = OpenAt;
     t.close = ::close;
     t.fstat = ::fstat;
+    t.fchmod = ::fchmod;
+    t.fstatat = ::fstatat;
     t.mkdir = ::mkdir;
     t.read = ::read;
     t.write = ::write;

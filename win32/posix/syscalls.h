@@ -15,6 +15,8 @@ struct Syscalls {
     int (*openat)(int dir, const char* path, int flags, mode_t mode);
     int (*close)(int fd);
     int (*fstat)(int fd, struct stat* info);
+    int (*fchmod)(int fd, mode_t mode);
+    int (*fstatat)(int dir, const char* path, struct stat* info, int flags);
     int (*mkdir)(const char* path, mode_t mode);
     ssize_t (*read)(int fd, void* buffer, size_t size);
     ssize_t (*write)(int fd, const void* buffer, size_t size);
