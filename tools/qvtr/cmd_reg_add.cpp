@@ -47,7 +47,7 @@ Addition ParseAddition(const Args& args) {
     switches.Finish();
     addition.path = ParseKeyPath(args[0]);
     if (addition.path.subKey.empty() && args[0].back() == '\\') {
-        throw Failed{ERROR_INVALID_PARAMETER, "Invalid key name: " + Shown(args[0])};
+        throw Refused("Invalid key name: " + Shown(args[0]));
     }
     std::transform(addition.typeName.begin(), addition.typeName.end(), addition.typeName.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -55,7 +55,7 @@ Addition ParseAddition(const Args& args) {
 }
 
 Failed BadData(const std::string& what) {
-    return Failed{ERROR_INVALID_PARAMETER, "The data of /d must be " + what};
+    return Refused("The data of /d must be " + what);
 }
 
 // reg.exe reads numbers as wcstoul does: blanks first, base 16 only after "0x".
@@ -145,7 +145,7 @@ void Encode(const Addition& addition, DWORD& type, std::string& bytes) {
         bytes = data + '\0';
     } else if (name == "REG_DWORD" || name == "REG_QWORD") {
         if (!addition.hasData) {
-            throw Failed{ERROR_INVALID_PARAMETER, name + " needs its number in /d"};
+            throw Refused(name + " needs its number in /d");
         }
         const bool dword = name == "REG_DWORD";
         type = dword ? REG_DWORD : REG_QWORD;
@@ -160,9 +160,9 @@ void Encode(const Addition& addition, DWORD& type, std::string& bytes) {
         type = REG_NONE;
         bytes = WideText(data);
     } else {
-        throw Failed{ERROR_INVALID_PARAMETER, "Unsupported type " + Shown(name) +
-                                                  " (REG_SZ, REG_MULTI_SZ, REG_EXPAND_SZ, REG_DWORD, REG_QWORD, "
-                                                  "REG_BINARY or REG_NONE)"};
+        throw Refused("Unsupported type " + Shown(name) +
+                      " (REG_SZ, REG_MULTI_SZ, REG_EXPAND_SZ, REG_DWORD, REG_QWORD, "
+                      "REG_BINARY or REG_NONE)");
     }
 }
 

@@ -46,9 +46,9 @@ void RefuseOverlap(const KeyPath& source, const KeyPath& target, const char* ver
     const std::string to = target.Display() + "\\";
     if (SameText(source.machine, target.machine) && to.size() >= from.size() &&
         SameText(to.substr(0, from.size()), from)) {
-        throw Failed{ERROR_INVALID_PARAMETER, std::string("Cannot ") + verb + " a key " +
-                                                  (to.size() == from.size() ? "to itself" : "into its own sub-key") +
-                                                  ": " + Shown(target.Display())};
+        throw Refused(std::string("Cannot ") + verb + " a key " +
+                      (to.size() == from.size() ? "to itself" : "into its own sub-key") + ": " +
+                      Shown(target.Display()));
     }
 }
 

@@ -36,7 +36,7 @@ Deletion ParseDeletion(const Args& args) {
     switches.Finish();
     deletion.path = ParseKeyPath(args[0]);
     if (deletion.path.subKey.empty() && (args[0].back() == '\\' || !(deletion.oneValue || deletion.allValues))) {
-        throw Failed{ERROR_INVALID_PARAMETER, "Invalid key name: " + Shown(args[0]) + " (a root key is not deleted)"};
+        throw Refused("Invalid key name: " + Shown(args[0]) + " (a root key is not deleted)");
     }
     return deletion;
 }

@@ -37,9 +37,9 @@ DWORD TypeFromName(const std::string& name) {
             return type;
         }
     }
-    throw Failed{ERROR_INVALID_PARAMETER, "Invalid type " + Shown(name) +
-                                              " (REG_SZ, REG_MULTI_SZ, REG_EXPAND_SZ, REG_DWORD, REG_QWORD, "
-                                              "REG_BINARY or REG_NONE)"};
+    throw Refused("Invalid type " + Shown(name) +
+                  " (REG_SZ, REG_MULTI_SZ, REG_EXPAND_SZ, REG_DWORD, REG_QWORD, "
+                  "REG_BINARY or REG_NONE)");
 }
 
 Query ParseQuery(const Args& args) {
@@ -99,6 +99,10 @@ bool Matches(const Query& query, const std::string& text) {
         return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
     });
     return at != text.end() || query.text.empty();
+}
+
+bool Textual(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
 bool TypeWanted(const Query& query, DWORD type) {
@@ -192,7 +196,7 @@ int Search(const Query& query, HKEY hKey) {
              for (const Value& value : values) {
                  if (!TypeWanted(query, value.type) ||
                      !((query.names && Matches(query, value.name)) ||
-                       (query.data && Matches(query, ShowData(value.type, value.data))))) {
+                       (query.data && Textual(value.type) && Matches(query, ShowData(value.type, value.data))))) {
                      continue;
                  }
                  if (!header) {

@@ -18,6 +18,14 @@
 namespace tool {
 namespace reg {
 
+namespace {
+const LONG kRefused = -1;
+}  // namespace
+
+Failed Refused(const std::string& message) {
+    return Failed{kRefused, message};
+}
+
 bool IsSwitch(const std::string& arg, const char* name) {
     if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) {
         return false;
@@ -120,23 +128,22 @@ KeyPath ParseKeyPath(const std::string& text) {
     KeyPath path;
     std::string rest = text;
     if (text.size() < 3 || text.compare(text.size() - 2, 2, "\\\\") == 0) {
-        throw Failed{ERROR_INVALID_PARAMETER, "Invalid key name: " + Shown(text)};
+        throw Refused("Invalid key name: " + Shown(text));
     }
     if (rest.compare(0, 2, "\\\\") == 0) {
         const size_t slash = rest.find('\\', 2);
         path.machine = rest.substr(2, slash == std::string::npos ? std::string::npos : slash - 2);
         rest = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
         if (path.machine.empty()) {
-            throw Failed{ERROR_INVALID_PARAMETER, "Invalid key name: " + Shown(text)};
+            throw Refused("Invalid key name: " + Shown(text));
         }
     }
     if (!regfile::SplitRoot(rest, path.root, path.rootName, path.subKey)) {
-        throw Failed{ERROR_INVALID_PARAMETER, "Invalid key name: " + Shown(text) +
-                                                  " (it must start with HKLM, HKCU, HKCR, HKU or their long names)"};
+        throw Refused("Invalid key name: " + Shown(text) +
+                      " (it must start with HKLM, HKCU, HKCR, HKU or their long names)");
     }
     if (!path.machine.empty() && path.root != HKEY_LOCAL_MACHINE && path.root != HKEY_USERS) {
-        throw Failed{ERROR_INVALID_PARAMETER,
-                     "Invalid key name: " + Shown(text) + " (only HKLM and HKU can be reached on a remote machine)"};
+        throw Refused("Invalid key name: " + Shown(text) + " (only HKLM and HKU can be reached on a remote machine)");
     }
     return path;
 }
@@ -319,7 +326,7 @@ std::string ErrorText(LONG code) {
 }  // namespace
 
 int Fail(const Failed& failed) {
-    if (failed.code == ERROR_INVALID_PARAMETER && !failed.what.empty()) {
+    if (failed.code == kRefused) {
         return Error(failed.what);
     }
     if (failed.code == ERROR_FILE_NOT_FOUND) {

@@ -22,6 +22,8 @@ struct Failed {
     LONG code;
     std::string what;
 };
+// A refusal of the tool's own, with the whole message (arguments in it already cut).
+Failed Refused(const std::string& message);
 
 bool IsSwitch(const std::string& arg, const char* name);
 bool IsHelpSwitch(const std::string& arg);
