@@ -595,6 +595,15 @@ bool HasLineBreak(const std::string& text) {
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// A name for a message: its line breaks shown as \r and \n.
+std::string Shown(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+    }
+    return out;
+}
+
 // The bytes of a value as the 5.00 format holds them: text types in UTF-16LE.
 bool StoredBytes(DWORD type, const std::string& data, std::string& out) {
     if (!IsTextType(type)) {
@@ -677,7 +686,7 @@ struct ExportState {
 
 LONG ExportKey(HKEY hKey, const std::string& path, ExportState& state) {
     if (HasLineBreak(path)) {
-        state.problem = "the key name " + path + " holds a line break, which a .reg file cannot carry";
+        state.problem = "the key name " + Shown(path) + " holds a line break, which a .reg file cannot carry";
         return ERROR_INVALID_DATA;
     }
     state.text += "[" + path + "]\r\n";
@@ -713,7 +722,7 @@ LONG ExportKey(HKEY hKey, const std::string& path, ExportState& state) {
                 name.resize(nameLength);
                 data.resize(dataSize);
                 if (HasLineBreak(name)) {
-                    state.problem = "the value name \"" + Escape(name) + "\" in " + path +
+                    state.problem = "the value name \"" + Shown(name) + "\" in " + path +
                                     " holds a line break, which a .reg file cannot carry";
                     return ERROR_INVALID_DATA;
                 }
