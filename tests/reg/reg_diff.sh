@@ -3,7 +3,9 @@
 # Wine's reg.exe and compares, byte for byte, each call's exit status and standard
 # output and the export of HKCU\Software\QvtrDiff afterwards.
 #
-#   reg_diff.sh QVTR [-k REGEX] [FILE.cases ...]    (default: tests/reg/*.cases)
+#   reg_diff.sh QVTR [-k REGEX] [-v] [FILE.cases ...]    (default: tests/reg/*.cases)
+#
+# -k runs the cases whose "FILE: NAME" matches REGEX; -v shows every reference record.
 #
 # A case is "### NAME" and a bash body that calls `reg`. Lines "# windows: TEXT"
 # in a body are the record Windows gives where Wine's reg.exe differs; qvtr is then
@@ -12,10 +14,16 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-qvtr=$(realpath "${1:?usage: reg_diff.sh QVTR [-k REGEX] [FILE.cases ...]}")
+qvtr=$(realpath "${1:?usage: reg_diff.sh QVTR [-k REGEX] [-v] [FILE.cases ...]}")
 shift
-only=.
-if [ "${1:-}" = -k ]; then only=$2; shift 2; fi
+only=. verbose=""
+while [ $# -gt 0 ]; do
+    case $1 in
+        -k) only=$2; shift 2 ;;
+        -v) verbose=1; shift ;;
+        *) break ;;
+    esac
+done
 if [ $# -eq 0 ]; then
     shopt -s nullglob
     set -- "$here"/*.cases
@@ -116,6 +124,7 @@ run_one() {
     if cmp -s "$work/wine.rec" "$work/qvtr.rec"; then
         passed=$((passed + 1))
         echo "ok    $name"
+        [ -z "$verbose" ] || sed 's/^/      /' "$work/wine.rec"
     else
         failed=$((failed + 1))
         echo "FAIL  $name"

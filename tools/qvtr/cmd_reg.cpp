@@ -12,6 +12,7 @@
 #include "command.h"
 #include "qvtr/module.h"
 #include "qvtr/registry.h"
+#include "read_file.h"
 #include "reg_verbs.h"
 #include "registry/reg_file.h"
 #include "win32/api.h"
@@ -21,6 +22,15 @@ namespace tool {
 namespace {
 
 const char* const kName = "reg";
+
+const char* const kImportHelp =
+    "usage: qvtr reg import FILE [/strict]\n\n"
+    "Applies a .reg file: \"Windows Registry Editor Version 5.00\" (UTF-16LE with a byte-order\n"
+    "mark, or ANSI), REGEDIT4 (ANSI) or Windows 3.1 REGEDIT. Lines are read with reg.exe's\n"
+    "rules: a line reg.exe skips is skipped and named on standard error as FILE:LINE: reason\n"
+    "(the first 20, then a count), and the rest is imported. /strict refuses the whole file\n"
+    "instead when any line would be skipped. A file that is not a registry file is refused\n"
+    "whole. On Linux the import is one transaction.\n";
 
 struct Options {
     std::string key;         // first operand
@@ -165,72 +175,123 @@ bool Confirm(const std::string& question) {
 
 // ---- export and import ------------------------------------------------------------
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
+// Larger .reg files are refused rather than read: reg.exe's own exports of whole
+// hives stay well below this.
+constexpr size_t kMaxRegFile = size_t{256} << 20;
+
+// The first lines reg.exe would skip, then how many more there were.
+void ReportSkipped(const std::string& file, const std::vector<regfile::Problem>& skipped) {
+    const size_t kShown = 20;
+    for (size_t i = 0; i < skipped.size() && i < kShown; ++i) {
+        std::cerr << file;
+        if (skipped[i].line != 0) {
+            std::cerr << ":" << skipped[i].line;
+        }
+        std::cerr << ": " << skipped[i].reason << "\n";
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    bytes = text.str();
-    return !in.bad();
+    if (skipped.size() > kShown) {
+        std::cerr << file << ": " << skipped.size() - kShown << " more line(s) skipped\n";
+    }
+}
+
+// reg.exe's rule: bad usage is exit status 1, with a pointer to the verb's help.
+int InvalidSyntax(const std::string& verb, const std::string& detail) {
+    std::cout.flush();
+    std::cerr << "ERROR: Invalid syntax" << (detail.empty() ? std::string() : ": " + detail) << ".\n"
+              << "Type \"qvtr reg " << (verb.empty() ? std::string() : verb + " ") << "/?\" for usage.\n";
+    return kExitFailure;
 }
 
 int RunExport(const Args& args) {
-    const Options options = ParseOptions(args, "y", 2);
+    Options options;
+    try {
+        options = ParseOptions(args, "y", 2);
+    } catch (const Usage& usage) {
+        return InvalidSyntax("export", usage.message);
+    }
     const KeyName key = ParseKey(options.key);
     if (!options.force && std::ifstream(options.file).good() &&
         !Confirm("File " + options.file + " already exists. Overwrite")) {
         std::cout << "The operation was cancelled.\n";
         return kExitFailure;
     }
-    std::string text;
-    const LONG error = regfile::Export(key.root, key.rootName, key.subKey, text);
+    std::string bytes;
+    std::string problem;
+    const LONG error = regfile::Export(key.root, key.rootName, key.subKey, bytes, problem);
     if (error != ERROR_SUCCESS) {
+        if (!problem.empty()) {
+            std::cerr << "ERROR: cannot export " << key.Display() << ": " << problem << "; nothing written\n";
+            return kExitFailure;
+        }
         return Failure(error, key.Display());
     }
     std::ofstream out(options.file, std::ios::binary | std::ios::trunc);
-    out << text;
+    out << bytes;
     out.close();
     if (!out) {
         std::cerr << "ERROR: cannot write " << options.file << "\n";
         return kExitFailure;
     }
-    std::cout << "The operation completed successfully.\n";
+    std::cout << "The operation completed successfully.\r\n";
     return 0;
 }
 
 int RunImport(const Args& args) {
-    if (args.size() != 1) {
-        throw Usage{"expects one FILE"};
+    bool strict = false;
+    std::vector<std::string> files;
+    for (const std::string& arg : args) {
+        if (reg::IsHelpSwitch(arg)) {
+            std::cout << kImportHelp;
+            return 0;
+        }
+        if (IsSwitch(arg, "strict")) {
+            strict = true;
+        } else if (IsSwitch(arg, "reg:32") || IsSwitch(arg, "reg:64")) {
+            // One registry view on Linux; on Windows the tool's own view.
+        } else {
+            files.push_back(arg);
+        }
     }
-    const std::string& file = args[0];
+    if (files.size() != 1) {
+        return InvalidSyntax("import", files.empty() ? "no FILE given" : "give exactly one FILE");
+    }
+    const std::string& file = files[0];
     std::string bytes;
-    if (!ReadWholeFile(file, bytes)) {
-        std::cerr << "ERROR: cannot read " << file << "\n";
+    std::string reason;
+    if (!ReadRegularFile(file, kMaxRegFile, bytes, reason)) {
+        std::cerr << "ERROR: cannot read " << file << ": " << reason << "\n";
         return kExitFailure;
     }
     regfile::Document document;
     regfile::Problem problem;
     if (!regfile::Parse(bytes, document, problem)) {
-        std::cerr << "ERROR: " << file << ":" << problem.line << ": " << problem.reason << "; nothing imported\n";
-        return kExitFailure;
-    }
-    if (regfile::Apply(document, problem) != ERROR_SUCCESS) {
         std::cerr << "ERROR: " << file;
         if (problem.line != 0) {
             std::cerr << ":" << problem.line;
         }
-        std::cerr << ": " << problem.reason << " (" << ErrorText(problem.code) << ")"
+        std::cerr << ": " << problem.reason << "; nothing imported\n";
+        return kExitFailure;
+    }
+    bytes = std::string();  // the parsed document is all that is needed now
+    std::vector<regfile::Problem> skipped = std::move(document.skipped);
+    if (strict && !skipped.empty()) {
+        ReportSkipped(file, skipped);
+        std::cerr << "ERROR: " << file << ": " << skipped.size() << " line(s) would be skipped; nothing imported\n";
+        return kExitFailure;
+    }
+    const size_t parsed = skipped.size();
+    const LONG error = regfile::Apply(document, strict, skipped);
+    ReportSkipped(file, skipped);
+    if (error != ERROR_SUCCESS) {
+        std::cerr << "ERROR: " << file << ": " << ErrorText(error)
                   << (Api().QvtrRegTransaction ? "; nothing imported" : "") << "\n";
         return kExitFailure;
     }
-    size_t values = 0;
-    for (const regfile::Key& key : document.keys) {
-        values += key.values.size();
+    if (skipped.size() > parsed && Api().QvtrRegTransaction == nullptr) {
+        std::cerr << "ERROR: " << file << ": some keys or values could not be written\n";
     }
-    std::cout << "Imported " << document.keys.size() << " key(s) and " << values << " value(s) from " << file
-              << ".\nThe operation completed successfully.\n";
+    // reg.exe reports success on standard error; standard output stays empty.
+    std::cerr << "The operation completed successfully.\n";
     return 0;
 }
 
@@ -271,16 +332,8 @@ const Verb kVerbs[] = {
     {"export", RunExport,
      "qvtr reg export KEY FILE [/y]\n\n"
      "  Writes KEY and its tree to FILE in regedit's format; /y replaces FILE without asking.\n"},
-    {"import", RunImport, "qvtr reg import FILE\n\n  Applies a regedit file (5.00 or REGEDIT4).\n"},
+    {"import", RunImport, kImportHelp},
 };
-
-// reg.exe's rule: bad usage is exit status 1, with a pointer to the verb's help.
-int InvalidSyntax(const std::string& verb, const std::string& detail) {
-    std::cout.flush();
-    std::cerr << "ERROR: Invalid syntax" << (detail.empty() ? std::string() : ": " + detail) << ".\n"
-              << "Type \"qvtr reg " << (verb.empty() ? std::string() : verb + " ") << "/?\" for usage.\n";
-    return kExitFailure;
-}
 
 int RunReg(const Args& args) {
     if (args.empty()) {
@@ -327,7 +380,7 @@ const CommandRegistrar kReg(
      "       qvtr reg copy    KEY1 KEY2 [/s] [/f]\n"
      "       qvtr reg compare KEY1 KEY2 [/v NAME | /ve] [/s] [/od | /oa | /os | /on]\n"
      "       qvtr reg export  KEY FILE [/y]\n"
-     "       qvtr reg import  FILE\n\n"
+     "       qvtr reg import  FILE [/strict]\n\n"
      "KEY is [\\\\MACHINE\\]ROOT\\PATH with ROOT one of HKLM, HKCU, HKCR, HKU or their long names\n"
      "(only HKLM and HKU on a MACHINE). Switches start with / or -; /reg:32 and /reg:64 are\n"
      "accepted. 'qvtr reg VERB /?' prints the help of one verb.\n\n"
