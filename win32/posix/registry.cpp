@@ -29,8 +29,7 @@ using reg::Fold;
 using reg::Statement;
 using reg::Store;
 
-// Entries of each read cache, and the largest value kept in it.
-constexpr size_t kCacheLimit = 4096;
+// The largest value kept in memory.
 constexpr size_t kCachedValueLimit = 4096;
 
 // What a handle refers to: the key's row (0 for a predefined key, found by its
@@ -42,19 +41,9 @@ struct KeyRef {
     bool predefined = false;
 };
 
-// Where the last value enumeration of a handle stopped, so that the next index
-// continues from there instead of counting from the start. Valid while nothing
-// in the store has changed (the cache's snapshot).
-struct ValueCursor {
-    uint64_t snapshot = ~uint64_t(0);
-    DWORD index = 0;
-    int64_t rowid = 0;
-};
-
 // Open key handles of the process. Guarded by the store's mutex.
 struct HandleTable {
     std::unordered_map<uintptr_t, KeyRef> keys;
-    std::unordered_map<uintptr_t, ValueCursor> cursors;
     uintptr_t next = 0x1000;
 };
 
@@ -136,22 +125,17 @@ HKEY NewHandle(const KeyRef& key) {
 // The row id of the key at a folded path, or 0 when there is none.
 int64_t FindPath(Call& call, const std::string& foldedPath) {
     uint64_t snapshot = 0;
-    const bool cacheable = call->CacheReady(snapshot);
-    if (cacheable) {
-        auto found = call->CachedKeys().find(foldedPath);
-        if (found != call->CachedKeys().end()) {
-            return found->second;
-        }
+    const bool cacheable = call->Sync(snapshot);
+    int64_t id = 0;
+    if (cacheable && call->FindCachedKey(foldedPath, id)) {
+        return id;
     }
     Statement find = call->Prepare("SELECT id FROM keys WHERE path = ?1");
     find.Bind(1, foldedPath);
     const int rc = find.Step();
-    const int64_t id = rc == SQLITE_ROW ? find.Int(0) : 0;
+    id = rc == SQLITE_ROW ? find.Int(0) : 0;
     if (cacheable && (rc == SQLITE_ROW || rc == SQLITE_DONE) && call->Settled(snapshot)) {
-        if (call->CachedKeys().size() >= kCacheLimit) {
-            call->CachedKeys().clear();
-        }
-        call->CachedKeys().emplace(foldedPath, id);
+        call->CacheKey(foldedPath, id);
     }
     return id;
 }
@@ -285,9 +269,32 @@ LONG DeleteSubtree(Call& call, const std::string& path) {
         [&] {
             Statement remove = call->Prepare("DELETE FROM keys WHERE path = ?1 OR (path > ?2 AND path < ?3)");
             remove.Bind(1, path).Bind(2, path + "\\").Bind(3, path + "]");
-            return remove.Step();
+            const int rc = remove.Step();
+            call->EverythingChanged();
+            return rc;
         },
         changes);
+}
+
+// Steps a statement that returns at most one row through to its end; `row`
+// sees the row while it is there.
+template <class Row>
+int StepThrough(Statement& statement, Row&& row) {
+    int rc = statement.Step();
+    if (rc == SQLITE_ROW) {
+        row();
+        rc = statement.Step();
+    }
+    return rc;
+}
+
+// Windows cannot hold a key name with a control character, and one would
+// break the line-based text of an export.
+bool HoldsControlCharacter(const std::string& name) {
+    return std::any_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
 }
 
 // ---- the Win32 functions ----------------------------------------------------------
@@ -392,7 +399,7 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
         return error;
     }
     for (const std::string& name : names) {
-        if (name.size() > reg::kMaxKeyName) {
+        if (name.size() > reg::kMaxKeyName || HoldsControlCharacter(name)) {
             return ERROR_INVALID_PARAMETER;
         }
     }
@@ -441,6 +448,7 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
                 return error;
             }
             id = sqlite3_last_insert_rowid(call->Db());
+            call->KeyAdded(parent, id, path);
             created = last;
         }
         parent = id;
@@ -464,7 +472,6 @@ LONG WINAPI RegCloseKeyImpl(HKEY hKey) {
     if (!call.Ready()) {
         return ERROR_INVALID_HANDLE;  // no key was ever opened
     }
-    Handles().cursors.erase(reinterpret_cast<uintptr_t>(hKey));
     return Handles().keys.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
@@ -560,17 +567,13 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
     }
     const std::string folded = Fold(name != nullptr ? name : "");
     uint64_t snapshot = 0;
-    const bool cacheable = call->CacheReady(snapshot);
-    std::string cacheKey;
+    const bool cacheable = call->Sync(snapshot);
     if (cacheable) {
-        cacheKey = std::to_string(id) + '|' + folded;
-        auto found = call->CachedValues().find(cacheKey);
-        if (found != call->CachedValues().end()) {
-            const Store::CachedValue& value = found->second;
-            if (!value.present) {
+        if (const Store::CachedValue* value = call->FindCachedValue(id, folded)) {
+            if (!value->present) {
                 return ERROR_FILE_NOT_FOUND;  // cached only while its key was there
             }
-            return PutValue(value.type, value.data.data(), value.data.size(), type, data, dataSize);
+            return PutValue(value->type, value->data.data(), value->data.size(), type, data, dataSize);
         }
     }
     // Asking for the size only does not read the bytes of a large value.
@@ -585,15 +588,13 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
     const LONG missing = rc == SQLITE_DONE ? Missing(call, key, ERROR_FILE_NOT_FOUND) : ERROR_SUCCESS;
     if (cacheable && (rc == SQLITE_DONE ? missing == ERROR_FILE_NOT_FOUND : query.Size(1) <= kCachedValueLimit) &&
         call->Settled(snapshot)) {
-        if (call->CachedValues().size() >= kCacheLimit) {
-            call->CachedValues().clear();
-        }
-        Store::CachedValue& value = call->CachedValues()[cacheKey];
+        Store::CachedValue value;
         value.present = rc == SQLITE_ROW;
         if (value.present) {
             value.type = static_cast<DWORD>(query.Int(0));
             value.data = query.Text(1);
         }
+        call->CacheValue(id, folded, value);
     }
     if (rc == SQLITE_DONE) {
         return missing;
@@ -603,6 +604,23 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
         return PutValue(valueType, nullptr, static_cast<size_t>(query.Int(1)), type, nullptr, dataSize);
     }
     return PutValue(valueType, query.Blob(1), query.Size(1), type, data, dataSize);
+}
+
+// How an enumeration finds the entry at an index: counting from the first, or
+// stepping from where the last call on the key stopped, up or down.
+enum Seek { kFromFirst, kUpFrom, kDownFrom };
+
+Seek SeekFor(bool valid, DWORD below, DWORD index, int64_t& steps) {
+    if (!valid) {
+        steps = index;
+        return kFromFirst;
+    }
+    if (index >= below) {
+        steps = static_cast<int64_t>(index) - below;
+        return kUpFrom;
+    }
+    steps = static_cast<int64_t>(below) - index - 1;
+    return kDownFrom;
 }
 
 LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
@@ -619,36 +637,51 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    // The next index after the last one continues from its row; any other starts over.
+    // [seek][with data]; values come in the order they were first written.
+    static const char* const kQueries[3][2] = {
+        {"SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?3",
+         "SELECT name, type, data, rowid FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?3"},
+        {"SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 AND rowid >= ?2 ORDER BY rowid "
+         "LIMIT 1 OFFSET ?3",
+         "SELECT name, type, data, rowid FROM vals WHERE key = ?1 AND rowid >= ?2 ORDER BY rowid LIMIT 1 OFFSET ?3"},
+        {"SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 AND rowid < ?2 ORDER BY rowid DESC "
+         "LIMIT 1 OFFSET ?3",
+         "SELECT name, type, data, rowid FROM vals WHERE key = ?1 AND rowid < ?2 ORDER BY rowid DESC "
+         "LIMIT 1 OFFSET ?3"},
+    };
     uint64_t snapshot = 0;
-    const bool cacheable = !key.predefined && call->CacheReady(snapshot);
-    ValueCursor* cursor = cacheable ? &Handles().cursors[reinterpret_cast<uintptr_t>(hKey)] : nullptr;
-    const bool next = cursor != nullptr && cursor->snapshot == snapshot && index != 0 && cursor->index + 1 == index;
-    Statement query = call->Prepare(
-        next ? (data != nullptr
-                    ? "SELECT name, type, data, rowid FROM vals WHERE key = ?1 AND rowid > ?2 ORDER BY rowid LIMIT 1"
-                    : "SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 AND rowid > ?2 "
-                      "ORDER BY rowid LIMIT 1")
-             : (data != nullptr
-                    ? "SELECT name, type, data, rowid FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2"
-                    : "SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 ORDER BY rowid "
-                      "LIMIT 1 OFFSET ?2"));
-    query.Bind(1, id).Bind(2, next ? cursor->rowid : static_cast<int64_t>(index));
-    const int rc = query.Step();
-    if (rc != SQLITE_ROW) {
-        return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
-    }
-    if (cursor != nullptr) {
-        *cursor = call->Settled(snapshot) ? ValueCursor{snapshot, index, query.Int(3)} : ValueCursor();
-    }
-    const DWORD valueType = static_cast<DWORD>(query.Int(1));
-    const LONG result = data != nullptr
-                            ? PutValue(valueType, query.Blob(2), query.Size(2), type, data, dataSize)
+    Store::ValueCursor* cursor = call->Sync(snapshot) ? &call->ValueCursorOf(id) : nullptr;
+    for (bool fromCursor = cursor != nullptr && cursor->valid;; fromCursor = false) {
+        int64_t steps = 0;
+        const Seek seek = fromCursor ? SeekFor(true, cursor->below, index, steps) : SeekFor(false, 0, index, steps);
+        Statement query = call->Prepare(kQueries[seek][data != nullptr ? 1 : 0]);
+        query.Bind(1, id).Bind(3, steps);
+        if (seek != kFromFirst) {
+            query.Bind(2, cursor->at);
+        }
+        const int rc = query.Step();
+        const bool settled = cursor != nullptr && call->Settled(snapshot);
+        if (fromCursor && !settled) {
+            cursor->valid = false;  // another process changed the key meanwhile
+            continue;
+        }
+        if (rc != SQLITE_ROW) {
+            return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
+        }
+        if (settled) {
+            cursor->valid = true;
+            cursor->below = index;
+            cursor->at = query.Int(3);
+        }
+        const DWORD valueType = static_cast<DWORD>(query.Int(1));
+        const LONG result =
+            data != nullptr ? PutValue(valueType, query.Blob(2), query.Size(2), type, data, dataSize)
                             : PutValue(valueType, nullptr, static_cast<size_t>(query.Int(2)), type, nullptr, dataSize);
-    if (result != ERROR_SUCCESS) {
-        return result;
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+        return CopyName(query.Text(0), name, nameLength);
     }
-    return CopyName(query.Text(0), name, nameLength);
 }
 
 LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPSTR keyClass,
@@ -667,25 +700,50 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
         return ERROR_FILE_NOT_FOUND;
     }
     // Sub-keys come in the order of their upper-case names, as on Windows.
-    Statement query =
-        call->Prepare("SELECT name, class, written FROM keys WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2");
-    query.Bind(1, id).Bind(2, static_cast<int64_t>(index));
-    const int rc = query.Step();
-    if (rc != SQLITE_ROW) {
-        return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
-    }
-    if (const LONG error = CopyName(query.Text(0), name, nameLength)) {
-        return error;
-    }
-    if (keyClass != nullptr) {
-        if (const LONG error = CopyName(query.Text(1), keyClass, classLength)) {
+    static const char* const kQueries[3] = {
+        "SELECT name, class, written, path FROM keys WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?3",
+        "SELECT name, class, written, path FROM keys WHERE parent = ?1 AND path >= ?2 ORDER BY path "
+        "LIMIT 1 OFFSET ?3",
+        "SELECT name, class, written, path FROM keys WHERE parent = ?1 AND path < ?2 ORDER BY path DESC "
+        "LIMIT 1 OFFSET ?3",
+    };
+    uint64_t snapshot = 0;
+    Store::KeyCursor* cursor = call->Sync(snapshot) ? &call->SubKeyCursor(id) : nullptr;
+    for (bool fromCursor = cursor != nullptr && cursor->valid;; fromCursor = false) {
+        int64_t steps = 0;
+        const Seek seek = fromCursor ? SeekFor(true, cursor->below, index, steps) : SeekFor(false, 0, index, steps);
+        Statement query = call->Prepare(kQueries[seek]);
+        query.Bind(1, id).Bind(3, steps);
+        if (seek != kFromFirst) {
+            query.Bind(2, cursor->at);
+        }
+        const int rc = query.Step();
+        const bool settled = cursor != nullptr && call->Settled(snapshot);
+        if (fromCursor && !settled) {
+            cursor->valid = false;  // another process changed the key meanwhile
+            continue;
+        }
+        if (rc != SQLITE_ROW) {
+            return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
+        }
+        if (settled) {
+            cursor->valid = true;
+            cursor->below = index;
+            cursor->at = query.Text(3);
+        }
+        if (const LONG error = CopyName(query.Text(0), name, nameLength)) {
             return error;
         }
-    } else if (classLength != nullptr) {
-        *classLength = static_cast<DWORD>(query.Size(1));
+        if (keyClass != nullptr) {
+            if (const LONG error = CopyName(query.Text(1), keyClass, classLength)) {
+                return error;
+            }
+        } else if (classLength != nullptr) {
+            *classLength = static_cast<DWORD>(query.Size(1));
+        }
+        PutFileTime(query.Int(2), lastWrite);
+        return ERROR_SUCCESS;
     }
-    PutFileTime(query.Int(2), lastWrite);
-    return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
@@ -713,10 +771,12 @@ LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const 
             Statement upsert = call->Prepare(
                 "INSERT INTO vals(key, folded, name, type, data) SELECT ?1, ?2, ?3, ?4, ?5"
                 " WHERE EXISTS (SELECT 1 FROM keys WHERE id = ?1)"
-                " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
-            upsert.Bind(1, id).Bind(2, Fold(valueName)).Bind(3, valueName).Bind(4, static_cast<int64_t>(type));
+                " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data"
+                " RETURNING rowid");
+            const std::string folded = Fold(valueName);
+            upsert.Bind(1, id).Bind(2, folded).Bind(3, valueName).Bind(4, static_cast<int64_t>(type));
             upsert.Bind(5, data, size);
-            return upsert.Step();
+            return StepThrough(upsert, [&] { call->ValueWritten(id, folded, upsert.Int(0)); });
         },
         changes);
     if (error != ERROR_SUCCESS) {
@@ -739,9 +799,10 @@ LONG WINAPI RegDeleteValueAImpl(HKEY hKey, LPCSTR name) {
     const LONG error = Change(
         call,
         [&] {
-            Statement remove = call->Prepare("DELETE FROM vals WHERE key = ?1 AND folded = ?2");
-            remove.Bind(1, id).Bind(2, Fold(name != nullptr ? name : ""));
-            return remove.Step();
+            Statement remove = call->Prepare("DELETE FROM vals WHERE key = ?1 AND folded = ?2 RETURNING rowid");
+            const std::string folded = Fold(name != nullptr ? name : "");
+            remove.Bind(1, id).Bind(2, folded);
+            return StepThrough(remove, [&] { call->ValueRemoved(id, folded, remove.Int(0)); });
         },
         changes);
     if (error != ERROR_SUCCESS) {
@@ -776,9 +837,10 @@ LONG WINAPI RegDeleteKeyAImpl(HKEY hKey, LPCSTR subKey) {
         call,
         [&] {
             Statement remove = call->Prepare(
-                "DELETE FROM keys WHERE path = ?1 AND NOT EXISTS (SELECT 1 FROM keys c WHERE c.parent = keys.id)");
+                "DELETE FROM keys WHERE path = ?1 AND NOT EXISTS (SELECT 1 FROM keys c WHERE c.parent = keys.id)"
+                " RETURNING parent, id");
             remove.Bind(1, path);
-            return remove.Step();
+            return StepThrough(remove, [&] { call->KeyRemoved(remove.Int(0), remove.Int(1), path); });
         },
         changes);
     if (error != ERROR_SUCCESS || changes != 0) {
