@@ -483,9 +483,17 @@ int RunDelete(const Args& args) {
         std::cout << "The operation was cancelled.\n";
         return kExitFailure;
     }
-    // The key object deletes the tree as the module does: deepest first on NT.
-    CRegistryKey tree(key.root, key.subKey, true, false, true);
-    const LONG result = tree.DeleteTree();
+    // Deepest first, as an import's [-KEY] does; where the registry offers it,
+    // as one transaction: all of it or nothing.
+    const bool transaction = Api().QvtrRegTransaction != nullptr;
+    LONG result = transaction ? Api().QvtrRegTransaction(QVTR_REG_BEGIN) : ERROR_SUCCESS;
+    if (result == ERROR_SUCCESS) {
+        result = regfile::DeleteTree(key.root, key.subKey);
+        if (transaction) {
+            const LONG end = Api().QvtrRegTransaction(result == ERROR_SUCCESS ? QVTR_REG_COMMIT : QVTR_REG_ROLLBACK);
+            result = result == ERROR_SUCCESS ? end : result;
+        }
+    }
     if (result != ERROR_SUCCESS) {
         return Failure(result, key.Display());
     }

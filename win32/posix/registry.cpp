@@ -143,9 +143,20 @@ int64_t FindPath(Call& call, const std::string& foldedPath) {
 // The row id of a key, or 0 when it no longer exists.
 int64_t KeyId(Call& call, const KeyRef& key) {
     if (key.id != 0 && !key.predefined) {
+        uint64_t snapshot = 0;
+        const bool usable = call->Sync(snapshot);
+        if (usable) {
+            if (const Store::KeyMemory* known = call->Known(key.id); known != nullptr && known->exists) {
+                return key.id;
+            }
+        }
         Statement check = call->Prepare("SELECT 1 FROM keys WHERE id = ?1");
         check.Bind(1, key.id);
-        return check.Step() == SQLITE_ROW ? key.id : 0;
+        const bool exists = check.Step() == SQLITE_ROW;
+        if (usable && exists && call->Settled(snapshot)) {
+            call->MemoryOf(key.id).exists = true;
+        }
+        return exists ? key.id : 0;
     }
     return key.id != 0 ? key.id : FindPath(call, key.path);
 }
@@ -236,7 +247,7 @@ bool IsProtected(Call& call, const std::string& foldedPath) {
 // transaction of its own, or a savepoint of an import; `changes` gets its count.
 template <class Body>
 LONG Change(Call& call, Body&& body, int64_t& changes) {
-    if (!call->Begin()) {
+    if (!call->Begin(true)) {
         return call->LastError();
     }
     const int rc = body();
@@ -276,16 +287,11 @@ LONG DeleteSubtree(Call& call, const std::string& path) {
         changes);
 }
 
-// Steps a statement that returns at most one row through to its end; `row`
-// sees the row while it is there.
-template <class Row>
-int StepThrough(Statement& statement, Row&& row) {
-    int rc = statement.Step();
-    if (rc == SQLITE_ROW) {
-        row();
-        rc = statement.Step();
-    }
-    return rc;
+// The row id of a value, which gives its place among the key's values; 0 when absent.
+int64_t ValueRow(Call& call, int64_t key, const std::string& folded) {
+    Statement find = call->Prepare("SELECT rowid FROM vals WHERE key = ?1 AND folded = ?2");
+    find.Bind(1, key).Bind(2, folded);
+    return find.Step() == SQLITE_ROW ? find.Int(0) : 0;
 }
 
 // Windows cannot hold a key name with a control character, and one would
@@ -487,24 +493,44 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
     if (const LONG error = Enter(call, hKey, KEY_QUERY_VALUE, key)) {
         return error;
     }
-    const int64_t id = KeyId(call, key);
+    // A key deleted meanwhile has no row: the statement below says so.
+    const int64_t id = key.predefined ? KeyId(call, key) : key.id;
     if (id == 0) {
-        return key.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+        return ERROR_FILE_NOT_FOUND;
     }
-    // One statement: one consistent view of the key.
-    Statement info = call->Prepare(
-        "SELECT k.class, k.written,"
-        " (SELECT count(*) FROM keys WHERE parent = ?1),"
-        " (SELECT coalesce(max(length(name)), 0) FROM keys WHERE parent = ?1),"
-        " (SELECT coalesce(max(length(class)), 0) FROM keys WHERE parent = ?1),"
-        " (SELECT count(*) FROM vals WHERE key = ?1),"
-        " (SELECT coalesce(max(length(name)), 0) FROM vals WHERE key = ?1),"
-        " (SELECT coalesce(max(length(data)), 0) FROM vals WHERE key = ?1)"
-        " FROM keys k WHERE k.id = ?1");
+    uint64_t snapshot = 0;
+    const bool usable = call->Sync(snapshot);
+    // One statement: one consistent view of the key. What nobody asked for is not counted.
+#define QVTR_SUBKEY_FACTS                                                   \
+    " (SELECT count(*) FROM keys WHERE parent = ?1),"                       \
+    " (SELECT coalesce(max(length(name)), 0) FROM keys WHERE parent = ?1)," \
+    " (SELECT coalesce(max(length(class)), 0) FROM keys WHERE parent = ?1),"
+#define QVTR_VALUE_FACTS                                                 \
+    " (SELECT count(*) FROM vals WHERE key = ?1),"                       \
+    " (SELECT coalesce(max(length(name)), 0) FROM vals WHERE key = ?1)," \
+    " (SELECT coalesce(max(length(data)), 0) FROM vals WHERE key = ?1)"
+    static const char* const kQueries[2][2] = {
+        {"SELECT k.class, k.written, 0, 0, 0, 0, 0, 0 FROM keys k WHERE k.id = ?1",
+         "SELECT k.class, k.written, 0, 0, 0," QVTR_VALUE_FACTS " FROM keys k WHERE k.id = ?1"},
+        {"SELECT k.class, k.written," QVTR_SUBKEY_FACTS " 0, 0, 0 FROM keys k WHERE k.id = ?1",
+         "SELECT k.class, k.written," QVTR_SUBKEY_FACTS QVTR_VALUE_FACTS " FROM keys k WHERE k.id = ?1"},
+    };
+#undef QVTR_SUBKEY_FACTS
+#undef QVTR_VALUE_FACTS
+    const bool subKeyFacts = subKeys != nullptr || maxSubKeyLength != nullptr || maxClassLength != nullptr;
+    const bool valueFacts = values != nullptr || maxValueNameLength != nullptr || maxValueLength != nullptr;
+    Statement info = call->Prepare(kQueries[subKeyFacts ? 1 : 0][valueFacts ? 1 : 0]);
     info.Bind(1, id);
     const int rc = info.Step();
     if (rc != SQLITE_ROW) {
         return rc == SQLITE_DONE ? ERROR_KEY_DELETED : call->LastError();
+    }
+    if (usable && subKeyFacts && valueFacts && call->Settled(snapshot)) {
+        Store::KeyMemory& known = call->MemoryOf(id);
+        known.exists = true;
+        known.counted = true;
+        known.subKeyCount = static_cast<DWORD>(info.Int(2));
+        known.valueCount = static_cast<DWORD>(info.Int(5));
     }
     const std::string className = info.Text(0);
     auto put = [](LPDWORD out, int64_t value) {
@@ -650,7 +676,11 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
          "LIMIT 1 OFFSET ?3"},
     };
     uint64_t snapshot = 0;
-    Store::ValueCursor* cursor = call->Sync(snapshot) ? &call->ValueCursorOf(id) : nullptr;
+    Store::KeyMemory* known = call->Sync(snapshot) ? &call->MemoryOf(id) : nullptr;
+    if (known != nullptr && known->counted && index >= known->valueCount) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    Store::ValueCursor* cursor = known != nullptr ? &known->valueCursor : nullptr;
     for (bool fromCursor = cursor != nullptr && cursor->valid;; fromCursor = false) {
         int64_t steps = 0;
         const Seek seek = fromCursor ? SeekFor(true, cursor->below, index, steps) : SeekFor(false, 0, index, steps);
@@ -672,6 +702,7 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
             cursor->valid = true;
             cursor->below = index;
             cursor->at = query.Int(3);
+            known->exists = true;
         }
         const DWORD valueType = static_cast<DWORD>(query.Int(1));
         const LONG result =
@@ -701,14 +732,18 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     }
     // Sub-keys come in the order of their upper-case names, as on Windows.
     static const char* const kQueries[3] = {
-        "SELECT name, class, written, path FROM keys WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?3",
-        "SELECT name, class, written, path FROM keys WHERE parent = ?1 AND path >= ?2 ORDER BY path "
+        "SELECT name, class, written, path, id FROM keys WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?3",
+        "SELECT name, class, written, path, id FROM keys WHERE parent = ?1 AND path >= ?2 ORDER BY path "
         "LIMIT 1 OFFSET ?3",
-        "SELECT name, class, written, path FROM keys WHERE parent = ?1 AND path < ?2 ORDER BY path DESC "
+        "SELECT name, class, written, path, id FROM keys WHERE parent = ?1 AND path < ?2 ORDER BY path DESC "
         "LIMIT 1 OFFSET ?3",
     };
     uint64_t snapshot = 0;
-    Store::KeyCursor* cursor = call->Sync(snapshot) ? &call->SubKeyCursor(id) : nullptr;
+    Store::KeyMemory* known = call->Sync(snapshot) ? &call->MemoryOf(id) : nullptr;
+    if (known != nullptr && known->counted && index >= known->subKeyCount) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    Store::KeyCursor* cursor = known != nullptr ? &known->subKeys : nullptr;
     for (bool fromCursor = cursor != nullptr && cursor->valid;; fromCursor = false) {
         int64_t steps = 0;
         const Seek seek = fromCursor ? SeekFor(true, cursor->below, index, steps) : SeekFor(false, 0, index, steps);
@@ -730,6 +765,8 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
             cursor->valid = true;
             cursor->below = index;
             cursor->at = query.Text(3);
+            known->exists = true;
+            call->CacheKey(cursor->at, query.Int(4));  // the caller usually opens it next
         }
         if (const LONG error = CopyName(query.Text(0), name, nameLength)) {
             return error;
@@ -771,12 +808,15 @@ LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const 
             Statement upsert = call->Prepare(
                 "INSERT INTO vals(key, folded, name, type, data) SELECT ?1, ?2, ?3, ?4, ?5"
                 " WHERE EXISTS (SELECT 1 FROM keys WHERE id = ?1)"
-                " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data"
-                " RETURNING rowid");
+                " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
             const std::string folded = Fold(valueName);
             upsert.Bind(1, id).Bind(2, folded).Bind(3, valueName).Bind(4, static_cast<int64_t>(type));
             upsert.Bind(5, data, size);
-            return StepThrough(upsert, [&] { call->ValueWritten(id, folded, upsert.Int(0)); });
+            const int rc = upsert.Step();
+            if (rc == SQLITE_DONE && call->Changes() != 0) {
+                call->ValueWritten(id, folded, ValueRow(call, id, folded));
+            }
+            return rc;
         },
         changes);
     if (error != ERROR_SUCCESS) {
@@ -799,10 +839,15 @@ LONG WINAPI RegDeleteValueAImpl(HKEY hKey, LPCSTR name) {
     const LONG error = Change(
         call,
         [&] {
-            Statement remove = call->Prepare("DELETE FROM vals WHERE key = ?1 AND folded = ?2 RETURNING rowid");
             const std::string folded = Fold(name != nullptr ? name : "");
+            const int64_t rowid = ValueRow(call, id, folded);
+            Statement remove = call->Prepare("DELETE FROM vals WHERE key = ?1 AND folded = ?2");
             remove.Bind(1, id).Bind(2, folded);
-            return StepThrough(remove, [&] { call->ValueRemoved(id, folded, remove.Int(0)); });
+            const int rc = remove.Step();
+            if (rc == SQLITE_DONE && call->Changes() != 0) {
+                call->ValueRemoved(id, folded, rowid);
+            }
+            return rc;
         },
         changes);
     if (error != ERROR_SUCCESS) {
@@ -836,11 +881,24 @@ LONG WINAPI RegDeleteKeyAImpl(HKEY hKey, LPCSTR subKey) {
     const LONG error = Change(
         call,
         [&] {
+            int64_t id = 0;
+            int64_t parent = 0;
+            {
+                Statement find = call->Prepare("SELECT id, parent FROM keys WHERE path = ?1");
+                find.Bind(1, path);
+                if (find.Step() == SQLITE_ROW) {
+                    id = find.Int(0);
+                    parent = find.Int(1);
+                }
+            }
             Statement remove = call->Prepare(
-                "DELETE FROM keys WHERE path = ?1 AND NOT EXISTS (SELECT 1 FROM keys c WHERE c.parent = keys.id)"
-                " RETURNING parent, id");
-            remove.Bind(1, path);
-            return StepThrough(remove, [&] { call->KeyRemoved(remove.Int(0), remove.Int(1), path); });
+                "DELETE FROM keys WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM keys c WHERE c.parent = ?1)");
+            remove.Bind(1, id);
+            const int rc = remove.Step();
+            if (rc == SQLITE_DONE && call->Changes() != 0) {
+                call->KeyRemoved(parent, id, path);
+            }
+            return rc;
         },
         changes);
     if (error != ERROR_SUCCESS || changes != 0) {

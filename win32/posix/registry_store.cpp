@@ -489,6 +489,7 @@ void Store::ForgetKey(int64_t parent, uint64_t pathHash) {
     auto found = m_keys.find(parent);
     if (found != m_keys.end()) {
         found->second.subKeys.valid = false;
+        found->second.counted = false;
     }
 }
 
@@ -497,6 +498,7 @@ void Store::ForgetValue(int64_t key, uint64_t nameHash) {
     if (found != m_keys.end()) {
         m_cachedValueCount -= found->second.values.erase(nameHash);
         found->second.valueCursor.valid = false;
+        found->second.counted = false;
     }
 }
 
@@ -571,10 +573,21 @@ Store::KeyMemory& Store::MemoryOf(int64_t key) {
     if (found != m_keys.end()) {
         return found->second;
     }
-    // Any one goes: what is dropped is only asked of the database again.
+    // What is dropped is only asked of the database again; a key enumerated
+    // half-way is kept where possible, its next step would start over.
     while (m_keys.size() >= kMemoryLimit) {
-        m_cachedValueCount -= m_keys.begin()->second.values.size();
-        m_keys.erase(m_keys.begin());
+        auto victim = m_keys.begin();
+        int tries = 16;
+        for (auto it = victim; it != m_keys.end() && tries-- > 0; ++it) {
+            const KeyMemory& memory = it->second;
+            if (!(memory.subKeys.valid && memory.subKeys.below > 0) &&
+                !(memory.valueCursor.valid && memory.valueCursor.below > 0)) {
+                victim = it;
+                break;
+            }
+        }
+        m_cachedValueCount -= victim->second.values.size();
+        m_keys.erase(victim);
     }
     return m_keys[key];
 }
@@ -605,19 +618,20 @@ void Store::CacheValue(int64_t key, const std::string& folded, const CachedValue
     inserted.first->second.name = folded;
 }
 
-Store::KeyCursor& Store::SubKeyCursor(int64_t key) {
-    return MemoryOf(key).subKeys;
-}
-
-Store::ValueCursor& Store::ValueCursorOf(int64_t key) {
-    return MemoryOf(key).valueCursor;
+Store::KeyMemory* Store::Known(int64_t key) {
+    auto found = m_keys.find(key);
+    return found != m_keys.end() ? &found->second : nullptr;
 }
 
 void Store::KeyAdded(int64_t parent, int64_t id, const std::string& path) {
     Announce(kSubKeyOf | static_cast<uint64_t>(parent), Hash(path));
     CacheKey(path, id);
     auto found = m_keys.find(parent);
-    if (found != m_keys.end() && found->second.subKeys.valid && path < found->second.subKeys.at) {
+    if (found == m_keys.end()) {
+        return;
+    }
+    found->second.counted = false;
+    if (found->second.subKeys.valid && path < found->second.subKeys.at) {
         ++found->second.subKeys.below;
     }
 }
@@ -628,7 +642,11 @@ void Store::KeyRemoved(int64_t parent, int64_t id, const std::string& path) {
     CacheKey(path, 0);
     ForgetKeyContents(id);
     auto found = m_keys.find(parent);
-    if (found != m_keys.end() && found->second.subKeys.valid && path < found->second.subKeys.at) {
+    if (found == m_keys.end()) {
+        return;
+    }
+    found->second.counted = false;
+    if (found->second.subKeys.valid && path < found->second.subKeys.at) {
         KeyCursor& cursor = found->second.subKeys;
         cursor.valid = cursor.below > 0;
         cursor.below -= cursor.valid ? 1 : 0;
@@ -642,6 +660,7 @@ void Store::ValueWritten(int64_t key, const std::string& folded, int64_t rowid) 
         return;
     }
     m_cachedValueCount -= found->second.values.erase(Hash(folded));
+    found->second.counted = false;
     // A new value comes after every other; one before the position was rewritten in place.
     ValueCursor& cursor = found->second.valueCursor;
     if (cursor.valid && rowid < cursor.at) {
@@ -656,6 +675,7 @@ void Store::ValueRemoved(int64_t key, const std::string& folded, int64_t rowid) 
         return;
     }
     m_cachedValueCount -= found->second.values.erase(Hash(folded));
+    found->second.counted = false;
     ValueCursor& cursor = found->second.valueCursor;
     if (cursor.valid && rowid < cursor.at) {
         cursor.valid = cursor.below > 0;
@@ -668,9 +688,12 @@ void Store::EverythingChanged() {
     Forget();
 }
 
-bool Store::Begin() {
+bool Store::Begin(bool oneStatement) {
     if (m_import) {
-        return Run("SAVEPOINT qvtr_call");
+        // A single statement is all or nothing already; a savepoint would cost
+        // a page map the size of the database.
+        m_savepoint = !oneStatement;
+        return oneStatement || Run("SAVEPOINT qvtr_call");
     }
     if (!Run("BEGIN IMMEDIATE")) {
         return false;
@@ -681,7 +704,7 @@ bool Store::Begin() {
 
 bool Store::Commit() {
     if (m_import) {
-        if (Run("RELEASE qvtr_call")) {
+        if (!m_savepoint || Run("RELEASE qvtr_call")) {
             return true;
         }
         Rollback();
@@ -700,8 +723,10 @@ bool Store::Commit() {
 void Store::Rollback() {
     if (m_import) {
         Forget();  // what this call changed in memory may be undone now
-        Run("ROLLBACK TO qvtr_call");
-        Run("RELEASE qvtr_call");
+        if (m_savepoint) {
+            Run("ROLLBACK TO qvtr_call");
+            Run("RELEASE qvtr_call");
+        }
     } else if (!sqlite3_get_autocommit(m_db)) {
         OwnChangesAnnounced(false);
         Run("ROLLBACK");

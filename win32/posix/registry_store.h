@@ -77,9 +77,10 @@ public:
     sqlite3* Db() const { return m_db; }
 
     // A write transaction. Inside an import it is a savepoint of the import's
-    // transaction, so that the import stays all or nothing. Every change goes
-    // through one, so that the change counters below see it.
-    bool Begin();
+    // transaction (none for a single statement), so that the import stays all
+    // or nothing. Every change goes through one, so that the change counters
+    // below see it.
+    bool Begin(bool oneStatement = false);
     bool Commit();
     void Rollback();
 
@@ -123,8 +124,20 @@ public:
     void CacheKey(const std::string& path, int64_t id);
     const CachedValue* FindCachedValue(int64_t key, const std::string& folded) const;
     void CacheValue(int64_t key, const std::string& folded, const CachedValue& value);
-    KeyCursor& SubKeyCursor(int64_t key);
-    ValueCursor& ValueCursorOf(int64_t key);
+    // What is known of one key while memory agrees with the store: its
+    // positions, that it exists, and how many sub-keys and values it has.
+    struct KeyMemory {
+        std::unordered_map<uint64_t, CachedValue> values;  // by hash of the folded name
+        KeyCursor subKeys;
+        ValueCursor valueCursor;
+        bool exists = false;
+        bool counted = false;
+        DWORD subKeyCount = 0;
+        DWORD valueCount = 0;
+    };
+    KeyMemory& MemoryOf(int64_t key);
+    // Null when nothing is known of the key.
+    KeyMemory* Known(int64_t key);
 
     // What this process changed, told while its write is under way: memory is
     // corrected here and now, and other processes are told through the ring.
@@ -163,9 +176,9 @@ private:
     void ForgetKeyContents(int64_t id);
 
     struct Shared;
-    Shared* m_shared = nullptr;  // null: no memory, every read asks the database
-    uint64_t m_ticket = 0;       // this process's write under way
-    bool m_writing = false;      // between WriteBegins and WriteEnds
+    Shared* m_shared = nullptr;        // null: no memory, every read asks the database
+    uint64_t m_ticket = 0;             // this process's write under way
+    bool m_writing = false;            // between WriteBegins and WriteEnds
     uint64_t m_synced = ~uint64_t(0);  // the "begun" that memory agrees with
     uint64_t m_logRead = 0;            // ring entries already taken into account
     struct CachedKey {
@@ -173,12 +186,6 @@ private:
         int64_t id = 0;
     };
     std::unordered_map<uint64_t, CachedKey> m_cachedKeys;  // by hash of the folded path
-    struct KeyMemory {
-        std::unordered_map<uint64_t, CachedValue> values;  // by hash of the folded name
-        KeyCursor subKeys;
-        ValueCursor valueCursor;
-    };
-    KeyMemory& MemoryOf(int64_t key);
     std::unordered_map<int64_t, KeyMemory> m_keys;
     size_t m_cachedValueCount = 0;
 
@@ -186,6 +193,7 @@ private:
     sqlite3* m_db = nullptr;
     std::unordered_map<const char*, sqlite3_stmt*> m_statements;
     bool m_import = false;
+    bool m_savepoint = false;
     std::string m_userPath;
     std::string m_classesPath;
 };
