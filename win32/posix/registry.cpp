@@ -481,6 +481,46 @@ LONG WINAPI RegCloseKeyImpl(HKEY hKey) {
     return Handles().keys.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
+// Facts from eight columns starting at `column`: class, written, then the six counts.
+Store::Facts ReadFacts(const Statement& row, int column) {
+    Store::Facts facts;
+    facts.keyClass = row.Text(column);
+    facts.written = row.Int(column + 1);
+    DWORD* counts[] = {&facts.subKeys, &facts.maxSubKey,    &facts.maxClass,
+                       &facts.values,  &facts.maxValueName, &facts.maxValue};
+    for (int i = 0; i < 6; ++i) {
+        *counts[i] = static_cast<DWORD>(row.Int(column + 2 + i));
+    }
+    return facts;
+}
+
+LONG PutFacts(const Store::Facts& facts, LPSTR keyClass, LPDWORD classLength, LPDWORD subKeys, LPDWORD maxSubKeyLength,
+              LPDWORD maxClassLength, LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+              LPDWORD securityDescriptor, PFILETIME lastWrite) {
+    auto put = [](LPDWORD out, DWORD value) {
+        if (out != nullptr) {
+            *out = value;
+        }
+    };
+    put(subKeys, facts.subKeys);
+    put(maxSubKeyLength, facts.maxSubKey);
+    put(maxClassLength, facts.maxClass);
+    put(values, facts.values);
+    put(maxValueNameLength, facts.maxValueName);
+    put(maxValueLength, facts.maxValue);
+    put(securityDescriptor, 0);
+    PutFileTime(facts.written, lastWrite);
+    if (keyClass != nullptr) {
+        if (facts.keyClass.size() + 1 > *classLength) {
+            *classLength = static_cast<DWORD>(facts.keyClass.size());
+            return ERROR_MORE_DATA;
+        }
+        std::memcpy(keyClass, facts.keyClass.c_str(), facts.keyClass.size() + 1);
+    }
+    put(classLength, static_cast<DWORD>(facts.keyClass.size()));
+    return ERROR_SUCCESS;
+}
+
 LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
                                  LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
                                  LPDWORD maxValueNameLength, LPDWORD maxValueLength, LPDWORD securityDescriptor,
@@ -500,6 +540,10 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
     }
     uint64_t snapshot = 0;
     const bool usable = call->Sync(snapshot);
+    if (const Store::KeyMemory* known = usable ? call->Known(id) : nullptr; known != nullptr && known->counted) {
+        return PutFacts(known->facts, keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values,
+                        maxValueNameLength, maxValueLength, securityDescriptor, lastWrite);
+    }
     // One statement: one consistent view of the key. What nobody asked for is not counted.
 #define QVTR_SUBKEY_FACTS                                                   \
     " (SELECT count(*) FROM keys WHERE parent = ?1),"                       \
@@ -525,36 +569,15 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
     if (rc != SQLITE_ROW) {
         return rc == SQLITE_DONE ? ERROR_KEY_DELETED : call->LastError();
     }
+    const Store::Facts facts = ReadFacts(info, 0);
     if (usable && subKeyFacts && valueFacts && call->Settled(snapshot)) {
         Store::KeyMemory& known = call->MemoryOf(id);
         known.exists = true;
         known.counted = true;
-        known.subKeyCount = static_cast<DWORD>(info.Int(2));
-        known.valueCount = static_cast<DWORD>(info.Int(5));
+        known.facts = facts;
     }
-    const std::string className = info.Text(0);
-    auto put = [](LPDWORD out, int64_t value) {
-        if (out != nullptr) {
-            *out = static_cast<DWORD>(value);
-        }
-    };
-    put(subKeys, info.Int(2));
-    put(maxSubKeyLength, info.Int(3));
-    put(maxClassLength, info.Int(4));
-    put(values, info.Int(5));
-    put(maxValueNameLength, info.Int(6));
-    put(maxValueLength, info.Int(7));
-    put(securityDescriptor, 0);
-    PutFileTime(info.Int(1), lastWrite);
-    if (keyClass != nullptr) {
-        if (className.size() + 1 > *classLength) {
-            *classLength = static_cast<DWORD>(className.size());
-            return ERROR_MORE_DATA;
-        }
-        std::memcpy(keyClass, className.c_str(), className.size() + 1);
-    }
-    put(classLength, static_cast<int64_t>(className.size()));
-    return ERROR_SUCCESS;
+    return PutFacts(facts, keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values, maxValueNameLength,
+                    maxValueLength, securityDescriptor, lastWrite);
 }
 
 // Hands a value's type and bytes to the caller as RegQueryValueExA and RegEnumValueA do.
@@ -649,6 +672,52 @@ Seek SeekFor(bool valid, DWORD below, DWORD index, int64_t& steps) {
     return kDownFrom;
 }
 
+constexpr DWORD kLargestSpan = 256;
+
+// Reads the entry at `index` and, while a walk goes on undisturbed, the next
+// ones in its direction into `window`; the cursor then stands at the window's
+// far end. `queries` are indexed by Seek. The entry, or null past the last one.
+template <class Row, class Cursor, class ReadRow, class Position>
+const Row* ReadWindow(Call& call, const char* const* queries, int64_t id, DWORD index, bool usable, uint64_t snapshot,
+                      Cursor& cursor, Store::Window<Row>& window, int& rc, ReadRow&& readRow, Position&& position) {
+    const bool walking = usable && window.generation == call->Generation() && window.generation != ~uint64_t(0);
+    window.span = walking ? std::min(window.span * 2, kLargestSpan) : 1;
+    for (bool fromCursor = usable && cursor.valid;; fromCursor = false) {
+        int64_t steps = 0;
+        const Seek seek = SeekFor(fromCursor, cursor.below, index, steps);
+        Statement query = call->Prepare(queries[seek]);
+        query.Bind(1, id).Bind(3, steps).Bind(4, static_cast<int64_t>(window.span));
+        if (seek != kFromFirst) {
+            query.Bind(2, cursor.at);
+        }
+        window.rows.clear();
+        while ((rc = query.Step()) == SQLITE_ROW) {
+            window.rows.push_back(readRow(query));
+        }
+        const bool settled = usable && call->Settled(snapshot);
+        if (fromCursor && !settled) {
+            cursor.valid = false;  // another process changed the key meanwhile
+            continue;
+        }
+        window.generation = settled && rc == SQLITE_DONE ? call->Generation() : ~uint64_t(0);
+        if (seek == kDownFrom) {
+            std::reverse(window.rows.begin(), window.rows.end());
+        }
+        const DWORD count = static_cast<DWORD>(window.rows.size());
+        window.first = seek == kDownFrom ? index - (count ? count - 1 : 0) : index;
+        if (rc != SQLITE_DONE || count == 0) {
+            return nullptr;
+        }
+        if (settled) {
+            const Row& edge = seek == kDownFrom ? window.rows.front() : window.rows.back();
+            cursor.valid = true;
+            cursor.below = seek == kDownFrom ? window.first : window.first + count - 1;
+            cursor.at = position(edge);
+        }
+        return &window.rows[seek == kDownFrom ? count - 1 : 0];
+    }
+}
+
 LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
                               LPBYTE data, LPDWORD dataSize) {
     if (name == nullptr || nameLength == nullptr || reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
@@ -663,56 +732,72 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    // [seek][with data]; values come in the order they were first written.
-    static const char* const kQueries[3][2] = {
-        {"SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?3",
-         "SELECT name, type, data, rowid FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?3"},
-        {"SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 AND rowid >= ?2 ORDER BY rowid "
-         "LIMIT 1 OFFSET ?3",
-         "SELECT name, type, data, rowid FROM vals WHERE key = ?1 AND rowid >= ?2 ORDER BY rowid LIMIT 1 OFFSET ?3"},
-        {"SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 AND rowid < ?2 ORDER BY rowid DESC "
-         "LIMIT 1 OFFSET ?3",
-         "SELECT name, type, data, rowid FROM vals WHERE key = ?1 AND rowid < ?2 ORDER BY rowid DESC "
-         "LIMIT 1 OFFSET ?3"},
-    };
     uint64_t snapshot = 0;
-    Store::KeyMemory* known = call->Sync(snapshot) ? &call->MemoryOf(id) : nullptr;
-    if (known != nullptr && known->counted && index >= known->valueCount) {
+    const bool usable = call->Sync(snapshot);
+    Store::KeyMemory scratch;
+    Store::KeyMemory& known = usable ? call->MemoryOf(id) : scratch;
+    if (usable && known.counted && index >= known.facts.values) {
         return ERROR_NO_MORE_ITEMS;
     }
-    Store::ValueCursor* cursor = known != nullptr ? &known->valueCursor : nullptr;
-    for (bool fromCursor = cursor != nullptr && cursor->valid;; fromCursor = false) {
-        int64_t steps = 0;
-        const Seek seek = fromCursor ? SeekFor(true, cursor->below, index, steps) : SeekFor(false, 0, index, steps);
-        Statement query = call->Prepare(kQueries[seek][data != nullptr ? 1 : 0]);
-        query.Bind(1, id).Bind(3, steps);
-        if (seek != kFromFirst) {
-            query.Bind(2, cursor->at);
-        }
-        const int rc = query.Step();
-        const bool settled = cursor != nullptr && call->Settled(snapshot);
-        if (fromCursor && !settled) {
-            cursor->valid = false;  // another process changed the key meanwhile
-            continue;
-        }
-        if (rc != SQLITE_ROW) {
+    const Store::ValueRow* row = usable ? known.valueRows.At(call->Generation(), index) : nullptr;
+    if (row == nullptr) {
+        // Values come in the order they were first written.
+#define QVTR_VALUE_ROW "SELECT name, type, CASE WHEN length(data) <= 4096 THEN data END, length(data), rowid FROM vals "
+        static const char* const kQueries[3] = {
+            QVTR_VALUE_ROW "WHERE key = ?1 ORDER BY rowid LIMIT ?4 OFFSET ?3",
+            QVTR_VALUE_ROW "WHERE key = ?1 AND rowid >= ?2 ORDER BY rowid LIMIT ?4 OFFSET ?3",
+            QVTR_VALUE_ROW "WHERE key = ?1 AND rowid < ?2 ORDER BY rowid DESC LIMIT ?4 OFFSET ?3",
+        };
+#undef QVTR_VALUE_ROW
+        int rc = SQLITE_DONE;
+        row = ReadWindow(
+            call, kQueries, id, index, usable, snapshot, known.valueCursor, known.valueRows, rc,
+            [](Statement& q) {
+                Store::ValueRow r;
+                r.name = q.Text(0);
+                r.type = static_cast<DWORD>(q.Int(1));
+                r.whole = q.Blob(2) != nullptr || q.Int(3) == 0;
+                r.data = q.Text(2);
+                r.size = static_cast<size_t>(q.Int(3));
+                r.rowid = q.Int(4);
+                return r;
+            },
+            [](const Store::ValueRow& r) { return r.rowid; });
+        if (row == nullptr) {
             return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
         }
-        if (settled) {
-            cursor->valid = true;
-            cursor->below = index;
-            cursor->at = query.Int(3);
-            known->exists = true;
+        if (usable && call->Settled(snapshot)) {
+            known.exists = true;
         }
-        const DWORD valueType = static_cast<DWORD>(query.Int(1));
-        const LONG result =
-            data != nullptr ? PutValue(valueType, query.Blob(2), query.Size(2), type, data, dataSize)
-                            : PutValue(valueType, nullptr, static_cast<size_t>(query.Int(2)), type, nullptr, dataSize);
-        if (result != ERROR_SUCCESS) {
-            return result;
-        }
-        return CopyName(query.Text(0), name, nameLength);
     }
+    LONG result = ERROR_SUCCESS;
+    if (data == nullptr || row->whole) {
+        result = PutValue(row->type, row->data.data(), row->size, type, data, dataSize);
+    } else {
+        Statement bytes = call->Prepare("SELECT data FROM vals WHERE rowid = ?1");
+        bytes.Bind(1, row->rowid);
+        if (bytes.Step() != SQLITE_ROW) {
+            return Missing(call, key, ERROR_NO_MORE_ITEMS);
+        }
+        result = PutValue(row->type, bytes.Blob(0), bytes.Size(0), type, data, dataSize);
+    }
+    return result != ERROR_SUCCESS ? result : CopyName(row->name, name, nameLength);
+}
+
+LONG PutSubKey(const Store::SubKeyRow& row, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
+               PFILETIME lastWrite) {
+    if (const LONG error = CopyName(row.name, name, nameLength)) {
+        return error;
+    }
+    if (keyClass != nullptr) {
+        if (const LONG error = CopyName(row.keyClass, keyClass, classLength)) {
+            return error;
+        }
+    } else if (classLength != nullptr) {
+        *classLength = static_cast<DWORD>(row.keyClass.size());
+    }
+    PutFileTime(row.written, lastWrite);
+    return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPSTR keyClass,
@@ -730,57 +815,77 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    // Sub-keys come in the order of their upper-case names, as on Windows.
-    static const char* const kQueries[3] = {
-        "SELECT name, class, written, path, id FROM keys WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?3",
-        "SELECT name, class, written, path, id FROM keys WHERE parent = ?1 AND path >= ?2 ORDER BY path "
-        "LIMIT 1 OFFSET ?3",
-        "SELECT name, class, written, path, id FROM keys WHERE parent = ?1 AND path < ?2 ORDER BY path DESC "
-        "LIMIT 1 OFFSET ?3",
-    };
     uint64_t snapshot = 0;
-    Store::KeyMemory* known = call->Sync(snapshot) ? &call->MemoryOf(id) : nullptr;
-    if (known != nullptr && known->counted && index >= known->subKeyCount) {
+    const bool usable = call->Sync(snapshot);
+    Store::KeyMemory scratch;
+    Store::KeyMemory& known = usable ? call->MemoryOf(id) : scratch;
+    if (usable && known.counted && index >= known.facts.subKeys) {
         return ERROR_NO_MORE_ITEMS;
     }
-    Store::KeyCursor* cursor = known != nullptr ? &known->subKeys : nullptr;
-    for (bool fromCursor = cursor != nullptr && cursor->valid;; fromCursor = false) {
-        int64_t steps = 0;
-        const Seek seek = fromCursor ? SeekFor(true, cursor->below, index, steps) : SeekFor(false, 0, index, steps);
-        Statement query = call->Prepare(kQueries[seek]);
-        query.Bind(1, id).Bind(3, steps);
-        if (seek != kFromFirst) {
-            query.Bind(2, cursor->at);
-        }
-        const int rc = query.Step();
-        const bool settled = cursor != nullptr && call->Settled(snapshot);
-        if (fromCursor && !settled) {
-            cursor->valid = false;  // another process changed the key meanwhile
-            continue;
-        }
-        if (rc != SQLITE_ROW) {
+    const Store::SubKeyRow* row = usable ? known.subKeyRows.At(call->Generation(), index) : nullptr;
+    if (row == nullptr) {
+        // Sub-keys come in the order of their upper-case names, as on Windows.
+        // A walk that goes on reads what RegQueryInfoKeyA would tell of each sub-key too.
+#define QVTR_SUBKEY_ROW "SELECT k.name, k.class, k.written, k.path, k.id FROM keys k "
+#define QVTR_SUBKEY_FACTS_ROW                                                        \
+    "SELECT k.name, k.class, k.written, k.path, k.id, k.class, k.written,"           \
+    " (SELECT count(*) FROM keys c WHERE c.parent = k.id),"                          \
+    " (SELECT coalesce(max(length(c.name)), 0) FROM keys c WHERE c.parent = k.id),"  \
+    " (SELECT coalesce(max(length(c.class)), 0) FROM keys c WHERE c.parent = k.id)," \
+    " (SELECT count(*) FROM vals v WHERE v.key = k.id),"                             \
+    " (SELECT coalesce(max(length(v.name)), 0) FROM vals v WHERE v.key = k.id),"     \
+    " (SELECT coalesce(max(length(v.data)), 0) FROM vals v WHERE v.key = k.id) FROM keys k "
+#define QVTR_SUBKEY_QUERIES(select)                                                              \
+    {                                                                                            \
+        select "WHERE k.parent = ?1 ORDER BY k.path LIMIT ?4 OFFSET ?3",                         \
+            select "WHERE k.parent = ?1 AND k.path >= ?2 ORDER BY k.path LIMIT ?4 OFFSET ?3",    \
+            select "WHERE k.parent = ?1 AND k.path < ?2 ORDER BY k.path DESC LIMIT ?4 OFFSET ?3" \
+    }
+        static const char* const kQueries[2][3] = {QVTR_SUBKEY_QUERIES(QVTR_SUBKEY_ROW),
+                                                   QVTR_SUBKEY_QUERIES(QVTR_SUBKEY_FACTS_ROW)};
+#undef QVTR_SUBKEY_QUERIES
+#undef QVTR_SUBKEY_FACTS_ROW
+#undef QVTR_SUBKEY_ROW
+        const bool withFacts = usable && known.subKeyRows.generation == call->Generation();
+        int rc = SQLITE_DONE;
+        row = ReadWindow(
+            call, kQueries[withFacts ? 1 : 0], id, index, usable, snapshot, known.subKeys, known.subKeyRows, rc,
+            [withFacts](Statement& q) {
+                Store::SubKeyRow r;
+                r.name = q.Text(0);
+                r.keyClass = q.Text(1);
+                r.path = q.Text(3);
+                r.written = q.Int(2);
+                r.id = q.Int(4);
+                r.counted = withFacts;
+                if (withFacts) {
+                    r.facts = ReadFacts(q, 5);
+                }
+                return r;
+            },
+            [](const Store::SubKeyRow& r) { return r.path; });
+        if (row == nullptr) {
             return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
         }
-        if (settled) {
-            cursor->valid = true;
-            cursor->below = index;
-            cursor->at = query.Text(3);
-            known->exists = true;
-            call->CacheKey(cursor->at, query.Int(4));  // the caller usually opens it next
-        }
-        if (const LONG error = CopyName(query.Text(0), name, nameLength)) {
-            return error;
-        }
-        if (keyClass != nullptr) {
-            if (const LONG error = CopyName(query.Text(1), keyClass, classLength)) {
-                return error;
+        if (usable && call->Settled(snapshot)) {
+            known.exists = true;
+            // The caller usually opens them next, and asks what they hold.
+            const std::vector<Store::SubKeyRow> rows = known.subKeyRows.rows;
+            const Store::SubKeyRow found = *row;
+            row = &found;
+            for (const Store::SubKeyRow& read : rows) {
+                call->CacheKey(read.path, read.id);
+                if (read.counted) {
+                    Store::KeyMemory& child = call->MemoryOf(read.id);
+                    child.exists = true;
+                    child.counted = true;
+                    child.facts = read.facts;
+                }
             }
-        } else if (classLength != nullptr) {
-            *classLength = static_cast<DWORD>(query.Size(1));
+            return PutSubKey(*row, name, nameLength, keyClass, classLength, lastWrite);
         }
-        PutFileTime(query.Int(2), lastWrite);
-        return ERROR_SUCCESS;
     }
+    return PutSubKey(*row, name, nameLength, keyClass, classLength, lastWrite);
 }
 
 LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {

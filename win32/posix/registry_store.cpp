@@ -479,12 +479,14 @@ void Store::CatchUp() {
 }
 
 void Store::Forget() {
+    ++m_generation;
     m_cachedKeys.clear();
     m_keys.clear();
     m_cachedValueCount = 0;
 }
 
 void Store::ForgetKey(int64_t parent, uint64_t pathHash) {
+    ++m_generation;
     m_cachedKeys.erase(pathHash);
     auto found = m_keys.find(parent);
     if (found != m_keys.end()) {
@@ -494,6 +496,7 @@ void Store::ForgetKey(int64_t parent, uint64_t pathHash) {
 }
 
 void Store::ForgetValue(int64_t key, uint64_t nameHash) {
+    ++m_generation;
     auto found = m_keys.find(key);
     if (found != m_keys.end()) {
         m_cachedValueCount -= found->second.values.erase(nameHash);
@@ -503,6 +506,7 @@ void Store::ForgetValue(int64_t key, uint64_t nameHash) {
 }
 
 void Store::ForgetKeyContents(int64_t id) {
+    ++m_generation;
     auto found = m_keys.find(id);
     if (found != m_keys.end()) {
         m_cachedValueCount -= found->second.values.size();
@@ -511,6 +515,7 @@ void Store::ForgetKeyContents(int64_t id) {
 }
 
 void Store::Announce(uint64_t what, uint64_t hash) {
+    ++m_generation;
     if (m_shared == nullptr) {
         return;
     }

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "qvtr/win32.h"
 
@@ -126,14 +127,49 @@ public:
     void CacheValue(int64_t key, const std::string& folded, const CachedValue& value);
     // What is known of one key while memory agrees with the store: its
     // positions, that it exists, and how many sub-keys and values it has.
+    // Consecutive entries of a key read in one statement, for the calls that
+    // follow; good while nothing at all has changed since (the generation).
+    // What RegQueryInfoKeyA tells of a key: counts and longest lengths of its
+    // sub-keys (name, class) and values (name, data).
+    struct Facts {
+        std::string keyClass;
+        int64_t written = 0;
+        DWORD subKeys = 0, maxSubKey = 0, maxClass = 0, values = 0, maxValueName = 0, maxValue = 0;
+    };
+    struct SubKeyRow {
+        std::string name, keyClass, path;
+        int64_t written = 0, id = 0;
+        bool counted = false;  // `facts` read along with the row
+        Facts facts;
+    };
+    struct ValueRow {
+        std::string name, data;
+        DWORD type = 0;
+        size_t size = 0;
+        bool whole = false;  // `data` holds the bytes: small enough to keep
+        int64_t rowid = 0;
+    };
+    template <class Row>
+    struct Window {
+        uint64_t generation = ~uint64_t(0);
+        DWORD first = 0;
+        DWORD span = 1;  // rows to read next: doubles while a walk goes on undisturbed
+        std::vector<Row> rows;
+        const Row* At(uint64_t now, DWORD index) const {
+            return generation == now && index >= first && index - first < rows.size() ? &rows[index - first] : nullptr;
+        }
+    };
+    uint64_t Generation() const { return m_generation; }
+
     struct KeyMemory {
         std::unordered_map<uint64_t, CachedValue> values;  // by hash of the folded name
         KeyCursor subKeys;
         ValueCursor valueCursor;
+        Window<SubKeyRow> subKeyRows;
+        Window<ValueRow> valueRows;
         bool exists = false;
-        bool counted = false;
-        DWORD subKeyCount = 0;
-        DWORD valueCount = 0;
+        bool counted = false;  // `facts` hold
+        Facts facts;
     };
     KeyMemory& MemoryOf(int64_t key);
     // Null when nothing is known of the key.
@@ -188,6 +224,7 @@ private:
     std::unordered_map<uint64_t, CachedKey> m_cachedKeys;  // by hash of the folded path
     std::unordered_map<int64_t, KeyMemory> m_keys;
     size_t m_cachedValueCount = 0;
+    uint64_t m_generation = 0;  // advances at every change seen or made
 
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;
