@@ -2,8 +2,8 @@
 #include <chrono>
 #include <thread>
 
-#include "qvtr/registry.h"
 #include "reg_verbs.h"
+#include "registry/reg_file.h"
 #include "win32/api.h"
 
 namespace tool {
@@ -66,9 +66,20 @@ int DeleteValues(const Deletion& deletion, HKEY root) {
     return Success();
 }
 
+// Deepest first, as an import's [-KEY] does; where the registry offers it, as one
+// transaction, so that a failed pass leaves the tree whole rather than half gone.
 LONG DeleteWholeTree(HKEY root, const std::string& subKey) {
-    CRegistryKey tree(root, subKey, true, false, true);
-    return tree.DeleteTree();
+    const bool transaction = Api().QvtrRegTransaction != nullptr;
+    LONG error = transaction ? Api().QvtrRegTransaction(QVTR_REG_BEGIN) : ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    error = regfile::DeleteTree(root, subKey);
+    if (transaction) {
+        const LONG end = Api().QvtrRegTransaction(error == ERROR_SUCCESS ? QVTR_REG_COMMIT : QVTR_REG_ROLLBACK);
+        error = error == ERROR_SUCCESS ? end : error;
+    }
+    return error;
 }
 
 // What is still there after a deletion that gave up.
