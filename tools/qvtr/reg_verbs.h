@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "command.h"
-#include "qvtr/win32.h"
+#include "win32/api.h"
 
 namespace tool {
 namespace reg {
