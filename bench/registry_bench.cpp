@@ -1,16 +1,23 @@
 // The persisted POSIX registry: a read (open + query + close), enumeration, a
 // tree deletion, a committed write and a large import, against the floors of
-// the same run (a std::map lookup; a bare SQLite point select of the same row).
+// the same run (a std::map lookup; a bare SQLite point select of the same row;
+// for whole-key walks of N entries, N reads answered from memory).
 //
 // Run: build/native/bin/registry_bench --benchmark_repetitions=5
+// (QVTR_BENCH_LARGEST=10000 leaves out the walks of 100,000 entries.)
 // It works in a registry of its own in a temporary directory.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bench/compare.h"
 #include "qvtr/registry.h"
@@ -24,6 +31,9 @@ char g_directory[64] = "";
 
 // Before any static constructor of the layer opens the registry.
 __attribute__((constructor(101))) void UseOwnRegistry() {
+    if (std::getenv("QVTR_BENCH_CHANGER") != nullptr) {
+        return;  // the parent's registry, inherited
+    }
     char pattern[] = "/tmp/qvtr-registry-bench-XXXXXX";
     if (mkdtemp(pattern) != nullptr) {
         std::strcpy(g_directory, pattern);
@@ -262,15 +272,244 @@ void BM_ImportTenThousandValues(benchmark::State& state) {
 }
 BENCHMARK(BM_ImportTenThousandValues)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// ---- whole-key walks of N entries, against N reads answered from memory ----------
+
+const int kSizes[] = {1000, 10000, 100000};
+
+int Largest() {
+    const char* text = std::getenv("QVTR_BENCH_LARGEST");
+    return text != nullptr ? std::atoi(text) : 100000;
+}
+
+std::string WalkPath(const char* kind, int count) {
+    return std::string("Software\\QvtrBench\\") + kind + std::to_string(count);
+}
+
+// A key of `count` sub-keys with a DWORD each, or of `count` DWORD values: one transaction.
+void FillKey(const std::string& path, int count, bool values) {
+    Api().QvtrRegTransaction(QVTR_REG_BEGIN);
+    HKEY key = CreateKey(path);
+    for (DWORD i = 0; i < static_cast<DWORD>(count); ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "E%06u", static_cast<unsigned>(i));
+        HKEY target = values ? key : CreateKey(path + "\\" + name);
+        Api().RegSetValueExA(target, values ? name : "v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&i), 4);
+        if (!values) {
+            Api().RegCloseKey(target);
+        }
+    }
+    Api().RegCloseKey(key);
+    Api().QvtrRegTransaction(QVTR_REG_COMMIT);
+}
+
+void EnsureFilled(const std::string& path, int count, bool values) {
+    HKEY key = nullptr;
+    if (Api().RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        Api().RegCloseKey(key);
+        return;
+    }
+    FillKey(path, count, values);
+}
+
+// The floor: `count` cached RegQueryValueExA calls on an open key.
+void FloorCachedQueries(benchmark::State& state, int count) {
+    PrepareRead();
+    HKEY key = nullptr;
+    Api().RegOpenKeyExA(HKEY_CURRENT_USER, kReadKey, 0, KEY_READ, &key);
+    char buffer[256];
+    for (auto _ : state) {
+        for (int i = 0; i < count; ++i) {
+            DWORD size = sizeof buffer;
+            Api().RegQueryValueExA(key, "InstallPath", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
+        }
+        benchmark::DoNotOptimize(buffer);
+    }
+    Api().RegCloseKey(key);
+}
+
+// Every index once, upwards or downwards, with RegEnumKeyExA or RegEnumValueA.
+void Walk(benchmark::State& state, int count, bool values, bool down) {
+    const std::string path = WalkPath(values ? "Values" : "Keys", count);
+    EnsureFilled(path, count, values);
+    HKEY key = CreateKey(path);
+    char name[64];
+    for (auto _ : state) {
+        int seen = 0;
+        for (int step = 0; step < count; ++step) {
+            const DWORD index = static_cast<DWORD>(down ? count - 1 - step : step);
+            DWORD length = sizeof name;
+            const LONG error = values
+                                   ? Api().RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr)
+                                   : Api().RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+            seen += error == ERROR_SUCCESS ? 1 : 0;
+        }
+        if (seen != count) {
+            state.SkipWithError("an entry was missing");
+            break;
+        }
+    }
+    Api().RegCloseKey(key);
+}
+
+// CRegistryKey::DeleteTree of a fresh key of `count` sub-keys or values, in one transaction as the tool does.
+void DeleteTreeOf(benchmark::State& state, int count, bool values) {
+    const std::string path = WalkPath(values ? "DeleteValues" : "DeleteKeys", count);
+    for (auto _ : state) {
+        state.PauseTiming();
+        regfile::DeleteTree(HKEY_CURRENT_USER, path);
+        FillKey(path, count, values);
+        state.ResumeTiming();
+        Api().QvtrRegTransaction(QVTR_REG_BEGIN);
+        CRegistryKey tree(HKEY_CURRENT_USER, path, true, false, true);
+        const LONG error = tree.DeleteTree();
+        Api().QvtrRegTransaction(QVTR_REG_COMMIT);
+        if (error != ERROR_SUCCESS) {
+            state.SkipWithError("DeleteTree failed");
+            break;
+        }
+    }
+}
+
+std::vector<std::pair<std::string, std::string>> RegisterWalks() {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (int count : kSizes) {
+        if (count > Largest()) {
+            continue;
+        }
+        const std::string n = std::to_string(count);
+        const std::string floor = "BM_Floor_CachedQueries_" + n;
+        auto timed = [&](const std::string& name, auto&& function) {
+            auto* b = benchmark::RegisterBenchmark(name.c_str(), function)->Unit(benchmark::kMillisecond);
+            if (count >= 100000) {
+                b->Iterations(1);
+            }
+            pairs.emplace_back(name, floor);
+        };
+        benchmark::RegisterBenchmark(floor.c_str(), [count](benchmark::State& s) {
+            FloorCachedQueries(s, count);
+        })->Unit(benchmark::kMillisecond);
+        timed("BM_SubKeysUp_" + n, [count](benchmark::State& s) { Walk(s, count, false, false); });
+        timed("BM_SubKeysDown_" + n, [count](benchmark::State& s) { Walk(s, count, false, true); });
+        timed("BM_ValuesUp_" + n, [count](benchmark::State& s) { Walk(s, count, true, false); });
+        timed("BM_ValuesDown_" + n, [count](benchmark::State& s) { Walk(s, count, true, true); });
+        timed("BM_DeleteTreeKeys_" + n, [count](benchmark::State& s) { DeleteTreeOf(s, count, false); });
+        timed("BM_DeleteTreeValues_" + n, [count](benchmark::State& s) { DeleteTreeOf(s, count, true); });
+    }
+    return pairs;
+}
+
+// ---- a read right after another process's change --------------------------------
+
+// Another process (this program again, started afresh: SQLite connections do not
+// survive a fork) that sets a value of another key each time it reads a byte.
+const char* const kChangerRole = "QVTR_BENCH_CHANGER";
+
+int RunChanger() {
+    HKEY other = CreateKey("Software\\QvtrBench\\Other");
+    char byte = 0;
+    DWORD counter = 0;
+    while (read(0, &byte, 1) == 1) {
+        ++counter;
+        Api().RegSetValueExA(other, "Counter", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&counter), 4);
+        if (write(1, &byte, 1) != 1) {
+            break;
+        }
+    }
+    Api().RegCloseKey(other);
+    return 0;
+}
+
+class OtherProcess {
+public:
+    OtherProcess() {
+        // Close-on-exec: the child keeps only its standard input and output.
+        if (pipe2(m_ask, O_CLOEXEC) != 0 || pipe2(m_done, O_CLOEXEC) != 0) {
+            return;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(m_ask[0], 0);
+            dup2(m_done[1], 1);
+            setenv(kChangerRole, "1", 1);
+            execl("/proc/self/exe", "registry_bench", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(m_ask[0]);
+        close(m_done[1]);
+    }
+    ~OtherProcess() {
+        close(m_ask[1]);
+        if (m_pid > 0) {
+            waitpid(m_pid, nullptr, 0);
+        }
+        close(m_done[0]);
+    }
+    bool Change() {
+        char byte = 1;
+        return m_pid > 0 && write(m_ask[1], &byte, 1) == 1 && read(m_done[0], &byte, 1) == 1;
+    }
+
+private:
+    int m_ask[2] = {-1, -1};
+    int m_done[2] = {-1, -1};
+    pid_t m_pid = -1;
+};
+
+// RegQueryValueExA on an open key, just after another process changed another key.
+void BM_QueryAfterOtherProcessChange(benchmark::State& state) {
+    PrepareRead();
+    HKEY key = CreateKey(kReadKey);
+    OtherProcess other;
+    char buffer[256];
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (!other.Change()) {
+            state.SkipWithError("the other process did not answer");
+            break;
+        }
+        state.ResumeTiming();
+        DWORD size = sizeof buffer;
+        Api().RegQueryValueExA(key, "InstallPath", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
+        benchmark::DoNotOptimize(buffer);
+    }
+    Api().RegCloseKey(key);
+}
+BENCHMARK(BM_QueryAfterOtherProcessChange)->Iterations(2000);
+
+// The floor: the same call answered from memory, timed the same way (pausing
+// the clock costs more than such a read).
+void BM_Floor_CachedQueryPaused(benchmark::State& state) {
+    PrepareRead();
+    HKEY key = CreateKey(kReadKey);
+    char buffer[256];
+    for (auto _ : state) {
+        state.PauseTiming();
+        state.ResumeTiming();
+        DWORD size = sizeof buffer;
+        Api().RegQueryValueExA(key, "InstallPath", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
+        benchmark::DoNotOptimize(buffer);
+    }
+    Api().RegCloseKey(key);
+}
+BENCHMARK(BM_Floor_CachedQueryPaused)->Iterations(2000);
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int result = qvtr_bench::RunWithFloors(argc, argv,
-                                                 {{"BM_OpenQueryClose", "BM_Floor_MapLookup"},
-                                                  {"BM_OpenQueryClose", "BM_Floor_SqlitePointSelect"},
-                                                  {"BM_OpenQueryCloseAfterChange", "BM_Floor_SqlitePointSelect"},
-                                                  {"BM_RegistryKeyQueryValue", "BM_Floor_SqlitePointSelect"},
-                                                  {"BM_CommittedWrite", "BM_Floor_SqliteCommittedWrite"}});
+    if (std::getenv(kChangerRole) != nullptr) {
+        return RunChanger();
+    }
+    std::vector<std::pair<std::string, std::string>> pairs = {
+        {"BM_OpenQueryClose", "BM_Floor_MapLookup"},
+        {"BM_OpenQueryClose", "BM_Floor_SqlitePointSelect"},
+        {"BM_OpenQueryCloseAfterChange", "BM_Floor_SqlitePointSelect"},
+        {"BM_QueryAfterOtherProcessChange", "BM_Floor_CachedQueryPaused"},
+        {"BM_RegistryKeyQueryValue", "BM_Floor_SqlitePointSelect"},
+        {"BM_CommittedWrite", "BM_Floor_SqliteCommittedWrite"}};
+    for (const auto& pair : RegisterWalks()) {
+        pairs.push_back(pair);
+    }
+    const int result = qvtr_bench::RunWithFloors(argc, argv, pairs);
     if (g_directory[0] != '\0') {
         for (const char* file :
              {"/registry.db", "/registry.db-wal", "/registry.db-shm", "/floor.db", "/floor.db-wal", "/floor.db-shm"}) {

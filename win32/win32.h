@@ -287,6 +287,8 @@ typedef SID_NAME_USE* PSID_NAME_USE;
 // Code pages.
 #define CP_ACP 0
 #define CP_UTF8 65001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_ERR_INVALID_CHARS 0x00000080
 
 // DLL entry reasons.
 #define DLL_PROCESS_DETACH 0

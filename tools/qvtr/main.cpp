@@ -124,7 +124,9 @@ int main(int argc, char** argv) {
     const tool::Args rest(args.begin() + 1, args.end());
     // Help is asked before "--"; what follows belongs to a command the tool runs.
     const auto end = std::find(rest.begin(), rest.end(), std::string("--"));
-    if (std::any_of(rest.begin(), end, tool::IsHelp)) {
+    // reg answers help itself, per verb, as reg.exe does.
+    const bool ownHelp = std::string(command->name) == "reg" && !rest.empty() && !tool::IsHelp(rest[0]);
+    if (!ownHelp && std::any_of(rest.begin(), end, tool::IsHelp)) {
         std::cout << command->help;
         return 0;
     }

@@ -29,8 +29,7 @@ using reg::Fold;
 using reg::Statement;
 using reg::Store;
 
-// Entries of each read cache, and the largest value kept in it.
-constexpr size_t kCacheLimit = 4096;
+// The largest value kept in memory.
 constexpr size_t kCachedValueLimit = 4096;
 
 // What a handle refers to: the key's row (0 for a predefined key, found by its
@@ -42,19 +41,9 @@ struct KeyRef {
     bool predefined = false;
 };
 
-// Where the last value enumeration of a handle stopped, so that the next index
-// continues from there instead of counting from the start. Valid while nothing
-// in the store has changed (the cache's snapshot).
-struct ValueCursor {
-    uint64_t snapshot = ~uint64_t(0);
-    DWORD index = 0;
-    int64_t rowid = 0;
-};
-
 // Open key handles of the process. Guarded by the store's mutex.
 struct HandleTable {
     std::unordered_map<uintptr_t, KeyRef> keys;
-    std::unordered_map<uintptr_t, ValueCursor> cursors;
     uintptr_t next = 0x1000;
 };
 
@@ -136,22 +125,17 @@ HKEY NewHandle(const KeyRef& key) {
 // The row id of the key at a folded path, or 0 when there is none.
 int64_t FindPath(Call& call, const std::string& foldedPath) {
     uint64_t snapshot = 0;
-    const bool cacheable = call->CacheReady(snapshot);
-    if (cacheable) {
-        auto found = call->CachedKeys().find(foldedPath);
-        if (found != call->CachedKeys().end()) {
-            return found->second;
-        }
+    const bool cacheable = call->Sync(snapshot);
+    int64_t id = 0;
+    if (cacheable && call->FindCachedKey(foldedPath, id)) {
+        return id;
     }
     Statement find = call->Prepare("SELECT id FROM keys WHERE path = ?1");
     find.Bind(1, foldedPath);
     const int rc = find.Step();
-    const int64_t id = rc == SQLITE_ROW ? find.Int(0) : 0;
+    id = rc == SQLITE_ROW ? find.Int(0) : 0;
     if (cacheable && (rc == SQLITE_ROW || rc == SQLITE_DONE) && call->Settled(snapshot)) {
-        if (call->CachedKeys().size() >= kCacheLimit) {
-            call->CachedKeys().clear();
-        }
-        call->CachedKeys().emplace(foldedPath, id);
+        call->CacheKey(foldedPath, id);
     }
     return id;
 }
@@ -159,9 +143,20 @@ int64_t FindPath(Call& call, const std::string& foldedPath) {
 // The row id of a key, or 0 when it no longer exists.
 int64_t KeyId(Call& call, const KeyRef& key) {
     if (key.id != 0 && !key.predefined) {
+        uint64_t snapshot = 0;
+        const bool usable = call->Sync(snapshot);
+        if (usable) {
+            if (const Store::KeyMemory* known = call->Known(key.id); known != nullptr && known->exists) {
+                return key.id;
+            }
+        }
         Statement check = call->Prepare("SELECT 1 FROM keys WHERE id = ?1");
         check.Bind(1, key.id);
-        return check.Step() == SQLITE_ROW ? key.id : 0;
+        const bool exists = check.Step() == SQLITE_ROW;
+        if (usable && exists && call->Settled(snapshot)) {
+            call->MemoryOf(key.id).exists = true;
+        }
+        return exists ? key.id : 0;
     }
     return key.id != 0 ? key.id : FindPath(call, key.path);
 }
@@ -252,7 +247,7 @@ bool IsProtected(Call& call, const std::string& foldedPath) {
 // transaction of its own, or a savepoint of an import; `changes` gets its count.
 template <class Body>
 LONG Change(Call& call, Body&& body, int64_t& changes) {
-    if (!call->Begin()) {
+    if (!call->Begin(true)) {
         return call->LastError();
     }
     const int rc = body();
@@ -285,9 +280,27 @@ LONG DeleteSubtree(Call& call, const std::string& path) {
         [&] {
             Statement remove = call->Prepare("DELETE FROM keys WHERE path = ?1 OR (path > ?2 AND path < ?3)");
             remove.Bind(1, path).Bind(2, path + "\\").Bind(3, path + "]");
-            return remove.Step();
+            const int rc = remove.Step();
+            call->EverythingChanged();
+            return rc;
         },
         changes);
+}
+
+// The row id of a value, which gives its place among the key's values; 0 when absent.
+int64_t ValueRow(Call& call, int64_t key, const std::string& folded) {
+    Statement find = call->Prepare("SELECT rowid FROM vals WHERE key = ?1 AND folded = ?2");
+    find.Bind(1, key).Bind(2, folded);
+    return find.Step() == SQLITE_ROW ? find.Int(0) : 0;
+}
+
+// Windows cannot hold a key name with a control character, and one would
+// break the line-based text of an export.
+bool HoldsControlCharacter(const std::string& name) {
+    return std::any_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
 }
 
 // ---- the Win32 functions ----------------------------------------------------------
@@ -392,7 +405,7 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
         return error;
     }
     for (const std::string& name : names) {
-        if (name.size() > reg::kMaxKeyName) {
+        if (name.size() > reg::kMaxKeyName || HoldsControlCharacter(name)) {
             return ERROR_INVALID_PARAMETER;
         }
     }
@@ -441,6 +454,7 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
                 return error;
             }
             id = sqlite3_last_insert_rowid(call->Db());
+            call->KeyAdded(parent, id, path);
             created = last;
         }
         parent = id;
@@ -464,8 +478,47 @@ LONG WINAPI RegCloseKeyImpl(HKEY hKey) {
     if (!call.Ready()) {
         return ERROR_INVALID_HANDLE;  // no key was ever opened
     }
-    Handles().cursors.erase(reinterpret_cast<uintptr_t>(hKey));
     return Handles().keys.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// Facts from eight columns starting at `column`: class, written, then the six counts.
+Store::Facts ReadFacts(const Statement& row, int column) {
+    Store::Facts facts;
+    facts.keyClass = row.Text(column);
+    facts.written = row.Int(column + 1);
+    DWORD* counts[] = {&facts.subKeys, &facts.maxSubKey,    &facts.maxClass,
+                       &facts.values,  &facts.maxValueName, &facts.maxValue};
+    for (int i = 0; i < 6; ++i) {
+        *counts[i] = static_cast<DWORD>(row.Int(column + 2 + i));
+    }
+    return facts;
+}
+
+LONG PutFacts(const Store::Facts& facts, LPSTR keyClass, LPDWORD classLength, LPDWORD subKeys, LPDWORD maxSubKeyLength,
+              LPDWORD maxClassLength, LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+              LPDWORD securityDescriptor, PFILETIME lastWrite) {
+    auto put = [](LPDWORD out, DWORD value) {
+        if (out != nullptr) {
+            *out = value;
+        }
+    };
+    put(subKeys, facts.subKeys);
+    put(maxSubKeyLength, facts.maxSubKey);
+    put(maxClassLength, facts.maxClass);
+    put(values, facts.values);
+    put(maxValueNameLength, facts.maxValueName);
+    put(maxValueLength, facts.maxValue);
+    put(securityDescriptor, 0);
+    PutFileTime(facts.written, lastWrite);
+    if (keyClass != nullptr) {
+        if (facts.keyClass.size() + 1 > *classLength) {
+            *classLength = static_cast<DWORD>(facts.keyClass.size());
+            return ERROR_MORE_DATA;
+        }
+        std::memcpy(keyClass, facts.keyClass.c_str(), facts.keyClass.size() + 1);
+    }
+    put(classLength, static_cast<DWORD>(facts.keyClass.size()));
+    return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
@@ -480,48 +533,51 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
     if (const LONG error = Enter(call, hKey, KEY_QUERY_VALUE, key)) {
         return error;
     }
-    const int64_t id = KeyId(call, key);
+    // A key deleted meanwhile has no row: the statement below says so.
+    const int64_t id = key.predefined ? KeyId(call, key) : key.id;
     if (id == 0) {
-        return key.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+        return ERROR_FILE_NOT_FOUND;
     }
-    // One statement: one consistent view of the key.
-    Statement info = call->Prepare(
-        "SELECT k.class, k.written,"
-        " (SELECT count(*) FROM keys WHERE parent = ?1),"
-        " (SELECT coalesce(max(length(name)), 0) FROM keys WHERE parent = ?1),"
-        " (SELECT coalesce(max(length(class)), 0) FROM keys WHERE parent = ?1),"
-        " (SELECT count(*) FROM vals WHERE key = ?1),"
-        " (SELECT coalesce(max(length(name)), 0) FROM vals WHERE key = ?1),"
-        " (SELECT coalesce(max(length(data)), 0) FROM vals WHERE key = ?1)"
-        " FROM keys k WHERE k.id = ?1");
+    uint64_t snapshot = 0;
+    const bool usable = call->Sync(snapshot);
+    if (const Store::KeyMemory* known = usable ? call->Known(id) : nullptr; known != nullptr && known->counted) {
+        return PutFacts(known->facts, keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values,
+                        maxValueNameLength, maxValueLength, securityDescriptor, lastWrite);
+    }
+    // One statement: one consistent view of the key. What nobody asked for is not counted.
+#define QVTR_SUBKEY_FACTS                                                   \
+    " (SELECT count(*) FROM keys WHERE parent = ?1),"                       \
+    " (SELECT coalesce(max(length(name)), 0) FROM keys WHERE parent = ?1)," \
+    " (SELECT coalesce(max(length(class)), 0) FROM keys WHERE parent = ?1),"
+#define QVTR_VALUE_FACTS                                                 \
+    " (SELECT count(*) FROM vals WHERE key = ?1),"                       \
+    " (SELECT coalesce(max(length(name)), 0) FROM vals WHERE key = ?1)," \
+    " (SELECT coalesce(max(length(data)), 0) FROM vals WHERE key = ?1)"
+    static const char* const kQueries[2][2] = {
+        {"SELECT k.class, k.written, 0, 0, 0, 0, 0, 0 FROM keys k WHERE k.id = ?1",
+         "SELECT k.class, k.written, 0, 0, 0," QVTR_VALUE_FACTS " FROM keys k WHERE k.id = ?1"},
+        {"SELECT k.class, k.written," QVTR_SUBKEY_FACTS " 0, 0, 0 FROM keys k WHERE k.id = ?1",
+         "SELECT k.class, k.written," QVTR_SUBKEY_FACTS QVTR_VALUE_FACTS " FROM keys k WHERE k.id = ?1"},
+    };
+#undef QVTR_SUBKEY_FACTS
+#undef QVTR_VALUE_FACTS
+    const bool subKeyFacts = subKeys != nullptr || maxSubKeyLength != nullptr || maxClassLength != nullptr;
+    const bool valueFacts = values != nullptr || maxValueNameLength != nullptr || maxValueLength != nullptr;
+    Statement info = call->Prepare(kQueries[subKeyFacts ? 1 : 0][valueFacts ? 1 : 0]);
     info.Bind(1, id);
     const int rc = info.Step();
     if (rc != SQLITE_ROW) {
         return rc == SQLITE_DONE ? ERROR_KEY_DELETED : call->LastError();
     }
-    const std::string className = info.Text(0);
-    auto put = [](LPDWORD out, int64_t value) {
-        if (out != nullptr) {
-            *out = static_cast<DWORD>(value);
-        }
-    };
-    put(subKeys, info.Int(2));
-    put(maxSubKeyLength, info.Int(3));
-    put(maxClassLength, info.Int(4));
-    put(values, info.Int(5));
-    put(maxValueNameLength, info.Int(6));
-    put(maxValueLength, info.Int(7));
-    put(securityDescriptor, 0);
-    PutFileTime(info.Int(1), lastWrite);
-    if (keyClass != nullptr) {
-        if (className.size() + 1 > *classLength) {
-            *classLength = static_cast<DWORD>(className.size());
-            return ERROR_MORE_DATA;
-        }
-        std::memcpy(keyClass, className.c_str(), className.size() + 1);
+    const Store::Facts facts = ReadFacts(info, 0);
+    if (usable && subKeyFacts && valueFacts && call->Settled(snapshot)) {
+        Store::KeyMemory& known = call->MemoryOf(id);
+        known.exists = true;
+        known.counted = true;
+        known.facts = facts;
     }
-    put(classLength, static_cast<int64_t>(className.size()));
-    return ERROR_SUCCESS;
+    return PutFacts(facts, keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values, maxValueNameLength,
+                    maxValueLength, securityDescriptor, lastWrite);
 }
 
 // Hands a value's type and bytes to the caller as RegQueryValueExA and RegEnumValueA do.
@@ -560,17 +616,13 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
     }
     const std::string folded = Fold(name != nullptr ? name : "");
     uint64_t snapshot = 0;
-    const bool cacheable = call->CacheReady(snapshot);
-    std::string cacheKey;
+    const bool cacheable = call->Sync(snapshot);
     if (cacheable) {
-        cacheKey = std::to_string(id) + '|' + folded;
-        auto found = call->CachedValues().find(cacheKey);
-        if (found != call->CachedValues().end()) {
-            const Store::CachedValue& value = found->second;
-            if (!value.present) {
+        if (const Store::CachedValue* value = call->FindCachedValue(id, folded)) {
+            if (!value->present) {
                 return ERROR_FILE_NOT_FOUND;  // cached only while its key was there
             }
-            return PutValue(value.type, value.data.data(), value.data.size(), type, data, dataSize);
+            return PutValue(value->type, value->data.data(), value->data.size(), type, data, dataSize);
         }
     }
     // Asking for the size only does not read the bytes of a large value.
@@ -585,15 +637,13 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
     const LONG missing = rc == SQLITE_DONE ? Missing(call, key, ERROR_FILE_NOT_FOUND) : ERROR_SUCCESS;
     if (cacheable && (rc == SQLITE_DONE ? missing == ERROR_FILE_NOT_FOUND : query.Size(1) <= kCachedValueLimit) &&
         call->Settled(snapshot)) {
-        if (call->CachedValues().size() >= kCacheLimit) {
-            call->CachedValues().clear();
-        }
-        Store::CachedValue& value = call->CachedValues()[cacheKey];
+        Store::CachedValue value;
         value.present = rc == SQLITE_ROW;
         if (value.present) {
             value.type = static_cast<DWORD>(query.Int(0));
             value.data = query.Text(1);
         }
+        call->CacheValue(id, folded, value);
     }
     if (rc == SQLITE_DONE) {
         return missing;
@@ -603,6 +653,69 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
         return PutValue(valueType, nullptr, static_cast<size_t>(query.Int(1)), type, nullptr, dataSize);
     }
     return PutValue(valueType, query.Blob(1), query.Size(1), type, data, dataSize);
+}
+
+// How an enumeration finds the entry at an index: counting from the first, or
+// stepping from where the last call on the key stopped, up or down.
+enum Seek { kFromFirst, kUpFrom, kDownFrom };
+
+Seek SeekFor(bool valid, DWORD below, DWORD index, int64_t& steps) {
+    if (!valid) {
+        steps = index;
+        return kFromFirst;
+    }
+    if (index >= below) {
+        steps = static_cast<int64_t>(index) - below;
+        return kUpFrom;
+    }
+    steps = static_cast<int64_t>(below) - index - 1;
+    return kDownFrom;
+}
+
+constexpr DWORD kLargestSpan = 256;
+
+// Reads the entry at `index` and, while a walk goes on undisturbed, the next
+// ones in its direction into `window`; the cursor then stands at the window's
+// far end. `queries` are indexed by Seek. The entry, or null past the last one.
+template <class Row, class Cursor, class ReadRow, class Position>
+const Row* ReadWindow(Call& call, const char* const* queries, int64_t id, DWORD index, bool usable, uint64_t snapshot,
+                      Cursor& cursor, Store::Window<Row>& window, int& rc, ReadRow&& readRow, Position&& position) {
+    const bool walking = usable && window.generation == call->Generation() && window.generation != ~uint64_t(0);
+    window.span = walking ? std::min(window.span * 2, kLargestSpan) : 1;
+    for (bool fromCursor = usable && cursor.valid;; fromCursor = false) {
+        int64_t steps = 0;
+        const Seek seek = SeekFor(fromCursor, cursor.below, index, steps);
+        Statement query = call->Prepare(queries[seek]);
+        query.Bind(1, id).Bind(3, steps).Bind(4, static_cast<int64_t>(window.span));
+        if (seek != kFromFirst) {
+            query.Bind(2, cursor.at);
+        }
+        window.rows.clear();
+        while ((rc = query.Step()) == SQLITE_ROW) {
+            window.rows.push_back(readRow(query));
+        }
+        const bool settled = usable && call->Settled(snapshot);
+        if (fromCursor && !settled) {
+            cursor.valid = false;  // another process changed the key meanwhile
+            continue;
+        }
+        window.generation = settled && rc == SQLITE_DONE ? call->Generation() : ~uint64_t(0);
+        if (seek == kDownFrom) {
+            std::reverse(window.rows.begin(), window.rows.end());
+        }
+        const DWORD count = static_cast<DWORD>(window.rows.size());
+        window.first = seek == kDownFrom ? index - (count ? count - 1 : 0) : index;
+        if (rc != SQLITE_DONE || count == 0) {
+            return nullptr;
+        }
+        if (settled) {
+            const Row& edge = seek == kDownFrom ? window.rows.front() : window.rows.back();
+            cursor.valid = true;
+            cursor.below = seek == kDownFrom ? window.first : window.first + count - 1;
+            cursor.at = position(edge);
+        }
+        return &window.rows[seek == kDownFrom ? count - 1 : 0];
+    }
 }
 
 LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
@@ -619,36 +732,72 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    // The next index after the last one continues from its row; any other starts over.
     uint64_t snapshot = 0;
-    const bool cacheable = !key.predefined && call->CacheReady(snapshot);
-    ValueCursor* cursor = cacheable ? &Handles().cursors[reinterpret_cast<uintptr_t>(hKey)] : nullptr;
-    const bool next = cursor != nullptr && cursor->snapshot == snapshot && index != 0 && cursor->index + 1 == index;
-    Statement query = call->Prepare(
-        next ? (data != nullptr
-                    ? "SELECT name, type, data, rowid FROM vals WHERE key = ?1 AND rowid > ?2 ORDER BY rowid LIMIT 1"
-                    : "SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 AND rowid > ?2 "
-                      "ORDER BY rowid LIMIT 1")
-             : (data != nullptr
-                    ? "SELECT name, type, data, rowid FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2"
-                    : "SELECT name, type, length(data), rowid FROM vals WHERE key = ?1 ORDER BY rowid "
-                      "LIMIT 1 OFFSET ?2"));
-    query.Bind(1, id).Bind(2, next ? cursor->rowid : static_cast<int64_t>(index));
-    const int rc = query.Step();
-    if (rc != SQLITE_ROW) {
-        return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
+    const bool usable = call->Sync(snapshot);
+    Store::KeyMemory scratch;
+    Store::KeyMemory& known = usable ? call->MemoryOf(id) : scratch;
+    if (usable && known.counted && index >= known.facts.values) {
+        return ERROR_NO_MORE_ITEMS;
     }
-    if (cursor != nullptr) {
-        *cursor = call->Settled(snapshot) ? ValueCursor{snapshot, index, query.Int(3)} : ValueCursor();
+    const Store::ValueRow* row = usable ? known.valueRows.At(call->Generation(), index) : nullptr;
+    if (row == nullptr) {
+        // Values come in the order they were first written.
+#define QVTR_VALUE_ROW "SELECT name, type, CASE WHEN length(data) <= 4096 THEN data END, length(data), rowid FROM vals "
+        static const char* const kQueries[3] = {
+            QVTR_VALUE_ROW "WHERE key = ?1 ORDER BY rowid LIMIT ?4 OFFSET ?3",
+            QVTR_VALUE_ROW "WHERE key = ?1 AND rowid >= ?2 ORDER BY rowid LIMIT ?4 OFFSET ?3",
+            QVTR_VALUE_ROW "WHERE key = ?1 AND rowid < ?2 ORDER BY rowid DESC LIMIT ?4 OFFSET ?3",
+        };
+#undef QVTR_VALUE_ROW
+        int rc = SQLITE_DONE;
+        row = ReadWindow(
+            call, kQueries, id, index, usable, snapshot, known.valueCursor, known.valueRows, rc,
+            [](Statement& q) {
+                Store::ValueRow r;
+                r.name = q.Text(0);
+                r.type = static_cast<DWORD>(q.Int(1));
+                r.whole = q.Blob(2) != nullptr || q.Int(3) == 0;
+                r.data = q.Text(2);
+                r.size = static_cast<size_t>(q.Int(3));
+                r.rowid = q.Int(4);
+                return r;
+            },
+            [](const Store::ValueRow& r) { return r.rowid; });
+        if (row == nullptr) {
+            return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
+        }
+        if (usable && call->Settled(snapshot)) {
+            known.exists = true;
+        }
     }
-    const DWORD valueType = static_cast<DWORD>(query.Int(1));
-    const LONG result = data != nullptr
-                            ? PutValue(valueType, query.Blob(2), query.Size(2), type, data, dataSize)
-                            : PutValue(valueType, nullptr, static_cast<size_t>(query.Int(2)), type, nullptr, dataSize);
-    if (result != ERROR_SUCCESS) {
-        return result;
+    LONG result = ERROR_SUCCESS;
+    if (data == nullptr || row->whole) {
+        result = PutValue(row->type, row->data.data(), row->size, type, data, dataSize);
+    } else {
+        Statement bytes = call->Prepare("SELECT data FROM vals WHERE rowid = ?1");
+        bytes.Bind(1, row->rowid);
+        if (bytes.Step() != SQLITE_ROW) {
+            return Missing(call, key, ERROR_NO_MORE_ITEMS);
+        }
+        result = PutValue(row->type, bytes.Blob(0), bytes.Size(0), type, data, dataSize);
     }
-    return CopyName(query.Text(0), name, nameLength);
+    return result != ERROR_SUCCESS ? result : CopyName(row->name, name, nameLength);
+}
+
+LONG PutSubKey(const Store::SubKeyRow& row, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
+               PFILETIME lastWrite) {
+    if (const LONG error = CopyName(row.name, name, nameLength)) {
+        return error;
+    }
+    if (keyClass != nullptr) {
+        if (const LONG error = CopyName(row.keyClass, keyClass, classLength)) {
+            return error;
+        }
+    } else if (classLength != nullptr) {
+        *classLength = static_cast<DWORD>(row.keyClass.size());
+    }
+    PutFileTime(row.written, lastWrite);
+    return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPSTR keyClass,
@@ -666,26 +815,77 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    // Sub-keys come in the order of their upper-case names, as on Windows.
-    Statement query =
-        call->Prepare("SELECT name, class, written FROM keys WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2");
-    query.Bind(1, id).Bind(2, static_cast<int64_t>(index));
-    const int rc = query.Step();
-    if (rc != SQLITE_ROW) {
-        return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
+    uint64_t snapshot = 0;
+    const bool usable = call->Sync(snapshot);
+    Store::KeyMemory scratch;
+    Store::KeyMemory& known = usable ? call->MemoryOf(id) : scratch;
+    if (usable && known.counted && index >= known.facts.subKeys) {
+        return ERROR_NO_MORE_ITEMS;
     }
-    if (const LONG error = CopyName(query.Text(0), name, nameLength)) {
-        return error;
+    const Store::SubKeyRow* row = usable ? known.subKeyRows.At(call->Generation(), index) : nullptr;
+    if (row == nullptr) {
+        // Sub-keys come in the order of their upper-case names, as on Windows.
+        // A walk that goes on reads what RegQueryInfoKeyA would tell of each sub-key too.
+#define QVTR_SUBKEY_ROW "SELECT k.name, k.class, k.written, k.path, k.id FROM keys k "
+#define QVTR_SUBKEY_FACTS_ROW                                                        \
+    "SELECT k.name, k.class, k.written, k.path, k.id, k.class, k.written,"           \
+    " (SELECT count(*) FROM keys c WHERE c.parent = k.id),"                          \
+    " (SELECT coalesce(max(length(c.name)), 0) FROM keys c WHERE c.parent = k.id),"  \
+    " (SELECT coalesce(max(length(c.class)), 0) FROM keys c WHERE c.parent = k.id)," \
+    " (SELECT count(*) FROM vals v WHERE v.key = k.id),"                             \
+    " (SELECT coalesce(max(length(v.name)), 0) FROM vals v WHERE v.key = k.id),"     \
+    " (SELECT coalesce(max(length(v.data)), 0) FROM vals v WHERE v.key = k.id) FROM keys k "
+#define QVTR_SUBKEY_QUERIES(select)                                                              \
+    {                                                                                            \
+        select "WHERE k.parent = ?1 ORDER BY k.path LIMIT ?4 OFFSET ?3",                         \
+            select "WHERE k.parent = ?1 AND k.path >= ?2 ORDER BY k.path LIMIT ?4 OFFSET ?3",    \
+            select "WHERE k.parent = ?1 AND k.path < ?2 ORDER BY k.path DESC LIMIT ?4 OFFSET ?3" \
     }
-    if (keyClass != nullptr) {
-        if (const LONG error = CopyName(query.Text(1), keyClass, classLength)) {
-            return error;
+        static const char* const kQueries[2][3] = {QVTR_SUBKEY_QUERIES(QVTR_SUBKEY_ROW),
+                                                   QVTR_SUBKEY_QUERIES(QVTR_SUBKEY_FACTS_ROW)};
+#undef QVTR_SUBKEY_QUERIES
+#undef QVTR_SUBKEY_FACTS_ROW
+#undef QVTR_SUBKEY_ROW
+        const bool withFacts = usable && known.subKeyRows.generation == call->Generation();
+        int rc = SQLITE_DONE;
+        row = ReadWindow(
+            call, kQueries[withFacts ? 1 : 0], id, index, usable, snapshot, known.subKeys, known.subKeyRows, rc,
+            [withFacts](Statement& q) {
+                Store::SubKeyRow r;
+                r.name = q.Text(0);
+                r.keyClass = q.Text(1);
+                r.path = q.Text(3);
+                r.written = q.Int(2);
+                r.id = q.Int(4);
+                r.counted = withFacts;
+                if (withFacts) {
+                    r.facts = ReadFacts(q, 5);
+                }
+                return r;
+            },
+            [](const Store::SubKeyRow& r) { return r.path; });
+        if (row == nullptr) {
+            return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
         }
-    } else if (classLength != nullptr) {
-        *classLength = static_cast<DWORD>(query.Size(1));
+        if (usable && call->Settled(snapshot)) {
+            known.exists = true;
+            // The caller usually opens them next, and asks what they hold.
+            const std::vector<Store::SubKeyRow> rows = known.subKeyRows.rows;
+            const Store::SubKeyRow found = *row;
+            row = &found;
+            for (const Store::SubKeyRow& read : rows) {
+                call->CacheKey(read.path, read.id);
+                if (read.counted) {
+                    Store::KeyMemory& child = call->MemoryOf(read.id);
+                    child.exists = true;
+                    child.counted = true;
+                    child.facts = read.facts;
+                }
+            }
+            return PutSubKey(*row, name, nameLength, keyClass, classLength, lastWrite);
+        }
     }
-    PutFileTime(query.Int(2), lastWrite);
-    return ERROR_SUCCESS;
+    return PutSubKey(*row, name, nameLength, keyClass, classLength, lastWrite);
 }
 
 LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
@@ -714,9 +914,14 @@ LONG WINAPI RegSetValueExAImpl(HKEY hKey, LPCSTR name, DWORD, DWORD type, const 
                 "INSERT INTO vals(key, folded, name, type, data) SELECT ?1, ?2, ?3, ?4, ?5"
                 " WHERE EXISTS (SELECT 1 FROM keys WHERE id = ?1)"
                 " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
-            upsert.Bind(1, id).Bind(2, Fold(valueName)).Bind(3, valueName).Bind(4, static_cast<int64_t>(type));
+            const std::string folded = Fold(valueName);
+            upsert.Bind(1, id).Bind(2, folded).Bind(3, valueName).Bind(4, static_cast<int64_t>(type));
             upsert.Bind(5, data, size);
-            return upsert.Step();
+            const int rc = upsert.Step();
+            if (rc == SQLITE_DONE && call->Changes() != 0) {
+                call->ValueWritten(id, folded, ValueRow(call, id, folded));
+            }
+            return rc;
         },
         changes);
     if (error != ERROR_SUCCESS) {
@@ -739,9 +944,15 @@ LONG WINAPI RegDeleteValueAImpl(HKEY hKey, LPCSTR name) {
     const LONG error = Change(
         call,
         [&] {
+            const std::string folded = Fold(name != nullptr ? name : "");
+            const int64_t rowid = ValueRow(call, id, folded);
             Statement remove = call->Prepare("DELETE FROM vals WHERE key = ?1 AND folded = ?2");
-            remove.Bind(1, id).Bind(2, Fold(name != nullptr ? name : ""));
-            return remove.Step();
+            remove.Bind(1, id).Bind(2, folded);
+            const int rc = remove.Step();
+            if (rc == SQLITE_DONE && call->Changes() != 0) {
+                call->ValueRemoved(id, folded, rowid);
+            }
+            return rc;
         },
         changes);
     if (error != ERROR_SUCCESS) {
@@ -775,10 +986,24 @@ LONG WINAPI RegDeleteKeyAImpl(HKEY hKey, LPCSTR subKey) {
     const LONG error = Change(
         call,
         [&] {
+            int64_t id = 0;
+            int64_t parent = 0;
+            {
+                Statement find = call->Prepare("SELECT id, parent FROM keys WHERE path = ?1");
+                find.Bind(1, path);
+                if (find.Step() == SQLITE_ROW) {
+                    id = find.Int(0);
+                    parent = find.Int(1);
+                }
+            }
             Statement remove = call->Prepare(
-                "DELETE FROM keys WHERE path = ?1 AND NOT EXISTS (SELECT 1 FROM keys c WHERE c.parent = keys.id)");
-            remove.Bind(1, path);
-            return remove.Step();
+                "DELETE FROM keys WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM keys c WHERE c.parent = ?1)");
+            remove.Bind(1, id);
+            const int rc = remove.Step();
+            if (rc == SQLITE_DONE && call->Changes() != 0) {
+                call->KeyRemoved(parent, id, path);
+            }
+            return rc;
         },
         changes);
     if (error != ERROR_SUCCESS || changes != 0) {

@@ -119,7 +119,38 @@ LONG SqliteToWin32(int code) {
     }
 }
 
+// Entries of the change ring, and of each kind of memory.
+constexpr uint64_t kRingSize = 8192;
+constexpr size_t kMemoryLimit = 4096;
+constexpr uint64_t kSharedMagic = 0x314B525452565151ull;
+
+// What a ring entry names: its kind in the top byte, a key's row id below.
+constexpr uint64_t kValueOf = 1ull << 56;   // hash: the value's folded name
+constexpr uint64_t kSubKeyOf = 2ull << 56;  // hash: the sub-key's folded path
+constexpr uint64_t kKeyGone = 3ull << 56;   // the key, its values and positions
+constexpr uint64_t kAllChanged = 4ull << 56;
+constexpr uint64_t kIdMask = (1ull << 56) - 1;
+
+uint64_t Hash(const std::string& bytes) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a: the same in every process
+    for (unsigned char c : bytes) {
+        hash = (hash ^ c) * 1099511628211ull;
+    }
+    return hash;
+}
+
 }  // namespace
+
+struct Store::Shared {
+    std::atomic<uint64_t> begun;  // the first two stay where older builds put them
+    std::atomic<uint64_t> ended;
+    std::atomic<uint64_t> magic;
+    std::atomic<uint64_t> logged;  // entries ever appended to the ring
+    struct Entry {
+        std::atomic<uint64_t> what;
+        std::atomic<uint64_t> hash;
+    } ring[kRingSize];
+};
 
 std::string Fold(const std::string& text) {
     std::string folded(text);
@@ -284,7 +315,7 @@ bool Store::Open(const std::string& path, std::string& reason) {
         reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
         return false;
     }
-    MapCounters(path + "-seq");
+    MapShared(path + "-seq");
     sqlite3_busy_timeout(m_db, 2000);
     sqlite3_extended_result_codes(m_db, 1);
     // WAL: readers never wait for writers. NORMAL: a commit survives the death of
@@ -393,67 +424,323 @@ bool Store::Exec(const char* sql) {
     return true;
 }
 
-void Store::MapCounters(const std::string& path) {
-    const int fd = Sys().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+void Store::MapShared(const std::string& path) {
+    const int fd = Sys().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) {
         return;
     }
     struct stat info {};
-    if (Sys().fstat(fd, &info) == 0 &&
-        (info.st_size >= static_cast<off_t>(sizeof(Counters)) || Sys().ftruncate(fd, sizeof(Counters)) == 0)) {
-        void* memory = Sys().mmap(nullptr, sizeof(Counters), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (memory != MAP_FAILED) {
-            m_counters = static_cast<Counters*>(memory);  // a zero-filled file is two zero counters
-        }
+    void* memory = MAP_FAILED;
+    if (Sys().fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+        (info.st_size >= static_cast<off_t>(sizeof(Shared)) || Sys().ftruncate(fd, sizeof(Shared)) == 0)) {
+        memory = Sys().mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     }
     Sys().close(fd);
+    if (memory == MAP_FAILED) {
+        return;
+    }
+    auto* shared = static_cast<Shared*>(memory);  // a zero-filled file is an empty ring
+    uint64_t magic = 0;
+    shared->magic.compare_exchange_strong(magic, kSharedMagic);
+    if (shared->magic.load() != kSharedMagic) {
+        Sys().munmap(memory, sizeof(Shared));
+        return;
+    }
+    m_shared = shared;
+    m_logRead = shared->logged.load();
 }
 
 void Store::WriteBegins() {
-    if (m_counters == nullptr) {
+    m_writing = true;
+    if (m_shared == nullptr) {
         return;
     }
     // The write lock is ours: any earlier writer is done, whether it said so or not.
-    m_counters->ended.store(m_counters->begun.load());
-    m_ticket = m_counters->begun.fetch_add(1) + 1;
+    const uint64_t begun = m_shared->begun.load();
+    m_shared->ended.store(begun);
+    if (begun != m_synced) {
+        CatchUp();
+    }
+    m_ticket = begun + 1;
+    m_shared->begun.store(m_ticket);
 }
 
 void Store::WriteEnds() {
-    if (m_counters == nullptr) {
+    m_writing = false;
+    if (m_shared == nullptr) {
         return;
     }
-    uint64_t ended = m_counters->ended.load();
-    while (ended < m_ticket && !m_counters->ended.compare_exchange_weak(ended, m_ticket)) {
+    uint64_t ended = m_shared->ended.load();
+    while (ended < m_ticket && !m_shared->ended.compare_exchange_weak(ended, m_ticket)) {
     }
 }
 
-bool Store::CacheReady(uint64_t& snapshot) {
-    if (m_counters == nullptr || m_import) {
+// Called before the write lock is let go: what follows in the ring is another writer's.
+void Store::OwnChangesAnnounced(bool kept) {
+    if (!kept) {
+        Forget();
+    }
+    if (m_shared != nullptr) {
+        m_logRead = m_shared->logged.load();
+        m_synced = m_ticket;
+    }
+}
+
+void Store::CatchUp() {
+    const uint64_t end = m_shared->logged.load();
+    if (end < m_logRead || end - m_logRead > kRingSize) {
+        Forget();
+    } else {
+        for (uint64_t i = m_logRead; i < end; ++i) {
+            const Shared::Entry& entry = m_shared->ring[i % kRingSize];
+            const uint64_t what = entry.what.load();
+            const uint64_t hash = entry.hash.load();
+            const int64_t id = static_cast<int64_t>(what & kIdMask);
+            switch (what & ~kIdMask) {
+                case kValueOf:
+                    ForgetValue(id, hash);
+                    break;
+                case kSubKeyOf:
+                    ForgetKey(id, hash);
+                    break;
+                case kKeyGone:
+                    ForgetKeyContents(id);
+                    break;
+                default:
+                    Forget();
+                    break;
+            }
+        }
+        // A writer that began meanwhile may have written over what was just read.
+        if (m_shared->logged.load() - m_logRead >= kRingSize) {
+            Forget();
+        }
+    }
+    m_logRead = end;
+}
+
+void Store::Forget() {
+    ++m_generation;
+    m_cachedKeys.clear();
+    m_keys.clear();
+    m_cachedValueCount = 0;
+}
+
+void Store::ForgetKey(int64_t parent, uint64_t pathHash) {
+    ++m_generation;
+    m_cachedKeys.erase(pathHash);
+    auto found = m_keys.find(parent);
+    if (found != m_keys.end()) {
+        found->second.subKeys.valid = false;
+        found->second.counted = false;
+    }
+}
+
+void Store::ForgetValue(int64_t key, uint64_t nameHash) {
+    ++m_generation;
+    auto found = m_keys.find(key);
+    if (found != m_keys.end()) {
+        m_cachedValueCount -= found->second.values.erase(nameHash);
+        found->second.valueCursor.valid = false;
+        found->second.counted = false;
+    }
+}
+
+void Store::ForgetKeyContents(int64_t id) {
+    ++m_generation;
+    auto found = m_keys.find(id);
+    if (found != m_keys.end()) {
+        m_cachedValueCount -= found->second.values.size();
+        m_keys.erase(found);
+    }
+}
+
+void Store::Announce(uint64_t what, uint64_t hash) {
+    ++m_generation;
+    if (m_shared == nullptr) {
+        return;
+    }
+    const uint64_t position = m_shared->logged.load();
+    Shared::Entry& entry = m_shared->ring[position % kRingSize];
+    entry.what.store(what);
+    entry.hash.store(hash);
+    m_shared->logged.store(position + 1);
+}
+
+bool Store::Sync(uint64_t& snapshot) {
+    if (m_shared == nullptr) {
         return false;
     }
-    const uint64_t ended = m_counters->ended.load();  // first: "begun" is never behind it
-    const uint64_t begun = m_counters->begun.load();
+    if (m_writing) {
+        snapshot = m_ticket;  // only this process can change anything now
+        return true;
+    }
+    const uint64_t ended = m_shared->ended.load();  // first: "begun" is never behind it
+    const uint64_t begun = m_shared->begun.load();
     if (begun != ended) {
         return false;
     }
-    if (begun != m_cacheTag) {
-        m_cachedKeys.clear();
-        m_cachedValues.clear();
-        m_cacheTag = begun;
+    if (begun != m_synced) {
+        CatchUp();
+        m_synced = begun;
     }
     snapshot = begun;
     return true;
 }
 
 bool Store::Settled(uint64_t snapshot) const {
-    const uint64_t ended = m_counters->ended.load();
-    return ended == snapshot && m_counters->begun.load() == snapshot;
+    if (m_writing) {
+        return true;
+    }
+    const uint64_t ended = m_shared->ended.load();
+    return ended == snapshot && m_shared->begun.load() == snapshot;
 }
 
-bool Store::Begin() {
+bool Store::FindCachedKey(const std::string& path, int64_t& id) const {
+    auto found = m_cachedKeys.find(Hash(path));
+    if (found == m_cachedKeys.end() || found->second.path != path) {
+        return false;
+    }
+    id = found->second.id;
+    return true;
+}
+
+void Store::CacheKey(const std::string& path, int64_t id) {
+    if (m_cachedKeys.size() >= kMemoryLimit) {
+        m_cachedKeys.clear();
+    }
+    CachedKey& entry = m_cachedKeys[Hash(path)];
+    entry.path = path;
+    entry.id = id;
+}
+
+Store::KeyMemory& Store::MemoryOf(int64_t key) {
+    auto found = m_keys.find(key);
+    if (found != m_keys.end()) {
+        return found->second;
+    }
+    // What is dropped is only asked of the database again; a key enumerated
+    // half-way is kept where possible, its next step would start over.
+    while (m_keys.size() >= kMemoryLimit) {
+        auto victim = m_keys.begin();
+        int tries = 16;
+        for (auto it = victim; it != m_keys.end() && tries-- > 0; ++it) {
+            const KeyMemory& memory = it->second;
+            if (!(memory.subKeys.valid && memory.subKeys.below > 0) &&
+                !(memory.valueCursor.valid && memory.valueCursor.below > 0)) {
+                victim = it;
+                break;
+            }
+        }
+        m_cachedValueCount -= victim->second.values.size();
+        m_keys.erase(victim);
+    }
+    return m_keys[key];
+}
+
+const Store::CachedValue* Store::FindCachedValue(int64_t key, const std::string& folded) const {
+    auto memory = m_keys.find(key);
+    if (memory == m_keys.end()) {
+        return nullptr;
+    }
+    auto found = memory->second.values.find(Hash(folded));
+    return found != memory->second.values.end() && found->second.name == folded ? &found->second : nullptr;
+}
+
+void Store::CacheValue(int64_t key, const std::string& folded, const CachedValue& value) {
+    if (m_cachedValueCount >= kMemoryLimit) {
+        for (auto& memory : m_keys) {
+            memory.second.values.clear();
+        }
+        m_cachedValueCount = 0;
+    }
+    auto& values = MemoryOf(key).values;
+    auto inserted = values.emplace(Hash(folded), value);
+    if (inserted.second) {
+        ++m_cachedValueCount;
+    } else {
+        inserted.first->second = value;
+    }
+    inserted.first->second.name = folded;
+}
+
+Store::KeyMemory* Store::Known(int64_t key) {
+    auto found = m_keys.find(key);
+    return found != m_keys.end() ? &found->second : nullptr;
+}
+
+void Store::KeyAdded(int64_t parent, int64_t id, const std::string& path) {
+    Announce(kSubKeyOf | static_cast<uint64_t>(parent), Hash(path));
+    CacheKey(path, id);
+    auto found = m_keys.find(parent);
+    if (found == m_keys.end()) {
+        return;
+    }
+    found->second.counted = false;
+    if (found->second.subKeys.valid && path < found->second.subKeys.at) {
+        ++found->second.subKeys.below;
+    }
+}
+
+void Store::KeyRemoved(int64_t parent, int64_t id, const std::string& path) {
+    Announce(kSubKeyOf | static_cast<uint64_t>(parent), Hash(path));
+    Announce(kKeyGone | static_cast<uint64_t>(id), 0);
+    CacheKey(path, 0);
+    ForgetKeyContents(id);
+    auto found = m_keys.find(parent);
+    if (found == m_keys.end()) {
+        return;
+    }
+    found->second.counted = false;
+    if (found->second.subKeys.valid && path < found->second.subKeys.at) {
+        KeyCursor& cursor = found->second.subKeys;
+        cursor.valid = cursor.below > 0;
+        cursor.below -= cursor.valid ? 1 : 0;
+    }
+}
+
+void Store::ValueWritten(int64_t key, const std::string& folded, int64_t rowid) {
+    Announce(kValueOf | static_cast<uint64_t>(key), Hash(folded));
+    auto found = m_keys.find(key);
+    if (found == m_keys.end()) {
+        return;
+    }
+    m_cachedValueCount -= found->second.values.erase(Hash(folded));
+    found->second.counted = false;
+    // A new value comes after every other; one before the position was rewritten in place.
+    ValueCursor& cursor = found->second.valueCursor;
+    if (cursor.valid && rowid < cursor.at) {
+        cursor.valid = false;
+    }
+}
+
+void Store::ValueRemoved(int64_t key, const std::string& folded, int64_t rowid) {
+    Announce(kValueOf | static_cast<uint64_t>(key), Hash(folded));
+    auto found = m_keys.find(key);
+    if (found == m_keys.end()) {
+        return;
+    }
+    m_cachedValueCount -= found->second.values.erase(Hash(folded));
+    found->second.counted = false;
+    ValueCursor& cursor = found->second.valueCursor;
+    if (cursor.valid && rowid < cursor.at) {
+        cursor.valid = cursor.below > 0;
+        cursor.below -= cursor.valid ? 1 : 0;
+    }
+}
+
+void Store::EverythingChanged() {
+    Announce(kAllChanged, 0);
+    Forget();
+}
+
+bool Store::Begin(bool oneStatement) {
     t_sizeLimitHit = false;
     if (m_import) {
-        return Run("SAVEPOINT qvtr_call");
+        // A single statement is all or nothing already; a savepoint would cost
+        // a page map the size of the database.
+        m_savepoint = !oneStatement;
+        return oneStatement || Run("SAVEPOINT qvtr_call");
     }
     if (!Run("BEGIN IMMEDIATE")) {
         return false;
@@ -464,14 +751,16 @@ bool Store::Begin() {
 
 bool Store::Commit() {
     if (m_import) {
-        if (Run("RELEASE qvtr_call")) {
+        if (!m_savepoint || Run("RELEASE qvtr_call")) {
             return true;
         }
         Rollback();
         return false;
     }
+    OwnChangesAnnounced(true);
     const bool committed = Run("COMMIT");
     if (!committed) {
+        OwnChangesAnnounced(false);
         Run("ROLLBACK");
     }
     WriteEnds();
@@ -480,9 +769,13 @@ bool Store::Commit() {
 
 void Store::Rollback() {
     if (m_import) {
-        Run("ROLLBACK TO qvtr_call");
-        Run("RELEASE qvtr_call");
+        Forget();  // what this call changed in memory may be undone now
+        if (m_savepoint) {
+            Run("ROLLBACK TO qvtr_call");
+            Run("RELEASE qvtr_call");
+        }
     } else if (!sqlite3_get_autocommit(m_db)) {
+        OwnChangesAnnounced(false);
         Run("ROLLBACK");
         WriteEnds();
     }
@@ -506,10 +799,12 @@ LONG Store::EndImport(bool commit) {
     }
     m_import = false;
     LONG result = ERROR_SUCCESS;
+    OwnChangesAnnounced(commit);
     if (!commit) {
         result = Run("ROLLBACK") ? ERROR_SUCCESS : LastError();
     } else if (!Run("COMMIT")) {
         result = LastError();
+        OwnChangesAnnounced(false);
         Run("ROLLBACK");
     }
     WriteEnds();

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "win32/win32.h"
 
@@ -77,30 +78,110 @@ public:
     sqlite3* Db() const { return m_db; }
 
     // A write transaction. Inside an import it is a savepoint of the import's
-    // transaction, so that the import stays all or nothing. Every change goes
-    // through one, so that the change counters below see it.
-    bool Begin();
+    // transaction (none for a single statement), so that the import stays all
+    // or nothing. Every change goes through one, so that the change counters
+    // below see it.
+    bool Begin(bool oneStatement = false);
     bool Commit();
     void Rollback();
 
-    // Reads served from memory while no process has changed the registry. Two
-    // counters in a small shared file beside the database say so: a writer
+    // Reads served from memory, and enumeration positions, kept across calls.
+    // A small shared file beside the database says what changed: a writer
     // advances "begun" while it holds the write lock and "ended" once its commit
-    // (or rollback) is over. A read may use or fill the cache only when both are
-    // equal before and after it. A writer that died between the two leaves them
-    // unequal until the next writer, which holds the lock and so knows no other
-    // write is under way, puts them level again.
+    // (or rollback) is over, and appends to a ring what each change touched
+    // (a value of a key, a sub-key of a key). A process that sees "begun" moved
+    // forgets only what the ring names, or everything when the ring has been
+    // overrun. Memory may be used only when both counters are equal before and
+    // after a read, or while this process is the one writing. A writer that died
+    // between the two leaves them unequal until the next writer, which holds the
+    // lock and so knows no other write is under way, puts them level again.
     struct CachedValue {
         bool present = false;
         DWORD type = 0;
+        std::string name;  // folded
         std::string data;
     };
-    // True when the cache may be used; `snapshot` is then the counter to check with Settled.
-    bool CacheReady(uint64_t& snapshot);
-    // True when no change began since `snapshot`: what was read may be cached.
+    // Where the last enumeration of a key stopped: `below` entries sort before
+    // `at` (a folded path for sub-keys, a rowid for values), which may itself be
+    // gone since. A neighbouring index is then one step away, whatever the size.
+    struct KeyCursor {
+        bool valid = false;
+        DWORD below = 0;
+        std::string at;
+    };
+    struct ValueCursor {
+        bool valid = false;
+        DWORD below = 0;
+        int64_t at = 0;
+    };
+
+    // True when memory may be used; `snapshot` is then the counter to check with Settled.
+    bool Sync(uint64_t& snapshot);
+    // True when no change began since `snapshot`: what was read may be kept.
     bool Settled(uint64_t snapshot) const;
-    std::unordered_map<std::string, int64_t>& CachedKeys() { return m_cachedKeys; }
-    std::unordered_map<std::string, CachedValue>& CachedValues() { return m_cachedValues; }
+
+    // Cached key ids by folded path (0: no such key) and values by key and folded name.
+    bool FindCachedKey(const std::string& path, int64_t& id) const;
+    void CacheKey(const std::string& path, int64_t id);
+    const CachedValue* FindCachedValue(int64_t key, const std::string& folded) const;
+    void CacheValue(int64_t key, const std::string& folded, const CachedValue& value);
+    // What is known of one key while memory agrees with the store: its
+    // positions, that it exists, and how many sub-keys and values it has.
+    // Consecutive entries of a key read in one statement, for the calls that
+    // follow; good while nothing at all has changed since (the generation).
+    // What RegQueryInfoKeyA tells of a key: counts and longest lengths of its
+    // sub-keys (name, class) and values (name, data).
+    struct Facts {
+        std::string keyClass;
+        int64_t written = 0;
+        DWORD subKeys = 0, maxSubKey = 0, maxClass = 0, values = 0, maxValueName = 0, maxValue = 0;
+    };
+    struct SubKeyRow {
+        std::string name, keyClass, path;
+        int64_t written = 0, id = 0;
+        bool counted = false;  // `facts` read along with the row
+        Facts facts;
+    };
+    struct ValueRow {
+        std::string name, data;
+        DWORD type = 0;
+        size_t size = 0;
+        bool whole = false;  // `data` holds the bytes: small enough to keep
+        int64_t rowid = 0;
+    };
+    template <class Row>
+    struct Window {
+        uint64_t generation = ~uint64_t(0);
+        DWORD first = 0;
+        DWORD span = 1;  // rows to read next: doubles while a walk goes on undisturbed
+        std::vector<Row> rows;
+        const Row* At(uint64_t now, DWORD index) const {
+            return generation == now && index >= first && index - first < rows.size() ? &rows[index - first] : nullptr;
+        }
+    };
+    uint64_t Generation() const { return m_generation; }
+
+    struct KeyMemory {
+        std::unordered_map<uint64_t, CachedValue> values;  // by hash of the folded name
+        KeyCursor subKeys;
+        ValueCursor valueCursor;
+        Window<SubKeyRow> subKeyRows;
+        Window<ValueRow> valueRows;
+        bool exists = false;
+        bool counted = false;  // `facts` hold
+        Facts facts;
+    };
+    KeyMemory& MemoryOf(int64_t key);
+    // Null when nothing is known of the key.
+    KeyMemory* Known(int64_t key);
+
+    // What this process changed, told while its write is under way: memory is
+    // corrected here and now, and other processes are told through the ring.
+    void KeyAdded(int64_t parent, int64_t id, const std::string& path);
+    void KeyRemoved(int64_t parent, int64_t id, const std::string& path);
+    void ValueWritten(int64_t key, const std::string& folded, int64_t rowid);
+    void ValueRemoved(int64_t key, const std::string& folded, int64_t rowid);
+    void EverythingChanged();
 
     // The import's transaction (QvtrRegTransaction).
     bool InImport() const { return m_import; }
@@ -119,24 +200,37 @@ private:
     bool Open(const std::string& path, std::string& reason);
     bool EnsureSchema();
     bool EnsureKey(const std::string& path, const std::string& name, const std::string& parentPath);
-    void MapCounters(const std::string& path);
+    void MapShared(const std::string& path);
     void WriteBegins();
     void WriteEnds();
+    void OwnChangesAnnounced(bool kept);
+    void CatchUp();
+    void Forget();
+    void Announce(uint64_t what, uint64_t hash);
+    void ForgetKey(int64_t parent, uint64_t pathHash);
+    void ForgetValue(int64_t key, uint64_t nameHash);
+    void ForgetKeyContents(int64_t id);
 
-    struct Counters {
-        std::atomic<uint64_t> begun;
-        std::atomic<uint64_t> ended;
+    struct Shared;
+    Shared* m_shared = nullptr;        // null: no memory, every read asks the database
+    uint64_t m_ticket = 0;             // this process's write under way
+    bool m_writing = false;            // between WriteBegins and WriteEnds
+    uint64_t m_synced = ~uint64_t(0);  // the "begun" that memory agrees with
+    uint64_t m_logRead = 0;            // ring entries already taken into account
+    struct CachedKey {
+        std::string path;
+        int64_t id = 0;
     };
-    Counters* m_counters = nullptr;  // null: no cache, every read asks the database
-    uint64_t m_ticket = 0;           // this process's write under way
-    uint64_t m_cacheTag = ~uint64_t(0);
-    std::unordered_map<std::string, int64_t> m_cachedKeys;
-    std::unordered_map<std::string, CachedValue> m_cachedValues;
+    std::unordered_map<uint64_t, CachedKey> m_cachedKeys;  // by hash of the folded path
+    std::unordered_map<int64_t, KeyMemory> m_keys;
+    size_t m_cachedValueCount = 0;
+    uint64_t m_generation = 0;  // advances at every change seen or made
 
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;
     std::unordered_map<const char*, sqlite3_stmt*> m_statements;
     bool m_import = false;
+    bool m_savepoint = false;
     std::string m_userPath;
     std::string m_classesPath;
 };
