@@ -29,13 +29,15 @@ bool ToWide(const char* bytes, size_t size, Text& out) {
         return false;
     }
     out.resize(static_cast<size_t>(length));
-    return Api().MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(size), &out[0], length) ==
-           length;
+    // WCHAR is char16_t off Windows and wchar_t there: both UTF-16 units.
+    return Api().MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(size),
+                                     reinterpret_cast<LPWSTR>(&out[0]), length) == length;
 }
 
 // False for text the ANSI code page cannot hold; the platform's substitute is
 // stored all the same, so the caller names the line.
-bool ToAnsi(const char16_t* text, size_t size, std::string& out) {
+bool ToAnsi(const char16_t* units, size_t size, std::string& out) {
+    const LPCWSTR text = reinterpret_cast<LPCWSTR>(units);
     out.clear();
     if (size == 0) {
         return true;

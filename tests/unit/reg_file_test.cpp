@@ -129,12 +129,11 @@ TEST_F(RegFileRegistry, ExportsComeBackByteForByte) {
         "\\été]\r\n\"ascii\"=\"plain\"\r\n\"latin\"=\"café\"\r\n\"cjk\"=\"中文\"\r\n"
         "\"emoji\"=\"😀\"\r\n\"empty\"=\"\"\r\n\"multi\"=hex(7):61,00,00,00,00,00,62,00,00,00,00,00\r\n"
         "\"expand\"=hex(2):25,00,e9,00,25,00,00,00\r\n\"bin\"=hex:00,ff\r\n\r\n";
-    std::u16string wide;
-    ASSERT_GT(Api().MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0), 0);
-    wide.resize(static_cast<size_t>(
-        Api().MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0)));
-    Api().MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0],
-                              static_cast<int>(wide.size()));
+    const int length = Api().MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    ASSERT_GT(length, 0);
+    std::u16string wide(static_cast<size_t>(length), u'\0');
+    Api().MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                              reinterpret_cast<LPWSTR>(&wide[0]), length);
     std::vector<regfile::Problem> skipped;
     ASSERT_EQ(Import(Utf16(wide), false, skipped), ERROR_SUCCESS);
     EXPECT_TRUE(skipped.empty()) << skipped[0].reason;
