@@ -70,6 +70,12 @@ bool UnpairedSurrogate(const Text& text) {
     return false;
 }
 
+// A name for a message, cut to a readable length.
+std::string Cut(const std::string& name) {
+    const size_t kLength = 100;
+    return name.size() <= kLength ? name : name.substr(0, kLength) + "...";
+}
+
 // ---- reading lines ----------------------------------------------------------------
 
 // A file's lines as UTF-16, one at a time. CR LF, LF and a lone CR end a line.
@@ -356,7 +362,7 @@ private:
         std::string rootName;
         std::string subKey;
         if (!SplitRoot(path, root, rootName, subKey)) {
-            Skip(number, "unknown root key in [" + path + "]");
+            Skip(number, "unknown root key in [" + Cut(path) + "]");
             return;
         }
         if (static_cast<size_t>(std::count(path.begin(), path.end(), '\\')) > kMaxLevels) {
@@ -589,8 +595,20 @@ std::string Escape(const std::string& text) {
     return out;
 }
 
+// "the system's text (error N)", from the messages the platform has.
 std::string CodeText(LONG code) {
-    return "error " + std::to_string(code);
+    char text[256] = "";
+    const DWORD length = Api().FormatMessageA
+                             ? Api().FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                                    static_cast<DWORD>(code), 0, text, sizeof text, nullptr)
+                             : 0;
+    std::string message(text, std::min<size_t>(length, sizeof text - 1));
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == '.' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    const std::string number = "error " + std::to_string(code);
+    return message.empty() ? number : message + " (" + number + ")";
 }
 
 bool HasLineBreak(const std::string& text) {
@@ -900,7 +918,7 @@ LONG Apply(const Document& document, bool strict, std::vector<Problem>& skipped)
         std::string rootName;
         std::string subKey;
         if (!SplitRoot(key.path, root, rootName, subKey)) {
-            if (refused(key.line, "unknown root key in [" + key.path + "]", ERROR_INVALID_PARAMETER)) {
+            if (refused(key.line, "unknown root key in [" + Cut(key.path) + "]", ERROR_INVALID_PARAMETER)) {
                 return ERROR_INVALID_PARAMETER;
             }
             continue;
@@ -908,7 +926,7 @@ LONG Apply(const Document& document, bool strict, std::vector<Problem>& skipped)
         if (key.remove) {
             const LONG error = DeleteTree(root, subKey);
             if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND &&
-                refused(key.line, "cannot delete " + key.path, error)) {
+                refused(key.line, "cannot delete " + Cut(key.path), error)) {
                 return error;
             }
             continue;
@@ -917,13 +935,13 @@ LONG Apply(const Document& document, bool strict, std::vector<Problem>& skipped)
         LONG error =
             Api().RegCreateKeyExA(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
         if (error != ERROR_SUCCESS) {
-            if (refused(key.line, "cannot create " + key.path, error)) {
+            if (refused(key.line, "cannot create " + Cut(key.path), error)) {
                 return error;
             }
             continue;
         }
         for (const Value& value : key.values) {
-            const std::string shown = value.name.empty() ? "@" : "\"" + value.name + "\"";
+            const std::string shown = value.name.empty() ? "@" : "\"" + Cut(value.name) + "\"";
             if (value.remove) {
                 error = Api().RegDeleteValueA(hKey, value.name.c_str());
                 if (error == ERROR_FILE_NOT_FOUND) {
