@@ -336,6 +336,7 @@ public:
     // The file ended: a value continued past the last line keeps what was read.
     void End() {
         if (m_pending) {
+            Skip(m_pendingLine, "the file ends after a continued line: the bytes read so far are stored");
             FinishHex(m_pendingLine);
         }
     }
