@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     if (g_directory[0] != '\0') {
-        for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"}) {
+        for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm", "/registry.db-seq"}) {
             unlink((std::string(g_directory) + file).c_str());
         }
         rmdir(g_directory);

@@ -29,13 +29,15 @@ bool ToWide(const char* bytes, size_t size, Text& out) {
         return false;
     }
     out.resize(static_cast<size_t>(length));
-    return Api().MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(size), &out[0], length) ==
-           length;
+    // WCHAR is char16_t off Windows and wchar_t there: both UTF-16 units.
+    return Api().MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(size),
+                                     reinterpret_cast<LPWSTR>(&out[0]), length) == length;
 }
 
 // False for text the ANSI code page cannot hold; the platform's substitute is
 // stored all the same, so the caller names the line.
-bool ToAnsi(const char16_t* text, size_t size, std::string& out) {
+bool ToAnsi(const char16_t* units, size_t size, std::string& out) {
+    const LPCWSTR text = reinterpret_cast<LPCWSTR>(units);
     out.clear();
     if (size == 0) {
         return true;
@@ -66,6 +68,12 @@ bool UnpairedSurrogate(const Text& text) {
         }
     }
     return false;
+}
+
+// A name for a message, cut to a readable length.
+std::string Cut(const std::string& name) {
+    const size_t kLength = 100;
+    return name.size() <= kLength ? name : name.substr(0, kLength) + "...";
 }
 
 // ---- reading lines ----------------------------------------------------------------
@@ -328,6 +336,7 @@ public:
     // The file ended: a value continued past the last line keeps what was read.
     void End() {
         if (m_pending) {
+            Skip(m_pendingLine, "the file ends after a continued line: the bytes read so far are stored");
             FinishHex(m_pendingLine);
         }
     }
@@ -354,7 +363,7 @@ private:
         std::string rootName;
         std::string subKey;
         if (!SplitRoot(path, root, rootName, subKey)) {
-            Skip(number, "unknown root key in [" + path + "]");
+            Skip(number, "unknown root key in [" + Cut(path) + "]");
             return;
         }
         if (static_cast<size_t>(std::count(path.begin(), path.end(), '\\')) > kMaxLevels) {
@@ -587,8 +596,20 @@ std::string Escape(const std::string& text) {
     return out;
 }
 
+// "the system's text (error N)", from the messages the platform has.
 std::string CodeText(LONG code) {
-    return "error " + std::to_string(code);
+    char text[256] = "";
+    const DWORD length = Api().FormatMessageA
+                             ? Api().FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                                    static_cast<DWORD>(code), 0, text, sizeof text, nullptr)
+                             : 0;
+    std::string message(text, std::min<size_t>(length, sizeof text - 1));
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == '.' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    const std::string number = "error " + std::to_string(code);
+    return message.empty() ? number : message + " (" + number + ")";
 }
 
 bool HasLineBreak(const std::string& text) {
@@ -898,7 +919,7 @@ LONG Apply(const Document& document, bool strict, std::vector<Problem>& skipped)
         std::string rootName;
         std::string subKey;
         if (!SplitRoot(key.path, root, rootName, subKey)) {
-            if (refused(key.line, "unknown root key in [" + key.path + "]", ERROR_INVALID_PARAMETER)) {
+            if (refused(key.line, "unknown root key in [" + Cut(key.path) + "]", ERROR_INVALID_PARAMETER)) {
                 return ERROR_INVALID_PARAMETER;
             }
             continue;
@@ -906,7 +927,7 @@ LONG Apply(const Document& document, bool strict, std::vector<Problem>& skipped)
         if (key.remove) {
             const LONG error = DeleteTree(root, subKey);
             if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND &&
-                refused(key.line, "cannot delete " + key.path, error)) {
+                refused(key.line, "cannot delete " + Cut(key.path), error)) {
                 return error;
             }
             continue;
@@ -915,13 +936,13 @@ LONG Apply(const Document& document, bool strict, std::vector<Problem>& skipped)
         LONG error =
             Api().RegCreateKeyExA(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
         if (error != ERROR_SUCCESS) {
-            if (refused(key.line, "cannot create " + key.path, error)) {
+            if (refused(key.line, "cannot create " + Cut(key.path), error)) {
                 return error;
             }
             continue;
         }
         for (const Value& value : key.values) {
-            const std::string shown = value.name.empty() ? "@" : "\"" + value.name + "\"";
+            const std::string shown = value.name.empty() ? "@" : "\"" + Cut(value.name) + "\"";
             if (value.remove) {
                 error = Api().RegDeleteValueA(hKey, value.name.c_str());
                 if (error == ERROR_FILE_NOT_FOUND) {

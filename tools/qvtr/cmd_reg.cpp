@@ -203,9 +203,20 @@ int InvalidSyntax(const std::string& verb, const std::string& detail) {
 }
 
 int RunExport(const Args& args) {
+    // reg.exe wants KEY and FILE first, then the switches.
+    Args rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const bool view = IsSwitch(args[i], "reg:32") || IsSwitch(args[i], "reg:64");
+        if (i < 2 && (view || IsSwitch(args[i], "y"))) {
+            return InvalidSyntax("export", "KEY and FILE come before the switches");
+        }
+        if (!view) {
+            rest.push_back(args[i]);
+        }
+    }
     Options options;
     try {
-        options = ParseOptions(args, "y", 2);
+        options = ParseOptions(rest, "y", 2);
     } catch (const Usage& usage) {
         return InvalidSyntax("export", usage.message);
     }
@@ -232,7 +243,8 @@ int RunExport(const Args& args) {
         std::cerr << "ERROR: cannot write " << options.file << "\n";
         return kExitFailure;
     }
-    std::cout << "The operation completed successfully.\r\n";
+    // As for import, reg.exe reports success on standard error.
+    std::cerr << "The operation completed successfully.\n";
     return 0;
 }
 
