@@ -732,9 +732,11 @@ void Store::Rollback() {
             Run("ROLLBACK TO qvtr_call");
             Run("RELEASE qvtr_call");
         }
-    } else if (!sqlite3_get_autocommit(m_db)) {
+    } else if (m_writing) {
         OwnChangesAnnounced(false);
-        Run("ROLLBACK");
+        if (!sqlite3_get_autocommit(m_db)) {  // SQLite may have rolled back already
+            Run("ROLLBACK");
+        }
         WriteEnds();
     }
 }
