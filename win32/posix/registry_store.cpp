@@ -280,7 +280,7 @@ bool Store::Open(const std::string& path, std::string& reason) {
     // WAL: readers never wait for writers. NORMAL: a commit survives the death of
     // any process; only a power loss can take back the latest commits.
     if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") ||
-        !Exec("PRAGMA journal_size_limit=4194304") || !EnsureSchema()) {
+        !Exec("PRAGMA journal_size_limit=4194304") || !Exec("PRAGMA cache_size=-32768") || !EnsureSchema()) {
         reason = sqlite3_errmsg(m_db);
         return false;
     }
