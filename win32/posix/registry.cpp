@@ -825,42 +825,23 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     const Store::SubKeyRow* row = usable ? known.subKeyRows.At(call->Generation(), index) : nullptr;
     if (row == nullptr) {
         // Sub-keys come in the order of their upper-case names, as on Windows.
-        // A walk that goes on reads what RegQueryInfoKeyA would tell of each sub-key too.
-#define QVTR_SUBKEY_ROW "SELECT k.name, k.class, k.written, k.path, k.id FROM keys k "
-#define QVTR_SUBKEY_FACTS_ROW                                                        \
-    "SELECT k.name, k.class, k.written, k.path, k.id, k.class, k.written,"           \
-    " (SELECT count(*) FROM keys c WHERE c.parent = k.id),"                          \
-    " (SELECT coalesce(max(length(c.name)), 0) FROM keys c WHERE c.parent = k.id),"  \
-    " (SELECT coalesce(max(length(c.class)), 0) FROM keys c WHERE c.parent = k.id)," \
-    " (SELECT count(*) FROM vals v WHERE v.key = k.id),"                             \
-    " (SELECT coalesce(max(length(v.name)), 0) FROM vals v WHERE v.key = k.id),"     \
-    " (SELECT coalesce(max(length(v.data)), 0) FROM vals v WHERE v.key = k.id) FROM keys k "
-#define QVTR_SUBKEY_QUERIES(select)                                                              \
-    {                                                                                            \
-        select "WHERE k.parent = ?1 ORDER BY k.path LIMIT ?4 OFFSET ?3",                         \
-            select "WHERE k.parent = ?1 AND k.path >= ?2 ORDER BY k.path LIMIT ?4 OFFSET ?3",    \
-            select "WHERE k.parent = ?1 AND k.path < ?2 ORDER BY k.path DESC LIMIT ?4 OFFSET ?3" \
-    }
-        static const char* const kQueries[2][3] = {QVTR_SUBKEY_QUERIES(QVTR_SUBKEY_ROW),
-                                                   QVTR_SUBKEY_QUERIES(QVTR_SUBKEY_FACTS_ROW)};
-#undef QVTR_SUBKEY_QUERIES
-#undef QVTR_SUBKEY_FACTS_ROW
+#define QVTR_SUBKEY_ROW "SELECT name, class, written, path, id FROM keys "
+        static const char* const kQueries[3] = {
+            QVTR_SUBKEY_ROW "WHERE parent = ?1 ORDER BY path LIMIT ?4 OFFSET ?3",
+            QVTR_SUBKEY_ROW "WHERE parent = ?1 AND path >= ?2 ORDER BY path LIMIT ?4 OFFSET ?3",
+            QVTR_SUBKEY_ROW "WHERE parent = ?1 AND path < ?2 ORDER BY path DESC LIMIT ?4 OFFSET ?3",
+        };
 #undef QVTR_SUBKEY_ROW
-        const bool withFacts = usable && known.subKeyRows.generation == call->Generation();
         int rc = SQLITE_DONE;
         row = ReadWindow(
-            call, kQueries[withFacts ? 1 : 0], id, index, usable, snapshot, known.subKeys, known.subKeyRows, rc,
-            [withFacts](Statement& q) {
+            call, kQueries, id, index, usable, snapshot, known.subKeys, known.subKeyRows, rc,
+            [](Statement& q) {
                 Store::SubKeyRow r;
                 r.name = q.Text(0);
                 r.keyClass = q.Text(1);
-                r.path = q.Text(3);
                 r.written = q.Int(2);
+                r.path = q.Text(3);
                 r.id = q.Int(4);
-                r.counted = withFacts;
-                if (withFacts) {
-                    r.facts = ReadFacts(q, 5);
-                }
                 return r;
             },
             [](const Store::SubKeyRow& r) { return r.path; });
@@ -869,20 +850,9 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
         }
         if (usable && call->Settled(snapshot)) {
             known.exists = true;
-            // The caller usually opens them next, and asks what they hold.
-            const std::vector<Store::SubKeyRow> rows = known.subKeyRows.rows;
-            const Store::SubKeyRow found = *row;
-            row = &found;
-            for (const Store::SubKeyRow& read : rows) {
-                call->CacheKey(read.path, read.id);
-                if (read.counted) {
-                    Store::KeyMemory& child = call->MemoryOf(read.id);
-                    child.exists = true;
-                    child.counted = true;
-                    child.facts = read.facts;
-                }
+            for (const Store::SubKeyRow& read : known.subKeyRows.rows) {
+                call->CacheKey(read.path, read.id);  // the caller usually opens them next
             }
-            return PutSubKey(*row, name, nameLength, keyClass, classLength, lastWrite);
         }
     }
     return PutSubKey(*row, name, nameLength, keyClass, classLength, lastWrite);

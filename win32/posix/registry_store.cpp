@@ -321,7 +321,7 @@ bool Store::Open(const std::string& path, std::string& reason) {
     // WAL: readers never wait for writers. NORMAL: a commit survives the death of
     // any process; only a power loss can take back the latest commits.
     if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") ||
-        !Exec("PRAGMA journal_size_limit=4194304") || !EnsureSchema()) {
+        !Exec("PRAGMA journal_size_limit=4194304") || !Exec("PRAGMA cache_size=-32768") || !EnsureSchema()) {
         reason = sqlite3_errmsg(m_db);
         return false;
     }
@@ -774,9 +774,11 @@ void Store::Rollback() {
             Run("ROLLBACK TO qvtr_call");
             Run("RELEASE qvtr_call");
         }
-    } else if (!sqlite3_get_autocommit(m_db)) {
+    } else if (m_writing) {
         OwnChangesAnnounced(false);
-        Run("ROLLBACK");
+        if (!sqlite3_get_autocommit(m_db)) {  // SQLite may have rolled back already
+            Run("ROLLBACK");
+        }
         WriteEnds();
     }
 }

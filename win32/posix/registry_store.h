@@ -139,8 +139,6 @@ public:
     struct SubKeyRow {
         std::string name, keyClass, path;
         int64_t written = 0, id = 0;
-        bool counted = false;  // `facts` read along with the row
-        Facts facts;
     };
     struct ValueRow {
         std::string name, data;
