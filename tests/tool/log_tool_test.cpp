@@ -2,6 +2,7 @@
 // and following a log that grows, is replaced and is truncated.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>

@@ -26,9 +26,10 @@ struct Result {
 // Starts the tool with its output in files; Finish() waits and reads them.
 class Running {
 public:
-    Running(const std::vector<std::string>& args, const std::string& outFile, const std::string& errFile)
+    Running(const std::vector<std::string>& args, const std::string& outFile, const std::string& errFile,
+            const std::string& program = QVTR_TOOL)
         : m_out(outFile), m_err(errFile) {
-        std::vector<std::string> all{QVTR_TOOL};
+        std::vector<std::string> all{program};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& arg : all) {
