@@ -318,32 +318,6 @@ int ScFailure(const char* operation, DWORD error) {
     return kExitFailure;
 }
 
-// Deletes a key with everything below it, deepest first.
-LONG DeleteKeyTree(HKEY parent, const std::string& name) {
-    HKEY key = nullptr;
-    LONG result = Api().RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, &key);
-    if (result != ERROR_SUCCESS) {
-        return result;
-    }
-    for (;;) {
-        char child[256];
-        DWORD size = sizeof child;
-        result = Api().RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr);
-        if (result != ERROR_SUCCESS) {
-            break;
-        }
-        result = DeleteKeyTree(key, child);
-        if (result != ERROR_SUCCESS) {
-            break;
-        }
-    }
-    Api().RegCloseKey(key);
-    if (result != ERROR_NO_MORE_ITEMS) {
-        return result;
-    }
-    return Api().RegDeleteKeyA(parent, name.c_str());
-}
-
 bool PrintQueryBlock(const std::string& name) {
     const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
     if (handles.Service() == nullptr) {
@@ -492,6 +466,35 @@ int RunQc(const std::string& name) {
     return 0;
 }
 
+#if !defined(_WIN32)
+// Only the emulated machine is registered here; Windows has sc.exe for its own.
+
+// Deletes a key with everything below it, deepest first.
+LONG DeleteKeyTree(HKEY parent, const std::string& name) {
+    HKEY key = nullptr;
+    LONG result = Api().RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, &key);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    for (;;) {
+        char child[256];
+        DWORD size = sizeof child;
+        result = Api().RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr);
+        if (result != ERROR_SUCCESS) {
+            break;
+        }
+        result = DeleteKeyTree(key, child);
+        if (result != ERROR_SUCCESS) {
+            break;
+        }
+    }
+    Api().RegCloseKey(key);
+    if (result != ERROR_NO_MORE_ITEMS) {
+        return result;
+    }
+    return Api().RegDeleteKeyA(parent, name.c_str());
+}
+
 // sc.exe's "key= value" pairs; "key=value" in one word is taken too.
 bool ParseScOptions(const Args& args, size_t first, std::vector<std::pair<std::string, std::string>>& options,
                     std::string& error) {
@@ -617,6 +620,7 @@ int RunDelete(const std::string& name) {
     std::cout << "[SC] DeleteService SUCCESS\n";
     return 0;
 }
+#endif
 
 // ---- server ---------------------------------------------------------------------------
 

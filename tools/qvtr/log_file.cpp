@@ -1,6 +1,7 @@
 #include "log_file.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
