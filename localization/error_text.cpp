@@ -1,4 +1,7 @@
 #include <cstdio>
+#include <cstdlib>
+
+#include "localization/format_text.h"
 
 #include "qvtr/localization.h"
 #include "win32/api.h"
@@ -23,7 +26,11 @@ const char* ApplicationErrorKey(DWORD index) {
 
 void CComModuleSupport::GetErrorText(std::string& text, DWORD code) {
     if ((code & kApplicationErrorMask) == kApplicationErrorBase) {
-        text = CLocalizedString(m_szMessageSection, ApplicationErrorKey(code - kApplicationErrorBase));
+        // No arguments are given, so a text that asks for some stays as it stands.
+        char* format =
+            CLocalizedString::LookupText(m_szMessageSection, ApplicationErrorKey(code - kApplicationErrorBase));
+        text = qvtr::FormatBounded(format ? format : "", 0);
+        std::free(format);
         return;
     }
     const Win32Api& api = Api();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "localization/format_text.h"
 #include "module/path.h"
 #include "qvtr/localization.h"
 #include "win32/api.h"
@@ -49,26 +50,8 @@ CLocalizedString& CLocalizedString::Load(const char* section, const char* key, .
 
 void CLocalizedString::FormatV(const char* section, const char* key, va_list args) {
     char* format = LookupText(section, key);
-    const char* text = format ? format : "";
-    size_t capacity = kTextStep;
-    for (;;) {
-        resize(capacity);
-        va_list attempt;
-        va_copy(attempt, args);
-        // The string's own storage holds capacity characters and a terminator.
-        const int written = std::vsnprintf(&(*this)[0], capacity + 1, text, attempt);
-        va_end(attempt);
-        if (written < 0) {
-            resize(0);
-            break;
-        }
-        if (static_cast<size_t>(written) <= capacity) {
-            resize(static_cast<size_t>(written));
-            break;
-        }
-        // Did not fit: the next multiple of 256 that holds it.
-        capacity += ((static_cast<size_t>(written) - capacity + kTextStep - 1) / kTextStep) * kTextStep;
-    }
+    // Bounded: a text from a file may ask for any width or precision.
+    assign(qvtr::FormatBoundedV(format ? format : "", qvtr::kCallerArguments, args));
     std::free(format);
 }
 

@@ -1,11 +1,16 @@
 // report, trace, text, error: the module object, its trace log and its texts.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 
 #include "command.h"
+#include "error_names.h"
+#include "localization/format_text.h"
 #include "qvtr/localization.h"
 #include "qvtr/module.h"
+#include "text_check.h"
 #include "win32/api.h"
 
 namespace tool {
@@ -65,36 +70,67 @@ int RunTrace(const Args& args) {
     return 0;
 }
 
+// Stands in for a missing key: no language file holds control characters.
+const char kMissing[] = "\x01\x02qvtr: no such key\x02\x01";
+
 int RunText(const Args& args) {
     if (args.size() < 2) {
         return UsageError("text", "expects SECTION and KEY");
     }
-    if (args.size() > 2 + 8) {
+    const size_t count = args.size() - 2;
+    if (count > 8) {
         return UsageError("text", "takes at most 8 arguments after SECTION and KEY");
     }
-    // Arguments are passed as strings: a text's conversions should be %s.
-    const char* a[8] = {};
-    for (size_t i = 2; i < args.size(); ++i) {
-        a[i - 2] = args[i].c_str();
+    char* block = nullptr;
+    const std::string file = CLocalizedString::GetLanguageFile();
+    CLocalizedString::ReadProfileText(args[0].c_str(), args[1].c_str(), kMissing, &block, file.c_str());
+    const std::string text = block ? block : "";
+    std::free(block);
+    if (text == kMissing) {
+        // The module gives the key's own name; the tool prints it as it stands, never as a format.
+        std::cerr << "qvtr text: no key '" << args[1] << "' in [" << args[0] << "] of " << file
+                  << "; printing the key itself\n";
+        std::cout << args[1] << "\n";
+        return 0;
     }
-    // Missing arguments are empty strings, so a text with more %s than given stays safe.
-    for (const char*& arg : a) {
-        if (arg == nullptr) {
-            arg = "";
-        }
+    const std::string why = WhyNotFormattable(text, count);
+    if (!why.empty()) {
+        return UsageError("text", "[" + args[0] + "] " + args[1] + ": " + why);
     }
-    const CLocalizedString text(args[0].c_str(), args[1].c_str(), a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
-    std::cout << text << "\n";
+    const char* a[8] = {"", "", "", "", "", "", "", ""};
+    for (size_t i = 0; i < count; ++i) {
+        a[i] = args[i + 2].c_str();
+    }
+    const std::string out = qvtr::FormatBounded(text.c_str(), count, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+    std::cout << out << "\n";
+    if (out.size() >= qvtr::kMaxFormattedText) {
+        std::cerr << "qvtr text: the text was cut at " << qvtr::kMaxFormattedText << " characters\n";
+    }
     return 0;
 }
+
+constexpr uint32_t kWin32Facility = 0x80070000;
 
 int RunError(const Args& args) {
     if (args.size() != 1) {
         return UsageError("error", "expects one CODE");
     }
     uint32_t code = 0;
-    if (!ParseUInt32(args[0], code)) {
-        return UsageError("error", "CODE must be a decimal or 0x-hexadecimal 32-bit number, not '" + args[0] + "'");
+    if (!ParseUInt32(args[0], code) && !FindErrorName(args[0], code)) {
+        return UsageError("error",
+                          "CODE must be a decimal or 0x-hexadecimal 32-bit number or a name such as "
+                          "ERROR_ACCESS_DENIED, not '" +
+                              args[0] + "'");
+    }
+    if ((code & 0xFFFF0000) == kWin32Facility) {
+        // HRESULT_FROM_WIN32: the Win32 code in the low 16 bits carries the meaning.
+        const uint32_t win32 = code & 0xFFFF;
+        const std::string name = ErrorName(win32);
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
+        std::cout << "HRESULT " << hex << " wraps Win32 code " << win32 << (name.empty() ? "" : " (" + name + ")")
+                  << ":\n";
+        code = win32;
     }
     std::string text;
     g_Module.GetErrorText(text, code);
@@ -123,13 +159,19 @@ const CommandRegistrar kTrace({"trace", "write a line to the trace log through t
 const CommandRegistrar kText({"text", "print a localized text from the current language file",
                               "usage: qvtr text SECTION KEY [ARG...]\n\n"
                               "Looks KEY up in SECTION of the current language file (qvtr00.lg beside the\n"
-                              "module) and formats it with the ARGs, each passed as a string (%s). A key\n"
-                              "that is missing gives its own name. At most 8 ARGs.\n",
+                              "module) and formats it with the ARGs, each passed as a string. The text\n"
+                              "must hold exactly one %s per ARG and no other conversion (%% is a percent\n"
+                              "sign); otherwise nothing is printed and the exit status is 2. A missing\n"
+                              "key prints its own name as it stands, with a note on stderr. At most 8\n"
+                              "ARGs; a result longer than 65,535 characters is cut.\n",
                               RunText});
 
 const CommandRegistrar kError({"error", "print the text of an error code",
                                "usage: qvtr error CODE\n\n"
-                               "CODE is decimal or 0x-hexadecimal. Codes 0x90000000 to 0x9FFFFFFF are the\n"
+                               "CODE is decimal, 0x-hexadecimal or a symbolic name such as\n"
+                               "ERROR_ACCESS_DENIED or E_INVALIDARG (any letter case). An HRESULT that\n"
+                               "wraps a Win32 code (0x8007xxxx) is decoded: a first line says so, then the\n"
+                               "text of the Win32 code follows. Codes 0x90000000 to 0x9FFFFFFF are the\n"
                                "module's application errors and come from the language file's [QVTR]\n"
                                "section; every other code gets the system's message.\n",
                                RunError});

@@ -1,6 +1,9 @@
 // service: inspect, start and stop a Windows service; the local server of a COM class.
+#include <algorithm>
+#include <cctype>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -161,6 +164,7 @@ struct StartProgress {
     const Win32Api* saved = nullptr;
     DWORD startTick = 0;
     SERVICE_STATUS last{};
+    DWORD startError = 0;  // what StartServiceA said, which the module reports as 1062
 };
 StartProgress g_progress;
 
@@ -168,6 +172,15 @@ BOOL WINAPI ProgressQueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS statu
     const BOOL ok = g_progress.saved->QueryServiceStatus(service, status);
     if (ok) {
         g_progress.last = *status;
+    }
+    return ok;
+}
+
+BOOL WINAPI ProgressStartService(SC_HANDLE service, DWORD count, LPCSTR* args) {
+    const BOOL ok = g_progress.saved->StartServiceA(service, count, args);
+    if (!ok) {
+        g_progress.startError = g_progress.saved->GetLastError();
+        g_progress.saved->SetLastError(g_progress.startError);
     }
     return ok;
 }
@@ -213,9 +226,14 @@ int RunStart(const std::string& name) {
         g_progress.name = name;
         g_progress.saved = &hooks.Saved();
         g_progress.startTick = hooks.Saved().GetTickCount();
+        g_progress.startError = 0;
         hooks->QueryServiceStatus = ProgressQueryServiceStatus;
+        hooks->StartServiceA = ProgressStartService;
         hooks->Sleep = ProgressSleep;
         running = StartServiceAndWait(name.c_str(), error);
+    }
+    if (!running && g_progress.startError != 0 && error == ERROR_SERVICE_NOT_ACTIVE) {
+        return Failure(name + " could not be started: " + DescribeError(g_progress.startError));
     }
     if (!running) {
         return Failure(name + " is not running: " + DescribeError(error) + WhyNotStarted(name, error));
@@ -257,6 +275,353 @@ int RunStop(const std::string& name, DWORD timeoutMs) {
     return 0;
 }
 
+// ---- sc.exe's layout: query, qc, create, delete ------------------------------------------
+
+constexpr char kServicesKey[] = "System\\CurrentControlSet\\services";
+
+std::string Hex(DWORD value) {
+    std::ostringstream out;
+    out << "0x" << std::hex << std::uppercase << value;
+    return out.str();
+}
+
+// One "        NAME : value" line, the name padded as sc.exe pads it.
+void ScLine(const char* name, const std::string& value) {
+    std::string label = name;
+    label.resize(19, ' ');
+    std::cout << "        " << label << ": " << value << "\n";
+}
+
+std::string TypeText(DWORD type) {
+    // sc.exe shows the type in hexadecimal without a prefix.
+    std::ostringstream out;
+    out << std::hex << type;
+    const std::string text = out.str();
+    const DWORD kind = type & 0xFF;
+    const char* name = kind == 0x10   ? "WIN32_OWN_PROCESS"
+                       : kind == 0x20 ? "WIN32_SHARE_PROCESS"
+                       : kind == 0x01 ? "KERNEL_DRIVER"
+                       : kind == 0x02 ? "FILE_SYSTEM_DRIVER"
+                                      : "UNKNOWN";
+    return text + "  " + name + ((type & 0x100) != 0 ? "  (interactive)" : "");
+}
+
+std::string CodeText(DWORD code) {
+    return std::to_string(code) + "  (" + Hex(code) + ")";
+}
+
+// sc.exe's "[SC] Operation FAILED code: text" line.
+int ScFailure(const char* operation, DWORD error) {
+    std::string text = DescribeError(error);
+    text.erase(text.rfind(" ("));
+    std::cerr << "[SC] " << operation << " FAILED " << error << ": " << text << "\n";
+    return kExitFailure;
+}
+
+bool PrintQueryBlock(const std::string& name) {
+    const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
+    if (handles.Service() == nullptr) {
+        ScFailure("OpenService", handles.Error());
+        return false;
+    }
+    SERVICE_STATUS status{};
+    if (!Api().QueryServiceStatus(handles.Service(), &status)) {
+        const DWORD error = Api().GetLastError();
+        ScFailure("QueryServiceStatus", error);
+        return false;
+    }
+    std::cout << "SERVICE_NAME: " << name << "\n";
+    ScLine("TYPE", TypeText(status.dwServiceType));
+    ScLine("STATE", std::to_string(status.dwCurrentState) + "  " + StateName(status.dwCurrentState));
+    const DWORD accepted = status.dwControlsAccepted;
+    std::cout << std::string(32, ' ') << "(" << ((accepted & 1) ? "STOPPABLE" : "NOT_STOPPABLE") << ", "
+              << ((accepted & 2) ? "PAUSABLE" : "NOT_PAUSABLE") << ", "
+              << ((accepted & 4) ? "ACCEPTS_SHUTDOWN" : "IGNORES_SHUTDOWN") << ")\n";
+    ScLine("WIN32_EXIT_CODE", CodeText(status.dwWin32ExitCode));
+    ScLine("SERVICE_EXIT_CODE", CodeText(status.dwServiceSpecificExitCode));
+    ScLine("CHECKPOINT", Hex(status.dwCheckPoint));
+    ScLine("WAIT_HINT", Hex(status.dwWaitHint));
+    return true;
+}
+
+int RunQuery(const std::string& name) {
+    return PrintQueryBlock(name) ? 0 : kExitFailure;
+}
+
+// The services key's sub-keys that are services (drivers are left out).
+std::vector<std::string> ServiceNames() {
+    std::vector<std::string> names;
+    HKEY key = nullptr;
+    if (Api().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return names;
+    }
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD size = sizeof name;
+        const LONG result = Api().RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_MORE_DATA) {
+            continue;
+        }
+        if (result != ERROR_SUCCESS) {
+            break;
+        }
+        HKEY service = nullptr;
+        DWORD type = SERVICE_WIN32_OWN_PROCESS;
+        if (Api().RegOpenKeyExA(key, name, 0, KEY_READ, &service) == ERROR_SUCCESS) {
+            DWORD value = 0;
+            DWORD valueType = 0;
+            DWORD valueSize = sizeof value;
+            if (Api().RegQueryValueExA(service, "Type", nullptr, &valueType, reinterpret_cast<BYTE*>(&value),
+                                       &valueSize) == ERROR_SUCCESS &&
+                valueType == REG_DWORD) {
+                type = value;
+            }
+            Api().RegCloseKey(service);
+        }
+        if ((type & 0x30) != 0) {
+            names.push_back(name);
+        }
+    }
+    Api().RegCloseKey(key);
+    return names;
+}
+
+int RunQueryAll() {
+    const std::vector<std::string> names = ServiceNames();
+    bool ok = true;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            std::cout << "\n";
+        }
+        ok = PrintQueryBlock(names[i]) && ok;
+    }
+    if (names.empty()) {
+        std::cout << "No services are registered.\n";
+    }
+    return ok ? 0 : kExitFailure;
+}
+
+const char* StartTypeName(DWORD start) {
+    switch (start) {
+        case 0:
+            return "BOOT_START";
+        case 1:
+            return "SYSTEM_START";
+        case SERVICE_AUTO_START:
+            return "AUTO_START";
+        case SERVICE_DEMAND_START:
+            return "DEMAND_START";
+        case SERVICE_DISABLED:
+            return "DISABLED";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+const char* ErrorControlName(DWORD control) {
+    switch (control) {
+        case 0:
+            return "IGNORE";
+        case 1:
+            return "NORMAL";
+        case 2:
+            return "SEVERE";
+        case 3:
+            return "CRITICAL";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+int RunQc(const std::string& name) {
+    const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_CONFIG);
+    if (handles.Service() == nullptr) {
+        return ScFailure("OpenService", handles.Error());
+    }
+    DWORD needed = 0;
+    std::vector<unsigned char> buffer(sizeof(QUERY_SERVICE_CONFIGA));
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    bool ok = Api().QueryServiceConfigA(handles.Service(), config, static_cast<DWORD>(buffer.size()), &needed);
+    if (!ok && Api().GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        buffer.resize(needed);
+        config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        ok = Api().QueryServiceConfigA(handles.Service(), config, needed, &needed);
+    }
+    if (!ok) {
+        const DWORD error = Api().GetLastError();
+        return ScFailure("QueryServiceConfig", error);
+    }
+    const auto text = [](const char* value) { return std::string(value ? value : ""); };
+    std::cout << "[SC] QueryServiceConfig SUCCESS\n\nSERVICE_NAME: " << name << "\n";
+    ScLine("TYPE", TypeText(config->dwServiceType));
+    ScLine("START_TYPE", std::to_string(config->dwStartType) + "   " + StartTypeName(config->dwStartType));
+    ScLine("ERROR_CONTROL", std::to_string(config->dwErrorControl) + "   " + ErrorControlName(config->dwErrorControl));
+    ScLine("BINARY_PATH_NAME", text(config->lpBinaryPathName));
+    ScLine("LOAD_ORDER_GROUP", text(config->lpLoadOrderGroup));
+    ScLine("TAG", std::to_string(config->dwTagId));
+    ScLine("DISPLAY_NAME", config->lpDisplayName && *config->lpDisplayName ? config->lpDisplayName : name);
+    ScLine("DEPENDENCIES", "");
+    ScLine("SERVICE_START_NAME",
+           config->lpServiceStartName && *config->lpServiceStartName ? config->lpServiceStartName : "LocalSystem");
+    return 0;
+}
+
+#if !defined(_WIN32)
+// Only the emulated machine is registered here; Windows has sc.exe for its own.
+
+// Deletes a key with everything below it, deepest first.
+LONG DeleteKeyTree(HKEY parent, const std::string& name) {
+    HKEY key = nullptr;
+    LONG result = Api().RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, &key);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    for (;;) {
+        char child[256];
+        DWORD size = sizeof child;
+        result = Api().RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr);
+        if (result != ERROR_SUCCESS) {
+            break;
+        }
+        result = DeleteKeyTree(key, child);
+        if (result != ERROR_SUCCESS) {
+            break;
+        }
+    }
+    Api().RegCloseKey(key);
+    if (result != ERROR_NO_MORE_ITEMS) {
+        return result;
+    }
+    return Api().RegDeleteKeyA(parent, name.c_str());
+}
+
+// sc.exe's "key= value" pairs; "key=value" in one word is taken too.
+bool ParseScOptions(const Args& args, size_t first, std::vector<std::pair<std::string, std::string>>& options,
+                    std::string& error) {
+    for (size_t i = first; i < args.size(); ++i) {
+        const size_t equals = args[i].find('=');
+        if (equals == std::string::npos || equals == 0) {
+            error = "expects options as 'key= value', not '" + args[i].substr(0, 64) + "'";
+            return false;
+        }
+        std::string key = args[i].substr(0, equals);
+        for (char& c : key) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        std::string value = args[i].substr(equals + 1);
+        if (value.empty()) {
+            if (i + 1 >= args.size()) {
+                error = key + "= expects a value";
+                return false;
+            }
+            value = args[++i];
+        }
+        options.emplace_back(key, value);
+    }
+    return true;
+}
+
+bool ValidServiceName(const std::string& name) {
+    return !name.empty() && name.size() <= 256 && name.find_first_of("/\\") == std::string::npos &&
+           std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
+}
+
+LONG SetString(HKEY key, const char* name, DWORD type, const std::string& value) {
+    return Api().RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
+                                static_cast<DWORD>(value.size() + 1));
+}
+
+LONG SetDword(HKEY key, const char* name, DWORD value) {
+    return Api().RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+int RunCreate(const Args& args) {
+    const std::string& name = args[1];
+    std::vector<std::pair<std::string, std::string>> options;
+    std::string error;
+    if (!ParseScOptions(args, 2, options, error)) {
+        return UsageError("service", "create: " + error);
+    }
+    std::string binPath;
+    DWORD start = SERVICE_DEMAND_START;
+    std::string account = "LocalSystem";
+    for (const auto& [key, value] : options) {
+        if (key == "binpath") {
+            binPath = value;
+        } else if (key == "start") {
+            if (value == "demand") {
+                start = SERVICE_DEMAND_START;
+            } else if (value == "auto") {
+                start = SERVICE_AUTO_START;
+            } else if (value == "disabled") {
+                start = SERVICE_DISABLED;
+            } else {
+                return UsageError("service", "create: start= expects demand, auto or disabled");
+            }
+        } else if (key == "obj") {
+            account = value;
+        } else {
+            return UsageError(
+                "service", "create: unknown option '" + key.substr(0, 64) + "=' (binPath=, start= and obj= are known)");
+        }
+    }
+    if (binPath.empty()) {
+        return UsageError("service", "create: binPath= PATH is required");
+    }
+    if (!ValidServiceName(name)) {
+        return ScFailure("CreateService", ERROR_INVALID_NAME);
+    }
+    if (ServiceKeyExists(name.c_str())) {
+        return ScFailure("CreateService", ERROR_SERVICE_EXISTS);
+    }
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    const std::string path = std::string(kServicesKey) + "\\" + name;
+    LONG result = Api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                        &disposition);
+    if (result != ERROR_SUCCESS) {
+        return ScFailure("CreateService", static_cast<DWORD>(result));
+    }
+    const LONG results[] = {
+        SetString(key, "ImagePath", REG_EXPAND_SZ, binPath), SetDword(key, "Start", start),
+        SetString(key, "ObjectName", REG_SZ, account),       SetDword(key, "Type", SERVICE_WIN32_OWN_PROCESS),
+        SetDword(key, "ErrorControl", SERVICE_ERROR_NORMAL),
+    };
+    Api().RegCloseKey(key);
+    for (LONG each : results) {
+        if (each != ERROR_SUCCESS) {
+            // Half a service is worse than none.
+            DeleteKeyTree(HKEY_LOCAL_MACHINE, path);
+            return ScFailure("CreateService", static_cast<DWORD>(each));
+        }
+    }
+    std::cout << "[SC] CreateService SUCCESS\n";
+    return 0;
+}
+
+int RunDelete(const std::string& name) {
+    if (!ValidServiceName(name) || !ServiceKeyExists(name.c_str())) {
+        return ScFailure("OpenService", ERROR_SERVICE_DOES_NOT_EXIST);
+    }
+    {
+        const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status{};
+        if (handles.Service() != nullptr && Api().QueryServiceStatus(handles.Service(), &status) &&
+            status.dwCurrentState != SERVICE_STOPPED) {
+            std::cerr << "[SC] DeleteService FAILED: " << name << " is " << StateName(status.dwCurrentState)
+                      << "; stop it first (qvtr service stop " << name << ")\n";
+            return kExitFailure;
+        }
+    }
+    const LONG result = DeleteKeyTree(HKEY_LOCAL_MACHINE, std::string(kServicesKey) + "\\" + name);
+    if (result != ERROR_SUCCESS) {
+        return ScFailure("DeleteService", static_cast<DWORD>(result));
+    }
+    std::cout << "[SC] DeleteService SUCCESS\n";
+    return 0;
+}
+#endif
+
 // ---- server ---------------------------------------------------------------------------
 
 int RunServer(const std::string& progId) {
@@ -280,18 +645,36 @@ int RunServer(const std::string& progId) {
 
 int RunService(const Args& args) {
     if (args.empty()) {
-        return UsageError("service", "expects status, start, stop or server");
+        return UsageError("service", "expects status, query, qc, start, stop, server, create or delete");
     }
     const std::string& action = args[0];
     if (action == "stop" && (args.size() == 2 || (args.size() == 4 && args[2] == "--timeout"))) {
         uint32_t seconds = 30;
         if (args.size() == 4 && (!ParseUInt32(args[3], seconds) || seconds > 3600)) {
-            return UsageError("service", "--timeout takes seconds from 0 to 3600, not '" + args[3] + "'");
+            return UsageError("service", "--timeout takes seconds from 0 to 3600, not '" + args[3].substr(0, 64) + "'");
         }
         return RunStop(args[1], seconds * 1000);
     }
-    if (action != "status" && action != "start" && action != "stop" && action != "server") {
-        return UsageError("service", "unknown action '" + action + "'; expects status, start, stop or server");
+    if (action == "query" && args.size() == 1) {
+        return RunQueryAll();
+    }
+    if (action == "create" || action == "delete") {
+#if defined(_WIN32)
+        return UsageError("service", action + " is for the emulated machine on Linux; on Windows use sc.exe " + action);
+#else
+        if (args.size() < 2 || args[1].empty()) {
+            return UsageError("service", action + " expects a NAME");
+        }
+        if (action == "delete" && args.size() != 2) {
+            return UsageError("service", "delete expects one NAME");
+        }
+        return action == "create" ? RunCreate(args) : RunDelete(args[1]);
+#endif
+    }
+    const char* const actions[] = {"status", "query", "qc", "start", "stop", "server"};
+    if (std::find(std::begin(actions), std::end(actions), action) == std::end(actions)) {
+        return UsageError("service", "unknown action '" + action.substr(0, 64) +
+                                         "'; expects status, query, qc, start, stop, server, create or delete");
     }
     if (args.size() != 2) {
         return UsageError("service", action + (action == "server" ? " expects one PROGID" : " expects one NAME"));
@@ -302,6 +685,12 @@ int RunService(const Args& args) {
     if (action == "status") {
         return RunStatus(args[1]);
     }
+    if (action == "query") {
+        return RunQuery(args[1]);
+    }
+    if (action == "qc") {
+        return RunQc(args[1]);
+    }
     if (action == "start") {
         return RunStart(args[1]);
     }
@@ -311,23 +700,39 @@ int RunService(const Args& args) {
 const CommandRegistrar kService(
     {"service", "inspect, start and stop a service; the local server of a COM class",
      "usage: qvtr service status NAME\n"
+     "       qvtr service query [NAME]\n"
+     "       qvtr service qc NAME\n"
      "       qvtr service start NAME\n"
      "       qvtr service stop NAME [--timeout SECONDS]\n"
-     "       qvtr service server PROGID\n\n"
+     "       qvtr service server PROGID\n"
+     "       qvtr service create NAME binPath= PATH [start= demand|auto|disabled] [obj= ACCOUNT]\n"
+     "       qvtr service delete NAME\n\n"
      "status  Whether NAME is registered (a key under HKLM\\System\\CurrentControlSet\\\n"
      "        services), its state, the account it is configured to run under, and\n"
      "        whether it runs under the current user's account. Exit status 1 when the\n"
      "        service is not registered.\n"
+     "query   NAME's status in sc.exe's layout (TYPE, STATE, WIN32_EXIT_CODE,\n"
+     "        SERVICE_EXIT_CODE, CHECKPOINT, WAIT_HINT); without NAME, every\n"
+     "        registered service (drivers left out).\n"
+     "qc      NAME's configuration in sc.exe's layout (START_TYPE, ERROR_CONTROL,\n"
+     "        BINARY_PATH_NAME, SERVICE_START_NAME, ...).\n"
      "start   Starts NAME when it is not running and waits for it the way the module\n"
      "        does: while the service reports START_PENDING, a line on stderr shows its\n"
      "        state, check point, wait hint and the time gone by. Exit status 0 when\n"
-     "        it runs; otherwise the reason and status 1.\n"
+     "        it runs; otherwise the reason and status 1. When the manager refuses\n"
+     "        the start, the reason is the code it gave (2 for a missing program).\n"
      "stop    Sends NAME the stop control and waits until it has stopped (30 seconds\n"
      "        unless --timeout says otherwise). A service that is not running is left\n"
      "        as it is, with exit status 0.\n"
      "server  Prints the command line registered as the LocalServer32 of the COM class\n"
      "        that PROGID names (HKCR\\PROGID\\CLSID, then HKCR\\CLSID\\{...}\\LocalServer32).\n\n"
-     "On Linux the services are those of the emulated machine: see docs/readme/service.md.\n"
+     "create  (Linux) Registers NAME in the emulated machine's services key, in\n"
+     "        sc.exe's syntax: a blank after each '='. start= defaults to demand and\n"
+     "        obj= to LocalSystem. A NAME already registered fails with 1073.\n"
+     "delete  (Linux) Removes NAME's key; a service that is not stopped is refused.\n"
+     "        On Windows use sc.exe for create and delete.\n\n"
+     "On Linux the services are those of the emulated machine: see the README's\n"
+     "section \"Services on the emulated Linux machine\".\n"
      "Examples:\n"
      "  qvtr service status Spooler\n"
      "  qvtr service start Spooler\n"

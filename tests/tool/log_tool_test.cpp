@@ -1,0 +1,160 @@
+// qvtr log on a crafted log of two interleaved processes with a torn last line,
+// and following a log that grows, is replaced and is truncated.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "tool/tool_run.h"
+
+using testing_support::TempDir;
+using testing_support::WriteFile;
+using tool_test::RunTool;
+
+namespace {
+
+const char kLog[] =
+    "000012AB: Init() log path /tmp/qvtr.log\n"           // 1
+    "0000BEEF: Init() log path /tmp/qvtr.log\n"           // 2
+    "000012AB: Mutex Payroll - 00000004: 00000000\n"      // 3
+    "000012AB: In Critical Section 00000004\n"            // 4
+    "0000BEEF: Mutex Night - job - 00000008: 000000B7\n"  // 5
+    "0000BEEF: In Critical Section 00000008\n"            // 6
+    "0000BEEF: Mutex 00000008 released\n"                 // 7
+    "000012AB: report done\n"                             // 8
+    "  second line of that text\n"                        // 9
+    "0000BEEF: Init() log path /tmp/qvtr.log\n"           // 10
+    "0000BEEF: after restart\n"                           // 11
+    "000012AB: torn in the mid";                          // a writer still at work
+
+struct FilterCase {
+    std::vector<std::string> options;
+    std::vector<int> lines;  // the crafted log's lines expected, in order
+};
+
+const FilterCase kFilters[] = {
+    {{}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+    {{"--pid", "4779"}, {1, 3, 4, 8, 9}},
+    {{"--pid", "0xBEEF,4779"}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+    {{"--pid", "0xbeef"}, {2, 5, 6, 7, 10, 11}},
+    {{"--grep", "Mutex|Critical"}, {3, 4, 5, 6, 7}},
+    {{"--grep", "^0000"}, {}},  // the prefix is not part of the text
+    {{"--grep", "Init", "--last", "2"}, {2, 10}},
+    {{"--since-start"}, {1, 3, 4, 8, 9, 10, 11}},
+    {{"--since-start", "--pid", "48879", "--last", "1"}, {11}},
+    {{"--last", "0"}, {}},
+};
+
+std::string Lines(const std::vector<int>& numbers) {
+    std::vector<std::string> all;
+    std::string text = kLog;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        all.push_back(text.substr(start, end - start + 1));
+    }
+    std::string out;
+    for (int n : numbers) {
+        out += all[static_cast<size_t>(n - 1)];
+    }
+    return out;
+}
+
+TEST(LogTool, FiltersHoldBackATornLastLine) {
+    TempDir dir;
+    WriteFile(dir.File("qvtr.log"), kLog);
+    for (const FilterCase& c : kFilters) {
+        std::vector<std::string> args{"log", "--file", dir.File("qvtr.log")};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const tool_test::Result result = RunTool(args);
+        EXPECT_EQ(result.status, 0) << c.options.size() << result.err;
+        EXPECT_EQ(result.out, Lines(c.lines)) << (c.options.empty() ? "" : c.options[0]);
+    }
+}
+
+TEST(LogTool, SummaryNamesTheLocksStillHeld) {
+    TempDir dir;
+    WriteFile(dir.File("qvtr.log"), kLog);
+    const tool_test::Result result = RunTool({"log", "--summary", dir.File("qvtr.log")});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out,
+              "PROCESS   PID         FIRST         LAST          LINES       HOLDING\n"
+              "000012AB  4779        1             9             5           Payroll\n"
+              "0000BEEF  48879       2             11            6           -\n");
+}
+
+TEST(LogTool, ColoursFollowTheProcessId) {
+    TempDir dir;
+    WriteFile(dir.File("qvtr.log"), kLog);
+    const std::string always = RunTool({"log", "--color=always", "--last", "2", dir.File("qvtr.log")}).out;
+    EXPECT_EQ(always.find("\x1b["), 0u);
+    EXPECT_NE(always.find("m0000BEEF:\x1b[0m after restart\n"), std::string::npos);
+    // Not a terminal: no colour unless asked for.
+    EXPECT_EQ(RunTool({"log", dir.File("qvtr.log")}).out.find('\x1b'), std::string::npos);
+}
+
+TEST(LogTool, BadUsageIsOneLineAndStatus2) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--pid", "12x"},      {"--pid", ""}, {"--last", "-1"}, {"--grep", "("}, {"--summary", "-f"},
+        {"--color=sometimes"}, {"--bogus"},   {"a", "b"},       {"--file"},
+    };
+    for (const auto& options : bad) {
+        std::vector<std::string> args{"log"};
+        args.insert(args.end(), options.begin(), options.end());
+        const tool_test::Result result = RunTool(args);
+        EXPECT_EQ(result.status, 2) << options[0];
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+    TempDir dir;
+    const tool_test::Result missing = RunTool({"log", dir.File("none.log")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
+}
+
+void Append(const std::string& path, const std::string& text) {
+    FILE* file = std::fopen(path.c_str(), "ab");
+    ASSERT_NE(file, nullptr);
+    std::fputs(text.c_str(), file);
+    std::fclose(file);
+}
+
+// Waits (at most 10 s) until the file holds `text`.
+bool Shows(const std::string& path, const std::string& text) {
+    for (int i = 0; i < 200; ++i) {
+        if (testing_support::ReadFile(path).find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+TEST(LogTool, FollowSurvivesReplacementAndTruncation) {
+    TempDir dir;
+    const std::string log = dir.File("qvtr.log");
+    WriteFile(log, "00000001: old line\n00000001: last old line\n");
+    tool_test::Running follow({"log", "-f", "--last", "1", "--file", log}, dir.File("out"), dir.File("err"));
+    ASSERT_TRUE(Shows(dir.File("out"), "last old line\n"));
+    Append(log, "00000002: half");
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_EQ(testing_support::ReadFile(dir.File("out")).find("half"), std::string::npos);
+    Append(log, " and whole\n");
+    ASSERT_TRUE(Shows(dir.File("out"), "00000002: half and whole\n"));
+
+    WriteFile(dir.File("new.log"), "00000003: a new file\n");
+    ASSERT_EQ(std::rename(dir.File("new.log").c_str(), log.c_str()), 0);
+    ASSERT_TRUE(Shows(dir.File("out"), "00000003: a new file\n"));
+    Append(log, "00000003: appended to it\n");
+    ASSERT_TRUE(Shows(dir.File("out"), "appended to it\n"));
+
+    WriteFile(log, "00000004: cut\n");  // shorter than what was read: truncated
+    ASSERT_TRUE(Shows(dir.File("out"), "00000004: cut\n"));
+    const tool_test::Result result = follow.Stop();
+    EXPECT_EQ(result.out,
+              "00000001: last old line\n00000002: half and whole\n00000003: a new file\n"
+              "00000003: appended to it\n00000004: cut\n");
+    EXPECT_NE(result.err.find("was replaced"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("was truncated"), std::string::npos) << result.err;
+}
+
+}  // namespace

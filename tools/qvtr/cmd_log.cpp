@@ -1,0 +1,721 @@
+// log: reads the shared trace log, filters it by process and text, follows it.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <regex.h>
+#endif
+
+#include "command.h"
+#include "log_file.h"
+#include "qvtr/module.h"
+
+namespace tool {
+
+namespace {
+
+// Reads go in blocks of this size; a line longer than a block is taken in pieces.
+constexpr size_t kBlock = 1 << 20;
+constexpr unsigned kPollMs = 250;
+constexpr size_t kFollowLines = 10;
+constexpr std::string_view kInitText = "Init() log path ";
+
+enum class Colour { Auto, Never, Always };
+
+// An extended regular expression (as grep -E) over one line's text. The C
+// library's matcher is several times faster than std::regex where there is one.
+class Pattern {
+public:
+    Pattern() = default;
+    ~Pattern() {
+#if !defined(_WIN32)
+        if (m_compiled) {
+            regfree(&m_posix);
+        }
+#endif
+    }
+    Pattern(const Pattern&) = delete;
+    Pattern& operator=(const Pattern&) = delete;
+
+    // False with the reason when the expression is not valid.
+    bool Compile(const std::string& expression, std::string& error) {
+        m_literal = expression.find_first_of(".[]()*+?{}|^$\\") == std::string::npos;
+        m_text = expression;
+        if (m_literal) {
+            return true;
+        }
+#if defined(_WIN32)
+        try {
+            m_regex = std::regex(expression, std::regex::extended | std::regex::nosubs | std::regex::optimize);
+        } catch (const std::regex_error& e) {
+            error = e.what();
+            return false;
+        }
+#else
+        const int status = regcomp(&m_posix, expression.c_str(), REG_EXTENDED | REG_NOSUB);
+        if (status != 0) {
+            char message[256];
+            regerror(status, &m_posix, message, sizeof message);
+            error = message;
+            return false;
+        }
+        m_compiled = true;
+#endif
+        return true;
+    }
+
+    bool Matches(std::string_view text) const {
+        if (m_literal) {
+            return text.find(m_text) != std::string_view::npos;
+        }
+#if defined(_WIN32)
+        return std::regex_search(text.begin(), text.end(), m_regex);
+#else
+        regmatch_t range{};
+        range.rm_so = 0;
+        range.rm_eo = static_cast<regoff_t>(text.size());
+        return regexec(&m_posix, text.data(), 1, &range, REG_STARTEND) == 0;
+#endif
+    }
+
+private:
+    bool m_literal = true;
+    std::string m_text;
+#if defined(_WIN32)
+    std::regex m_regex;
+#else
+    regex_t m_posix{};
+    bool m_compiled = false;
+#endif
+};
+
+struct Options {
+    std::string file;
+    bool follow = false;
+    bool sinceStart = false;
+    bool summary = false;
+    std::set<uint32_t> pids;
+    bool grep = false;
+    std::string pattern;
+    Pattern matcher;
+    bool haveLast = false;
+    size_t last = 0;
+    Colour colour = Colour::Auto;
+};
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// Eight hex digits, as the module writes process ids and handles.
+bool ParseHex8(std::string_view text, uint32_t& value) {
+    if (text.size() != 8) {
+        return false;
+    }
+    value = 0;
+    for (char c : text) {
+        const int digit = HexDigit(c);
+        if (digit < 0) {
+            return false;
+        }
+        value = (value << 4) | static_cast<uint32_t>(digit);
+    }
+    return true;
+}
+
+// "XXXXXXXX: text": the process id of a line the module wrote.
+bool ParsePrefix(std::string_view line, uint32_t& pid) {
+    return line.size() >= 10 && line[8] == ':' && line[9] == ' ' && ParseHex8(line.substr(0, 8), pid);
+}
+
+std::string_view WithoutCarriageReturn(std::string_view text) {
+    return !text.empty() && text.back() == '\r' ? text.substr(0, text.size() - 1) : text;
+}
+
+// Complete lines of a file, read in blocks; a partial last line is held back.
+class LineReader {
+public:
+    LineReader() : m_buffer(kBlock) {}
+
+    // Hands every complete line (without its line feed) to sink; false on a read error.
+    template <typename Sink>
+    bool Pump(LogInput& input, Sink&& sink) {
+        for (;;) {
+            if (m_held == m_buffer.size()) {
+                Emit(sink, std::string_view(m_buffer.data(), m_held));
+                m_held = 0;
+            }
+            const long long got = input.Read(m_buffer.data() + m_held, m_buffer.size() - m_held);
+            if (got < 0) {
+                return false;
+            }
+            if (got == 0) {
+                return true;
+            }
+            m_offset += static_cast<uint64_t>(got);
+            const char* data = m_buffer.data();
+            const size_t end = m_held + static_cast<size_t>(got);
+            size_t start = 0;
+            const char* search = data + m_held;
+            while (const void* found = std::memchr(search, '\n', static_cast<size_t>(data + end - search))) {
+                const char* newline = static_cast<const char*>(found);
+                Emit(sink, std::string_view(data + start, static_cast<size_t>(newline - data) - start));
+                start = static_cast<size_t>(newline - data) + 1;
+                search = newline + 1;
+            }
+            std::memmove(m_buffer.data(), data + start, end - start);
+            m_held = end - start;
+        }
+    }
+
+    // The held partial line, given out as a line of its own (its file is gone).
+    template <typename Sink>
+    void Release(Sink&& sink) {
+        if (m_held > 0) {
+            Emit(sink, std::string_view(m_buffer.data(), m_held));
+        }
+        Reset();
+    }
+
+    void Reset() {
+        m_held = 0;
+        m_number = 0;
+        m_offset = 0;
+    }
+    uint64_t Offset() const { return m_offset; }
+
+private:
+    template <typename Sink>
+    void Emit(Sink& sink, std::string_view line) {
+        sink(line, ++m_number);
+    }
+
+    std::vector<char> m_buffer;
+    size_t m_held = 0;
+    uint64_t m_number = 0;
+    uint64_t m_offset = 0;
+};
+
+// What support looks for first: which locks a process was last seen holding.
+struct ProcessSummary {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t count = 0;
+    std::map<uint32_t, std::string> names;  // mutex handle -> name
+    std::map<uint32_t, uint64_t> held;      // handle -> when it was entered
+    uint64_t entered = 0;
+};
+
+void TrackLocks(ProcessSummary& process, std::string_view text) {
+    uint32_t handle = 0;
+    constexpr std::string_view kEnter = "In Critical Section ";
+    constexpr std::string_view kMutex = "Mutex ";
+    constexpr std::string_view kReleased = " released";
+    if (text.substr(0, kEnter.size()) == kEnter && ParseHex8(text.substr(kEnter.size()), handle)) {
+        process.held.emplace(handle, ++process.entered);
+        return;
+    }
+    if (text.substr(0, kMutex.size()) != kMutex) {
+        return;
+    }
+    const std::string_view rest = text.substr(kMutex.size());
+    if (rest.size() == 8 + kReleased.size() && rest.substr(8) == kReleased && ParseHex8(rest.substr(0, 8), handle)) {
+        process.held.erase(handle);
+        return;
+    }
+    // "Mutex NAME - HANDLE: ERROR"; the name may itself hold " - ".
+    constexpr size_t kTail = 3 + 8 + 2 + 8;
+    uint32_t error = 0;
+    if (rest.size() >= kTail && rest.substr(rest.size() - kTail, 3) == " - " &&
+        ParseHex8(rest.substr(rest.size() - 18, 8), handle) && rest.substr(rest.size() - 10, 2) == ": " &&
+        ParseHex8(rest.substr(rest.size() - 8), error)) {
+        const std::string_view name = rest.substr(0, rest.size() - kTail);
+        std::string& known = process.names[handle];
+        if (known != name) {
+            known.assign(name.data(), name.size());
+        }
+    }
+}
+
+const char* const kPalette[] = {"31", "32", "33", "34", "35", "36", "91", "92", "93", "94", "95", "96"};
+
+// The filters, and what passes them: printed, kept for --last, or summarised.
+class LogView {
+public:
+    LogView(const Options& options, bool colour) : m_options(options), m_colour(colour) {}
+
+    void SetLastStarts(std::map<uint32_t, uint64_t> starts) { m_lastStart = std::move(starts); }
+
+    void operator()(std::string_view line, uint64_t number) {
+        uint32_t pid = 0;
+        if (ParsePrefix(line, pid)) {
+            m_pid = pid;
+            m_hasPid = true;
+        } else if (number == 1) {
+            m_hasPid = false;  // a continuation line needs a line of its process before it
+        }
+        if (!Passes(line, number)) {
+            return;
+        }
+        if (m_options.summary) {
+            Summarise(line, number);
+        } else if (m_keepLast) {
+            Keep(line);
+        } else {
+            Print(line, m_hasPid, m_pid);
+        }
+    }
+
+    // The initial read is done: what --last kept is printed, and from now on
+    // every new line counts as one since its process started.
+    void EndOfFirstRead() {
+        // The oldest kept line is the next one to be overwritten.
+        for (size_t i = 0; i < m_ring.size(); ++i) {
+            const Kept& kept = m_ring[(m_next + i) % m_ring.size()];
+            Print(kept.line, kept.hasPid, kept.pid);
+        }
+        m_ring.clear();
+        m_keepLast = false;
+        m_lastStart.clear();
+    }
+
+    void PrintSummary() {
+        std::vector<std::pair<uint32_t, const ProcessSummary*>> rows;
+        for (const auto& [pid, process] : m_processes) {
+            rows.emplace_back(pid, &process);
+        }
+        std::sort(rows.begin(), rows.end(),
+                  [](const auto& a, const auto& b) { return a.second->first < b.second->first; });
+        char row[160];
+        std::snprintf(row, sizeof row, "%-8s  %-10s  %-12s  %-12s  %-10s  %s\n", "PROCESS", "PID", "FIRST", "LAST",
+                      "LINES", "HOLDING");
+        m_out += row;
+        for (const auto& [pid, process] : rows) {
+            std::snprintf(row, sizeof row, "%08X  %-10u  %-12llu  %-12llu  %-10llu  ", static_cast<unsigned>(pid),
+                          static_cast<unsigned>(pid), static_cast<unsigned long long>(process->first),
+                          static_cast<unsigned long long>(process->last),
+                          static_cast<unsigned long long>(process->count));
+            m_out += row;
+            m_out += HeldNames(*process);
+            m_out += "\n";
+        }
+    }
+
+    // False when standard output cannot take more (a closed pipe, a full disk).
+    bool Flush() {
+        if (!m_out.empty()) {
+            std::fwrite(m_out.data(), 1, m_out.size(), stdout);
+            m_out.clear();
+        }
+        std::fflush(stdout);
+        return !std::ferror(stdout);
+    }
+
+    void KeepsLast(size_t count) {
+        m_keepLast = true;
+        m_last = count;
+    }
+
+private:
+    struct Kept {
+        bool hasPid;
+        uint32_t pid;
+        std::string line;
+    };
+
+    // The last m_last lines in a ring whose strings keep their storage.
+    void Keep(std::string_view line) {
+        if (m_last == 0) {
+            return;
+        }
+        if (m_ring.size() < m_last) {
+            m_ring.push_back({m_hasPid, m_pid, std::string(line)});
+            return;
+        }
+        Kept& slot = m_ring[m_next];
+        slot.hasPid = m_hasPid;
+        slot.pid = m_pid;
+        slot.line.assign(line.data(), line.size());
+        m_next = (m_next + 1) % m_last;
+    }
+
+    bool Passes(std::string_view line, uint64_t number) const {
+        if (!m_options.pids.empty() && (!m_hasPid || m_options.pids.count(m_pid) == 0)) {
+            return false;
+        }
+        if (!m_lastStart.empty() && m_hasPid) {
+            const auto start = m_lastStart.find(m_pid);
+            if (start != m_lastStart.end() && number < start->second) {
+                return false;
+            }
+        }
+        if (m_options.grep) {
+            uint32_t pid = 0;
+            const std::string_view text = ParsePrefix(line, pid) ? line.substr(10) : line;
+            if (!m_options.matcher.Matches(text)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void Summarise(std::string_view line, uint64_t number) {
+        if (!m_hasPid) {
+            return;
+        }
+        if (m_current == nullptr || m_currentPid != m_pid) {
+            m_current = &m_processes[m_pid];
+            m_currentPid = m_pid;
+        }
+        ProcessSummary& process = *m_current;
+        if (process.count++ == 0) {
+            process.first = number;
+        }
+        process.last = number;
+        uint32_t pid = 0;
+        if (ParsePrefix(line, pid)) {
+            TrackLocks(process, WithoutCarriageReturn(line.substr(10)));
+        }
+    }
+
+    static std::string HeldNames(const ProcessSummary& process) {
+        if (process.held.empty()) {
+            return "-";
+        }
+        std::vector<std::pair<uint64_t, uint32_t>> order;
+        for (const auto& [handle, entered] : process.held) {
+            order.emplace_back(entered, handle);
+        }
+        std::sort(order.begin(), order.end());
+        std::string names;
+        for (const auto& [entered, handle] : order) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(handle));
+            const auto name = process.names.find(handle);
+            if (!names.empty()) {
+                names += ", ";
+            }
+            names += name == process.names.end() ? std::string("handle ") + hex
+                     : name->second.empty()      ? std::string("(unnamed) ") + hex
+                                                 : name->second;
+        }
+        return names;
+    }
+
+    void Print(std::string_view line, bool hasPid, uint32_t pid) {
+        if (m_colour && hasPid && line.size() >= 9) {
+            const uint32_t mixed = pid * 2654435761u;
+            m_out += "\x1b[";
+            m_out += kPalette[(mixed >> 16) % (sizeof kPalette / sizeof kPalette[0])];
+            m_out += "m";
+            m_out.append(line.data(), 9);
+            m_out += "\x1b[0m";
+            m_out.append(line.data() + 9, line.size() - 9);
+        } else {
+            m_out.append(line.data(), line.size());
+        }
+        m_out += '\n';
+        if (m_out.size() >= (256u << 10)) {
+            Flush();
+        }
+    }
+
+    const Options& m_options;
+    const bool m_colour;
+    bool m_hasPid = false;
+    uint32_t m_pid = 0;
+    bool m_keepLast = false;
+    size_t m_last = 0;
+    std::vector<Kept> m_ring;
+    size_t m_next = 0;
+    std::map<uint32_t, uint64_t> m_lastStart;
+    std::map<uint32_t, ProcessSummary> m_processes;
+    ProcessSummary* m_current = nullptr;
+    uint32_t m_currentPid = 0;
+    std::string m_out;
+};
+
+// The line number of each process's last start, for --since-start.
+bool FindLastStarts(const std::string& path, std::map<uint32_t, uint64_t>& starts, std::string& error) {
+    LogInput input;
+    if (!input.Open(path, error)) {
+        return false;
+    }
+    LineReader reader;
+    const bool ok = reader.Pump(input, [&](std::string_view line, uint64_t number) {
+        uint32_t pid = 0;
+        if (ParsePrefix(line, pid) && line.substr(10, kInitText.size()) == kInitText) {
+            starts[pid] = number;
+        }
+    });
+    if (!ok) {
+        error = "read error";
+    }
+    return ok;
+}
+
+void Note(const std::string& message) {
+    std::fflush(stdout);
+    std::cerr << "qvtr log: " << message << "\n";
+}
+
+int Follow(const Options& options, LogView& view, LogInput& input, LineReader& reader) {
+    bool goneNoted = false;
+    for (;;) {
+        if (!view.Flush()) {
+            return kExitFailure;
+        }
+        PauseMilliseconds(kPollMs);
+        std::string error;
+        if (!input.IsOpen()) {
+            if (!input.Open(options.file, error)) {
+                continue;
+            }
+            Note(options.file + " appeared; following it");
+            reader.Reset();
+        }
+        if (!reader.Pump(input, view)) {
+            Note("cannot read " + options.file);
+            input.Close();
+            continue;
+        }
+        FileIdentity now;
+        if (!IdentityOfPath(options.file, now)) {
+            if (!goneNoted) {
+                Note(options.file + " is gone; waiting for it");
+                goneNoted = true;
+            }
+            continue;
+        }
+        goneNoted = false;
+        if (now != input.Identity()) {
+            // What the old file still held is read to its end first.
+            reader.Pump(input, view);
+            reader.Release(view);
+            Note(options.file + " was replaced; following the new file");
+            if (!input.Open(options.file, error)) {
+                input.Close();
+            }
+            continue;
+        }
+        if (input.Size() < reader.Offset()) {
+            Note(options.file + " was truncated; reading from its start");
+            input.Rewind();
+            reader.Reset();
+        }
+    }
+}
+
+int ReadLog(Options& options) {
+    bool colour = options.colour == Colour::Always;
+    if (options.colour == Colour::Auto) {
+        const char* noColour = std::getenv("NO_COLOR");
+        colour = (noColour == nullptr || *noColour == '\0') && StdoutTakesColour();
+    }
+    LogView view(options, colour);
+    if (options.follow && !options.haveLast) {
+        options.haveLast = true;
+        options.last = kFollowLines;
+    }
+    if (options.haveLast) {
+        view.KeepsLast(options.last);
+    }
+    std::string error;
+    LogInput input;
+    if (!input.Open(options.file, error)) {
+        if (!options.follow) {
+            std::cerr << "qvtr log: cannot open " << options.file << ": " << error << "\n";
+            return kExitFailure;
+        }
+        Note("cannot open " + options.file + " (" + error + "); waiting for it");
+    } else if (options.sinceStart) {
+        std::map<uint32_t, uint64_t> starts;
+        if (!FindLastStarts(options.file, starts, error)) {
+            std::cerr << "qvtr log: cannot read " << options.file << ": " << error << "\n";
+            return kExitFailure;
+        }
+        view.SetLastStarts(std::move(starts));
+    }
+    LineReader reader;
+    if (input.IsOpen() && !reader.Pump(input, view)) {
+        std::cerr << "qvtr log: cannot read " << options.file << "\n";
+        return kExitFailure;
+    }
+    if (options.summary) {
+        view.PrintSummary();
+        return view.Flush() ? 0 : kExitFailure;
+    }
+    view.EndOfFirstRead();
+    if (!options.follow) {
+        return view.Flush() ? 0 : kExitFailure;
+    }
+    return Follow(options, view, input, reader);
+}
+
+bool ParsePids(const std::string& list, std::set<uint32_t>& pids) {
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = list.find(',', start);
+        uint32_t pid = 0;
+        if (!ParseUInt32(list.substr(start, comma - start), pid)) {
+            return false;
+        }
+        pids.insert(pid);
+        if (comma == std::string::npos) {
+            return true;
+        }
+        start = comma + 1;
+    }
+}
+
+int ParseOptions(const Args& args, Options& options) {
+    std::vector<std::string> positional;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::string value;
+        bool haveValue = false;
+        const size_t equals = arg.find('=');
+        if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-' && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+            haveValue = true;
+        }
+        const auto next = [&](std::string& out) {
+            if (haveValue) {
+                out = value;
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        if (arg == "-f" || arg == "--follow") {
+            options.follow = true;
+        } else if (arg == "--since-start") {
+            options.sinceStart = true;
+        } else if (arg == "--summary") {
+            options.summary = true;
+        } else if (arg == "--file") {
+            if (!next(options.file) || options.file.empty()) {
+                return UsageError("log", "--file expects a PATH");
+            }
+        } else if (arg == "--pid") {
+            std::string list;
+            if (!next(list) || !ParsePids(list, options.pids)) {
+                return UsageError("log", "--pid expects process ids, decimal or 0x-hexadecimal, separated by commas");
+            }
+        } else if (arg == "--grep") {
+            if (!next(options.pattern)) {
+                return UsageError("log", "--grep expects a REGEX");
+            }
+            options.grep = true;
+        } else if (arg == "--last" || arg == "-n") {
+            std::string count;
+            uint32_t n = 0;
+            if (!next(count) || count.rfind("0x", 0) == 0 || !ParseUInt32(count, n) || n > 10000000) {
+                return UsageError("log", arg + " expects a number of lines from 0 to 10000000");
+            }
+            options.haveLast = true;
+            options.last = n;
+        } else if (arg == "--color" || arg == "--colour") {
+            if (!haveValue) {
+                options.colour = Colour::Always;
+            } else if (value == "never") {
+                options.colour = Colour::Never;
+            } else if (value == "always") {
+                options.colour = Colour::Always;
+            } else if (value == "auto") {
+                options.colour = Colour::Auto;
+            } else {
+                return UsageError("log", "--color expects never, always or auto");
+            }
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            return UsageError("log", "unknown option '" + arg.substr(0, 64) + "'");
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() > 1 || (positional.size() == 1 && !options.file.empty())) {
+        return UsageError("log", "expects at most one log file");
+    }
+    if (positional.size() == 1) {
+        options.file = positional[0];
+    }
+    if (options.summary && (options.follow || options.haveLast)) {
+        return UsageError("log", "--summary cannot be combined with --follow or --last");
+    }
+    std::string error;
+    if (options.grep && !options.matcher.Compile(options.pattern, error)) {
+        return UsageError("log", "--grep: not a valid regular expression: " + error);
+    }
+    return 0;
+}
+
+int RunLog(const Args& args) {
+    Options options;
+    if (const int status = ParseOptions(args, options)) {
+        return status;
+    }
+    if (options.file.empty()) {
+        options.file = g_Module.m_strLogPath;
+    }
+    if (options.file.empty()) {
+        std::cerr << "qvtr log: the module has no log path (see 'qvtr report'); give one with --file PATH\n";
+        return kExitFailure;
+    }
+    return ReadLog(options);
+}
+
+const CommandRegistrar kLog({"log", "print, filter and follow the shared trace log",
+                             "usage: qvtr log [--file PATH] [-f] [--pid PID[,PID...]] [--grep REGEX] [--last N]\n"
+                             "                [--since-start] [--summary] [--color=never|always|auto]\n\n"
+                             "Prints the trace log the module writes (the path 'qvtr report' shows, from\n"
+                             "qvtr.ini beside the module), or PATH. A last line without its line feed (a\n"
+                             "writer in the middle of its write) is held back until the line feed arrives.\n\n"
+                             "-f, --follow     keep printing lines as they arrive; starts with the last 10\n"
+                             "                 lines unless --last says otherwise. Survives the file being\n"
+                             "                 replaced, deleted and created again, or truncated (a note on\n"
+                             "                 stderr says which). Ctrl-C ends it.\n"
+                             "--pid LIST       only these processes: decimal as ps or Task Manager show them,\n"
+                             "                 or 0x-hexadecimal as the log shows them (4779,0x12AB).\n"
+                             "--grep REGEX     only lines whose text after the \"XXXXXXXX: \" prefix matches\n"
+                             "                 (extended regular expressions, as grep -E; a pattern without\n"
+                             "                 special characters is a plain substring).\n"
+                             "--last N, -n N   only the last N lines that pass the other filters.\n"
+                             "--since-start    only the lines since each process's last \"Init() log path\"\n"
+                             "                 line (all lines of a process that has none).\n"
+                             "--summary        one row per process: its id in hex and decimal, its first and\n"
+                             "                 last line number, its line count, and the locks it was last\n"
+                             "                 seen holding without a release line (trace level 6).\n"
+                             "--color=WHEN     colour each process id: auto (default: on a terminal, unless\n"
+                             "                 NO_COLOR is set), always, never.\n\n"
+                             "Exit status 0; 1 when the file cannot be read (without --follow); 2 for bad usage.\n"
+                             "Examples:\n"
+                             "  qvtr log --pid 4779 --last 50\n"
+                             "  qvtr log -f --grep 'Mutex|Critical'\n"
+                             "  qvtr log --summary --since-start\n",
+                             RunLog});
+
+}  // namespace
+
+}  // namespace tool

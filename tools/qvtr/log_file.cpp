@@ -1,0 +1,193 @@
+#include "log_file.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#if defined(_WIN32)
+#include <io.h>
+
+#include "qvtr/win32.h"
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace tool {
+
+void PauseMilliseconds(unsigned ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+#if defined(_WIN32)
+
+namespace {
+
+bool IdentityOf(HANDLE handle, FileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) {
+        return false;
+    }
+    identity.device = info.dwVolumeSerialNumber;
+    identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+HANDLE OpenShared(const std::string& path) {
+    // Writers append and administrators rename or delete while we read.
+    return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+LogInput::~LogInput() {
+    Close();
+}
+
+bool LogInput::Open(const std::string& path, std::string& error) {
+    Close();
+    HANDLE handle = OpenShared(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? "no such file"
+                : code == ERROR_ACCESS_DENIED                                ? "access is denied"
+                                                                             : "error " + std::to_string(code);
+        return false;
+    }
+    if (GetFileType(handle) != FILE_TYPE_DISK || !IdentityOf(handle, m_identity)) {
+        CloseHandle(handle);
+        error = "not a regular file";
+        return false;
+    }
+    m_handle = handle;
+    return true;
+}
+
+void LogInput::Close() {
+    if (m_handle != nullptr) {
+        CloseHandle(static_cast<HANDLE>(m_handle));
+        m_handle = nullptr;
+    }
+}
+
+bool LogInput::IsOpen() const {
+    return m_handle != nullptr;
+}
+
+long long LogInput::Read(char* buffer, size_t size) {
+    DWORD got = 0;
+    const DWORD want = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    if (!ReadFile(static_cast<HANDLE>(m_handle), buffer, want, &got, nullptr)) {
+        return -1;
+    }
+    return got;
+}
+
+bool LogInput::Rewind() {
+    LARGE_INTEGER zero{};
+    return SetFilePointerEx(static_cast<HANDLE>(m_handle), zero, nullptr, FILE_BEGIN) != 0;
+}
+
+uint64_t LogInput::Size() const {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(static_cast<HANDLE>(m_handle), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
+
+bool IdentityOfPath(const std::string& path, FileIdentity& identity) {
+    HANDLE handle = OpenShared(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool ok = IdentityOf(handle, identity);
+    CloseHandle(handle);
+    return ok;
+}
+
+bool StdoutTakesColour() {
+    if (!_isatty(_fileno(stdout))) {
+        return false;
+    }
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(console, &mode) && SetConsoleMode(console, mode | 0x0004 /* virtual terminal */);
+}
+
+#else
+
+LogInput::~LogInput() {
+    Close();
+}
+
+bool LogInput::Open(const std::string& path, std::string& error) {
+    Close();
+    // Non-blocking, so that a FIFO planted at the path cannot hang the reader.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        error = "not a regular file";
+        return false;
+    }
+    m_identity.device = static_cast<uint64_t>(info.st_dev);
+    m_identity.index = static_cast<uint64_t>(info.st_ino);
+    m_fd = fd;
+    return true;
+}
+
+void LogInput::Close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+bool LogInput::IsOpen() const {
+    return m_fd >= 0;
+}
+
+long long LogInput::Read(char* buffer, size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(m_fd, buffer, size);
+        if (got >= 0 || errno != EINTR) {
+            return got;
+        }
+    }
+}
+
+bool LogInput::Rewind() {
+    return ::lseek(m_fd, 0, SEEK_SET) == 0;
+}
+
+uint64_t LogInput::Size() const {
+    struct stat info {};
+    return ::fstat(m_fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+bool IdentityOfPath(const std::string& path, FileIdentity& identity) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    identity.device = static_cast<uint64_t>(info.st_dev);
+    identity.index = static_cast<uint64_t>(info.st_ino);
+    return true;
+}
+
+bool StdoutTakesColour() {
+    const char* term = std::getenv("TERM");
+    return ::isatty(STDOUT_FILENO) && !(term != nullptr && std::strcmp(term, "dumb") == 0);
+}
+
+#endif
+
+}  // namespace tool
