@@ -43,9 +43,9 @@ Value Dword(DWORD number) {
 
 void PutKey(const std::string& path, const std::map<std::string, Value>& values) {
     HKEY key = nullptr;
-    ASSERT_EQ(Api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                    nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        Api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     for (const auto& value : values) {
         Api().RegSetValueExA(key, value.first.c_str(), 0, value.second.type,
                              reinterpret_cast<const BYTE*>(value.second.data.data()),

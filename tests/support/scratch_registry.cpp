@@ -139,8 +139,8 @@ struct ScratchRegistry::State {
             char name[256];
             DWORD cch = sizeof name;
             for (DWORD i = 0; (values ? next.RegEnumValueA(hKey, i, name, &cch, nullptr, nullptr, nullptr, nullptr)
-                                      : next.RegEnumKeyExA(hKey, i, name, &cch, nullptr, nullptr, nullptr,
-                                                           nullptr)) == ERROR_SUCCESS;
+                                      : next.RegEnumKeyExA(hKey, i, name, &cch, nullptr, nullptr, nullptr, nullptr)) ==
+                              ERROR_SUCCESS;
                  ++i, cch = sizeof name) {
                 names.emplace_back(name, cch);
             }
@@ -154,10 +154,10 @@ namespace {
 
 ScratchRegistry::State* g_state = nullptr;
 
-#define SCRATCH_BEGIN(function)                              \
+#define SCRATCH_BEGIN(function)                                 \
     std::lock_guard<std::recursive_mutex> lock(g_state->mutex); \
-    ScratchRegistry::State& st = *g_state;                   \
-    LONG code = ERROR_SUCCESS;                               \
+    ScratchRegistry::State& st = *g_state;                      \
+    LONG code = ERROR_SUCCESS;                                  \
     const bool injected = st.Injected(function, &code)
 
 LONG WINAPI ConnectRegistry(LPCSTR machine, HKEY hKey, PHKEY result) {
@@ -253,8 +253,8 @@ LONG WINAPI QueryValue(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, L
     return code;
 }
 
-LONG WINAPI EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPDWORD type,
-                      LPBYTE data, LPDWORD cbData) {
+LONG WINAPI EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD cbData) {
     SCRATCH_BEGIN("RegEnumValueA");
     if (!injected) {
         code = st.next.RegEnumValueA(st.Root(hKey), index, name, cchName, reserved, type, data, cbData);
@@ -441,9 +441,8 @@ void ScratchRegistry::PutValue(HKEY root, const std::string& path, const std::st
                                const void* data, size_t size) {
     std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
     HKEY hKey = m_state->Open(root, path, true);
-    if (hKey == nullptr ||
-        m_state->next.RegSetValueExA(hKey, name.c_str(), 0, type, static_cast<const BYTE*>(data),
-                                     static_cast<DWORD>(size)) != ERROR_SUCCESS) {
+    if (hKey == nullptr || m_state->next.RegSetValueExA(hKey, name.c_str(), 0, type, static_cast<const BYTE*>(data),
+                                                        static_cast<DWORD>(size)) != ERROR_SUCCESS) {
         throw std::runtime_error("ScratchRegistry: cannot store " + path + ":" + name);
     }
     m_state->next.RegCloseKey(hKey);

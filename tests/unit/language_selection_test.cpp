@@ -93,7 +93,9 @@ const std::vector<LanguageCase>& Cases() {
          {},
          {}},
         {"BinaryValueWithoutNulIsReadWithinItsBytes",
-         [](ScratchRegistry& r) { r.PutValue(HKEY_CURRENT_USER, kLanguageKey, "CurrentLanguage", REG_BINARY, "12", 2); },
+         [](ScratchRegistry& r) {
+             r.PutValue(HKEY_CURRENT_USER, kLanguageKey, "CurrentLanguage", REG_BINARY, "12", 2);
+         },
          "",
          "12",
          LanguageSource::CurrentUser,
