@@ -36,8 +36,6 @@ std::string JoinPath(std::string base, const char* sub) {
     }
 }
 
-ScratchRegistry* g_active = nullptr;
-
 }  // namespace
 
 struct ScratchRegistry::State {
@@ -54,7 +52,7 @@ struct ScratchRegistry::State {
     };
     std::map<std::string, Failure> failures;
     std::vector<RegistryCall> calls;
-    size_t opened = 0, closed = 0, badCloses = 0;
+    size_t closed = 0, badCloses = 0;
     OSVERSIONINFOEXA version{};
     bool failVersion = false;
 
@@ -107,7 +105,6 @@ struct ScratchRegistry::State {
     void Track(LONG code, PHKEY result, const std::string& path) {
         if (code == ERROR_SUCCESS && result != nullptr) {
             handles[*result] = path;
-            ++opened;
         }
     }
 
@@ -344,7 +341,7 @@ std::string RegistryCall::Text() const {
 }
 
 ScratchRegistry::ScratchRegistry() : m_state(new State) {
-    if (g_active != nullptr) {
+    if (g_state != nullptr) {
         throw std::logic_error("ScratchRegistry: another one is active");
     }
     State& st = *m_state;
@@ -362,7 +359,6 @@ ScratchRegistry::ScratchRegistry() : m_state(new State) {
         }
     }
     SetVersion(VER_PLATFORM_WIN32_NT, 5, 1, 2600);
-    g_active = this;
     g_state = &st;
     m_override->RegConnectRegistryA = ConnectRegistry;
     m_override->RegCreateKeyExA = CreateKey;
@@ -393,12 +389,7 @@ ScratchRegistry::~ScratchRegistry() {
     }
     st.DeleteTree(HKEY_CURRENT_USER, st.scratch);
     st.next.RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QvtrScratch");  // only when no other run's is left
-    g_active = nullptr;
     g_state = nullptr;
-}
-
-ScratchRegistry* ScratchRegistry::Active() {
-    return g_active;
 }
 
 void ScratchRegistry::SetVersion(DWORD platformId, DWORD major, DWORD minor, DWORD build,
@@ -453,22 +444,6 @@ void ScratchRegistry::PutString(HKEY root, const std::string& path, const std::s
     PutValue(root, path, name, type, text.c_str(), text.size() + 1);
 }
 
-void ScratchRegistry::PutDword(HKEY root, const std::string& path, const std::string& name, DWORD number) {
-    const BYTE bytes[4] = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8), static_cast<BYTE>(number >> 16),
-                           static_cast<BYTE>(number >> 24)};
-    PutValue(root, path, name, REG_DWORD, bytes, sizeof bytes);
-}
-
-void ScratchRegistry::PutMultiString(HKEY root, const std::string& path, const std::string& name,
-                                     const std::vector<std::string>& entries) {
-    std::string bytes;
-    for (const std::string& entry : entries) {
-        bytes += entry + '\0';
-    }
-    bytes += '\0';
-    PutValue(root, path, name, REG_MULTI_SZ, bytes.data(), bytes.size());
-}
-
 void ScratchRegistry::RemoveKey(HKEY root, const std::string& path) {
     std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
     m_state->DeleteTree(root, path);
@@ -497,10 +472,16 @@ void ScratchRegistry::SetCitrixProductName(const std::string& productName) {
     PutString(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Citrix", "ProductName", productName);
 }
 void ScratchRegistry::SetForcingValue(const std::string& name, DWORD number) {
-    PutDword(HKEY_LOCAL_MACHINE, QVTR_COMMON_SETTINGS_KEY, name, number);
+    PutValue(HKEY_LOCAL_MACHINE, QVTR_COMMON_SETTINGS_KEY, name, REG_DWORD, &number, sizeof number);  // little-endian
 }
+
 void ScratchRegistry::SetProductSuite(const std::vector<std::string>& suites) {
-    PutMultiString(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\ProductOptions", "ProductSuite", suites);
+    std::string bytes;
+    for (const std::string& suite : suites) {
+        bytes += suite + '\0';
+    }
+    PutValue(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\ProductOptions", "ProductSuite", REG_MULTI_SZ,
+             bytes.data(), bytes.size() + 1);  // and the list's closing NUL
 }
 
 void ScratchRegistry::AllowRemoteMachine(const std::string& name) {
@@ -555,9 +536,6 @@ void ScratchRegistry::ClearCalls() {
     m_state->calls.clear();
 }
 
-size_t ScratchRegistry::Opened() const {
-    return m_state->opened;
-}
 size_t ScratchRegistry::Closed() const {
     return m_state->closed;
 }
@@ -566,15 +544,6 @@ size_t ScratchRegistry::BadCloses() const {
 }
 size_t ScratchRegistry::LiveHandles() const {
     return m_state->handles.size();
-}
-
-std::vector<std::string> ScratchRegistry::LiveHandlePaths() const {
-    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
-    std::vector<std::string> paths;
-    for (const auto& handle : m_state->handles) {
-        paths.push_back(handle.second);
-    }
-    return paths;
 }
 
 }  // namespace testing_support

@@ -53,9 +53,6 @@ public:
                   size_t size);
     void PutString(HKEY root, const std::string& path, const std::string& name, const std::string& text,
                    DWORD type = REG_SZ);
-    void PutDword(HKEY root, const std::string& path, const std::string& name, DWORD number);
-    void PutMultiString(HKEY root, const std::string& path, const std::string& name,
-                        const std::vector<std::string>& entries);
     void RemoveKey(HKEY root, const std::string& path);
     bool HasKey(HKEY root, const std::string& path) const;
     std::vector<std::string> SubKeyNames(HKEY root, const std::string& path) const;
@@ -76,13 +73,9 @@ public:
     size_t CountCalls(const std::string& function) const;
     void ClearCalls();
 
-    size_t Opened() const;
     size_t Closed() const;
     size_t BadCloses() const;
     size_t LiveHandles() const;
-    std::vector<std::string> LiveHandlePaths() const;
-
-    static ScratchRegistry* Active();
 
     struct State;
 

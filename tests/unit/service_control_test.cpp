@@ -67,56 +67,40 @@ TEST_P(EnsureTable, StartsOnlyWhenAllowedAndNeeded) {
 
 const DWORD kQuery = SERVICE_QUERY_STATUS;
 const DWORD kAll = SERVICE_ALL_ACCESS;
+const DWORD kOff = ERROR_SERVICE_NOT_ACTIVE;
+using E = EnsureCase;
 
 INSTANTIATE_TEST_SUITE_P(
     Service, EnsureTable,
     testing::Values(
-        EnsureCase{"RunningIsLeftAlone", {Running()}, {}, kAll, 0, true, 0, 0, 0},
-        EnsureCase{"StoppedWithQueryAccessOnly", {Stopped()}, {}, kQuery, 0, false, ERROR_SERVICE_NOT_ACTIVE, 0, 0},
-        EnsureCase{"StartingWithQueryAccessIsWaitedFor", {Pending(1, 5000), Running()}, {}, kQuery, 0, true, 0, 0, 1},
+        E{"RunningIsLeftAlone", {Running()}, {}, kAll, 0, true, 0, 0, 0},
+        E{"StoppedWithQueryAccessOnly", {Stopped()}, {}, kQuery, 0, false, kOff, 0, 0},
+        E{"StartingWithQueryAccessIsWaitedFor", {Pending(1, 5000), Running()}, {}, kQuery, 0, true, 0, 0, 1},
         // Less than all access never starts, even with the start right in it.
-        EnsureCase{
-            "StoppedWithStartRight", {Stopped()}, {}, kQuery | SERVICE_START, 0, false, ERROR_SERVICE_NOT_ACTIVE, 0, 0},
-        EnsureCase{
-            "RefusedStart", {Stopped()}, {}, kAll, ERROR_SERVICE_DISABLED, false, ERROR_SERVICE_NOT_ACTIVE, 1, 0},
-        EnsureCase{"RunningRightAfterStart", {Stopped()}, {Running()}, kAll, 0, true, 0, 1, 0},
-        EnsureCase{"PendingAfterStartIsWaitedFor",
-                   {Stopped()},
-                   {Pending(1, 5000), Pending(2, 5000), Running()},
-                   kAll,
-                   0,
-                   true,
-                   0,
-                   1,
-                   1},
-        EnsureCase{"PendingAfterStartStalls",
-                   {Stopped()},
-                   {Pending(1, 5000), Pending(1, 5000)},
-                   kAll,
-                   0,
-                   false,
-                   ERROR_SERVICE_REQUEST_TIMEOUT,
-                   1,
-                   2},
-        EnsureCase{"QueryAfterStartFails",
-                   {Stopped()},
-                   {Fails(ERROR_INVALID_HANDLE)},
-                   kAll,
-                   0,
-                   false,
-                   ERROR_SERVICE_NOT_ACTIVE,
-                   1,
-                   0},
-        EnsureCase{"FirstQueryRefused", {Fails(ERROR_ACCESS_DENIED)}, {}, kAll, 0, false, ERROR_ACCESS_DENIED, 0, 0},
-        EnsureCase{"StoppingService",
-                   {{Status(SERVICE_STOP_PENDING), 0, false}},
-                   {},
-                   kQuery,
-                   0,
-                   false,
-                   ERROR_SERVICE_NOT_ACTIVE,
-                   0,
-                   0}),
+        E{"StoppedWithStartRight", {Stopped()}, {}, kQuery | SERVICE_START, 0, false, kOff, 0, 0},
+        E{"RefusedStart", {Stopped()}, {}, kAll, ERROR_SERVICE_DISABLED, false, kOff, 1, 0},
+        E{"RunningRightAfterStart", {Stopped()}, {Running()}, kAll, 0, true, 0, 1, 0},
+        E{"PendingAfterStartIsWaitedFor",
+          {Stopped()},
+          {Pending(1, 5000), Pending(2, 5000), Running()},
+          kAll,
+          0,
+          true,
+          0,
+          1,
+          1},
+        E{"PendingAfterStartStalls",
+          {Stopped()},
+          {Pending(1, 5000), Pending(1, 5000)},
+          kAll,
+          0,
+          false,
+          ERROR_SERVICE_REQUEST_TIMEOUT,
+          1,
+          2},
+        E{"QueryAfterStartFails", {Stopped()}, {Fails(ERROR_INVALID_HANDLE)}, kAll, 0, false, kOff, 1, 0},
+        E{"FirstQueryRefused", {Fails(ERROR_ACCESS_DENIED)}, {}, kAll, 0, false, ERROR_ACCESS_DENIED, 0, 0},
+        E{"StoppingService", {{Status(SERVICE_STOP_PENDING), 0, false}}, {}, kQuery, 0, false, kOff, 0, 0}),
     [](const testing::TestParamInfo<EnsureCase>& info) { return std::string(info.param.name); });
 
 TEST(EnsureServiceRunning, ClosesTheManagerWhenTheServiceCannotBeOpened) {
@@ -355,7 +339,6 @@ TEST_F(LocalServer, MissingProgIdOrBufferIsRefused) {
 // ---- every failing platform call ------------------------------------------------------
 
 namespace failures {
-
 using testing_support::ForEachFailure;
 
 // A stopped service that starts, reports one pending step and runs; configured for the caller.
@@ -528,44 +511,21 @@ TEST(ServiceWait, FailedWaitTracesTwoLines) {
     EXPECT_EQ(fake->localFrees, 1);
 }
 
-TEST(ServiceWait, RefusedQueryTracesItsCode) {
-    FakeScmScope fake;
-    fake->script = {Fails(ERROR_ACCESS_DENIED)};
-    SERVICE_STATUS status = Pending(1, 0).status;
-
-    ASSERT_EQ(WaitForServiceStart(ServiceHandle(), status), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    ASSERT_EQ(fake->traces.size(), 2u);
-    EXPECT_EQ(fake->traces[1],
-              "QVTR - Service not started. Current State: 2  Exit Code: 0 Service Specific Exit Code: 0  Check Point: "
-              "1  Wait Hint: 0  Last error: Text of 5\r\n\n");
-}
-
-TEST(ServiceWait, SuccessTracesOneLineAtLevel2) {
-    FakeScmScope fake;
-    fake->script = {Running()};
-    SERVICE_STATUS status = Pending(1, 0).status;
-
-    g_Module.m_nDebugLevel = 2;
-    ASSERT_EQ(WaitForServiceStart(ServiceHandle(), status), 0u);
-    EXPECT_EQ(fake->traces, std::vector<std::string>{"QVTR - Service started!\n"});
-
-    // Below level 2 nothing is written.
-    fake->traces.clear();
-    fake->script = {Running()};
-    fake->next = 0;
-    status = Pending(1, 0).status;
-    g_Module.m_nDebugLevel = 1;
-    ASSERT_EQ(WaitForServiceStart(ServiceHandle(), status), 0u);
-    EXPECT_TRUE(fake->traces.empty());
-}
-
-TEST(ServiceWait, FailureLinesNeedLevel3) {
-    FakeScmScope fake;
-    fake->script = {Pending(3, 0)};
-    SERVICE_STATUS status = Pending(3, 0).status;
-    g_Module.m_nDebugLevel = 2;
-    EXPECT_EQ(WaitForServiceStart(ServiceHandle(), status), k1053);
-    EXPECT_TRUE(fake->traces.empty());
+// How many lines each outcome traces at each level: success from 2, failure from 3.
+TEST(ServiceWait, LinesNeedTheirLevel) {
+    const struct {
+        Step answer;
+        int32_t level;
+        size_t lines;
+    } cases[] = {{Running(), 2, 1}, {Running(), 1, 0}, {Pending(1, 0), 3, 2}, {Pending(1, 0), 2, 0}};
+    for (const auto& c : cases) {
+        FakeScmScope fake;
+        fake->script = {c.answer};
+        SERVICE_STATUS status = Pending(1, 0).status;
+        g_Module.m_nDebugLevel = c.level;
+        WaitForServiceStart(ServiceHandle(), status);
+        EXPECT_EQ(fake->traces.size(), c.lines) << c.level;
+    }
 }
 
 // ---- the process account -------------------------------------------------------------
