@@ -4,12 +4,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -19,6 +19,7 @@
 
 #include "support/support.h"
 #include "win32/api.h"
+#include "win32/posix/syscalls.h"
 
 using namespace std::string_literals;
 using testing_support::ReadFile;
@@ -139,39 +140,55 @@ TEST(ProfileWrite, RefusesTextThatWouldBreakTheFile) {
     EXPECT_EQ(ReadFile(path), "[a]\nk=1\n");
 }
 
-// As root, permissions only stop an unprivileged user: the attempt runs in a child that is one.
-TEST(ProfileWrite, ReadOnlyFailsCleanly) {
+int g_errno = 0;
+int FailOpenat(int, const char*, int, mode_t) {
+    errno = g_errno;
+    return -1;
+}
+ssize_t FailWrite(int, const void*, size_t) {
+    errno = g_errno;
+    return -1;
+}
+int FailFsync(int) {
+    errno = g_errno;
+    return -1;
+}
+int FailRenameat(int, const char*, int, const char*) {
+    errno = g_errno;
+    return -1;
+}
+
+// Whichever step of the replacement fails: an error, the old file whole, no temporary left.
+TEST(ProfileWrite, AFailingStepLosesNothing) {
     const struct {
-        const char* name;
-        mode_t directory;
-        mode_t file;
-    } cases[] = {{"read-only directory", 0555, 0666}, {"read-only file", 0777, 0444}};
+        const char* step;
+        void (*install)(posix::Syscalls&);
+        int error;
+    } cases[] = {
+        {"temporary refused", [](posix::Syscalls& s) { s.openat = FailOpenat; }, EACCES},
+        {"disk full", [](posix::Syscalls& s) { s.write = FailWrite; }, ENOSPC},
+        {"flush", [](posix::Syscalls& s) { s.fsync = FailFsync; }, EIO},
+        {"rename", [](posix::Syscalls& s) { s.renameat = FailRenameat; }, EACCES},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.step);
         TempDir dir;
-        const std::string sub = dir.File("sub");
-        const std::string path = sub + "/p.ini";
-        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+        const std::string path = dir.File("p.ini");
         WriteFile(path, "[a]\nk=1\n");
-        chmod(path.c_str(), c.file);
-        chmod(sub.c_str(), c.directory);
-        chmod(dir.Path().c_str(), 0755);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
-                _exit(3);
-            }
-            const BOOL ok = Put(path, "a", "k", "2");
-            _exit(ok ? 1 : Api().GetLastError() == ERROR_ACCESS_DENIED ? 0 : 2);
+        BOOL ok = TRUE;
+        {
+            posix::SyscallOverride failing;
+            g_errno = c.error;
+            c.install(*failing.operator->());
+            ok = Put(path, "a", "k", "2");
         }
-        int status = 0;
-        waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the write succeeded, 2: another error";
+        EXPECT_FALSE(ok);
+        EXPECT_NE(Api().GetLastError(), 0u);
+        if (c.error == EACCES) {
+            EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        }
         EXPECT_EQ(ReadFile(path), "[a]\nk=1\n");
-        EXPECT_EQ(Entries(sub + "/").size(), 1u);
-        chmod(sub.c_str(), 0755);
+        EXPECT_EQ(Entries(dir.Path()).size(), 1u);
     }
 }
 

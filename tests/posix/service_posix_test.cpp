@@ -2,8 +2,8 @@
 // registry are launched as detached processes, seen running by other
 // processes, stopped; tokens, accounts, COM classes and code pages.
 //
-// The registry here is a small in-memory one behind the seam, set up the same
-// way in the child processes; the run state is real and shared through files.
+// The services live in the test program's registry store, which its child
+// processes share; so does the run state.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -27,86 +27,31 @@ namespace {
 
 using namespace testing_support;
 
-// ---- a registry of a few keys ------------------------------------------------------
+// ---- the machine's registry: the test program's own store, shared with its children
 
 struct Value {
     DWORD type;
     std::string data;
 };
-using Key = std::map<std::string, Value>;  // value name ("" = default) -> value
-
-std::map<std::string, Key>& Keys() {
-    static std::map<std::string, Key> keys;
-    return keys;
-}
-std::vector<std::string>& OpenKeys() {
-    static std::vector<std::string> open;
-    return open;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-std::string RootName(HKEY root) {
-    if (root == HKEY_LOCAL_MACHINE) {
-        return "hklm";
-    }
-    if (root == HKEY_CLASSES_ROOT) {
-        return "hklm\\software\\classes";
-    }
-    const size_t index = reinterpret_cast<uintptr_t>(root) / 16 - 1;
-    return index < OpenKeys().size() ? OpenKeys()[index] : std::string("?");
-}
-
-LONG WINAPI FakeRegOpenKeyExA(HKEY root, LPCSTR path, DWORD, REGSAM, PHKEY key) {
-    const std::string full = Lower(RootName(root) + "\\" + path);
-    if (Keys().count(full) == 0) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    OpenKeys().push_back(full);
-    *key = reinterpret_cast<HKEY>(static_cast<uintptr_t>(OpenKeys().size() * 16));
-    return ERROR_SUCCESS;
-}
-
-LONG WINAPI FakeRegOpenKeyA(HKEY root, LPCSTR path, PHKEY key) {
-    return FakeRegOpenKeyExA(root, path, 0, 0, key);
-}
-
-LONG WINAPI FakeRegCloseKey(HKEY) {
-    return ERROR_SUCCESS;
-}
-
-LONG WINAPI FakeRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
-    const auto found = Keys().find(RootName(key));
-    if (found == Keys().end()) {
-        return ERROR_INVALID_HANDLE;
-    }
-    const auto value = found->second.find(name ? name : "");
-    if (value == found->second.end()) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    const std::string& bytes = value->second.data;
-    if (type) {
-        *type = value->second.type;
-    }
-    if (data != nullptr && *size < bytes.size()) {
-        *size = static_cast<DWORD>(bytes.size());
-        return ERROR_MORE_DATA;
-    }
-    if (data != nullptr) {
-        std::memcpy(data, bytes.data(), bytes.size());
-    }
-    *size = static_cast<DWORD>(bytes.size());
-    return ERROR_SUCCESS;
-}
 
 Value Sz(const std::string& text, DWORD type = REG_SZ) {
     return {type, text + '\0'};
 }
 Value Dword(DWORD number) {
     return {REG_DWORD, std::string(reinterpret_cast<const char*>(&number), sizeof number)};
+}
+
+void PutKey(const std::string& path, const std::map<std::string, Value>& values) {
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        Api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    for (const auto& value : values) {
+        Api().RegSetValueExA(key, value.first.c_str(), 0, value.second.type,
+                             reinterpret_cast<const BYTE*>(value.second.data.data()),
+                             static_cast<DWORD>(value.second.data.size()));
+    }
+    Api().RegCloseKey(key);
 }
 
 std::string UserName() {
@@ -124,23 +69,21 @@ std::string CallersAccount() {
 
 // The machine every process of this test sees: its services and one COM class.
 void DescribeMachine(const std::string& dir) {
-    const std::string services = "hklm\\system\\currentcontrolset\\services\\";
-    Keys().clear();
-    Keys()[services + "sleeper"] = {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(3)}};
-    Keys()[services + "disabled"] = {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(4)}};
-    Keys()[services + "broken"] = {{"ImagePath", Sz("/nonexistent/qvtr-service")}};
-    Keys()[services + "quitter"] = {{"ImagePath", Sz("/bin/sh -c \"exit 3\"")}};
-    Keys()[services + "noimage"] = {};
-    Keys()[services + "reporter"] = {{"ImagePath", Sz("/bin/sh \"" + dir + "reporter.sh\"")},
-                                     {"ReportsStatus", Dword(1)},
-                                     {"ObjectName", Sz(CallersAccount())}};
-    Keys()[services + "expanded"] = {{"ImagePath", Sz("%QVTR_TEST_SHELL% -c \"exec sleep 60\"", REG_EXPAND_SZ)},
-                                     {"ObjectName", Sz(".\\" + UserName())}};
-    Keys()["hklm\\software\\classes\\quillon.server\\clsid"] = {{"", Sz("{0c5a1e2f-77aa-4b1c-9d3e-0123456789ab}")}};
-    Keys()["hklm\\software\\classes\\clsid"] = {};
-    Keys()["hklm\\software\\classes\\clsid\\{0c5a1e2f-77aa-4b1c-9d3e-0123456789ab}"] = {};
-    Keys()["hklm\\software\\classes\\clsid\\{0c5a1e2f-77aa-4b1c-9d3e-0123456789ab}\\localserver32"] = {
-        {"", Sz("/opt/quillon/server --automation")}};
+    const std::string services = "System\\CurrentControlSet\\Services\\";
+    PutKey(services + "Sleeper", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(3)}});
+    PutKey(services + "Disabled", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(4)}});
+    PutKey(services + "Broken", {{"ImagePath", Sz("/nonexistent/qvtr-service")}});
+    PutKey(services + "Quitter", {{"ImagePath", Sz("/bin/sh -c \"exit 3\"")}});
+    PutKey(services + "NoImage", {});
+    PutKey(services + "Reporter", {{"ImagePath", Sz("/bin/sh \"" + dir + "reporter.sh\"")},
+                                   {"ReportsStatus", Dword(1)},
+                                   {"ObjectName", Sz(CallersAccount())}});
+    PutKey(services + "Expanded", {{"ImagePath", Sz("%QVTR_TEST_SHELL% -c \"exec sleep 60\"", REG_EXPAND_SZ)},
+                                   {"ObjectName", Sz(".\\" + UserName())}});
+    const std::string classes = "Software\\Classes\\";
+    const std::string clsid = "{0c5a1e2f-77aa-4b1c-9d3e-0123456789ab}";
+    PutKey(classes + "Quillon.Server\\CLSID", {{"", Sz(clsid)}});
+    PutKey(classes + "CLSID\\" + clsid + "\\LocalServer32", {{"", Sz("/opt/quillon/server --automation")}});
 }
 
 // Reports start-pending with advancing check points, then running.
@@ -162,11 +105,9 @@ protected:
           m_computer("QVTR_COMPUTERNAME", "TESTBOX"),
           m_shell("QVTR_TEST_SHELL", "/bin/sh") {
         WriteFile(m_dir.File("reporter.sh"), kReporterScript);
-        DescribeMachine(m_dir.Path());
-        m_registry->RegOpenKeyExA = FakeRegOpenKeyExA;
-        m_registry->RegOpenKeyA = FakeRegOpenKeyA;
-        m_registry->RegCloseKey = FakeRegCloseKey;
-        m_registry->RegQueryValueExA = FakeRegQueryValueExA;
+        if (ChildRole() == nullptr) {
+            DescribeMachine(m_dir.Path());
+        }
     }
 
     // Every manager, service and token handle a test opened is closed again.
@@ -236,7 +177,7 @@ protected:
     ScopedEnv m_runEnv;
     ScopedEnv m_computer;
     ScopedEnv m_shell;
-    ApiOverride m_registry;
+    ApiOverride m_registry;  // the debugger output of one test
     size_t m_handles = posix::OpenHandleCount();
 };
 
@@ -460,68 +401,6 @@ TEST_F(ServicePosix, LocalServerOfARegisteredClass) {
     EXPECT_EQ(std::string(buffer), expected);
     EXPECT_EQ(GetLocalServerPath("Quillon.Missing", buffer, sizeof buffer), 0u);
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(CO_E_CLASSSTRING));
-}
-
-// ---- through the persisted registry ---------------------------------------------------
-
-// A service described in the real registry of the emulated machine, deleted afterwards.
-class RegisteredService {
-public:
-    RegisteredService(const std::string& name, const std::string& imagePath) : m_path(Path(name)) {
-        HKEY key = nullptr;
-        EXPECT_EQ(Api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                        &key, nullptr),
-                  ERROR_SUCCESS);
-        Api().RegSetValueExA(key, "ImagePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(imagePath.c_str()),
-                             static_cast<DWORD>(imagePath.size() + 1));
-        const DWORD start = SERVICE_DEMAND_START;
-        Api().RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&start), sizeof start);
-        Api().RegCloseKey(key);
-    }
-    ~RegisteredService() { Api().RegDeleteKeyA(HKEY_LOCAL_MACHINE, m_path.c_str()); }
-    RegisteredService(const RegisteredService&) = delete;
-    RegisteredService& operator=(const RegisteredService&) = delete;
-
-    static std::string Path(const std::string& name) { return "System\\CurrentControlSet\\services\\" + name; }
-
-private:
-    std::string m_path;
-};
-
-TEST(ServiceRegistryPosix, ServiceOfThePersistedRegistryRunsForEveryProcess) {
-    if (const char* role = ChildRole()) {
-        EXPECT_EQ(IsServiceRunning(std::getenv("QVTR_TEST_SERVICE")), std::string(role) == "running");
-        return;
-    }
-    TempDir dir;
-    const ScopedEnv runDir("QVTR_SERVICE_RUN_DIR", dir.File("run").c_str());
-    const std::string name = "QvtrTest" + std::to_string(getpid());
-    const ScopedEnv serviceEnv("QVTR_TEST_SERVICE", name.c_str());
-    WriteFile(dir.File("service.sh"), "exec sleep 60\n");
-    const RegisteredService service(name, "/bin/sh \"" + dir.File("service.sh") + "\"");
-
-    const auto child = [](const char* role) {
-        const ScopedEnv roleEnv("QVTR_CHILD_ROLE", role);
-        Child process(SelfPath(), ChildArgs("ServiceRegistryPosix.*"));
-        return process.Wait();
-    };
-    DWORD error = 1;
-    ASSERT_TRUE(StartServiceAndWait(name.c_str(), error)) << error;
-    EXPECT_EQ(child("running"), 0);
-
-    SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE handle = Api().OpenServiceA(manager, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS);
-    ASSERT_NE(handle, nullptr);
-    SERVICE_STATUS status{};
-    EXPECT_TRUE(Api().ControlService(handle, SERVICE_CONTROL_STOP, &status));
-    for (int i = 0; i < 200 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        Api().QueryServiceStatus(handle, &status);
-    }
-    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-    Api().CloseServiceHandle(handle);
-    Api().CloseServiceHandle(manager);
-    EXPECT_EQ(child("stopped"), 0);
 }
 
 TEST(ComPosix, ClassIdentifierText) {

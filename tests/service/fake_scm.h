@@ -1,5 +1,5 @@
-// An in-memory service control manager, clock, account and COM class
-// registration behind the seam, for the service control unit tests.
+// A scripted service control manager, clock, account and ProgID table behind
+// the seam, for the service control unit tests (the registry is a scratch one).
 //
 // One FakeScm at a time: FakeScmScope installs it and restores the table and
 // the module's trace settings when it goes.
@@ -62,9 +62,7 @@ struct FakeScm {
     DWORD serviceAccess = 0;
     std::string openedName;
 
-    // Service key and configuration.
-    bool keyExists = true;
-    std::string keyPath;  // the path RegOpenKeyExA was asked for
+    // Service configuration.
     std::string startName = "LocalSystem";
     bool startNameNull = false;
     int configQueries = 0;
@@ -82,11 +80,8 @@ struct FakeScm {
     int tokenCloses = 0;
     int lookups = 0;
 
-    // COM classes: ProgID -> class, class text -> LocalServer32 value and type.
+    // COM classes by ProgID; their keys live in the scratch registry.
     std::map<std::string, CLSID> progIds;
-    std::map<std::string, std::pair<std::string, DWORD>> servers;
-    std::vector<std::string> opened;  // registry keys opened, by path
-    std::vector<std::string> closed;  // registry keys closed, by path
     int taskFrees = 0;
 
     // Trace lines, without the process-id prefix; system texts given out and released.
@@ -304,86 +299,6 @@ inline BOOL WINAPI GetUserNameA(LPSTR buffer, LPDWORD size) {
     return TRUE;
 }
 
-// Registry: key handles are indexes into `opened`, offset past the predefined roots' range.
-inline std::string PathOf(HKEY key) {
-    if (key == HKEY_LOCAL_MACHINE) {
-        return "HKLM";
-    }
-    if (key == HKEY_CLASSES_ROOT) {
-        return "HKCR";
-    }
-    const size_t index = reinterpret_cast<uintptr_t>(key) / 16 - 1;
-    return index < F().opened.size() ? F().opened[index] : std::string("?");
-}
-
-inline HKEY Remember(const std::string& path) {
-    F().opened.push_back(path);
-    return reinterpret_cast<HKEY>(static_cast<uintptr_t>(F().opened.size() * 16));
-}
-
-inline bool KeyExists(const std::string& path) {
-    if (path == "HKCR\\CLSID") {
-        return true;
-    }
-    for (const auto& server : F().servers) {
-        const std::string classKey = "HKCR\\CLSID\\" + server.first;
-        if (path == classKey || path == classKey + "\\LocalServer32") {
-            return true;
-        }
-    }
-    return false;
-}
-
-inline LONG WINAPI RegOpenKeyExA(HKEY root, LPCSTR path, DWORD, REGSAM access, PHKEY key) {
-    if (root != HKEY_LOCAL_MACHINE || access != KEY_READ) {
-        return ERROR_ACCESS_DENIED;
-    }
-    F().keyPath = path;
-    if (!F().keyExists) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    *key = Remember(std::string("HKLM\\") + path);
-    return ERROR_SUCCESS;
-}
-
-inline LONG WINAPI RegOpenKeyA(HKEY parent, LPCSTR name, PHKEY key) {
-    const std::string path = PathOf(parent) + "\\" + name;
-    if (!KeyExists(path)) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    *key = Remember(path);
-    return ERROR_SUCCESS;
-}
-
-inline LONG WINAPI RegCloseKey(HKEY key) {
-    F().closed.push_back(PathOf(key));
-    return ERROR_SUCCESS;
-}
-
-// Only the default value of a LocalServer32 key exists; copies as Windows does.
-inline LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
-    const std::string path = PathOf(key);
-    for (const auto& server : F().servers) {
-        if (name == nullptr && path == "HKCR\\CLSID\\" + server.first + "\\LocalServer32") {
-            const std::string& value = server.second.first;
-            const DWORD needed = static_cast<DWORD>(value.size() + 1);
-            if (type != nullptr) {
-                *type = server.second.second;
-            }
-            if (data != nullptr && *size < needed) {
-                *size = needed;
-                return ERROR_MORE_DATA;
-            }
-            if (data != nullptr) {
-                std::memcpy(data, value.c_str(), needed);
-            }
-            *size = needed;
-            return ERROR_SUCCESS;
-        }
-    }
-    return ERROR_FILE_NOT_FOUND;
-}
-
 inline HRESULT WINAPI CLSIDFromProgID(LPCOLESTR progId, LPCLSID clsid) {
     std::string name;
     for (; *progId != 0; ++progId) {
@@ -447,10 +362,6 @@ inline FakeScmScope::FakeScmScope()
     t.LookupAccountSidA = detail::LookupAccountSidA;
     t.CloseHandle = detail::CloseHandle;
     t.GetUserNameA = detail::GetUserNameA;
-    t.RegOpenKeyExA = detail::RegOpenKeyExA;
-    t.RegOpenKeyA = detail::RegOpenKeyA;
-    t.RegCloseKey = detail::RegCloseKey;
-    t.RegQueryValueExA = detail::RegQueryValueExA;
     t.CLSIDFromProgID = detail::CLSIDFromProgID;
     t.CoTaskMemFree = detail::CoTaskMemFree;
     // Every line reaches the fake debugger; the log path is empty, so no file is written.

@@ -7,10 +7,10 @@
 
 #include "qvtr/localization.h"
 #include "qvtr/platform.h"
-#include "support/fake_registry.h"
+#include "support/scratch_registry.h"
 #include "support/trace_capture.h"
 
-using testing_support::FakeRegistry;
+using testing_support::ScratchRegistry;
 using testing_support::TraceCapture;
 
 namespace {
@@ -26,13 +26,13 @@ std::string Fallback(const std::string& code) {
     return "QVTR - CurrentLanguage NOT FOUND, will use " + code + "\n";
 }
 
-void PutLanguage(FakeRegistry& r, HKEY root, const std::string& code) {
+void PutLanguage(ScratchRegistry& r, HKEY root, const std::string& code) {
     r.PutString(root, kLanguageKey, "CurrentLanguage", code);
 }
 
 struct LanguageCase {
     const char* name;
-    void (*describe)(FakeRegistry&);
+    void (*describe)(ScratchRegistry&);
     const char* held;  // the holder's code before the call
     std::string code;
     LanguageSource source;
@@ -47,7 +47,7 @@ const std::string kMachineKey = "HKLM\\" + kLanguageKey;
 const std::vector<LanguageCase>& Cases() {
     static const std::vector<LanguageCase> cases = {
         {"UserKeyWithoutValueThenMachineValue",
-         [](FakeRegistry& r) {
+         [](ScratchRegistry& r) {
              r.PutKey(HKEY_CURRENT_USER, kLanguageKey);
              PutLanguage(r, HKEY_LOCAL_MACHINE, "03");
          },
@@ -58,7 +58,7 @@ const std::vector<LanguageCase>& Cases() {
          {kUserOpened, kUserNotFound, kMachineOpened, Found("03")},
          {kUserKey, kMachineKey}},
         {"UserValueWinsAndMachineKeyStaysClosed",
-         [](FakeRegistry& r) {
+         [](ScratchRegistry& r) {
              PutLanguage(r, HKEY_CURRENT_USER, "07");
              PutLanguage(r, HKEY_LOCAL_MACHINE, "03");
          },
@@ -69,7 +69,7 @@ const std::vector<LanguageCase>& Cases() {
          {kUserOpened, Found("07")},
          {kUserKey}},
         {"NeitherKeyTakesTheFallback",
-         [](FakeRegistry&) {},
+         [](ScratchRegistry&) {},
          "",
          "00",
          LanguageSource::Fallback,
@@ -77,7 +77,7 @@ const std::vector<LanguageCase>& Cases() {
          {Fallback("00")},
          {kUserKey, kMachineKey}},
         {"MachineKeyWithoutValueTakesTheFallback",
-         [](FakeRegistry& r) { r.PutKey(HKEY_LOCAL_MACHINE, kLanguageKey); },
+         [](ScratchRegistry& r) { r.PutKey(HKEY_LOCAL_MACHINE, kLanguageKey); },
          "",
          "00",
          LanguageSource::Fallback,
@@ -85,7 +85,7 @@ const std::vector<LanguageCase>& Cases() {
          {kMachineOpened, Fallback("00")},
          {kUserKey, kMachineKey}},
         {"AHeldCodeReadsNothing",
-         [](FakeRegistry& r) { PutLanguage(r, HKEY_CURRENT_USER, "07"); },
+         [](ScratchRegistry& r) { PutLanguage(r, HKEY_CURRENT_USER, "07"); },
          "05",
          "05",
          LanguageSource::None,
@@ -93,7 +93,9 @@ const std::vector<LanguageCase>& Cases() {
          {},
          {}},
         {"BinaryValueWithoutNulIsReadWithinItsBytes",
-         [](FakeRegistry& r) { r.PutValue(HKEY_CURRENT_USER, kLanguageKey, "CurrentLanguage", REG_BINARY, "12", 2); },
+         [](ScratchRegistry& r) {
+             r.PutValue(HKEY_CURRENT_USER, kLanguageKey, "CurrentLanguage", REG_BINARY, "12", 2);
+         },
          "",
          "12",
          LanguageSource::CurrentUser,
@@ -108,7 +110,7 @@ class LanguageTable : public testing::TestWithParam<LanguageCase> {};
 
 TEST_P(LanguageTable, ChoosesTheCodeAndTracesEachStep) {
     const LanguageCase& c = GetParam();
-    FakeRegistry registry;
+    ScratchRegistry registry;
     c.describe(registry);
     registry.ClearCalls();
     TraceCapture trace;
@@ -141,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(Languages, LanguageTable, testing::ValuesIn(Cases()),
                          [](const testing::TestParamInfo<LanguageCase>& info) { return info.param.name; });
 
 TEST(LanguageSelection, OnceChosenTheCodeStaysWhateverTheRegistrySaysLater) {
-    FakeRegistry registry;
+    ScratchRegistry registry;
     PutLanguage(registry, HKEY_LOCAL_MACHINE, "03");
     CLanguageSelection holder;
     EXPECT_EQ(holder.GetCurrentLanguage(nullptr), "03");
@@ -153,7 +155,7 @@ TEST(LanguageSelection, OnceChosenTheCodeStaysWhateverTheRegistrySaysLater) {
 }
 
 TEST(LanguageSelection, AnEmptyFallbackIsAskedAgainNextTime) {
-    FakeRegistry registry;
+    ScratchRegistry registry;
     CLanguageSelection holder;
     int calls = 0;
     const auto fallback = [&calls](CLanguageSelection&) { ++calls; };

@@ -5,16 +5,22 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "qvtr/module.h"
 #include "qvtr/sync.h"
+#include "support/fault_injector.h"
+#include "support/handle_ledger.h"
+#include "support/trace_capture.h"
 #include "win32/api.h"
 
 namespace {
+
+using testing_support::FaultInjector;
+using testing_support::HandleLedger;
+using testing_support::TraceCapture;
 
 // A name no other test run shares.
 std::string UniqueName(const char* what) {
@@ -29,38 +35,6 @@ std::string Hex(HANDLE handle) {
     return text;
 }
 
-// Fakes and counters through the seam; each test resets what it uses.
-std::mutex g_traceMutex;
-std::vector<std::string> g_traceLines;
-int g_releases = 0;
-int g_closes = 0;
-int g_waits = 0;
-int g_frees = 0;
-bool g_allocFails = false;
-bool g_initFails = false;
-bool g_daclFails = false;
-
-void WINAPI CollectLine(LPCSTR line) {
-    std::lock_guard<std::mutex> lock(g_traceMutex);
-    const std::string text = line;
-    g_traceLines.push_back(text.size() > 10 ? text.substr(10) : text);  // without "%08X: "
-}
-
-BOOL WINAPI CountingRelease(HANDLE h) {
-    ++g_releases;
-    return BackendApi().ReleaseMutex(h);
-}
-
-BOOL WINAPI CountingClose(HANDLE h) {
-    ++g_closes;
-    return BackendApi().CloseHandle(h);
-}
-
-DWORD WINAPI CountingWait(HANDLE h, DWORD ms) {
-    ++g_waits;
-    return BackendApi().WaitForSingleObject(h, ms);
-}
-
 HANDLE WINAPI DeniedCreate(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) {
     Api().SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
@@ -69,52 +43,6 @@ HANDLE WINAPI DeniedCreate(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) {
 void WINAPI ClobberingOutput(LPCSTR) {
     Api().SetLastError(ERROR_INVALID_FUNCTION);
 }
-
-HLOCAL WINAPI MaybeAlloc(UINT flags, SIZE_T size) {
-    return g_allocFails ? nullptr : BackendApi().LocalAlloc(flags, size);
-}
-
-HLOCAL WINAPI CountingFree(HLOCAL block) {
-    ++g_frees;
-    return BackendApi().LocalFree(block);
-}
-
-BOOL WINAPI MaybeInit(PSECURITY_DESCRIPTOR sd, DWORD revision) {
-    return g_initFails ? FALSE : BackendApi().InitializeSecurityDescriptor(sd, revision);
-}
-
-BOOL WINAPI MaybeSetDacl(PSECURITY_DESCRIPTOR sd, BOOL present, PACL acl, BOOL defaulted) {
-    return g_daclFails ? FALSE : BackendApi().SetSecurityDescriptorDacl(sd, present, acl, defaulted);
-}
-
-// Collects the trace lines written up to `level`, without their process-id prefix.
-class TraceLines {
-public:
-    explicit TraceLines(int32_t level)
-        : m_level(g_Module.m_nDebugLevel), m_debugString(g_Module.m_bDebugString), m_logPath(g_Module.m_strLogPath) {
-        g_Module.m_nDebugLevel = level;
-        g_Module.m_bDebugString = true;
-        g_Module.m_strLogPath.clear();
-        std::lock_guard<std::mutex> lock(g_traceMutex);
-        g_traceLines.clear();
-        m_override->OutputDebugStringA = CollectLine;
-    }
-    ~TraceLines() {
-        g_Module.m_nDebugLevel = m_level;
-        g_Module.m_bDebugString = m_debugString;
-        g_Module.m_strLogPath = m_logPath;
-    }
-    std::vector<std::string> Lines() const {
-        std::lock_guard<std::mutex> lock(g_traceMutex);
-        return g_traceLines;
-    }
-
-private:
-    ApiOverride m_override;
-    int32_t m_level;
-    bool m_debugString;
-    std::string m_logPath;
-};
 
 // Whether another thread can own the mutex of `name` within `ms`.
 bool OtherThreadCanOwn(const std::string& name, DWORD ms) {
@@ -170,19 +98,17 @@ TEST(CriticalSectionAuto, NestsOnOneThreadAndFreesAfterBothReleases) {
 
 TEST(CriticalSectionAuto, ReleaseThenDestructionReleasesOnce) {
     const std::string name = UniqueName("release");
-    TraceLines trace(6);
-    g_releases = g_closes = 0;
-    ApiOverride counting;
-    counting->ReleaseMutex = CountingRelease;
-    counting->CloseHandle = CountingClose;
+    TraceCapture trace(6);
+    HandleLedger ledger;
+    FaultInjector<&Win32Api::ReleaseMutex> releases(0, 0, BOOL{});
     {
         CCriticalSectionAuto lock(name.c_str());
         lock.Release();
         EXPECT_EQ(lock.m_hMutex, nullptr);
         lock.Release();
     }
-    EXPECT_EQ(g_releases, 1);
-    EXPECT_EQ(g_closes, 1);
+    EXPECT_EQ(releases.Calls(), 1);
+    EXPECT_TRUE(ledger.Balanced()) << ledger.Describe();
     int releasedLines = 0;
     for (const std::string& line : trace.Lines()) {
         releasedLines += line.find("released") != std::string::npos;
@@ -193,7 +119,7 @@ TEST(CriticalSectionAuto, ReleaseThenDestructionReleasesOnce) {
 
 TEST(CriticalSectionAuto, TracesCreationOwnershipAndReleaseAtLevelSix) {
     const std::string name = UniqueName("trace");
-    TraceLines trace(6);
+    TraceCapture trace(6);
     HANDLE first = nullptr;
     HANDLE second = nullptr;
     {
@@ -215,7 +141,7 @@ TEST(CriticalSectionAuto, TracesCreationOwnershipAndReleaseAtLevelSix) {
 
 TEST(CriticalSectionAuto, TracesNothingBelowLevelSix) {
     const std::string name = UniqueName("quiet");
-    TraceLines trace(5);
+    TraceCapture trace(5);
     { CCriticalSectionAuto lock(name.c_str()); }
     EXPECT_TRUE(trace.Lines().empty());
 }
@@ -224,23 +150,21 @@ TEST(CriticalSectionAuto, NameOfAnEventGivesAnEmptyLockWithoutWaiting) {
     const std::string name = UniqueName("event");
     HANDLE event = Api().CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
-    TraceLines trace(6);
-    g_waits = 0;
-    ApiOverride counting;
-    counting->WaitForSingleObject = CountingWait;
+    TraceCapture trace(6);
+    FaultInjector<&Win32Api::WaitForSingleObject> waits(0, 0, DWORD{});
     {
         CCriticalSectionAuto lock(name.c_str());
         EXPECT_EQ(lock.m_hMutex, nullptr);
         EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     }
-    EXPECT_EQ(g_waits, 0);
+    EXPECT_EQ(waits.Calls(), 0);
     const std::vector<std::string> expected = {"Mutex " + name + " - 00000000: 00000006\n"};
     EXPECT_EQ(trace.Lines(), expected);
     Api().CloseHandle(event);
 }
 
 TEST(CriticalSectionAuto, CreationFailureLeavesItsErrorDespiteTheTrace) {
-    TraceLines trace(6);
+    TraceCapture trace(6);
     ApiOverride failing;
     failing->CreateMutexA = DeniedCreate;
     // The trace line's own platform calls must not replace the creation's error.
@@ -269,32 +193,19 @@ TEST(OpenSecurityDescriptor, HasAPresentNullDaclAndOpensANamedObject) {
     Api().LocalFree(block);
 }
 
-// Every step that can fail: the result is null and the block, if any, is freed.
+// The frees made while the `Member` step of building the descriptor fails.
+template <auto Member, typename R>
+int FreesWhenFailing(R value) {
+    FaultInjector<Member> failing(1, ERROR_INVALID_PARAMETER, value);
+    FaultInjector<&Win32Api::LocalFree> frees(0, 0, HLOCAL{});
+    EXPECT_EQ(CreateOpenSecurityDescriptor(), nullptr);
+    return frees.Calls();
+}
+
 TEST(OpenSecurityDescriptor, AnyFailingStepGivesNullAndFreesTheBlock) {
-    struct Case {
-        const char* step;
-        bool allocFails, initFails, daclFails;
-        int frees;
-    };
-    const Case cases[] = {
-        {"allocation", true, false, false, 0},
-        {"initialisation", false, true, false, 1},
-        {"DACL", false, false, true, 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.step);
-        g_allocFails = c.allocFails;
-        g_initFails = c.initFails;
-        g_daclFails = c.daclFails;
-        g_frees = 0;
-        ApiOverride o;
-        o->LocalAlloc = MaybeAlloc;
-        o->LocalFree = CountingFree;
-        o->InitializeSecurityDescriptor = MaybeInit;
-        o->SetSecurityDescriptorDacl = MaybeSetDacl;
-        EXPECT_EQ(CreateOpenSecurityDescriptor(), nullptr);
-        EXPECT_EQ(g_frees, c.frees);
-    }
+    EXPECT_EQ(FreesWhenFailing<&Win32Api::LocalAlloc>(HLOCAL{}), 0);
+    EXPECT_EQ(FreesWhenFailing<&Win32Api::InitializeSecurityDescriptor>(BOOL{FALSE}), 1);
+    EXPECT_EQ(FreesWhenFailing<&Win32Api::SetSecurityDescriptorDacl>(BOOL{FALSE}), 1);
 }
 
 }  // namespace

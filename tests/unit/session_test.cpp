@@ -1,6 +1,6 @@
 // Session identity through fakes of the loader, the computer name and both
-// terminal-server interfaces: which library is bound, which interface is asked,
-// what the identity becomes and what is traced.
+// terminal-server interfaces, for the machines the stand-in libraries cannot
+// describe: libraries missing or incomplete, single-user machines, cut names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -190,6 +190,8 @@ const Machine kMetaFrame = {false, true, false};
 const Machine kWinFrame = {false, false, true};
 const Machine kMetaFrameOnTerminalServer = {true, true, false};
 
+// What only a faked loader can set up; the common sessions run against the
+// stand-in libraries under the real loader (standin_session_test).
 struct SessionCase {
     const char* name;
     Machine machine;
@@ -199,266 +201,45 @@ struct SessionCase {
     DWORD sessionId;
     SessionPlatform platform;
     std::string clientName;
-    std::vector<std::string> queries;  // interface calls, in order
-    std::vector<std::string> trace;
 };
 
 const std::string k60 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz01234567";
-
-// The lines of an Open that loads both libraries.
-const std::vector<std::string> kOpenBoth = {"WMU::Open, TSE Platform\n", "WMU::Open, CITRIX Platform\n",
-                                            "WMU::Open, WTS DLL loaded\n", "WMU::Open, WF DLL loaded\n"};
-const std::vector<std::string> kOpenCitrixOnly = {
-    "WMU::Open, CITRIX Platform\n", "WMU::Open, LoadLibrary WTS failed 00000057\n", "WMU::Open, WF DLL loaded\n"};
-const std::vector<std::string> kOpenTsOnly = {"WMU::Open, TSE Platform\n", "WMU::Open, WTS DLL loaded\n",
-                                              "WMU::Open, LoadLibrary WF failed 00000057\n"};
-
-std::vector<std::string> Lines(std::vector<std::string> head, const std::vector<std::string>& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
+const Answer kWts2 = {true, 2, true, "THINBOX", false};
+const Answer kWf8Long = {true, 8, true, k60.c_str(), false};
 
 const std::vector<SessionCase>& Cases() {
+    using L = Library;
+    using P = SessionPlatform;
+    const Machine &kBoth = kMetaFrameOnTerminalServer, &kTs = kTerminalServer, &kMf = kMetaFrame, &kWf = kWinFrame,
+                  &kSu = kSingleUser;
+    const Answer& kNo = kNoAnswer;
+    const Answer kWts4NoName = {true, 4, false, "", false};
     static const std::vector<SessionCase> cases = {
-        {"IcaClientOnMetaFrameTerminalServer",
-         kMetaFrameOnTerminalServer,
-         {Library::Loaded, Library::Loaded, {true, 3, true, "TSNAME", false}, {true, 7, true, "ICACLIENT", false}},
-         0,
-         false,
-         7,
-         SessionPlatform::Citrix,
-         "ICACLIENT",
-         {"WF query 4", "WF query 10"},
-         Lines(kOpenBoth, {"Called WFQuerySessionInformation for session ID: Ok, 00000007\n",
-                           "Called WFQuerySessionInformation for client name: Ok\n", "Client name: ICACLIENT\n",
-                           "WMU DLL loaded session ID 00000007 and client name ICACLIENT\n", "Closing WTS DLL\n",
-                           "Closing WF DLL\n"})},
-        {"CitrixConsoleLeavesTerminalServicesUnasked",
-         kMetaFrameOnTerminalServer,
-         {Library::Loaded, Library::Loaded, {true, 3, true, "TSNAME", false}, {true, 0, true, "UNUSED", false}},
-         0,
-         false,
-         0,
-         SessionPlatform::Citrix,
-         "HOSTBOX",
-         {"WF query 4"},
-         Lines(kOpenBoth, {"Called WFQuerySessionInformation for session ID: Ok, 00000000\n",
-                           "Console session, computer name is HOSTBOX\n",
-                           "WMU DLL loaded session ID 00000000 and client name HOSTBOX\n", "Closing WTS DLL\n",
-                           "Closing WF DLL\n"})},
-        {"DirectIcaAnsweredByTerminalServices",
-         kMetaFrameOnTerminalServer,
-         {Library::Loaded, Library::Loaded, {true, 9, true, "TSNAME", false}, {true, 5, false, "", false}},
-         0,
-         false,
-         9,
-         SessionPlatform::Wts,
-         "TSNAME",
-         {"WF query 4", "WF query 10", "WTS query 4", "WTS query 10"},
-         Lines(kOpenBoth, {"Called WFQuerySessionInformation for session ID: Ok, 00000005\n",
-                           "Called WFQuerySessionInformation for client name: Failed\n",
-                           "Direct ICA session, computer name is HOSTBOX\n",
-                           "Called WTSQuerySessionInformation for session ID: Ok, 00000009\n",
-                           "Called WTSQuerySessionInformation for client name: Ok\n", "Client name: TSNAME\n",
-                           "WMU DLL loaded session ID 00000009 and client name TSNAME\n", "Closing WTS DLL\n",
-                           "Closing WF DLL\n"})},
-        {"DirectIcaWithoutTerminalServices",
-         kMetaFrame,
-         {Library::Absent, Library::Loaded, kNoAnswer, {true, 5, false, "", false}},
-         0,
-         false,
-         5,
-         SessionPlatform::Citrix,
-         "HOSTBOX",
-         {"WF query 4", "WF query 10"},
-         Lines(kOpenCitrixOnly, {"Called WFQuerySessionInformation for session ID: Ok, 00000005\n",
-                                 "Called WFQuerySessionInformation for client name: Failed\n",
-                                 "Direct ICA session, computer name is HOSTBOX\n",
-                                 "WMU DLL loaded session ID 00000005 and client name HOSTBOX\n", "Closing WF DLL\n"})},
-        {"WinFrameIcaClient",
-         kWinFrame,
-         {Library::Absent, Library::Loaded, kNoAnswer, {true, 12, true, "WFCLIENT", false}},
-         0,
-         false,
-         12,
-         SessionPlatform::Citrix,
-         "WFCLIENT",
-         {"WF query 4", "WF query 10"},
-         Lines(kOpenCitrixOnly, {"Called WFQuerySessionInformation for session ID: Ok, 0000000C\n",
-                                 "Called WFQuerySessionInformation for client name: Ok\n", "Client name: WFCLIENT\n",
-                                 "WMU DLL loaded session ID 0000000C and client name WFCLIENT\n", "Closing WF DLL\n"})},
-        {"TerminalServerWithoutCitrix",
-         kTerminalServer,
-         {Library::Loaded, Library::Absent, {true, 2, true, "THINBOX", false}, kNoAnswer},
-         0,
-         false,
-         2,
-         SessionPlatform::Wts,
-         "THINBOX",
-         {"WTS query 4", "WTS query 10"},
-         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000002\n",
-                             "Called WTSQuerySessionInformation for client name: Ok\n", "Client name: THINBOX\n",
-                             "WMU DLL loaded session ID 00000002 and client name THINBOX\n", "Closing WTS DLL\n"})},
-        {"TerminalServerConsole",
-         kTerminalServer,
-         {Library::Loaded, Library::Absent, {true, 0, true, "UNUSED", false}, kNoAnswer},
-         0,
-         false,
-         0,
-         SessionPlatform::Wts,
-         "HOSTBOX",
-         {"WTS query 4"},
-         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000000\n",
-                             "Console session, computer name is HOSTBOX\n",
-                             "WMU DLL loaded session ID 00000000 and client name HOSTBOX\n", "Closing WTS DLL\n"})},
-        {"TerminalServicesClientNameFails",
-         kTerminalServer,
-         {Library::Loaded, Library::Absent, {true, 4, false, "", false}, kNoAnswer},
-         0,
-         false,
-         4,
-         SessionPlatform::None,
-         "",
-         {"WTS query 4", "WTS query 10"},
-         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000004\n",
-                             "Called WTSQuerySessionInformation for client name: Failed\n",
-                             "WMU DLL loaded session ID 00000004 and client name \n", "Closing WTS DLL\n"})},
-        {"SlashPrefixWithEmptyName",
-         kTerminalServer,
-         {Library::Loaded, Library::Absent, {true, 4, false, "", false}, kNoAnswer},
-         0,
-         true,
-         4,
-         SessionPlatform::None,
-         "/",
-         {"WTS query 4", "WTS query 10"},
-         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000004\n",
-                             "Called WTSQuerySessionInformation for client name: Failed\n",
-                             "WMU DLL loaded session ID 00000004 and client name \n", "Closing WTS DLL\n"})},
-        {"NoSessionIdFromEitherInterface",
-         kMetaFrameOnTerminalServer,
-         {Library::Loaded, Library::Loaded, kNoAnswer, kNoAnswer},
-         0,
-         false,
-         0,
-         SessionPlatform::None,
-         "",
-         {"WF query 4", "WTS query 4"},
-         Lines(kOpenBoth,
-               {"Session is not a WF session\n", "Session is not a WTS session, try ICA\n",
-                "WMU DLL loaded session ID 00000000 and client name \n", "Closing WTS DLL\n", "Closing WF DLL\n"})},
-        {"NeitherLibraryLoads",
-         kMetaFrameOnTerminalServer,
-         {Library::Absent, Library::Absent, kNoAnswer, kNoAnswer},
-         0,
-         false,
-         0,
-         SessionPlatform::None,
-         "",
-         {},
-         {"WMU::Open, TSE Platform\n", "WMU::Open, CITRIX Platform\n", "WMU::Open, LoadLibrary WTS failed 0000007E\n",
-          "WMU::Open, LoadLibrary WF failed 0000007E\n", "WMU DLL loaded session ID 00000000 and client name \n"}},
-        {"CitrixLibraryWithoutMessageFunction",
-         kMetaFrame,
-         {Library::Absent, Library::NoMessage, kNoAnswer, {true, 7, true, "ICACLIENT", false}},
-         0,
-         false,
-         0,
-         SessionPlatform::None,
-         "HOSTBOX",
-         {},
-         Lines(kOpenCitrixOnly,
-               {"WMU DLL not loaded session ID defaults to 0 and client name to HOSTBOX\n", "Closing WF DLL\n"})},
-        {"TerminalServicesLibraryWithoutFreeFunction",
-         kTerminalServer,
-         {Library::NoFree, Library::Absent, {true, 2, true, "THINBOX", false}, kNoAnswer},
-         0,
-         true,
-         0,
-         SessionPlatform::None,
-         "/HOSTBOX",
-         {},
-         Lines(kOpenTsOnly,
-               {"WMU DLL not loaded session ID defaults to 0 and client name to HOSTBOX\n", "Closing WTS DLL\n"})},
-        {"SingleUserMachine",
-         kSingleUser,
-         {Library::Loaded, Library::Loaded, kNoAnswer, kNoAnswer},
-         0x2A,
-         false,
-         0x2A,
-         SessionPlatform::None,
-         "HOSTBOX",
-         {},
-         {"WMU single-user session ID 0000002A and client name HOSTBOX\n"}},
-        {"SingleUserMachineWithSlash",
-         kSingleUser,
-         {Library::Loaded, Library::Loaded, kNoAnswer, kNoAnswer},
-         0,
-         true,
-         0,
-         SessionPlatform::None,
-         "/HOSTBOX",
-         {},
-         {"WMU single-user session ID 00000000 and client name HOSTBOX\n"}},
-        {"SixtyCharacterClientNameIsCut",
-         kMetaFrame,
-         {Library::Absent, Library::Loaded, kNoAnswer, {true, 8, true, k60.c_str(), false}},
-         0,
-         false,
-         8,
-         SessionPlatform::Citrix,
-         k60.substr(0, 50),
-         {"WF query 4", "WF query 10"},
-         Lines(kOpenCitrixOnly,
-               {"Called WFQuerySessionInformation for session ID: Ok, 00000008\n",
-                "Called WFQuerySessionInformation for client name: Ok\n", "Client name: " + k60.substr(0, 50) + "\n",
-                "WMU DLL loaded session ID 00000008 and client name " + k60.substr(0, 50) + "\n", "Closing WF DLL\n"})},
-        {"SixtyCharacterClientNameWithSlashKeeps49",
-         kMetaFrame,
-         {Library::Absent, Library::Loaded, kNoAnswer, {true, 8, true, k60.c_str(), false}},
+        {"NeitherLibraryLoads", kBoth, {L::Absent, L::Absent, kNo, kNo}, 0, false, 0, P::None, ""},
+        {"SlashPrefixWithEmptyName", kTs, {L::Loaded, L::Absent, kWts4NoName, kNo}, 0, true, 4, P::None, "/"},
+        {"NoFreeFunction", kTs, {L::NoFree, L::Absent, kWts2, kNo}, 0, true, 0, P::None, "/HOSTBOX"},
+        {"NoMessageFunction", kMf, {L::Absent, L::NoMessage, kNo, kWf8Long}, 0, false, 0, P::None, "HOSTBOX"},
+        {"SingleUserMachine", kSu, {L::Loaded, L::Loaded, kNo, kNo}, 0x2A, false, 0x2A, P::None, "HOSTBOX"},
+        {"SingleUserMachineWithSlash", kSu, {L::Loaded, L::Loaded, kNo, kNo}, 0, true, 0, P::None, "/HOSTBOX"},
+        {"LongNameIsCut", kWf, {L::Absent, L::Loaded, kNo, kWf8Long}, 0, false, 8, P::Citrix, k60.substr(0, 50)},
+        {"LongNameWithSlashKeeps49",
+         kMf,
+         {L::Absent, L::Loaded, kNo, kWf8Long},
          0,
          true,
          8,
-         SessionPlatform::Citrix,
-         "/" + k60.substr(0, 49),
-         {"WF query 4", "WF query 10"},
-         Lines(kOpenCitrixOnly,
-               {"Called WFQuerySessionInformation for session ID: Ok, 00000008\n",
-                "Called WFQuerySessionInformation for client name: Ok\n", "Client name: " + k60.substr(0, 50) + "\n",
-                "WMU DLL loaded session ID 00000008 and client name " + k60.substr(0, 50) + "\n", "Closing WF DLL\n"})},
-        {"UnterminatedClientNameReadWithinItsBytes",
-         kTerminalServer,
-         {Library::Loaded, Library::Absent, {true, 6, true, "NONUL", true}, kNoAnswer},
-         0,
-         false,
-         6,
-         SessionPlatform::Wts,
-         "NONUL",
-         {"WTS query 4", "WTS query 10"},
-         Lines(kOpenTsOnly, {"Called WTSQuerySessionInformation for session ID: Ok, 00000006\n",
-                             "Called WTSQuerySessionInformation for client name: Ok\n", "Client name: NONUL\n",
-                             "WMU DLL loaded session ID 00000006 and client name NONUL\n", "Closing WTS DLL\n"})},
+         P::Citrix,
+         "/" + k60.substr(0, 49)},
     };
     return cases;
 }
 
-std::vector<std::string> Queries() {
-    std::vector<std::string> queries;
-    for (const std::string& call : g_calls) {
-        if (call.find(" query ") != std::string::npos) {
-            queries.push_back(call);
-        }
-    }
-    return queries;
-}
-
 class SessionTable : public testing::TestWithParam<SessionCase> {};
 
-TEST_P(SessionTable, NamesTheSessionAndTracesEachStep) {
+TEST_P(SessionTable, NamesTheSessionAndReleasesEverything) {
     const SessionCase& c = GetParam();
     ScopedMachineFacts machine(c.machine.terminalServer, c.machine.metaFrame, c.machine.winFrame);
     FakeSessionPlatform platform(c.scenario);
-    TraceCapture trace;
 
     SessionIdentity identity;
     std::memset(&identity, 0, sizeof identity);
@@ -470,9 +251,6 @@ TEST_P(SessionTable, NamesTheSessionAndTracesEachStep) {
     EXPECT_EQ(identity.m_dwSessionId, c.sessionId);
     EXPECT_EQ(identity.m_ePlatform, c.platform);
     EXPECT_EQ(std::string(identity.m_szClientName), c.clientName);
-    EXPECT_EQ(Queries(), c.queries);
-    EXPECT_EQ(trace.Lines(), c.trace);
-    // Whatever the path: every buffer given back, every library released.
     EXPECT_EQ(g_outstanding, 0);
     EXPECT_EQ(g_loaded, 0);
 }

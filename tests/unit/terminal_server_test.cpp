@@ -1,5 +1,5 @@
-// The terminal-server tests on machines described by the fake registry and
-// version record: the answers, and every platform call each one makes.
+// The terminal-server tests on machines described in a scratch registry with a
+// chosen version record, and the version snapshot they start from.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,30 +8,16 @@
 #include <vector>
 
 #include "qvtr/platform.h"
-#include "support/fake_registry.h"
+#include "support/scratch_registry.h"
 #include "win32/api.h"
 
-using testing_support::FakeRegistry;
-using testing_support::RegistryCall;
+using testing_support::ScratchRegistry;
 
 namespace {
 
-const std::string kOptions = "HKLM\\System\\CurrentControlSet\\Control\\ProductOptions";
-const std::string kCitrix = "HKLM\\System\\CurrentControlSet\\Control\\Citrix";
-const std::string kCommon = std::string("HKLM\\") + QVTR_COMMON_SETTINGS_KEY;
-
-std::string Coded(std::string text, LONG code) {
-    return code ? text + " -> " + std::to_string(code) : text;
-}
-std::string Open(const std::string& key, LONG code = 0) {
-    return Coded("RegOpenKeyExA " + key, code);
-}
-std::string OpenA(const std::string& key, LONG code = 0) {
-    return Coded("RegOpenKeyA " + key, code);
-}
-std::string Read(const std::string& key, const std::string& value, LONG code = 0) {
-    return Coded("RegQueryValueExA " + key + ":" + value, code);
-}
+const std::string kOptions = "System\\CurrentControlSet\\Control\\ProductOptions";
+const std::string kCitrix = "System\\CurrentControlSet\\Control\\Citrix";
+const std::string kCommon = QVTR_COMMON_SETTINGS_KEY;
 
 // ---- run-time binding of the Windows 2000 suite test ------------------------------
 
@@ -44,21 +30,15 @@ struct Binding {
 };
 
 Binding g_binding;
-// Binding calls, each with the number of registry calls made before it, so
-// that one ordered record can be rebuilt.
-std::vector<std::pair<size_t, std::string>> g_bindingCalls;
 
 HMODULE const kNtdll = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x77f00000));
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x77e00000));
 const ULONGLONG kConditionMask = 0x5EED;
 
-void Note(const std::string& text) {
-    g_bindingCalls.emplace_back(FakeRegistry::Active()->Calls().size(), text);
-}
-
 ULONGLONG WINAPI FakeVerSetConditionMask(ULONGLONG mask, DWORD typeMask, BYTE condition) {
-    Note("VerSetConditionMask " + std::to_string(mask) + " " + std::to_string(typeMask) + " " +
-         std::to_string(condition));
+    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(typeMask, 64u);  // the suite
+    EXPECT_EQ(condition, 6);   // all of it
     return kConditionMask;
 }
 
@@ -69,7 +49,8 @@ BOOL WINAPI FakeVerifyVersionInfoA(LPOSVERSIONINFOEXA info, DWORD typeMask, DWOR
     expected.dwOSVersionInfoSize = 156;
     expected.wSuiteMask = VER_SUITE_TERMINAL;
     EXPECT_EQ(std::memcmp(info, &expected, sizeof expected), 0);
-    Note("VerifyVersionInfoA " + std::to_string(typeMask) + (conditionMask == kConditionMask ? " mask" : " ?"));
+    EXPECT_EQ(typeMask, 64u);
+    EXPECT_EQ(conditionMask, kConditionMask);
     return g_binding.verifyAnswer;
 }
 
@@ -80,7 +61,6 @@ FARPROC Proc(Function function) {
 
 HMODULE WINAPI FakeGetModuleHandleA(LPCSTR name) {
     const std::string n = name ? name : "(null)";
-    Note("GetModuleHandleA " + n);
     if (n == "ntdll.dll")
         return g_binding.ntdll ? kNtdll : nullptr;
     if (n == "KERNEL32.DLL")
@@ -90,7 +70,6 @@ HMODULE WINAPI FakeGetModuleHandleA(LPCSTR name) {
 
 FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
     const std::string n = name;
-    Note("GetProcAddress " + n);
     if (module == kNtdll && n == "VerSetConditionMask" && g_binding.setConditionMask) {
         return Proc(FakeVerSetConditionMask);
     }
@@ -100,425 +79,164 @@ FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
     return nullptr;
 }
 
-// The registry and the binding faked together; the version record too.
+// The registry and the binding of the Windows 2000 suite test, together.
 class FakeMachine {
 public:
     explicit FakeMachine(const Binding& binding = Binding()) {
         g_binding = binding;
-        g_bindingCalls.clear();
         m_override->GetModuleHandleA = FakeGetModuleHandleA;
         m_override->GetProcAddress = FakeGetProcAddress;
     }
-    FakeRegistry& Registry() { return m_registry; }
-
-    void ClearCalls() {
-        m_registry.ClearCalls();
-        g_bindingCalls.clear();
-    }
-
-    // Every call in order: opens and reads (a size query and the read that
-    // follows it count once), version and binding calls. Closes are checked
-    // through the handle ledger instead.
-    std::vector<std::string> Calls() const {
-        const std::vector<RegistryCall> raw = m_registry.Calls();
-        std::vector<std::string> all;
-        size_t next = 0;
-        for (size_t i = 0; i <= raw.size(); ++i) {
-            while (next < g_bindingCalls.size() && g_bindingCalls[next].first == i) {
-                all.push_back(g_bindingCalls[next++].second);
-            }
-            if (i == raw.size()) {
-                break;
-            }
-            const RegistryCall& call = raw[i];
-            if (call.function == "RegCloseKey") {
-                continue;
-            }
-            const std::string text = call.function == "GetVersion" ? "GetVersion" : Coded(call.Text(), call.result);
-            if (call.function != "RegQueryValueExA" || all.empty() || all.back() != text) {
-                all.push_back(text);
-            }
-        }
-        return all;
-    }
+    ScratchRegistry& Registry() { return m_registry; }
 
 private:
-    FakeRegistry m_registry;  // first: its guard restores the whole table last
+    ScratchRegistry m_registry;  // first: its guard restores the whole table last
     ApiOverride m_override;
 };
 
-// ---- the table of machines ----------------------------------------------------------
+void PutBytes(ScratchRegistry& r, const std::string& key, const char* name, DWORD type, const std::string& bytes) {
+    r.PutValue(HKEY_LOCAL_MACHINE, key, name, type, bytes.data(), bytes.size());
+}
+
+Binding Verify(BOOL answer, bool bound = true, bool ntdll = true) {
+    Binding binding;
+    binding.verifyAnswer = answer;
+    binding.verifyVersionInfo = bound;
+    binding.ntdll = ntdll;
+    return binding;
+}
 
 struct MachineCase {
     const char* name;
-    void (*describe)(FakeRegistry&);
+    void (*describe)(ScratchRegistry&);
     Binding binding;
-    bool terminalServer;
-    bool metaFrame;
-    bool winFrame;
-    bool multiUser;
-    std::vector<std::string> calls;  // asking IsTerminalServer, IsMetaFrame, IsWinFrame in turn
+    const char* answers;  // the tests that say yes: "ts" terminal server, "mf", "wf", "mu" multi-user
 };
 
-void PutBytes(FakeRegistry& r, const std::string& key, const char* name, DWORD type, const std::string& bytes) {
-    r.PutValue(HKEY_LOCAL_MACHINE, key.substr(5), name, type, bytes.data(), bytes.size());
-}
-
-Binding VerifyAnswers(BOOL answer) {
-    Binding binding;
-    binding.verifyAnswer = answer;
-    return binding;
-}
-
-Binding WithoutVerifyVersionInfo() {
-    Binding binding;
-    binding.verifyVersionInfo = false;
-    binding.verifyAnswer = TRUE;
-    return binding;
-}
-
-Binding WithoutNtdll() {
-    Binding binding;
-    binding.ntdll = false;
-    binding.verifyAnswer = TRUE;
-    return binding;
-}
-
-// What the Windows 2000 suite test asks, up to where it stops.
-std::vector<std::string> Win2000Suite(bool toTheEnd) {
-    std::vector<std::string> calls = {"GetVersion", "GetModuleHandleA ntdll.dll", "GetModuleHandleA KERNEL32.DLL",
-                                      "GetProcAddress VerSetConditionMask", "GetProcAddress VerifyVersionInfoA"};
-    if (toTheEnd) {
-        calls.push_back("VerSetConditionMask 0 64 6");
-        calls.push_back("VerifyVersionInfoA 64 mask");
-    }
-    return calls;
-}
-
-std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
+bool Says(const MachineCase& c, const char* test) {
+    return std::string(c.answers).find(test) != std::string::npos;
 }
 
 const std::vector<MachineCase>& Machines() {
+    using R = ScratchRegistry&;
     static const std::vector<MachineCase> machines = {
-        {"Nt351WinFrame",
-         [](FakeRegistry& r) {
-             r.SetNt351();
-             r.SetCitrixProductName("Citrix WinFrame");
-         },
-         {},
-         false,
-         false,
-         true,
-         true,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix), Read(kCitrix, "ProductName"), Open(kCommon, 2),
-          Open(kCitrix), Read(kCitrix, "ProductName")}},
+        {"Nt351WinFrame", [](R r) { r.SetNt351(), r.SetCitrixProductName("Citrix WinFrame"); }, {}, "wf mu"},
         {"Nt351WinFrameWithMetaFrameForced",
-         [](FakeRegistry& r) {
-             r.SetNt351();
-             r.SetCitrixProductName("Citrix WinFrame");
-             r.SetForcingValue("MetaFrame", 1);
-         },
+         [](R r) { r.SetNt351(), r.SetCitrixProductName("Citrix WinFrame"), r.SetForcingValue("MetaFrame", 1); },
          {},
-         false,
-         true,
-         true,
-         true,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix), Read(kCitrix, "ProductName"), Open(kCommon),
-          Read(kCommon, "MetaFrame"), Open(kCitrix), Read(kCitrix, "ProductName")}},
-        {"Nt40MetaFrame",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             r.SetCitrixProductName("Citrix MetaFrame");
-         },
-         {},
-         false,
-         true,
-         false,
-         true,
-         // Major version 4: the WinFrame test reads no product name.
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix), Read(kCitrix, "ProductName"), Open(kCommon, 2)}},
+         "mf wf mu"},
+        {"Nt40MetaFrame", [](R r) { r.SetNt40(), r.SetCitrixProductName("Citrix MetaFrame"); }, {}, "mf mu"},
         {"Nt40MetaFrameWithWinFrameForced",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             r.SetCitrixProductName("Citrix MetaFrame");
-             r.SetForcingValue("WinFrame", 1);
-         },
+         [](R r) { r.SetNt40(), r.SetCitrixProductName("Citrix MetaFrame"), r.SetForcingValue("WinFrame", 1); },
          {},
-         false,
-         true,
-         true,
-         true,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix), Read(kCitrix, "ProductName"), Open(kCommon),
-          Read(kCommon, "WinFrame")}},
-        {"ProductNameWithTrailingBlank",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             r.SetCitrixProductName("Citrix MetaFrame ");
-         },
-         {},
-         false,
-         false,
-         false,
-         false,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix), Read(kCitrix, "ProductName"), Open(kCommon, 2),
-          Open(kCommon, 2)}},
+         "mf wf mu"},
+        {"ProductNameWithTrailingBlank", [](R r) { r.SetNt40(), r.SetCitrixProductName("Citrix MetaFrame "); }, {}, ""},
         {"ProductNameInOtherCaseFallsThroughToForcing",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             r.SetCitrixProductName("citrix metaframe");
-             r.SetForcingValue("MetaFrame", 1);
-         },
+         [](R r) { r.SetNt40(), r.SetCitrixProductName("citrix metaframe"), r.SetForcingValue("MetaFrame", 1); },
          {},
-         false,
-         true,
-         false,
-         true,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix), Read(kCitrix, "ProductName"), Open(kCommon),
-          Read(kCommon, "MetaFrame"), Open(kCommon), Read(kCommon, "WinFrame", 2)}},
+         "mf mu"},
         {"ProductNameBinaryWithoutNul",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             PutBytes(r, kCitrix, "ProductName", REG_BINARY, "Citrix MetaFrame");
-         },
+         [](R r) { r.SetNt40(), PutBytes(r, kCitrix, "ProductName", REG_BINARY, "Citrix MetaFrame"); },
          {},
-         false,
-         true,
-         false,
-         true,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix), Read(kCitrix, "ProductName"), Open(kCommon, 2)}},
+         "mf mu"},
         {"ProductNameLongerWithoutNul",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             PutBytes(r, kCitrix, "ProductName", REG_SZ, "Citrix MetaFrameXP");
-         },
+         [](R r) { r.SetNt40(), PutBytes(r, kCitrix, "ProductName", REG_SZ, "Citrix MetaFrameXP"); },
          {},
-         false,
-         false,
-         false,
-         false,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix), Read(kCitrix, "ProductName"), Open(kCommon, 2),
-          Open(kCommon, 2)}},
-        {"MetaFrameForcedToZero",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             r.SetForcingValue("MetaFrame", 0);
-         },
-         {},
-         false,
-         false,
-         false,
-         false,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix, 2), Open(kCommon), Read(kCommon, "MetaFrame"), Open(kCommon),
-          Read(kCommon, "WinFrame", 2)}},
-        {"MetaFrameForcedOnWithoutCitrixKey",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             r.SetForcingValue("MetaFrame", 1);
-         },
-         {},
-         false,
-         true,
-         false,
-         true,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix, 2), Open(kCommon), Read(kCommon, "MetaFrame"), Open(kCommon),
-          Read(kCommon, "WinFrame", 2)}},
+         ""},
+        {"MetaFrameForcedToZero", [](R r) { r.SetNt40(), r.SetForcingValue("MetaFrame", 0); }, {}, ""},
+        {"MetaFrameForcedOnWithoutCitrixKey", [](R r) { r.SetNt40(), r.SetForcingValue("MetaFrame", 1); }, {}, "mf mu"},
         {"ForcingValuesShorterThanFourBytesCountAsZero",
-         [](FakeRegistry& r) {
+         [](R r) {
              r.SetNt40();
              PutBytes(r, kCommon, "MetaFrame", REG_BINARY, std::string("\x01\x01\x01", 3));
              PutBytes(r, kCommon, "WinFrame", REG_BINARY, "");
          },
          {},
-         false,
-         false,
-         false,
-         false,
-         {"GetVersion", OpenA(kOptions, 2), Open(kCitrix, 2), Open(kCommon), Read(kCommon, "MetaFrame"), Open(kCommon),
-          Read(kCommon, "WinFrame")}},
-        {"Nt40TerminalServer",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             r.SetProductSuite({"Terminal Server"});
-         },
-         {},
-         true,
-         false,
-         false,
-         true,
-         {"GetVersion", OpenA(kOptions), Read(kOptions, "ProductSuite"), Open(kCitrix, 2), Open(kCommon, 2),
-          Open(kCommon, 2)}},
+         ""},
+        {"Nt40TerminalServer", [](R r) { r.SetNt40(), r.SetProductSuite({"Terminal Server"}); }, {}, "ts mu"},
         {"Nt40TerminalServerAfterAnotherSuite",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             r.SetProductSuite({"Small Business", "Terminal Server"});
+         [](R r) {
+             r.SetNt40(), r.SetProductSuite({"Small Business", "Terminal Server"});
          },
          {},
-         true,
-         false,
-         false,
-         true,
-         {"GetVersion", OpenA(kOptions), Read(kOptions, "ProductSuite"), Open(kCitrix, 2), Open(kCommon, 2),
-          Open(kCommon, 2)}},
+         "ts mu"},
         {"TerminalServerAsPlainString",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             r.PutString(HKEY_LOCAL_MACHINE, kOptions.substr(5), "ProductSuite", "Terminal Server");
-         },
+         [](R r) { r.SetNt40(), r.PutString(HKEY_LOCAL_MACHINE, kOptions, "ProductSuite", "Terminal Server"); },
          {},
-         false,
-         false,
-         false,
-         false,
-         {"GetVersion", OpenA(kOptions), Read(kOptions, "ProductSuite"), Open(kCitrix, 2), Open(kCommon, 2),
-          Open(kCommon, 2)}},
+         ""},
         {"ProductSuiteWithoutFinalTerminators",
-         [](FakeRegistry& r) {
+         [](R r) {
              r.SetNt40();
              PutBytes(r, kOptions, "ProductSuite", REG_MULTI_SZ, std::string("Enterprise\0Terminal Server", 26));
          },
          {},
-         true,
-         false,
-         false,
-         true,
-         {"GetVersion", OpenA(kOptions), Read(kOptions, "ProductSuite"), Open(kCitrix, 2), Open(kCommon, 2),
-          Open(kCommon, 2)}},
+         "ts mu"},
         {"ProductSuiteCutInsideTheName",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             PutBytes(r, kOptions, "ProductSuite", REG_MULTI_SZ, "Terminal Serv");
-         },
+         [](R r) { r.SetNt40(), PutBytes(r, kOptions, "ProductSuite", REG_MULTI_SZ, "Terminal Serv"); },
          {},
-         false,
-         false,
-         false,
-         false,
-         {"GetVersion", OpenA(kOptions), Read(kOptions, "ProductSuite"), Open(kCitrix, 2), Open(kCommon, 2),
-          Open(kCommon, 2)}},
+         ""},
         {"EmptyProductSuite",
-         [](FakeRegistry& r) {
-             r.SetNt40();
-             PutBytes(r, kOptions, "ProductSuite", REG_MULTI_SZ, "");
-         },
+         [](R r) { r.SetNt40(), PutBytes(r, kOptions, "ProductSuite", REG_MULTI_SZ, ""); },
          {},
-         false,
-         false,
-         false,
-         false,
-         {"GetVersion", OpenA(kOptions), Read(kOptions, "ProductSuite"), Open(kCitrix, 2), Open(kCommon, 2),
-          Open(kCommon, 2)}},
-        {"Windows2000TerminalServicesByVerifyVersionInfoAlone", [](FakeRegistry& r) { r.SetWindows2000(); },
-         VerifyAnswers(TRUE), true, false, false, true,
-         Join(Win2000Suite(true), {Open(kCitrix, 2), Open(kCommon, 2), Open(kCommon, 2)})},
-        {"Windows2000SuiteListIsNotRead",
-         [](FakeRegistry& r) {
-             r.SetWindows2000();
-             r.SetProductSuite({"Terminal Server"});
-         },
-         VerifyAnswers(FALSE), false, false, false, false,
-         Join(Win2000Suite(true), {Open(kCitrix, 2), Open(kCommon, 2), Open(kCommon, 2)})},
-        {"Windows2000WithoutVerifyVersionInfo", [](FakeRegistry& r) { r.SetWindows2000(); }, WithoutVerifyVersionInfo(),
-         false, false, false, false, Join(Win2000Suite(false), {Open(kCitrix, 2), Open(kCommon, 2), Open(kCommon, 2)})},
-        {"Windows2000WithoutNtdll",
-         [](FakeRegistry& r) { r.SetWindows2000(); },
-         WithoutNtdll(),
-         false,
-         false,
-         false,
-         false,
-         {"GetVersion", "GetModuleHandleA ntdll.dll", "GetModuleHandleA KERNEL32.DLL", Open(kCitrix, 2),
-          Open(kCommon, 2), Open(kCommon, 2)}},
+         ""},
+        {"Windows2000TerminalServicesByVerifyVersionInfoAlone", [](R r) { r.SetWindows2000(); }, Verify(TRUE), "ts mu"},
+        {"Windows2000SuiteListIsNotRead", [](R r) { r.SetWindows2000(), r.SetProductSuite({"Terminal Server"}); },
+         Verify(FALSE), ""},
+        {"Windows2000WithoutVerifyVersionInfo", [](R r) { r.SetWindows2000(); }, Verify(TRUE, false), ""},
+        {"Windows2000WithoutNtdll", [](R r) { r.SetWindows2000(); }, Verify(TRUE, true, false), ""},
         {"Windows98HasNoRegistryAccessButTheForcingValues",
-         [](FakeRegistry& r) {
-             r.SetWindows98();
-             r.SetProductSuite({"Terminal Server"});
-             r.SetCitrixProductName("Citrix MetaFrame");
+         [](R r) {
+             r.SetWindows98(), r.SetProductSuite({"Terminal Server"}), r.SetCitrixProductName("Citrix MetaFrame");
          },
          {},
-         false,
-         false,
-         false,
-         false,
-         {"GetVersion", Open(kCommon, 2), Open(kCommon, 2)}},
-        {"Windows98WithMetaFrameForced",
-         [](FakeRegistry& r) {
-             r.SetWindows98();
-             r.SetForcingValue("MetaFrame", 1);
-         },
-         {},
-         false,
-         true,
-         false,
-         true,
-         {"GetVersion", Open(kCommon), Read(kCommon, "MetaFrame"), Open(kCommon), Read(kCommon, "WinFrame", 2)}},
+         ""},
+        {"Windows98WithMetaFrameForced", [](R r) { r.SetWindows98(), r.SetForcingValue("MetaFrame", 1); }, {}, "mf mu"},
     };
     return machines;
 }
 
 class MachineTable : public testing::TestWithParam<MachineCase> {};
 
-TEST_P(MachineTable, AnswersOnceWithTheExpectedCalls) {
+TEST_P(MachineTable, AnswersOnceAndClosesEveryKey) {
     const MachineCase& c = GetParam();
     FakeMachine machine(c.binding);
     c.describe(machine.Registry());
-    COsVersionInfo os;  // takes its snapshot from the fake version record
-    machine.ClearCalls();
+    COsVersionInfo os;  // takes its snapshot from the chosen version record
 
-    EXPECT_EQ(os.IsTerminalServer(), c.terminalServer);
-    EXPECT_EQ(os.IsMetaFrame(), c.metaFrame);
-    EXPECT_EQ(os.IsWinFrame(), c.winFrame);
-    EXPECT_EQ(os.IsMultiUser(), c.multiUser);
-    EXPECT_EQ(machine.Calls(), c.calls);
-    EXPECT_EQ(machine.Registry().LiveHandles(), 0u);
-    EXPECT_EQ(machine.Registry().BadCloses(), 0u);
-
-    // Known from now on: no platform call, the same answers.
-    machine.ClearCalls();
+    // Asked twice: the second round from what the first found, without a platform call.
     for (int round = 0; round < 2; ++round) {
-        EXPECT_EQ(os.IsMultiUser(), c.multiUser);
-        EXPECT_EQ(os.IsWinFrame(), c.winFrame);
-        EXPECT_EQ(os.IsMetaFrame(), c.metaFrame);
-        EXPECT_EQ(os.IsTerminalServer(), c.terminalServer);
+        EXPECT_EQ(os.IsTerminalServer(), Says(c, "ts"));
+        EXPECT_EQ(os.IsMetaFrame(), Says(c, "mf"));
+        EXPECT_EQ(os.IsWinFrame(), Says(c, "wf"));
+        EXPECT_EQ(os.IsMultiUser(), Says(c, "mu"));
+        EXPECT_EQ(machine.Registry().LiveHandles(), 0u);
+        EXPECT_EQ(machine.Registry().BadCloses(), 0u);
+        EXPECT_TRUE(round == 0 || machine.Registry().Calls().empty());
+        machine.Registry().ClearCalls();
     }
-    EXPECT_TRUE(machine.Calls().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, MachineTable, testing::ValuesIn(Machines()),
                          [](const testing::TestParamInfo<MachineCase>& info) { return info.param.name; });
 
-// ---- the multi-user test ------------------------------------------------------------
-
-TEST(MultiUser, OnATerminalServerAsksNeitherCitrixTest) {
-    FakeMachine machine;
-    machine.Registry().SetNt40();
-    machine.Registry().SetProductSuite({"Terminal Server"});
-    machine.Registry().SetCitrixProductName("Citrix MetaFrame");
-    COsVersionInfo os;
-    machine.ClearCalls();
-
-    EXPECT_TRUE(os.IsMultiUser());
-    EXPECT_TRUE(os.m_bTerminalServerKnown);
-    EXPECT_FALSE(os.m_bMetaFrameKnown);
-    EXPECT_FALSE(os.m_bWinFrameKnown);
-    EXPECT_EQ(machine.Calls(),
-              (std::vector<std::string>{"GetVersion", OpenA(kOptions), Read(kOptions, "ProductSuite")}));
-}
-
-TEST(MultiUser, OnMetaFrameAsksTerminalServerThenMetaFrameOnly) {
-    FakeMachine machine;
-    machine.Registry().SetNt40();
-    machine.Registry().SetCitrixProductName("Citrix MetaFrame");
-    COsVersionInfo os;
-    machine.ClearCalls();
-
-    EXPECT_TRUE(os.IsMultiUser());
-    EXPECT_TRUE(os.m_bTerminalServerKnown);
-    EXPECT_TRUE(os.m_bMetaFrameKnown);
-    EXPECT_FALSE(os.m_bWinFrameKnown);
-    EXPECT_EQ(machine.Calls(), (std::vector<std::string>{"GetVersion", OpenA(kOptions, 2), Open(kCitrix),
-                                                         Read(kCitrix, "ProductName")}));
+TEST(MultiUser, StopsAtTheFirstTestThatSaysYes) {
+    struct Case {
+        bool suite;
+        bool metaFrameKnown;
+    } cases[] = {{true, false}, {false, true}};
+    for (const Case& c : cases) {
+        FakeMachine machine;
+        machine.Registry().SetNt40();
+        if (c.suite) {
+            machine.Registry().SetProductSuite({"Terminal Server"});
+        }
+        machine.Registry().SetCitrixProductName("Citrix MetaFrame");
+        COsVersionInfo os;
+        EXPECT_TRUE(os.IsMultiUser());
+        EXPECT_TRUE(os.m_bTerminalServerKnown);
+        EXPECT_EQ(os.m_bMetaFrameKnown, c.metaFrameKnown);
+        EXPECT_FALSE(os.m_bWinFrameKnown);
+    }
 }
 
 TEST(MultiUser, ConcurrentFirstUseAgrees) {
@@ -551,7 +269,7 @@ TEST(ProductSuite, AnswersForAnyNameAndNothingForAMissingKey) {
     EXPECT_EQ(IsInProductSuite("terminal server"), 0u);  // case-sensitive
     EXPECT_EQ(IsInProductSuite(""), 0u);                 // the list's end is no entry
 
-    machine.Registry().RemoveKey(HKEY_LOCAL_MACHINE, kOptions.substr(5));
+    machine.Registry().RemoveKey(HKEY_LOCAL_MACHINE, kOptions);
     EXPECT_EQ(IsInProductSuite("Terminal Server"), 0u);
     EXPECT_EQ(machine.Registry().LiveHandles(), 0u);
 }
@@ -584,6 +302,94 @@ TEST(ProductSuite, TheBufferHasTwoSpareZeroBytes) {
     o->LocalAlloc = RecordingLocalAlloc;
     EXPECT_EQ(HasTerminalServerSuite(), 1u);
     EXPECT_EQ(g_requested, 15u + 2u);
+}
+
+// ---- the version snapshot ---------------------------------------------------------------
+
+TEST(OsVersion, SnapshotHoldsTheMachinesVersion) {
+    struct Case {
+        const char* name;
+        void (ScratchRegistry::*setup)();
+        DWORD platformId, major, minor, build;
+        const char* servicePack;
+    } cases[] = {
+        {"NT 3.51", &ScratchRegistry::SetNt351, VER_PLATFORM_WIN32_NT, 3, 51, 1057, "Service Pack 5"},
+        {"NT 4.0", &ScratchRegistry::SetNt40, VER_PLATFORM_WIN32_NT, 4, 0, 1381, "Service Pack 6"},
+        {"Windows 2000", &ScratchRegistry::SetWindows2000, VER_PLATFORM_WIN32_NT, 5, 0, 2195, ""},
+        {"Windows 98", &ScratchRegistry::SetWindows98, VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2222, " A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchRegistry reg;
+        (reg.*c.setup)();
+        COsVersionInfo os;
+        EXPECT_EQ(os.m_osvi.dwPlatformId, c.platformId);
+        EXPECT_EQ(os.m_osvi.dwMajorVersion, c.major);
+        EXPECT_EQ(os.m_osvi.dwMinorVersion, c.minor);
+        EXPECT_EQ(os.m_osvi.dwBuildNumber, c.build);
+        EXPECT_STREQ(os.m_osvi.szCSDVersion, c.servicePack);
+
+        // One question, with the plain record's size.
+        auto calls = reg.Calls();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].function, "GetVersionExA");
+        EXPECT_EQ(calls[0].index, 148u);
+    }
+}
+
+TEST(OsVersion, SnapshotIsNeverRefreshed) {
+    ScratchRegistry reg;
+    reg.SetNt40();
+    COsVersionInfo os;
+    reg.SetWindows98();
+    EXPECT_EQ(os.m_osvi.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+    EXPECT_EQ(os.m_osvi.dwMajorVersion, 4u);
+}
+
+TEST(OsVersion, FailedQueryLeavesAZeroRecord) {
+    ScratchRegistry reg;
+    reg.FailVersionQuery(true);
+    COsVersionInfo os;
+    EXPECT_EQ(os.m_osvi.dwOSVersionInfoSize, 148u);
+    EXPECT_EQ(os.m_osvi.dwPlatformId, 0u);
+    EXPECT_EQ(os.m_osvi.dwMajorVersion, 0u);
+    EXPECT_EQ(os.m_osvi.dwMinorVersion, 0u);
+    EXPECT_EQ(os.m_osvi.dwBuildNumber, 0u);
+    EXPECT_STREQ(os.m_osvi.szCSDVersion, "");
+    EXPECT_FALSE(os.m_bWinFrameKnown || os.m_bMetaFrameKnown || os.m_bTerminalServerKnown);
+}
+
+TEST(OsVersion, LocalInstanceStartsWithNothingKnown) {
+    COsVersionInfo& shared = g_OsVersionInfo;
+    const bool saved[3] = {shared.m_bWinFrameKnown, shared.m_bMetaFrameKnown, shared.m_bTerminalServerKnown};
+    shared.m_bWinFrameKnown = true;
+    shared.m_bMetaFrameKnown = true;
+    shared.m_bTerminalServerKnown = true;
+
+    COsVersionInfo local;
+    EXPECT_FALSE(local.m_bWinFrameKnown);
+    EXPECT_FALSE(local.m_bMetaFrameKnown);
+    EXPECT_FALSE(local.m_bTerminalServerKnown);
+
+    shared.m_bWinFrameKnown = saved[0];
+    shared.m_bMetaFrameKnown = saved[1];
+    shared.m_bTerminalServerKnown = saved[2];
+}
+
+TEST(OsVersion, SharedInstanceTookTheBackendsAnswerAtLoad) {
+    if (BackendApi().GetVersionExA == nullptr) {
+        GTEST_SKIP() << "this backend has no version information";
+    }
+    OSVERSIONINFOA now = {};
+    now.dwOSVersionInfoSize = sizeof now;
+    ASSERT_TRUE(BackendApi().GetVersionExA(&now));
+    const OSVERSIONINFOA& snapshot = g_OsVersionInfo.m_osvi;
+    EXPECT_EQ(snapshot.dwOSVersionInfoSize, 148u);
+    EXPECT_EQ(snapshot.dwPlatformId, now.dwPlatformId);
+    EXPECT_EQ(snapshot.dwMajorVersion, now.dwMajorVersion);
+    EXPECT_EQ(snapshot.dwMinorVersion, now.dwMinorVersion);
+    EXPECT_EQ(snapshot.dwBuildNumber, now.dwBuildNumber);
+    EXPECT_STREQ(snapshot.szCSDVersion, now.szCSDVersion);
 }
 
 }  // namespace

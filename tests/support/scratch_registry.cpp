@@ -1,0 +1,549 @@
+#include "support/scratch_registry.h"
+
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+#include "qvtr/platform.h"
+
+namespace testing_support {
+
+namespace {
+
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string JoinPath(std::string base, const char* sub) {
+    std::string part;
+    for (const char* p = sub != nullptr ? sub : "";; ++p) {
+        if (*p == '\\' || *p == '\0') {
+            if (!part.empty()) {
+                base += "\\" + part;
+            }
+            part.clear();
+            if (*p == '\0') {
+                return base;
+            }
+        } else {
+            part += *p;
+        }
+    }
+}
+
+}  // namespace
+
+struct ScratchRegistry::State {
+    std::recursive_mutex mutex;
+    Win32Api next{};
+    std::string scratch;
+    std::map<HKEY, HKEY> roots;  // predefined root -> its scratch key
+    std::map<HKEY, std::string> handles;
+    std::vector<std::string> remotes;
+    struct Failure {
+        LONG code;
+        int skip;
+        int times;
+    };
+    std::map<std::string, Failure> failures;
+    std::vector<RegistryCall> calls;
+    size_t closed = 0, badCloses = 0;
+    OSVERSIONINFOEXA version{};
+    bool failVersion = false;
+
+    HKEY Root(HKEY hKey) const {
+        auto it = roots.find(hKey);
+        return it != roots.end() ? it->second : hKey;
+    }
+
+    std::string PathOf(HKEY hKey) const {
+        static const std::map<HKEY, std::string> names = {{HKEY_LOCAL_MACHINE, "HKLM"},
+                                                          {HKEY_CURRENT_USER, "HKCU"},
+                                                          {HKEY_USERS, "HKU"},
+                                                          {HKEY_CLASSES_ROOT, "HKCR"}};
+        auto root = names.find(hKey);
+        if (root != names.end()) {
+            return root->second;
+        }
+        auto it = handles.find(hKey);
+        return it != handles.end() ? it->second : "?";
+    }
+
+    void Record(const char* function, const std::string& key, const char* name, const DWORD* index, LONG result) {
+        RegistryCall call;
+        call.function = function;
+        call.key = key;
+        call.hasName = name != nullptr;
+        call.name = name != nullptr ? name : "";
+        call.hasIndex = index != nullptr;
+        call.index = index != nullptr ? *index : 0;
+        call.result = result;
+        calls.push_back(call);
+    }
+
+    bool Injected(const char* function, LONG* code) {
+        auto it = failures.find(function);
+        if (it == failures.end()) {
+            return false;
+        }
+        if (it->second.skip > 0) {
+            --it->second.skip;
+            return false;
+        }
+        *code = it->second.code;
+        if (--it->second.times <= 0) {
+            failures.erase(it);
+        }
+        return true;
+    }
+
+    void Track(LONG code, PHKEY result, const std::string& path) {
+        if (code == ERROR_SUCCESS && result != nullptr) {
+            handles[*result] = path;
+        }
+    }
+
+    // Below the seam, unrecorded: the test's own view of the scratch tree.
+    HKEY Open(HKEY root, const std::string& path, bool create) const {
+        HKEY hKey = nullptr;
+        LONG code = create ? next.RegCreateKeyExA(Root(root), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                                  &hKey, nullptr)
+                           : next.RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_ALL_ACCESS, &hKey);
+        return code == ERROR_SUCCESS ? hKey : nullptr;
+    }
+
+    LONG DeleteTree(HKEY parent, const std::string& path) const {
+        if (HKEY hKey = Open(parent, path, false)) {
+            char name[256];
+            DWORD cch = sizeof name;
+            while (next.RegEnumKeyExA(hKey, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+                   DeleteTree(hKey, name) == ERROR_SUCCESS) {
+                cch = sizeof name;
+            }
+            next.RegCloseKey(hKey);
+        }
+        return next.RegDeleteKeyA(Root(parent), path.c_str());
+    }
+
+    std::vector<std::string> Names(HKEY root, const std::string& path, bool values) const {
+        std::vector<std::string> names;
+        if (HKEY hKey = Open(root, path, false)) {
+            char name[256];
+            DWORD cch = sizeof name;
+            for (DWORD i = 0; (values ? next.RegEnumValueA(hKey, i, name, &cch, nullptr, nullptr, nullptr, nullptr)
+                                      : next.RegEnumKeyExA(hKey, i, name, &cch, nullptr, nullptr, nullptr, nullptr)) ==
+                              ERROR_SUCCESS;
+                 ++i, cch = sizeof name) {
+                names.emplace_back(name, cch);
+            }
+            next.RegCloseKey(hKey);
+        }
+        return names;
+    }
+};
+
+namespace {
+
+ScratchRegistry::State* g_state = nullptr;
+
+#define SCRATCH_BEGIN(function)                                 \
+    std::lock_guard<std::recursive_mutex> lock(g_state->mutex); \
+    ScratchRegistry::State& st = *g_state;                      \
+    LONG code = ERROR_SUCCESS;                                  \
+    const bool injected = st.Injected(function, &code)
+
+LONG WINAPI ConnectRegistry(LPCSTR machine, HKEY hKey, PHKEY result) {
+    SCRATCH_BEGIN("RegConnectRegistryA");
+    std::string bare = machine != nullptr ? machine : "";
+    if (!injected) {
+        bool known = bare.find_first_not_of('\\') == std::string::npos;
+        for (const std::string& remote : st.remotes) {
+            known = known || Upper(remote) == Upper(bare.substr(bare.find_first_not_of('\\')));
+        }
+        if (!known) {
+            code = ERROR_BAD_NETPATH;
+        } else if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) {
+            code = ERROR_INVALID_HANDLE;
+        } else {
+            code = st.next.RegOpenKeyExA(st.Root(hKey), "", 0, KEY_ALL_ACCESS, result);
+            st.Track(code, result, st.PathOf(hKey));
+        }
+    }
+    st.Record("RegConnectRegistryA", st.PathOf(hKey), bare.c_str(), nullptr, code);
+    return code;
+}
+
+LONG WINAPI CreateKey(HKEY hKey, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM access,
+                      LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition) {
+    SCRATCH_BEGIN("RegCreateKeyExA");
+    const std::string path = JoinPath(st.PathOf(hKey), subKey);
+    if (!injected) {
+        code = st.next.RegCreateKeyExA(st.Root(hKey), subKey, reserved, keyClass, options, access, security, result,
+                                       disposition);
+        st.Track(code, result, path);
+    }
+    st.Record("RegCreateKeyExA", path, nullptr, nullptr, code);
+    return code;
+}
+
+LONG WINAPI OpenKeyEx(HKEY hKey, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    SCRATCH_BEGIN("RegOpenKeyExA");
+    const std::string path = JoinPath(st.PathOf(hKey), subKey);
+    if (!injected) {
+        code = st.next.RegOpenKeyExA(st.Root(hKey), subKey, options, access, result);
+        st.Track(code, result, path);
+    }
+    st.Record("RegOpenKeyExA", path, nullptr, nullptr, code);
+    return code;
+}
+
+LONG WINAPI OpenKey(HKEY hKey, LPCSTR subKey, PHKEY result) {
+    SCRATCH_BEGIN("RegOpenKeyA");
+    const std::string path = JoinPath(st.PathOf(hKey), subKey);
+    if (!injected) {
+        code = st.next.RegOpenKeyExA(st.Root(hKey), subKey != nullptr ? subKey : "", 0, KEY_ALL_ACCESS, result);
+        st.Track(code, result, path);
+    }
+    st.Record("RegOpenKeyA", path, nullptr, nullptr, code);
+    return code;
+}
+
+LONG WINAPI CloseKey(HKEY hKey) {
+    SCRATCH_BEGIN("RegCloseKey");
+    const std::string path = st.PathOf(hKey);
+    if (!injected && st.roots.count(hKey) == 0) {
+        if (st.handles.erase(hKey) == 1) {
+            ++st.closed;
+            code = st.next.RegCloseKey(hKey);
+        } else {
+            ++st.badCloses;
+            code = ERROR_INVALID_HANDLE;
+        }
+    }
+    st.Record("RegCloseKey", path, nullptr, nullptr, code);
+    return code;
+}
+
+LONG WINAPI QueryInfoKey(HKEY hKey, LPSTR keyClass, LPDWORD cchClass, LPDWORD reserved, LPDWORD cSubKeys,
+                         LPDWORD cchMaxSubKey, LPDWORD cchMaxClass, LPDWORD cValues, LPDWORD cchMaxValueName,
+                         LPDWORD cbMaxValueData, LPDWORD cbSecurity, PFILETIME lastWrite) {
+    SCRATCH_BEGIN("RegQueryInfoKeyA");
+    if (!injected) {
+        code = st.next.RegQueryInfoKeyA(st.Root(hKey), keyClass, cchClass, reserved, cSubKeys, cchMaxSubKey,
+                                        cchMaxClass, cValues, cchMaxValueName, cbMaxValueData, cbSecurity, lastWrite);
+    }
+    st.Record("RegQueryInfoKeyA", st.PathOf(hKey), nullptr, nullptr, code);
+    return code;
+}
+
+LONG WINAPI QueryValue(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD cbData) {
+    SCRATCH_BEGIN("RegQueryValueExA");
+    if (!injected) {
+        code = st.next.RegQueryValueExA(st.Root(hKey), name, reserved, type, data, cbData);
+    }
+    st.Record("RegQueryValueExA", st.PathOf(hKey), name != nullptr ? name : "", nullptr, code);
+    return code;
+}
+
+LONG WINAPI EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD cbData) {
+    SCRATCH_BEGIN("RegEnumValueA");
+    if (!injected) {
+        code = st.next.RegEnumValueA(st.Root(hKey), index, name, cchName, reserved, type, data, cbData);
+    }
+    st.Record("RegEnumValueA", st.PathOf(hKey), code == ERROR_SUCCESS ? name : nullptr, &index, code);
+    return code;
+}
+
+LONG WINAPI EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPSTR keyClass,
+                    LPDWORD cchClass, PFILETIME lastWrite) {
+    SCRATCH_BEGIN("RegEnumKeyExA");
+    if (!injected) {
+        code = st.next.RegEnumKeyExA(st.Root(hKey), index, name, cchName, reserved, keyClass, cchClass, lastWrite);
+    }
+    st.Record("RegEnumKeyExA", st.PathOf(hKey), code == ERROR_SUCCESS ? name : nullptr, &index, code);
+    return code;
+}
+
+LONG WINAPI SetValue(HKEY hKey, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD cbData) {
+    SCRATCH_BEGIN("RegSetValueExA");
+    if (!injected) {
+        code = st.next.RegSetValueExA(st.Root(hKey), name, reserved, type, data, cbData);
+    }
+    st.Record("RegSetValueExA", st.PathOf(hKey), name != nullptr ? name : "", nullptr, code);
+    return code;
+}
+
+LONG WINAPI DeleteValue(HKEY hKey, LPCSTR name) {
+    SCRATCH_BEGIN("RegDeleteValueA");
+    if (!injected) {
+        code = st.next.RegDeleteValueA(st.Root(hKey), name);
+    }
+    st.Record("RegDeleteValueA", st.PathOf(hKey), name != nullptr ? name : "", nullptr, code);
+    return code;
+}
+
+LONG WINAPI DeleteKey(HKEY hKey, LPCSTR subKey) {
+    SCRATCH_BEGIN("RegDeleteKeyA");
+    const std::string path = JoinPath(st.PathOf(hKey), subKey);
+    if (!injected) {
+        // The Windows 95 family removes the whole tree; NT refuses a key with sub-keys.
+        code = st.version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS
+                   ? st.DeleteTree(hKey, subKey != nullptr ? subKey : "")
+                   : st.next.RegDeleteKeyA(st.Root(hKey), subKey);
+    }
+    st.Record("RegDeleteKeyA", path, nullptr, nullptr, code);
+    return code;
+}
+
+BOOL WINAPI GetVersionEx(LPOSVERSIONINFOA info) {
+    std::lock_guard<std::recursive_mutex> lock(g_state->mutex);
+    ScratchRegistry::State& st = *g_state;
+    const DWORD size = info != nullptr ? info->dwOSVersionInfoSize : 0;
+    BOOL ok = FALSE;
+    if (!st.failVersion && (size == sizeof(OSVERSIONINFOA) || size == sizeof(OSVERSIONINFOEXA))) {
+        OSVERSIONINFOEXA record = st.version;
+        record.dwOSVersionInfoSize = size;
+        std::memcpy(info, &record, size);
+        ok = TRUE;
+    }
+    st.Record("GetVersionExA", "", nullptr, &size, ok);
+    return ok;
+}
+
+DWORD WINAPI GetVersionWord() {
+    std::lock_guard<std::recursive_mutex> lock(g_state->mutex);
+    const OSVERSIONINFOEXA& v = g_state->version;
+    DWORD result = (v.dwMajorVersion & 0xFF) | ((v.dwMinorVersion & 0xFF) << 8) | ((v.dwBuildNumber & 0x7FFF) << 16);
+    if (v.dwPlatformId != VER_PLATFORM_WIN32_NT) {
+        result |= 0x80000000u;
+    }
+    g_state->Record("GetVersion", "", nullptr, nullptr, 0);
+    return result;
+}
+
+}  // namespace
+
+std::string RegistryCall::Text() const {
+    std::string text = function + " " + key;
+    if (hasIndex) {
+        text += "#" + std::to_string(index);
+    }
+    if (hasName) {
+        text += ":" + name;
+    }
+    return text;
+}
+
+ScratchRegistry::ScratchRegistry() : m_state(new State) {
+    if (g_state != nullptr) {
+        throw std::logic_error("ScratchRegistry: another one is active");
+    }
+    State& st = *m_state;
+    st.next = m_override.Saved();
+    st.scratch = "Software\\QvtrScratch\\" + std::to_string(st.next.GetCurrentProcessId());
+    st.DeleteTree(HKEY_CURRENT_USER, st.scratch);  // a leftover of a killed run
+    const std::pair<HKEY, const char*> roots[] = {{HKEY_LOCAL_MACHINE, "\\HKLM"},
+                                                  {HKEY_CURRENT_USER, "\\HKCU"},
+                                                  {HKEY_USERS, "\\HKU"},
+                                                  {HKEY_CLASSES_ROOT, "\\HKLM\\Software\\Classes"}};
+    for (const auto& root : roots) {
+        st.roots[root.first] = st.Open(HKEY_CURRENT_USER, st.scratch + root.second, true);
+        if (st.roots[root.first] == nullptr) {
+            throw std::runtime_error("ScratchRegistry: cannot create " + st.scratch);
+        }
+    }
+    SetVersion(VER_PLATFORM_WIN32_NT, 5, 1, 2600);
+    g_state = &st;
+    m_override->RegConnectRegistryA = ConnectRegistry;
+    m_override->RegCreateKeyExA = CreateKey;
+    m_override->RegOpenKeyExA = OpenKeyEx;
+    m_override->RegOpenKeyA = OpenKey;
+    m_override->RegCloseKey = CloseKey;
+    m_override->RegQueryInfoKeyA = QueryInfoKey;
+    m_override->RegQueryValueExA = QueryValue;
+    m_override->RegEnumValueA = EnumValue;
+    m_override->RegEnumKeyExA = EnumKey;
+    m_override->RegSetValueExA = SetValue;
+    m_override->RegDeleteValueA = DeleteValue;
+    m_override->RegDeleteKeyA = DeleteKey;
+    m_override->GetVersionExA = GetVersionEx;
+    m_override->GetVersion = GetVersionWord;
+}
+
+ScratchRegistry::~ScratchRegistry() {
+    Api() = m_override.Saved();
+    State& st = *m_state;
+    for (const auto& handle : st.handles) {
+        st.next.RegCloseKey(handle.first);
+    }
+    std::map<HKEY, HKEY> roots;
+    roots.swap(st.roots);  // Root() no longer redirects
+    for (const auto& root : roots) {
+        st.next.RegCloseKey(root.second);
+    }
+    st.DeleteTree(HKEY_CURRENT_USER, st.scratch);
+    st.next.RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QvtrScratch");  // only when no other run's is left
+    g_state = nullptr;
+}
+
+void ScratchRegistry::SetVersion(DWORD platformId, DWORD major, DWORD minor, DWORD build,
+                                 const std::string& servicePack) {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    OSVERSIONINFOEXA& v = m_state->version;
+    v = OSVERSIONINFOEXA{};
+    v.dwMajorVersion = major;
+    v.dwMinorVersion = minor;
+    v.dwBuildNumber = build;
+    v.dwPlatformId = platformId;
+    std::strncpy(v.szCSDVersion, servicePack.c_str(), sizeof v.szCSDVersion - 1);
+    v.wProductType = 1;  // VER_NT_WORKSTATION
+}
+
+void ScratchRegistry::SetNt351() {
+    SetVersion(VER_PLATFORM_WIN32_NT, 3, 51, 1057, "Service Pack 5");
+}
+void ScratchRegistry::SetNt40() {
+    SetVersion(VER_PLATFORM_WIN32_NT, 4, 0, 1381, "Service Pack 6");
+}
+void ScratchRegistry::SetWindows2000() {
+    SetVersion(VER_PLATFORM_WIN32_NT, 5, 0, 2195);
+}
+void ScratchRegistry::SetWindows98() {
+    SetVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2222, " A");
+}
+void ScratchRegistry::FailVersionQuery(bool fail) {
+    m_state->failVersion = fail;
+}
+
+void ScratchRegistry::PutKey(HKEY root, const std::string& path) {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    if (HKEY hKey = m_state->Open(root, path, true)) {
+        m_state->next.RegCloseKey(hKey);
+    }
+}
+
+void ScratchRegistry::PutValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
+                               const void* data, size_t size) {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    HKEY hKey = m_state->Open(root, path, true);
+    if (hKey == nullptr || m_state->next.RegSetValueExA(hKey, name.c_str(), 0, type, static_cast<const BYTE*>(data),
+                                                        static_cast<DWORD>(size)) != ERROR_SUCCESS) {
+        throw std::runtime_error("ScratchRegistry: cannot store " + path + ":" + name);
+    }
+    m_state->next.RegCloseKey(hKey);
+}
+
+void ScratchRegistry::PutString(HKEY root, const std::string& path, const std::string& name, const std::string& text,
+                                DWORD type) {
+    PutValue(root, path, name, type, text.c_str(), text.size() + 1);
+}
+
+void ScratchRegistry::RemoveKey(HKEY root, const std::string& path) {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    m_state->DeleteTree(root, path);
+}
+
+bool ScratchRegistry::HasKey(HKEY root, const std::string& path) const {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    HKEY hKey = m_state->Open(root, path, false);
+    if (hKey != nullptr) {
+        m_state->next.RegCloseKey(hKey);
+    }
+    return hKey != nullptr;
+}
+
+std::vector<std::string> ScratchRegistry::SubKeyNames(HKEY root, const std::string& path) const {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    return m_state->Names(root, path, false);
+}
+
+std::vector<std::string> ScratchRegistry::ValueNames(HKEY root, const std::string& path) const {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    return m_state->Names(root, path, true);
+}
+
+void ScratchRegistry::SetCitrixProductName(const std::string& productName) {
+    PutString(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Citrix", "ProductName", productName);
+}
+void ScratchRegistry::SetForcingValue(const std::string& name, DWORD number) {
+    PutValue(HKEY_LOCAL_MACHINE, QVTR_COMMON_SETTINGS_KEY, name, REG_DWORD, &number, sizeof number);  // little-endian
+}
+
+void ScratchRegistry::SetProductSuite(const std::vector<std::string>& suites) {
+    std::string bytes;
+    for (const std::string& suite : suites) {
+        bytes += suite + '\0';
+    }
+    PutValue(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\ProductOptions", "ProductSuite", REG_MULTI_SZ,
+             bytes.data(), bytes.size() + 1);  // and the list's closing NUL
+}
+
+void ScratchRegistry::AllowRemoteMachine(const std::string& name) {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    m_state->remotes.push_back(name);
+}
+
+void ScratchRegistry::FailCall(const std::string& function, LONG code, int skip, int times) {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    m_state->failures[function] = State::Failure{code, skip, times};
+}
+
+std::vector<RegistryCall> ScratchRegistry::Calls() const {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    return m_state->calls;
+}
+
+std::vector<RegistryCall> ScratchRegistry::RegistryCalls() const {
+    std::vector<RegistryCall> calls;
+    for (const RegistryCall& call : Calls()) {
+        if (call.function.compare(0, 3, "Reg") == 0) {
+            calls.push_back(call);
+        }
+    }
+    return calls;
+}
+
+std::vector<std::string> ScratchRegistry::RegistryCallTexts(const std::vector<std::string>& functions) const {
+    std::vector<std::string> texts;
+    for (const RegistryCall& call : RegistryCalls()) {
+        bool wanted = functions.empty();
+        for (const std::string& function : functions) {
+            wanted = wanted || function == call.function;
+        }
+        if (wanted) {
+            texts.push_back(call.Text());
+        }
+    }
+    return texts;
+}
+
+size_t ScratchRegistry::CountCalls(const std::string& function) const {
+    size_t count = 0;
+    for (const RegistryCall& call : Calls()) {
+        count += call.function == function ? 1 : 0;
+    }
+    return count;
+}
+
+void ScratchRegistry::ClearCalls() {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
+    m_state->calls.clear();
+}
+
+size_t ScratchRegistry::Closed() const {
+    return m_state->closed;
+}
+size_t ScratchRegistry::BadCloses() const {
+    return m_state->badCloses;
+}
+size_t ScratchRegistry::LiveHandles() const {
+    return m_state->handles.size();
+}
+
+}  // namespace testing_support
