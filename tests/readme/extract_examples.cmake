@@ -78,7 +78,7 @@ if(MODE STREQUAL "tests")
 #include <string>
 #include <vector>
 
-#include \"support/fake_registry.h\"
+#include \"support/scratch_registry.h\"
 
 ${bodies}")
 else()
