@@ -106,11 +106,6 @@ public:
 // The module object, one per process.
 extern QVTR_API CComModuleSupport g_Module;
 
-// The calling thread's last Win32 error, as the layer's most recent call on
-// this thread left it: why a CCriticalSectionAuto holds no mutex, why a call
-// that reports through the last error failed. Read it right after that call.
-QVTR_API DWORD QvtrGetLastError();
-
 // The system's message text for a Win32 code, cut to 255 characters, in a static
 // buffer that the next call overwrites.
 QVTR_API const char* GetSystemErrorText(DWORD code);

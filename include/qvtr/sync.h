@@ -11,7 +11,7 @@
 class QVTR_API CCriticalSectionAuto {
 public:
     // Creates or opens the mutex and waits for it without time-out. When the
-    // mutex cannot be created, m_hMutex is null and the thread's last error says why.
+    // mutex cannot be created, m_hMutex is null and QvtrGetLastError() says why.
     explicit CCriticalSectionAuto(const char* name);
     virtual ~CCriticalSectionAuto();
     CCriticalSectionAuto(const CCriticalSectionAuto&) = delete;

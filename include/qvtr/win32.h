@@ -1,4 +1,5 @@
-// The Win32 types and constants that the public classes and functions use.
+// The Win32 types and constants that the public classes and functions use,
+// and the thread's last Win32 error.
 //
 // On Windows this is <windows.h> itself. Elsewhere it declares only what the
 // public signatures need, with the Win32 sizes (DWORD and LONG are 32 bits
@@ -6,6 +7,8 @@
 // INFINITE and the rest of the emulation stay inside the library. BOOL is
 // qvtr::BOOL, since common headers declare a global BOOL of their own.
 #pragma once
+
+#include "qvtr/export.h"
 
 #if defined(_WIN32)
 
@@ -208,3 +211,8 @@ struct SERVICE_STATUS {
 #define SERVICE_ALL_ACCESS 0xF01FF
 
 #endif  // _WIN32
+
+// The calling thread's last Win32 error, as the layer's most recent call on
+// this thread left it: why a CCriticalSectionAuto holds no mutex, why a call
+// that reports through the last error failed. Read it right after that call.
+QVTR_API DWORD QvtrGetLastError();
