@@ -25,9 +25,8 @@ constexpr unsigned kUserDirectoryCandidates = 16;
 // Win32 object names are case-sensitive and may hold any character but the
 // namespace separator; a file name is one path component, so everything outside
 // a safe set is written as %XX.
-std::string Escape(const char* text) {
+void AppendEscaped(std::string& escaped, const char* text) {
     static const char kHex[] = "0123456789ABCDEF";
-    std::string escaped;
     for (const char* p = text; *p; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -40,7 +39,6 @@ std::string Escape(const char* text) {
             escaped += kHex[c & 15];
         }
     }
-    return escaped;
 }
 
 bool StartsWith(const char* text, const char* prefix) {
@@ -155,7 +153,6 @@ ObjectPlace PlaceOf(const char* name) {
     if (place.global) {
         dir = cache.shared.load();
         dir = dir != nullptr ? dir : SharedDirectory(cache);
-        place.file = "qvtr-global-" + Escape(name + 7);
     } else {
         // The effective user owns what it creates. Asking for it costs a system
         // call, so only a forked child (which may have dropped privileges) asks again.
@@ -163,19 +160,26 @@ ObjectPlace PlaceOf(const char* name) {
         if (dir == nullptr || (cache.forked.load() && dir->uid != geteuid())) {
             dir = UserDirectory(cache, geteuid());
         }
-        place.file = Escape(StartsWith(name, "Local\\") ? name + 6 : name);
     }
     if (dir == nullptr) {
         place.error = ErrnoToWin32(errno);
         return place;
     }
-    if (place.file.size() > NAME_MAX) {
+    // One string per lock: the path, with the file name at its end.
+    place.path.reserve(dir->path.size() + 32 + std::strlen(name));
+    place.path.append(dir->path).append(1, '/');
+    place.fileOffset = place.path.size();
+    if (place.global) {
+        place.path.append("qvtr-global-");
+        AppendEscaped(place.path, name + 7);
+    } else {
+        AppendEscaped(place.path, StartsWith(name, "Local\\") ? name + 6 : name);
+    }
+    if (place.path.size() - place.fileOffset > NAME_MAX) {
         place.error = ERROR_FILENAME_EXCED_RANGE;
         return place;
     }
     place.dir = dir->fd;
-    place.path.reserve(dir->path.size() + 1 + place.file.size());
-    place.path.append(dir->path).append(1, '/').append(place.file);
     return place;
 }
 

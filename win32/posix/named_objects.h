@@ -17,9 +17,9 @@ enum class ObjectKind : uint32_t { kMutex = 1, kEvent = 2 };
 // no other user can create, replace or read it first; a "Global\" name lives in
 // the machine-wide shared-memory directory.
 struct ObjectPlace {
-    int dir = -1;      // not owned: the process keeps it open
-    std::string file;  // name within `dir`
-    std::string path;  // the whole path, also the process's key for the object
+    int dir = -1;           // not owned: the process keeps it open
+    std::string path;       // the whole path, also the process's key for the object
+    size_t fileOffset = 0;  // where the name within `dir` starts in `path`
     bool global = false;
     DWORD error = ERROR_SUCCESS;  // why there is no place (dir < 0)
 };

@@ -129,13 +129,15 @@ bool OthersHold(int fd) {
 struct Entry {
     std::string path;  // empty for an unnamed object
     int dir = -1;
-    std::string file;
+    size_t fileOffset = 0;  // of the name within `dir`, in `path`
     bool global = false;
     int fd = -1;
     SharedBlock* block = nullptr;
     size_t handles = 0;
     uint64_t lastUse = 0;
     std::unique_ptr<SharedBlock> privateBlock;  // unnamed objects live in this process only
+
+    const char* File() const { return path.c_str() + fileOffset; }
 };
 
 // Never through a link, never blocking on a FIFO planted under the name.
@@ -147,13 +149,13 @@ DWORD OpenError(int error) {
 
 DWORD OpenFile(Entry& entry, mode_t mode) {
     for (unsigned attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        int fd = Sys().openat(entry.dir, entry.file.c_str(), kOpenFlags | O_CREAT | O_EXCL, mode);
+        int fd = Sys().openat(entry.dir, entry.File(), kOpenFlags | O_CREAT | O_EXCL, mode);
         if (fd < 0 && errno == ENOENT && !entry.global) {
             ForgetUserDirectory(entry.dir);  // removed under us; the next call finds or makes another
             return ERROR_PATH_NOT_FOUND;
         }
         if (fd < 0 && errno == EEXIST) {
-            fd = Sys().openat(entry.dir, entry.file.c_str(), kOpenFlags, 0);
+            fd = Sys().openat(entry.dir, entry.File(), kOpenFlags, 0);
             if (fd < 0 && errno == ENOENT) {
                 continue;  // removed meanwhile
             }
@@ -240,22 +242,33 @@ DWORD Fail(Entry& entry, DWORD error) {
     return error;
 }
 
+bool NameLeadsTo(const Entry& entry) {
+    struct stat mine {};
+    struct stat named {};
+    return Sys().fstat(entry.fd, &mine) == 0 &&
+           Sys().fstatat(entry.dir, entry.File(), &named, AT_SYMLINK_NOFOLLOW) == 0 && mine.st_dev == named.st_dev &&
+           mine.st_ino == named.st_ino;
+}
+
 // Makes this process a holder of the object behind `entry`, creating the object
 // when no other process holds it.
 DWORD Join(Entry& entry, const Request& request, bool& created) {
     for (unsigned attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        // A dead object reached by its name was left by a process that could
-        // not remove it; one kept mapped from before means the name moved on.
-        bool byName = false;
         if (entry.fd < 0) {
             const DWORD error = OpenFile(entry, request.mode);
             if (error != ERROR_SUCCESS) {
                 return error;
             }
-            byName = true;
         }
+        // A dead object was removed after this process opened it, and the name
+        // leads elsewhere now; one that the name still leads to was left by an
+        // older build and is taken over like any other.
         if (SetLock(entry.fd, F_WRLCK, false)) {
-            if (!byName && entry.block != nullptr && entry.block->dead.load()) {
+            const DWORD mapped = entry.block != nullptr ? ERROR_SUCCESS : MapFile(entry, true);
+            if (mapped != ERROR_SUCCESS) {
+                return Fail(entry, mapped);
+            }
+            if (entry.block->dead.load() && !NameLeadsTo(entry)) {
                 DropMapping(entry);
                 continue;
             }
@@ -276,7 +289,7 @@ DWORD Join(Entry& entry, const Request& request, bool& created) {
         }
         SharedBlock* block = entry.block;
         const bool dead = block != nullptr && block->dead.load();
-        if (dead && !byName) {
+        if (dead && !NameLeadsTo(entry)) {
             DropMapping(entry);
             continue;
         }
@@ -300,19 +313,11 @@ DWORD Join(Entry& entry, const Request& request, bool& created) {
     return Fail(entry, ERROR_INVALID_HANDLE);
 }
 
-bool NameLeadsTo(const Entry& entry) {
-    struct stat mine {};
-    struct stat named {};
-    return Sys().fstat(entry.fd, &mine) == 0 &&
-           Sys().fstatat(entry.dir, entry.file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
-}
-
 // Removes the object's name when no other process holds it, and marks it dead
 // only then: an object left under its name must stay usable.
 void RemoveIfUnused(Entry& entry) {
     if (entry.fd >= 0 && entry.block != nullptr && SetLock(entry.fd, F_WRLCK, false) && !entry.block->dead.load() &&
-        NameLeadsTo(entry) && Sys().unlinkat(entry.dir, entry.file.c_str(), 0) == 0) {
+        NameLeadsTo(entry) && Sys().unlinkat(entry.dir, entry.File(), 0) == 0) {
         entry.block->dead.store(1);
     }
 }
@@ -345,7 +350,7 @@ public:
             auto fresh = std::make_unique<Entry>();
             fresh->path = place.path;
             fresh->dir = place.dir;
-            fresh->file = place.file;
+            fresh->fileOffset = place.fileOffset;
             fresh->global = place.global;
             entry = fresh.get();
             m_entries.emplace(place.path, std::move(fresh));
