@@ -88,14 +88,14 @@ int RunText(const Args& args) {
     std::free(block);
     if (text == kMissing) {
         // The module gives the key's own name; the tool prints it as it stands, never as a format.
-        std::cerr << "qvtr text: no key '" << args[1] << "' in [" << args[0] << "] of " << file
-                  << "; printing the key itself\n";
+        std::cerr << "qvtr text: no key '" << args[1].substr(0, 64) << "' in [" << args[0].substr(0, 64) << "] of "
+                  << file << "; printing the key itself\n";
         std::cout << args[1] << "\n";
         return 0;
     }
     const std::string why = WhyNotFormattable(text, count);
     if (!why.empty()) {
-        return UsageError("text", "[" + args[0] + "] " + args[1] + ": " + why);
+        return UsageError("text", "[" + args[0].substr(0, 64) + "] " + args[1].substr(0, 64) + ": " + why);
     }
     const char* a[8] = {"", "", "", "", "", "", "", ""};
     for (size_t i = 0; i < count; ++i) {
@@ -120,7 +120,7 @@ int RunError(const Args& args) {
         return UsageError("error",
                           "CODE must be a decimal or 0x-hexadecimal 32-bit number or a name such as "
                           "ERROR_ACCESS_DENIED, not '" +
-                              args[0] + "'");
+                              args[0].substr(0, 64) + "'");
     }
     if ((code & 0xFFFF0000) == kWin32Facility) {
         // HRESULT_FROM_WIN32: the Win32 code in the low 16 bits carries the meaning.
