@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev   # native builds, sanitizers, libFuzzer
+    ccache                                            # compiler cache: a rerun compiles only what changed
     libgtest-dev libgmock-dev googletest              # tests (googletest: sources for cross builds)
     libbenchmark-dev libboost-dev                     # benchmarks
     libsqlite3-dev                                    # the POSIX registry store
