@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <string>
 
-#include "qvtr/export.h"
-
 namespace qvtr {
 
 // The most characters a formatted text holds; longer results are cut. The
@@ -25,12 +23,12 @@ struct FormatShape {
     bool supported = true;    // false: %n, positional arguments, or a conversion this formatter does not know
 };
 
-QVTR_API FormatShape ScanFormat(const char* format);
+FormatShape ScanFormat(const char* format);
 
 // Formats `format` with `args`. A text whose conversions are not supported, or
 // that needs more than `argumentCount` arguments, is given as it stands. The
 // result never holds more than kMaxFormattedText characters.
-QVTR_API std::string FormatBoundedV(const char* format, size_t argumentCount, va_list args);
-QVTR_API std::string FormatBounded(const char* format, size_t argumentCount, ...);
+std::string FormatBoundedV(const char* format, size_t argumentCount, va_list args);
+std::string FormatBounded(const char* format, size_t argumentCount, ...);
 
 }  // namespace qvtr
