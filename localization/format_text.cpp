@@ -12,7 +12,7 @@ namespace {
 // A width or precision past this only adds characters that the cut drops anyway.
 constexpr long kClamp = static_cast<long>(kMaxFormattedText) + 1;
 
-struct Spec {
+struct Directive {
     std::string flags;
     bool widthStar = false;
     long width = -1;
@@ -41,59 +41,59 @@ bool IsFloat(char c) {
 }
 
 // Parses the conversion after a '%' (not "%%").
-Spec ParseSpec(const char* p) {
-    Spec spec;
+Directive ParseConversion(const char* p) {
+    Directive directive;
     while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) {
-        spec.flags += *p++;
+        directive.flags += *p++;
     }
     if (*p == '*') {
-        spec.widthStar = true;
+        directive.widthStar = true;
         ++p;
     } else if (*p >= '0' && *p <= '9') {
-        spec.width = ReadNumber(p);
+        directive.width = ReadNumber(p);
     }
     if (*p == '$') {
-        spec.supported = false;  // positional arguments cannot be checked against a count
+        directive.supported = false;  // positional arguments cannot be checked against a count
     }
     if (*p == '.') {
         ++p;
         if (*p == '*') {
-            spec.precisionStar = true;
+            directive.precisionStar = true;
             ++p;
         } else {
-            spec.precision = ReadNumber(p);
+            directive.precision = ReadNumber(p);
         }
     }
     for (const char* length : {"hh", "h", "ll", "l", "j", "z", "t", "L"}) {
         const size_t n = std::strlen(length);
         if (std::strncmp(p, length, n) == 0) {
-            spec.length = length;
+            directive.length = length;
             p += n;
             break;
         }
     }
-    spec.conversion = *p;
-    spec.end = *p != '\0' ? p + 1 : p;
-    const char c = spec.conversion;
-    const std::string& len = spec.length;
+    directive.conversion = *p;
+    directive.end = *p != '\0' ? p + 1 : p;
+    const char c = directive.conversion;
+    const std::string& len = directive.length;
     if (IsInteger(c)) {
-        spec.supported &= len != "L";
+        directive.supported &= len != "L";
     } else if (IsFloat(c)) {
-        spec.supported &= len.empty() || len == "l" || len == "L";
+        directive.supported &= len.empty() || len == "l" || len == "L";
     } else if (c == 'c' || c == 's' || c == 'p') {
-        spec.supported &= len.empty();
+        directive.supported &= len.empty();
     } else {
-        spec.supported = false;  // %n, an unknown letter, or the text's end
+        directive.supported = false;  // %n, an unknown letter, or the text's end
     }
-    return spec;
+    return directive;
 }
 
-// Appends what `spec` makes of `value`, at most up to the bound; false once cut.
+// Appends what `directive` makes of `value`, at most up to the bound; false once cut.
 template <typename T>
-bool Emit(std::string& out, const std::string& spec, T value) {
+bool Emit(std::string& out, const std::string& directive, T value) {
     const size_t room = kMaxFormattedText - out.size();
     char small[256];
-    const int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    const int n = std::snprintf(small, sizeof small, directive.c_str(), value);
     if (n < 0) {
         return true;  // nothing the formatter could write (an encoding error)
     }
@@ -103,23 +103,23 @@ bool Emit(std::string& out, const std::string& spec, T value) {
     } else {
         const size_t old = out.size();
         out.resize(old + take + 1);
-        std::snprintf(&out[old], take + 1, spec.c_str(), value);
+        std::snprintf(&out[old], take + 1, directive.c_str(), value);
         out.resize(old + take);
     }
     return static_cast<size_t>(n) <= room;
 }
 
 template <typename Signed, typename Unsigned>
-bool EmitInteger(std::string& out, const std::string& spec, char conversion, va_list& args) {
+bool EmitInteger(std::string& out, const std::string& directive, char conversion, va_list& args) {
     if (conversion == 'd' || conversion == 'i') {
-        return Emit(out, spec, va_arg(args, Signed));
+        return Emit(out, directive, va_arg(args, Signed));
     }
-    return Emit(out, spec, va_arg(args, Unsigned));
+    return Emit(out, directive, va_arg(args, Unsigned));
 }
 
-bool EmitValue(std::string& out, const Spec& spec, const std::string& text, va_list& args) {
-    const char c = spec.conversion;
-    const std::string& len = spec.length;
+bool EmitValue(std::string& out, const Directive& directive, const std::string& text, va_list& args) {
+    const char c = directive.conversion;
+    const std::string& len = directive.length;
     if (IsInteger(c)) {
         if (len == "l") {
             return EmitInteger<long, unsigned long>(out, text, c, args);
@@ -173,18 +173,18 @@ std::string FormatChecked(const char* format, va_list& args) {
             p = percent + 2;
             continue;
         }
-        const Spec spec = ParseSpec(percent + 1);
-        std::string flags = spec.flags;
-        long width = spec.width;
-        long precision = spec.precision;
-        if (spec.widthStar) {
+        const Directive directive = ParseConversion(percent + 1);
+        std::string flags = directive.flags;
+        long width = directive.width;
+        long precision = directive.precision;
+        if (directive.widthStar) {
             const int star = va_arg(args, int);
             if (star < 0) {
                 flags += '-';
             }
             width = std::min<long>(star < 0 ? -static_cast<long>(star) : star, kClamp);
         }
-        if (spec.precisionStar) {
+        if (directive.precisionStar) {
             const int star = va_arg(args, int);
             precision = star < 0 ? -1 : std::min<long>(star, kClamp);
         }
@@ -195,11 +195,11 @@ std::string FormatChecked(const char* format, va_list& args) {
         if (precision >= 0) {
             text += "." + std::to_string(precision);
         }
-        text += spec.length + spec.conversion;
-        if (!EmitValue(out, spec, text, args)) {
+        text += directive.length + directive.conversion;
+        if (!EmitValue(out, directive, text, args)) {
             break;
         }
-        p = spec.end;
+        p = directive.end;
     }
     return out;
 }
@@ -213,14 +213,15 @@ FormatShape ScanFormat(const char* format) {
             p += 2;
             continue;
         }
-        const Spec spec = ParseSpec(p + 1);
-        shape.supported &= spec.supported;
+        const Directive directive = ParseConversion(p + 1);
+        shape.supported &= directive.supported;
         ++shape.conversions;
-        shape.arguments += 1 + (spec.widthStar ? 1 : 0) + (spec.precisionStar ? 1 : 0);
-        if (spec.conversion == 's' && spec.length.empty() && !spec.widthStar && !spec.precisionStar) {
+        shape.arguments += 1 + (directive.widthStar ? 1 : 0) + (directive.precisionStar ? 1 : 0);
+        if (directive.conversion == 's' && directive.length.empty() && !directive.widthStar &&
+            !directive.precisionStar) {
             ++shape.plainStrings;
         }
-        p = spec.end;
+        p = directive.end;
     }
     return shape;
 }

@@ -174,9 +174,19 @@ std::string DatabasePath() {
     return home.empty() ? std::string() : home + "/.local/share/qvtr/registry.db";
 }
 
-// Whether this thread's latest failed step ran into the file-size limit: the
-// rollback that follows a failure must not hide it.
+// Whether this thread's latest failed step ran into the file-size limit or a
+// full disk: the rollback that follows a failure must not hide it.
 thread_local bool t_sizeLimitHit = false;
+
+// SQLite reports a write the disk refused as an I/O error (or SQLITE_FULL);
+// the rollback that follows would hide the cause from LastError.
+bool DiskRefused(sqlite3_stmt* statement, int rc) {
+    if ((rc & 0xFF) == SQLITE_FULL) {
+        return true;
+    }
+    const int error = sqlite3_system_errno(sqlite3_db_handle(statement));
+    return (rc & 0xFF) == SQLITE_IOERR && (error == ENOSPC || error == EDQUOT || error == EFBIG);
+}
 
 int StepWithRetry(sqlite3_stmt* statement) {
     const auto start = std::chrono::steady_clock::now();
@@ -189,7 +199,8 @@ int StepWithRetry(sqlite3_stmt* statement) {
             FileSizeGuard guard;
             rc = sqlite3_step(statement);
         }
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE && FileSizeGuard::LimitsHit() != limitsBefore) {
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE &&
+            (FileSizeGuard::LimitsHit() != limitsBefore || DiskRefused(statement, rc))) {
             t_sizeLimitHit = true;
         }
         const int primary = rc & 0xFF;
@@ -815,7 +826,7 @@ LONG Store::EndImport(bool commit) {
 
 LONG Store::LastError() const {
     if (t_sizeLimitHit) {
-        return ERROR_DISK_FULL;  // the file-size limit: the disk is full as far as this process may go
+        return ERROR_DISK_FULL;  // a full disk, or the file-size limit: full as far as this process may go
     }
     return SqliteToWin32(sqlite3_extended_errcode(m_db));
 }
