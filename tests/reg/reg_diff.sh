@@ -27,6 +27,7 @@ done
 if [ $# -eq 0 ]; then
     shopt -s nullglob
     set -- "$here"/*.cases
+    shopt -u nullglob  # case bodies pass words such as /? that must not vanish
 fi
 
 wine=$(command -v wine64 || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; })
