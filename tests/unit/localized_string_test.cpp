@@ -226,9 +226,14 @@ TEST(ErrorText, SystemCodesGetTheWholeSystemMessage) {
     EXPECT_EQ(text, std::string(GetSystemErrorText(ERROR_ACCESS_DENIED)));
 }
 
+// A named function: a lambda cannot carry WINAPI, which the i686 build needs.
+DWORD WINAPI NoMessage(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*) {
+    return 0;
+}
+
 TEST(ErrorText, CodesWithoutAMessageSaySo) {
     ApiOverride api;
-    api->FormatMessageA = [](DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*) -> DWORD { return 0; };
+    api->FormatMessageA = NoMessage;
     CComModuleSupport module;
     std::string text;
     module.GetErrorText(text, 0x12345678);

@@ -102,9 +102,17 @@ TEST_F(TraceTest, ConfiguredLogPathIsKept) {
     EXPECT_EQ(ReadFile(log), Prefix() + "Init() log path " + log + "\n");
 }
 
+// Named functions: a lambda cannot carry WINAPI, which the i686 build needs.
+BOOL WINAPI NoProfileWrite(LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
+    return FALSE;
+}
+DWORD WINAPI NoMessage(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*) {
+    return 0;
+}
+
 TEST_F(TraceTest, ModuleWithoutFileNameFallsBackToTheBareIniName) {
     g_moduleFile.clear();
-    m_api->WritePrivateProfileStringA = [](LPCSTR, LPCSTR, LPCSTR, LPCSTR) -> BOOL { return FALSE; };
+    m_api->WritePrivateProfileStringA = NoProfileWrite;
     Start();
     EXPECT_EQ(m_module.m_strIniPath, "qvtr.ini");
 }
@@ -248,7 +256,7 @@ TEST(SystemErrorText, CutsLongTextsAfter255Characters) {
 
 TEST(SystemErrorText, UnknownCodeSaysSo) {
     ApiOverride api;
-    api->FormatMessageA = [](DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*) -> DWORD { return 0; };
+    api->FormatMessageA = NoMessage;
     EXPECT_STREQ(GetSystemErrorText(0x12345678), "Unknown error 0x12345678");
 }
 
