@@ -115,11 +115,13 @@ DWORD WINAPI GetTempPathAImpl(DWORD size, LPSTR buffer) {
 // ---- files --------------------------------------------------------------------
 
 struct FileObject : KernelObject {
-    FileObject(int descriptor, bool appendOnly, off_t size) : fd(descriptor), append(appendOnly), end(size) {}
+    FileObject(int descriptor, bool appendOnly, const struct stat& info)
+        : fd(descriptor), append(appendOnly), end(info.st_size), device(info.st_dev) {}
     ~FileObject() override { Sys().close(fd); }
     int fd;
     bool append;  // opened with O_APPEND: writes are whole or not at all
     off_t end;    // append-only: the end as last seen (the kernel writes at the true end anyway)
+    dev_t device;
 };
 
 int OpenFlags(DWORD access) {
@@ -209,7 +211,7 @@ HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECU
         }
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE handle = InsertHandle(std::make_shared<FileObject>(fd, (flags & O_APPEND) != 0, info.st_size));
+    HANDLE handle = InsertHandle(std::make_shared<FileObject>(fd, (flags & O_APPEND) != 0, info));
     const bool reportsExisting = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS;
     SetError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
@@ -273,19 +275,33 @@ DWORD WriteFully(int fd, const char* bytes, DWORD size) {
     return done;
 }
 
-// Every appender holds the file's lock while it writes, so a short write (a full
-// disk, the size limit) can be cut off again before anyone else's line follows it.
-// The lock goes with the handle's close: the trace closes right after its write,
-// and one system call less per line is what keeps the trace at its floor.
-DWORD AppendWhole(FileObject& file, const char* bytes, DWORD size) {
-    const int fd = file.fd;
+void LockWholeFile(int fd) {
     while (Sys().flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+// A short write (a full disk, the size limit) is cut off again, so that a line
+// lands whole or not at all. An appender near a limit holds the file's lock while
+// it writes, so that no one else's line can follow its short one before the cut.
+// Far from every limit a line cannot come out short, and the lock (a fifth of a
+// line's cost) is left out; a short write there after all (a quota, a disk filled
+// within the second) still cuts its own bytes, and only while they are the end.
+// The lock goes with the handle's close, which follows the trace's write.
+DWORD AppendWhole(FileObject& file, const char* bytes, DWORD size, bool sizeLimited) {
+    const int fd = file.fd;
+    const bool locked = sizeLimited || !RoomToSpare(fd, file.device);
+    if (locked) {
+        LockWholeFile(fd);
     }
     DWORD done = WriteFully(fd, bytes, size);
     if (done < size) {
         const int error = errno;
+        if (!locked) {
+            LockWholeFile(fd);
+        }
         const off_t end = Sys().lseek(fd, 0, SEEK_CUR);
-        if (done > 0 && end >= static_cast<off_t>(done)) {
+        struct stat now {};
+        if (done > 0 && end >= static_cast<off_t>(done) && Sys().fstat(fd, &now) == 0 && now.st_size == end) {
             Sys().ftruncate(fd, end - static_cast<off_t>(done));
         }
         done = 0;
@@ -306,7 +322,8 @@ BOOL WINAPI WriteFileImpl(HANDLE handle, LPCVOID data, DWORD size, LPDWORD writt
     const char* bytes = static_cast<const char*>(data);
     // The host's process owns SIGXFSZ: past the size limit a write fails instead.
     FileSizeGuard guard(true);
-    const DWORD done = file->append ? AppendWhole(*file, bytes, size) : WriteFully(file->fd, bytes, size);
+    const DWORD done =
+        file->append ? AppendWhole(*file, bytes, size, guard.Limited()) : WriteFully(file->fd, bytes, size);
     if (written) {
         *written = done;
     }

@@ -44,6 +44,11 @@ bool MakePrivateDirectory(const std::string& dir);
 // The effective user's home from the password database; empty when unknown.
 std::string PasswordHome();
 
+// Whether the file system holding `fd` (device `device`) has room to spare, so
+// that a short append there would take a disk filling within a second by more
+// than the headroom. Measured at most once a second per thread.
+bool RoomToSpare(int fd, dev_t device);
+
 // While alive, a write past RLIMIT_FSIZE fails with EFBIG in this thread instead
 // of raising SIGXFSZ; the process's dispositions and other threads are untouched.
 // Costs one getrlimit when there is no limit; `quick` trusts a "no limit" read
@@ -56,8 +61,11 @@ public:
     FileSizeGuard& operator=(const FileSizeGuard&) = delete;
     // How many writes of this thread have run into the limit so far.
     static unsigned LimitsHit();
+    // Whether the process has a file-size limit (as last read).
+    bool Limited() const { return m_limited; }
 
 private:
+    bool m_limited = false;
     bool m_blocked = false;
     bool m_wasPending = false;
     sigset_t m_old{};

@@ -26,7 +26,9 @@ constexpr Syscalls MakeReal() {
     t.openat = OpenAt;
     t.close = ::close;
     t.fstat = ::fstat;
+    t.statx = ::statx;
     t.fchmod = ::fchmod;
+    t.fstatvfs = ::fstatvfs;
     t.fstatat = ::fstatat;
     t.mkdir = ::mkdir;
     t.read = ::read;

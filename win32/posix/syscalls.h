@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 namespace posix {
@@ -15,7 +16,9 @@ struct Syscalls {
     int (*openat)(int dir, const char* path, int flags, mode_t mode);
     int (*close)(int fd);
     int (*fstat)(int fd, struct stat* info);
+    int (*statx)(int dir, const char* path, int flags, unsigned mask, struct statx* info);
     int (*fchmod)(int fd, mode_t mode);
+    int (*fstatvfs)(int fd, struct statvfs* info);
     int (*fstatat)(int dir, const char* path, struct stat* info, int flags);
     int (*mkdir)(const char* path, mode_t mode);
     ssize_t (*read)(int fd, void* buffer, size_t size);
