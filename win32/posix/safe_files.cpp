@@ -176,10 +176,27 @@ int StatOpened(int fd, bool writing, struct stat& info) {
     return 0;
 }
 
+// The directories trusted so far are trusted for the process's life; this thread's
+// last one is compared in place, since the trace opens the same log for every line.
+DWORD CheckParentOf(const char* path) {
+    thread_local std::string t_lastTrusted;
+    const char* slash = std::strrchr(path, '/');
+    const size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - path);
+    if (path[0] == '/' && length > 0 && t_lastTrusted.size() == length &&
+        std::memcmp(t_lastTrusted.data(), path, length) == 0) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = CheckDirectoryChain(ParentOf(path));
+    if (error == ERROR_SUCCESS && path[0] == '/' && length > 0) {
+        t_lastTrusted.assign(path, length);
+    }
+    return error;
+}
+
 }  // namespace
 
 int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info) {
-    switch (CheckDirectoryChain(ParentOf(path))) {
+    switch (CheckParentOf(path)) {
         case ERROR_SUCCESS:
             break;
         case ERROR_PATH_NOT_FOUND:
