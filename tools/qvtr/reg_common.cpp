@@ -197,11 +197,13 @@ LONG ReadValue(HKEY hKey, const std::string& name, DWORD& type, std::string& dat
 }
 
 LONG ReadValues(HKEY hKey, std::vector<Value>& values) {
+    DWORD count = 0;
     DWORD maxName = 0;
     DWORD maxData = 0;
-    LONG error = Api().RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
+    LONG error = Api().RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &maxName,
                                         &maxData, nullptr, nullptr);
-    for (DWORD i = 0; error == ERROR_SUCCESS; ++i) {
+    // The count bounds the walk: a key's last call would only say there is no more.
+    for (DWORD i = 0; error == ERROR_SUCCESS && i < count; ++i) {
         Value value;
         value.name.assign(maxName + 1, '\0');
         value.data.assign(maxData + 1, '\0');
@@ -226,10 +228,11 @@ LONG ReadValues(HKEY hKey, std::vector<Value>& values) {
 }
 
 LONG ReadSubKeys(HKEY hKey, std::vector<std::string>& names) {
+    DWORD count = 0;
     DWORD maxName = 0;
-    LONG error = Api().RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, nullptr, &maxName, nullptr, nullptr, nullptr,
+    LONG error = Api().RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, &count, &maxName, nullptr, nullptr, nullptr,
                                         nullptr, nullptr, nullptr);
-    for (DWORD i = 0; error == ERROR_SUCCESS; ++i) {
+    for (DWORD i = 0; error == ERROR_SUCCESS && i < count; ++i) {
         std::string name(maxName + 256, '\0');
         DWORD length = static_cast<DWORD>(name.size());
         error = Api().RegEnumKeyExA(hKey, i, &name[0], &length, nullptr, nullptr, nullptr, nullptr);

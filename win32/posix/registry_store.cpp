@@ -196,7 +196,8 @@ int StepWithRetry(sqlite3_stmt* statement) {
         int rc;
         {
             // A write past the file-size limit fails (disk full) instead of killing the host.
-            FileSizeGuard guard;
+            // A read writes nothing, so a "no limit" read within the second will do for it.
+            FileSizeGuard guard(sqlite3_stmt_readonly(statement) != 0);
             rc = sqlite3_step(statement);
         }
         if (rc != SQLITE_ROW && rc != SQLITE_DONE &&
