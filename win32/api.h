@@ -106,13 +106,15 @@ struct Win32Api {
     int(WINAPI* MultiByteToWideChar)(UINT, DWORD, LPCSTR, int, LPWSTR, int);
     int(WINAPI* WideCharToMultiByte)(UINT, DWORD, LPCWSTR, int, LPSTR, int, LPCSTR, LPBOOL);
 
-    // POSIX backend only (null on Windows): one transaction around a .reg import.
-    LONG(WINAPI* QvtrRegTransaction)(DWORD action);  // QVTR_REG_BEGIN, _COMMIT or _ROLLBACK
+    // POSIX backend only (null on Windows): one transaction around a .reg import,
+    // or one unchanging view of the store for a long read (QVTR_REG_SNAPSHOT).
+    LONG(WINAPI* QvtrRegTransaction)(DWORD action);  // QVTR_REG_BEGIN, _SNAPSHOT, _COMMIT or _ROLLBACK
 };
 
 #define QVTR_REG_BEGIN 1
 #define QVTR_REG_COMMIT 2
 #define QVTR_REG_ROLLBACK 3
+#define QVTR_REG_SNAPSHOT 4
 
 // The process's table. The first call binds it to the backend.
 QVTR_API Win32Api& Api();

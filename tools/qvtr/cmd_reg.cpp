@@ -228,7 +228,11 @@ int RunExport(const Args& args) {
     }
     std::string bytes;
     std::string problem;
-    const LONG error = regfile::Export(key.root, key.rootName, key.subKey, bytes, problem);
+    LONG error;
+    {
+        const reg::Snapshot snapshot;
+        error = regfile::Export(key.root, key.rootName, key.subKey, bytes, problem);
+    }
     if (error != ERROR_SUCCESS) {
         if (!problem.empty()) {
             std::cerr << "ERROR: cannot export " << key.Display() << ": " << problem << "; nothing written\n";

@@ -180,6 +180,7 @@ void CompareTrees(Comparison& comparison, const std::string& leftPath, const Tre
 
 LONG ReadSide(const KeyPath& path, bool recurse, Tree& tree) {
     const Root root(path);
+    const Snapshot snapshot;
     Key key;
     LONG error = key.Open(root.Get(), path.subKey, KEY_READ);
     if (error == ERROR_SUCCESS) {

@@ -225,6 +225,7 @@ int Search(const Query& query, HKEY hKey) {
 int RunQuery(const Args& args) {
     const Query query = ParseQuery(args);
     const Root root(query.path);
+    const Snapshot snapshot;
     Key key;
     if (const LONG error = key.Open(root.Get(), query.path.subKey, KEY_READ)) {
         throw Failed{error, query.path.Display()};

@@ -167,6 +167,15 @@ Root::~Root() {
     }
 }
 
+Snapshot::Snapshot()
+    : m_taken(Api().QvtrRegTransaction != nullptr && Api().QvtrRegTransaction(QVTR_REG_SNAPSHOT) == ERROR_SUCCESS) {}
+
+Snapshot::~Snapshot() {
+    if (m_taken) {
+        Api().QvtrRegTransaction(QVTR_REG_COMMIT);
+    }
+}
+
 Key::~Key() {
     if (m_hKey) {
         Api().RegCloseKey(m_hKey);

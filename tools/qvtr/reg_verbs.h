@@ -88,6 +88,19 @@ private:
     HKEY m_hKey = nullptr;
 };
 
+// While alive, where the registry offers it (Linux), every read sees the registry
+// as it was at the first one: a whole tree read at one moment, at no lock per read.
+class Snapshot {
+public:
+    Snapshot();
+    ~Snapshot();
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+
+private:
+    bool m_taken = false;
+};
+
 struct Value {
     std::string name;
     DWORD type = REG_NONE;

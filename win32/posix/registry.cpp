@@ -993,10 +993,11 @@ LONG WINAPI QvtrRegTransactionImpl(DWORD action) {
     switch (action) {
         case QVTR_REG_BEGIN:
             return call->BeginImport();
+        case QVTR_REG_SNAPSHOT:
+            return call->BeginSnapshot();
         case QVTR_REG_COMMIT:
-            return call->EndImport(true);
         case QVTR_REG_ROLLBACK:
-            return call->EndImport(false);
+            return call->InSnapshot() ? call->EndSnapshot() : call->EndImport(action == QVTR_REG_COMMIT);
         default:
             return ERROR_INVALID_PARAMETER;
     }

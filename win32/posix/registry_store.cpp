@@ -796,7 +796,7 @@ void Store::Rollback() {
 }
 
 LONG Store::BeginImport() {
-    if (m_import) {
+    if (m_import || m_snapshot) {
         return ERROR_BUSY;  // one import at a time per process
     }
     if (!Run("BEGIN IMMEDIATE")) {
@@ -822,6 +822,28 @@ LONG Store::EndImport(bool commit) {
         Run("ROLLBACK");
     }
     WriteEnds();
+    return result;
+}
+
+LONG Store::BeginSnapshot() {
+    if (m_import || m_snapshot) {
+        return ERROR_BUSY;
+    }
+    if (!Run("BEGIN")) {
+        return LastError();
+    }
+    m_snapshot = true;
+    return ERROR_SUCCESS;
+}
+
+LONG Store::EndSnapshot() {
+    if (!m_snapshot) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    m_snapshot = false;
+    const LONG result = Run("COMMIT") ? ERROR_SUCCESS : LastError();
+    // What was read may be older than what others wrote meanwhile.
+    Forget();
     return result;
 }
 

@@ -185,6 +185,11 @@ public:
     bool InImport() const { return m_import; }
     LONG BeginImport();
     LONG EndImport(bool commit);
+    // A read transaction (QvtrRegTransaction): every read sees the store as it
+    // was at the first one, and takes no file lock of its own. No writes meanwhile.
+    bool InSnapshot() const { return m_snapshot; }
+    LONG BeginSnapshot();
+    LONG EndSnapshot();
 
     // Path of the current user's key below HKEY_USERS.
     const std::string& UserPath() const { return m_userPath; }
@@ -228,6 +233,7 @@ private:
     sqlite3* m_db = nullptr;
     std::unordered_map<const char*, sqlite3_stmt*> m_statements;
     bool m_import = false;
+    bool m_snapshot = false;
     bool m_savepoint = false;
     std::string m_userPath;
     std::string m_classesPath;
