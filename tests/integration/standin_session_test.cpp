@@ -1,53 +1,120 @@
-// The session binding against the stand-in WTSAPI32.DLL and WFAPI.DLL, loaded
-// by the platform's own loader from beside this program.
+// Session identity against the stand-in WTSAPI32.DLL and WFAPI.DLL, loaded by
+// the platform's own loader from beside this program. The seam only watches the
+// loader, or makes a library absent, incomplete or short of an export.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "qvtr/platform.h"
-#include "support/machine_facts.h"
 #include "support/support.h"
 #include "support/trace_capture.h"
 #include "win32/api.h"
 
 using testing_support::PlatformPath;
 using testing_support::ScopedEnv;
-using testing_support::ScopedMachineFacts;
 using testing_support::TraceCapture;
 
 namespace {
 
-// The stand-ins' answers, one variable each (null: the stand-in's default).
-struct Answers {
-    const char* wtsSession;
-    const char* wtsClient;
-    const char* wtsFail;
-    const char* wtsUnterminated;
-    const char* wfSession;
-    const char* wfClient;
-    const char* wfFail;
-    const char* wfUnterminated;
+bool Has(const std::string& words, const char* word) {
+    return (" " + words + " ").find(std::string(" ") + word + " ") != std::string::npos;
+}
+
+// g_OsVersionInfo answers as if it had worked out the tests named in `machine`
+// ("ts", "mf", "wf" say yes); afterwards it works them out afresh.
+class ScopedMachineFacts {
+public:
+    explicit ScopedMachineFacts(const std::string& machine) {
+        Set(Has(machine, "ts"), Has(machine, "mf"), Has(machine, "wf"), true);
+    }
+    ~ScopedMachineFacts() { Set(false, false, false, false); }
+
+private:
+    static void Set(bool terminalServer, bool metaFrame, bool winFrame, bool known) {
+        COsVersionInfo& os = g_OsVersionInfo;
+        os.m_bTerminalServer = terminalServer;
+        os.m_bMetaFrame = metaFrame;
+        os.m_bWinFrame = winFrame;
+        os.m_bTerminalServerKnown = os.m_bMetaFrameKnown = os.m_bWinFrameKnown = known;
+    }
 };
 
+// The stand-ins' answers as "WTS_SESSION=3 WF_FAIL=session,client ..."; what is
+// not named is unset, so the stand-in takes its default.
 class ScopedAnswers {
 public:
-    explicit ScopedAnswers(const Answers& a) {
-        Set("QVTR_STANDIN_WTS_SESSION", a.wtsSession);
-        Set("QVTR_STANDIN_WTS_CLIENT", a.wtsClient);
-        Set("QVTR_STANDIN_WTS_FAIL", a.wtsFail);
-        Set("QVTR_STANDIN_WTS_UNTERMINATED", a.wtsUnterminated);
-        Set("QVTR_STANDIN_WF_SESSION", a.wfSession);
-        Set("QVTR_STANDIN_WF_CLIENT", a.wfClient);
-        Set("QVTR_STANDIN_WF_FAIL", a.wfFail);
-        Set("QVTR_STANDIN_WF_UNTERMINATED", a.wfUnterminated);
+    explicit ScopedAnswers(const std::string& answers) {
+        std::map<std::string, std::string> given;
+        std::istringstream in(answers);
+        for (std::string word; in >> word;) {
+            given[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
+        }
+        for (const char* side : {"WTS_", "WF_"}) {
+            for (const char* what : {"SESSION", "CLIENT", "FAIL", "UNTERMINATED"}) {
+                const auto it = given.find(std::string(side) + what);
+                const std::string name = std::string("QVTR_STANDIN_") + side + what;
+                m_env.emplace_back(new ScopedEnv(name.c_str(), it == given.end() ? nullptr : it->second.c_str()));
+            }
+        }
     }
 
 private:
-    void Set(const char* name, const char* value) { m_env.emplace_back(new ScopedEnv(name, value)); }
     std::vector<std::unique_ptr<ScopedEnv>> m_env;
+};
+
+// The real loader behind the seam. `g_loader` holds words: "no-wts" and "no-wf"
+// ask for a file that is not there, "incomplete-wf" takes WFAPI.DLL from the
+// folder of the stand-in without its message function, "no-wts-free" hides
+// WTSFreeMemory.
+std::string g_loader;
+std::vector<std::string> g_loads;
+int g_loaded = 0;  // modules handed out and not yet freed
+
+HMODULE WINAPI SeamLoadLibraryA(LPCSTR name) {
+    g_loads.push_back(name);
+    const bool wts = std::strcmp(name, "WTSAPI32.DLL") == 0;
+    std::string path = name;
+    if (Has(g_loader, wts ? "no-wts" : "no-wf")) {
+        path = PlatformPath(QVTR_STANDIN_INCOMPLETE_DIR "ABSENT.DLL");
+    } else if (!wts && Has(g_loader, "incomplete-wf")) {
+        path = PlatformPath(QVTR_STANDIN_INCOMPLETE_DIR "WFAPI.DLL");
+    }
+    HMODULE const module = BackendApi().LoadLibraryA(path.c_str());
+    g_loaded += module != nullptr ? 1 : 0;
+    return module;
+}
+
+BOOL WINAPI SeamFreeLibrary(HMODULE module) {
+    --g_loaded;
+    return BackendApi().FreeLibrary(module);
+}
+
+FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name) {
+    if (Has(g_loader, "no-wts-free") && std::strcmp(name, "WTSFreeMemory") == 0) {
+        return nullptr;
+    }
+    return BackendApi().GetProcAddress(module, name);
+}
+
+class SeamLoader {
+public:
+    explicit SeamLoader(const std::string& words) {
+        g_loader = words;
+        g_loads.clear();
+        g_loaded = 0;
+        m_override->LoadLibraryA = SeamLoadLibraryA;
+        m_override->FreeLibrary = SeamFreeLibrary;
+        m_override->GetProcAddress = SeamGetProcAddress;
+    }
+
+private:
+    ApiOverride m_override;
 };
 
 std::string ComputerName() {
@@ -57,30 +124,21 @@ std::string ComputerName() {
     return name;
 }
 
-typedef long (*StandinCounter)();
-
-// Asks a loaded stand-in how many of its buffers were never given back.
-long Outstanding(HMODULE library) {
-    if (library == nullptr) {
-        return 0;
-    }
-    FARPROC proc = Api().GetProcAddress(library, "QvtrStandinOutstanding");
-    EXPECT_NE(proc, nullptr);
-    return proc ? reinterpret_cast<StandinCounter>(reinterpret_cast<void (*)()>(proc))() : -1;
-}
-
-long Queries(HMODULE library) {
-    FARPROC proc = library ? Api().GetProcAddress(library, "QvtrStandinQueries") : nullptr;
-    return proc ? reinterpret_cast<StandinCounter>(reinterpret_cast<void (*)()>(proc))() : 0;
+// A stand-in's own counter: buffers never given back, or queries made.
+long Counter(HMODULE library, const char* name) {
+    FARPROC proc = library ? Api().GetProcAddress(library, name) : nullptr;
+    return proc ? reinterpret_cast<long (*)()>(reinterpret_cast<void (*)()>(proc))() : 0;
 }
 
 const char kSixty[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz01234567";
-const char kComputer[] = "<computer>";  // stands for this machine's name in the table
+const char kComputer[] = "<computer>";  // this machine's name, in the expected client name
 
 struct StandinCase {
     const char* name;
-    bool terminalServer, metaFrame, winFrame;
-    Answers answers;
+    const char* machine;  // "ts", "mf", "wf": the terminal-server tests that say yes
+    std::string answers;
+    const char* loader;
+    bool slash;
     DWORD sessionId;
     SessionPlatform platform;
     std::string clientName;
@@ -88,140 +146,79 @@ struct StandinCase {
 };
 
 const std::vector<StandinCase>& Cases() {
+    using P = SessionPlatform;
+    const std::string sixty = std::string(" WF_CLIENT=") + kSixty;
     static const std::vector<StandinCase> cases = {
-        {"IcaClient",
-         true,
-         true,
-         false,
-         {"3", "TSNAME", nullptr, nullptr, "7", "ICACLIENT", nullptr, nullptr},
-         7,
-         SessionPlatform::Citrix,
-         "ICACLIENT",
+        {"IcaClient", "ts mf", "WTS_SESSION=3 WTS_CLIENT=TSNAME WF_SESSION=7 WF_CLIENT=ICACLIENT", "", false, 7,
+         P::Citrix, "ICACLIENT", false},
+        {"CitrixConsole", "ts mf", "WTS_SESSION=3 WF_SESSION=0", "", false, 0, P::Citrix, kComputer, false},
+        {"DirectIcaAnsweredByTerminalServices", "ts mf", "WTS_SESSION=9 WTS_CLIENT=TSNAME WF_SESSION=5 WF_FAIL=client",
+         "", false, 9, P::Wts, "TSNAME", true},
+        {"DirectIcaWithoutTerminalServices", "mf", "WF_SESSION=5 WF_FAIL=client", "", false, 5, P::Citrix, kComputer,
          false},
-        {"CitrixConsole",
-         true,
-         true,
-         false,
-         {"3", "TSNAME", nullptr, nullptr, "0", "UNUSED", nullptr, nullptr},
-         0,
-         SessionPlatform::Citrix,
-         kComputer,
-         false},
-        {"DirectIcaAnsweredByTerminalServices",
-         true,
-         true,
-         false,
-         {"9", "TSNAME", nullptr, nullptr, "5", nullptr, "client", nullptr},
-         9,
-         SessionPlatform::Wts,
-         "TSNAME",
+        {"WinFrame", "wf", "WF_SESSION=12 WF_CLIENT=WFCLIENT", "", false, 12, P::Citrix, "WFCLIENT", false},
+        {"TerminalServerWithoutCitrix", "ts", "WTS_SESSION=2 WTS_CLIENT=THINBOX", "", false, 2, P::Wts, "THINBOX",
          true},
-        {"DirectIcaWithoutTerminalServices",
-         false,
-         true,
-         false,
-         {nullptr, nullptr, nullptr, nullptr, "5", nullptr, "client", nullptr},
-         5,
-         SessionPlatform::Citrix,
-         kComputer,
-         false},
-        {"WinFrame",
-         false,
-         false,
-         true,
-         {nullptr, nullptr, nullptr, nullptr, "12", "WFCLIENT", nullptr, nullptr},
-         12,
-         SessionPlatform::Citrix,
-         "WFCLIENT",
-         false},
-        {"TerminalServerWithoutCitrix",
-         true,
-         false,
-         false,
-         {"2", "THINBOX", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
-         2,
-         SessionPlatform::Wts,
-         "THINBOX",
+        {"TerminalServicesNameFailsLeavingTheSlash", "ts", "WTS_SESSION=4 WTS_FAIL=client", "", true, 4, P::None, "/",
          true},
-        {"TerminalServicesClientNameFails",
-         true,
-         false,
-         false,
-         {"4", nullptr, "client", nullptr, nullptr, nullptr, nullptr, nullptr},
-         4,
-         SessionPlatform::None,
-         "",
-         true},
-        {"NoSessionAnywhere",
-         true,
-         true,
-         false,
-         {nullptr, nullptr, "session,client", nullptr, nullptr, nullptr, "session", nullptr},
-         0,
-         SessionPlatform::None,
-         "",
-         true},
-        {"UnterminatedTerminalServicesName",
-         true,
-         false,
-         false,
-         {"6", "NONUL", nullptr, "1", nullptr, nullptr, nullptr, nullptr},
-         6,
-         SessionPlatform::Wts,
-         "NONUL",
-         true},
-        {"UnterminatedSixtyCharacterCitrixName",
-         false,
-         true,
-         false,
-         {nullptr, nullptr, nullptr, nullptr, "8", kSixty, nullptr, "1"},
-         8,
-         SessionPlatform::Citrix,
-         std::string(kSixty, 50),
-         false},
+        {"NoSessionAnywhere", "ts mf", "WTS_FAIL=session,client WF_FAIL=session", "", false, 0, P::None, "", true},
+        {"UnterminatedLongCitrixNameIsCut", "mf", "WF_SESSION=8 WF_UNTERMINATED=1" + sixty, "", false, 8, P::Citrix,
+         std::string(kSixty, 50), false},
+        {"LongNameWithSlashKeeps49", "wf", "WF_SESSION=8" + sixty, "", true, 8, P::Citrix,
+         "/" + std::string(kSixty, 49), false},
+        {"NeitherLibraryLoads", "ts mf", "", "no-wts no-wf", false, 0, P::None, "", false},
+        {"NoFreeFunction", "ts", "WTS_SESSION=2", "no-wts-free", true, 0, P::None, "/<computer>", false},
+        {"NoMessageFunction", "mf", "WF_SESSION=7", "incomplete-wf", false, 0, P::None, kComputer, false},
+        {"SingleUserMachine", "", "", "", true, 0x2A, P::None, "/<computer>", false},
     };
     return cases;
 }
 
 class StandinTable : public testing::TestWithParam<StandinCase> {};
 
-TEST_P(StandinTable, BindsTheLoadedLibraries) {
+TEST_P(StandinTable, NamesTheSessionAndReleasesEverything) {
     const StandinCase& c = GetParam();
-    ScopedMachineFacts machine(c.terminalServer, c.metaFrame, c.winFrame);
+    ScopedMachineFacts machine(c.machine);
     ScopedAnswers answers(c.answers);
-    const std::string expectedName = c.clientName == kComputer ? ComputerName() : c.clientName;
-    // Held across the case, so the stand-in's counters count this case only.
-    HMODULE const wts = Api().LoadLibraryA("WTSAPI32.DLL");
+    std::string expectedName = c.clientName;
+    const size_t computer = expectedName.find(kComputer);
+    if (computer != std::string::npos) {
+        expectedName.replace(computer, std::strlen(kComputer), ComputerName());
+    }
+    // Held across the case, so the stand-in's query counter counts this case only.
+    HMODULE const wts = BackendApi().LoadLibraryA("WTSAPI32.DLL");
     ASSERT_NE(wts, nullptr) << "WTSAPI32.DLL is not beside the test program";
-    const long wtsQueriesBefore = Queries(wts);
+    const long wtsQueries = Counter(wts, "QvtrStandinQueries");
+    SeamLoader loader(c.loader);
 
-    CWMU wmu;
     SessionIdentity identity;
     std::memset(&identity, 0, sizeof identity);
-    QuerySessionIdentity(wmu, 0, false, identity);
+    {
+        CWMU wmu;
+        QuerySessionIdentity(wmu, 0x2A, c.slash, identity);
+        EXPECT_EQ(Counter(wmu.m_hWtsApi, "QvtrStandinOutstanding"), 0);
+        EXPECT_EQ(Counter(wmu.m_hWfApi, "QvtrStandinOutstanding"), 0);
+    }
 
     EXPECT_EQ(identity.m_dwSessionId, c.sessionId);
     EXPECT_EQ(identity.m_ePlatform, c.platform);
     EXPECT_EQ(std::string(identity.m_szClientName), expectedName);
-    EXPECT_EQ(wmu.m_hWtsApi != nullptr, c.terminalServer);
-    EXPECT_EQ(wmu.m_hWfApi != nullptr, c.metaFrame || c.winFrame);
-    EXPECT_EQ(Queries(wts) > wtsQueriesBefore, c.wtsAsked);
-    EXPECT_EQ(Outstanding(wts), 0);
-    EXPECT_EQ(Outstanding(wmu.m_hWfApi), 0);
-    Api().FreeLibrary(wts);
+    EXPECT_EQ(Counter(wts, "QvtrStandinQueries") > wtsQueries, c.wtsAsked);
+    EXPECT_EQ(g_loaded, 0);
+    EXPECT_EQ(g_loads.empty(), *c.machine == '\0');
+    BackendApi().FreeLibrary(wts);
 }
 
 INSTANTIATE_TEST_SUITE_P(Standins, StandinTable, testing::ValuesIn(Cases()),
                          [](const testing::TestParamInfo<StandinCase>& info) { return info.param.name; });
 
 TEST(Standins, AnIcaSessionTracesEveryStep) {
-    ScopedMachineFacts machine(true, true, false);
-    ScopedAnswers answers({"3", "TSNAME", nullptr, nullptr, "7", "ICACLIENT", nullptr, nullptr});
+    ScopedMachineFacts machine("ts mf");
+    ScopedAnswers answers("WTS_SESSION=3 WTS_CLIENT=TSNAME WF_SESSION=7 WF_CLIENT=ICACLIENT");
     TraceCapture trace;
     {
         CWMU wmu;
         SessionIdentity identity;
-        std::memset(&identity, 0, sizeof identity);
         QuerySessionIdentity(wmu, 0, true, identity);
         EXPECT_STREQ(identity.m_szClientName, "/ICACLIENT");
     }
@@ -239,50 +236,65 @@ TEST(Standins, AnIcaSessionTracesEveryStep) {
                              }));
 }
 
-TEST(Standins, AMissingCitrixLibraryIsTracedOnEveryOpen) {
-    ScopedMachineFacts machine(true, false, false);
-    ScopedAnswers answers({"2", "THINBOX", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr});
+TEST(Standins, LaterOpensKeepTheLoadedLibraryAndRetryTheMissingOne) {
+    ScopedMachineFacts machine("ts mf");
+    SeamLoader loader("no-wf");
     TraceCapture trace;
     CWMU wmu;
-    for (int call = 0; call < 3; ++call) {
-        EXPECT_TRUE(wmu.Open());
-    }
-    const std::string failed = "WMU::Open, LoadLibrary WF failed ";
-    int failedLines = 0;
-    for (const std::string& line : trace.Lines()) {
-        failedLines += line.compare(0, failed.size(), failed) == 0 ? 1 : 0;
-    }
-    EXPECT_EQ(failedLines, 3);
+    EXPECT_TRUE(wmu.Open());
+    EXPECT_TRUE(wmu.Open());
+    EXPECT_EQ(g_loads, (std::vector<std::string>{"WTSAPI32.DLL", "WFAPI.DLL", "WFAPI.DLL"}));
+    const std::vector<std::string> lines = trace.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "WMU::Open, TSE Platform\n"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "WMU::Open, WTS DLL loaded\n"), 2);
+    // The loader's own error, whatever the trace writing did to the last error since.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "WMU::Open, LoadLibrary WF failed 0000007E\n"), 2);
+
+    wmu.Close();
+    wmu.Close();
+    EXPECT_EQ(g_loaded, 0);
+    EXPECT_EQ(wmu.m_hWtsApi, nullptr);
 }
 
-// The incomplete Citrix stand-in lacks WFSendMessageA; it is reached through the
-// real loader by its own path.
-HMODULE WINAPI LoadIncompleteCitrix(LPCSTR name) {
-    if (std::strcmp(name, "WFAPI.DLL") == 0) {
-        return BackendApi().LoadLibraryA(PlatformPath(QVTR_STANDIN_INCOMPLETE_DIR "WFAPI.DLL").c_str());
+TEST(Standins, DefaultIdentitiesAreTraced) {
+    const std::string name = ComputerName();
+    struct Case {
+        const char* machine;
+        const char* loader;
+        std::string line;
+    } cases[] = {
+        {"", "", "WMU single-user session ID 0000002A and client name " + name + "\n"},
+        {"mf", "incomplete-wf", "WMU DLL not loaded session ID defaults to 0 and client name to " + name + "\n"},
+    };
+    for (const Case& c : cases) {
+        ScopedMachineFacts machine(c.machine);
+        SeamLoader loader(c.loader);
+        TraceCapture trace;
+        CWMU wmu;
+        SessionIdentity identity;
+        QuerySessionIdentity(wmu, 0x2A, false, identity);
+        const std::vector<std::string> lines = trace.Lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), c.line);
     }
-    return BackendApi().LoadLibraryA(name);
 }
 
-TEST(Standins, ALibraryWithoutItsMessageFunctionGivesTheDefaults) {
-    ScopedMachineFacts machine(false, true, false);
-    ScopedAnswers answers({nullptr, nullptr, nullptr, nullptr, "7", "ICACLIENT", nullptr, nullptr});
-    ApiOverride o;
-    o->LoadLibraryA = LoadIncompleteCitrix;
-    TraceCapture trace;
-
+TEST(Standins, GetSessionInfoStaysWithinASmallBuffer) {
+    ScopedMachineFacts machine("mf");
+    ScopedAnswers answers("WF_SESSION=8 WF_CLIENT=LONGCLIENT WF_UNTERMINATED=1");
     CWMU wmu;
-    SessionIdentity identity;
-    std::memset(&identity, 0, sizeof identity);
-    QuerySessionIdentity(wmu, 0, false, identity);
+    ASSERT_TRUE(wmu.Open());
 
-    ASSERT_NE(wmu.m_hWfApi, nullptr) << "the incomplete stand-in was not found";
-    EXPECT_EQ(identity.m_dwSessionId, 0u);
-    EXPECT_EQ(identity.m_ePlatform, SessionPlatform::None);
-    EXPECT_EQ(std::string(identity.m_szClientName), ComputerName());
-    EXPECT_EQ(Queries(wmu.m_hWfApi), 0);
-    EXPECT_EQ(trace.Lines().back(),
-              "WMU DLL not loaded session ID defaults to 0 and client name to " + ComputerName() + "\n");
+    // A guard byte after a five-byte buffer must survive.
+    char buffer[6];
+    std::memset(buffer, '#', sizeof buffer);
+    DWORD sessionId = 0;
+    SessionPlatform which = SessionPlatform::None;
+    EXPECT_EQ(wmu.GetSessionInfo(sessionId, buffer, 5, which), 1u);
+    EXPECT_STREQ(buffer, "LONG");
+    EXPECT_EQ(buffer[5], '#');
+    EXPECT_EQ(sessionId, 8u);
+    EXPECT_EQ(which, SessionPlatform::Citrix);
 }
 
 }  // namespace

@@ -35,44 +35,34 @@ namespace {
 long g_outstanding = 0;  // buffers handed out and not yet freed
 long g_queries = 0;
 
-bool Setting(const char* name, std::string& value) {
+// The variable's text, or `otherwise` when it is not set.
+std::string Setting(const char* name, const char* otherwise) {
     const std::string variable = std::string(STANDIN_PREFIX) + name;
 #if defined(_WIN32)
+    // The process environment, which the C runtime's copy in this DLL would not follow.
     char buffer[512];
     const DWORD length = GetEnvironmentVariableA(variable.c_str(), buffer, sizeof buffer);
-    if (length == 0 || length >= sizeof buffer) {
-        return false;
-    }
-    value.assign(buffer, length);
-    return true;
+    return length == 0 || length >= sizeof buffer ? otherwise : std::string(buffer, length);
 #else
     const char* text = std::getenv(variable.c_str());
-    if (text == nullptr) {
-        return false;
-    }
-    value = text;
-    return true;
+    return text ? text : otherwise;
 #endif
 }
 
 bool Fails(const char* query) {
-    std::string list;
-    if (!Setting("FAIL", list)) {
-        return false;
-    }
-    list = "," + list + ",";
-    return list.find(std::string(",") + query + ",") != std::string::npos;
+    return ("," + Setting("FAIL", "") + ",").find(std::string(",") + query + ",") != std::string::npos;
 }
 
 // Exactly `size` bytes, so a read past them is caught under AddressSanitizer.
-LPSTR Hand(const void* data, size_t size) {
-    void* block = std::malloc(size ? size : 1);
-    if (block == nullptr) {
-        return nullptr;
+BOOL Hand(const void* data, size_t size, LPSTR* buffer, DWORD* bytes) {
+    *buffer = static_cast<LPSTR>(std::malloc(size ? size : 1));
+    if (*buffer == nullptr) {
+        return FALSE;
     }
-    std::memcpy(block, data, size);
+    std::memcpy(*buffer, data, size);
+    *bytes = static_cast<DWORD>(size);
     ++g_outstanding;
-    return static_cast<LPSTR>(block);
+    return TRUE;
 }
 
 }  // namespace
@@ -80,28 +70,15 @@ LPSTR Hand(const void* data, size_t size) {
 STANDIN_EXPORT BOOL WINAPI STANDIN_FUNCTION(QuerySessionInformationA)(HANDLE, DWORD, int infoClass, LPSTR* buffer,
                                                                       DWORD* bytes) {
     ++g_queries;
-    if (buffer == nullptr || bytes == nullptr) {
-        return FALSE;
-    }
     *buffer = nullptr;
     *bytes = 0;
-    std::string text;
     if (infoClass == 4 && !Fails("session")) {  // the session ID
-        const DWORD id = Setting("SESSION", text) ? static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10)) : 1;
-        *buffer = Hand(&id, sizeof id);
-        *bytes = sizeof id;
-        return *buffer != nullptr;
+        const DWORD id = static_cast<DWORD>(std::strtoul(Setting("SESSION", "1").c_str(), nullptr, 10));
+        return Hand(&id, sizeof id, buffer, bytes);
     }
     if (infoClass == 10 && !Fails("client")) {  // the client name
-        if (!Setting("CLIENT", text)) {
-            text = "STANDIN-CLIENT";
-        }
-        std::string unterminated;
-        const size_t size =
-            Setting("UNTERMINATED", unterminated) && unterminated == "1" ? text.size() : text.size() + 1;
-        *buffer = Hand(text.c_str(), size);
-        *bytes = static_cast<DWORD>(size);
-        return *buffer != nullptr;
+        const std::string text = Setting("CLIENT", "STANDIN-CLIENT");
+        return Hand(text.c_str(), text.size() + (Setting("UNTERMINATED", "") == "1" ? 0 : 1), buffer, bytes);
     }
     return FALSE;
 }

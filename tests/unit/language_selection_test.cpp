@@ -1,7 +1,8 @@
 // Language selection: per user, then per machine, then the caller's fallback,
-// with the trace lines in order and the registry calls it makes.
+// with the trace lines in order and the registry keys it opens.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ using testing_support::TraceCapture;
 namespace {
 
 const std::string kLanguageKey = std::string(QVTR_COMMON_SETTINGS_KEY) + "\\Language";
+const std::string kUserKey = "RegOpenKeyExA HKCU\\" + kLanguageKey;
+const std::string kMachineKey = "RegOpenKeyExA HKLM\\" + kLanguageKey;
 const std::string kUserOpened = "QVTR - HKCU " + kLanguageKey + " OPENED\n";
 const std::string kMachineOpened = "QVTR - HKLM " + kLanguageKey + " OPENED\n";
 const std::string kUserNotFound = "QVTR - CurrentLanguage NOT FOUND\n";
@@ -26,14 +29,27 @@ std::string Fallback(const std::string& code) {
     return "QVTR - CurrentLanguage NOT FOUND, will use " + code + "\n";
 }
 
-void PutLanguage(ScratchRegistry& r, HKEY root, const std::string& code) {
-    r.PutString(root, kLanguageKey, "CurrentLanguage", code);
+// "user=07" or "machine=03": the value; "user" or "machine" alone: the key
+// without it; "user-binary=12": the value's bytes as REG_BINARY, without a NUL.
+void Describe(ScratchRegistry& r, const std::string& words) {
+    std::istringstream in(words);
+    for (std::string word; in >> word;) {
+        const HKEY root = word.compare(0, 4, "user") == 0 ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+        const size_t equals = word.find('=');
+        const std::string code = equals == std::string::npos ? "" : word.substr(equals + 1);
+        if (equals == std::string::npos) {
+            r.PutKey(root, kLanguageKey);
+        } else if (word.find("binary") != std::string::npos) {
+            r.PutValue(root, kLanguageKey, "CurrentLanguage", REG_BINARY, code.data(), code.size());
+        } else {
+            r.PutString(root, kLanguageKey, "CurrentLanguage", code);
+        }
+    }
 }
 
 struct LanguageCase {
     const char* name;
-    void (*describe)(ScratchRegistry&);
-    const char* held;  // the holder's code before the call
+    const char* registry;  // for Describe
     std::string code;
     LanguageSource source;
     int fallbackCalls;
@@ -41,64 +57,35 @@ struct LanguageCase {
     std::vector<std::string> opens;  // the keys opened, in order
 };
 
-const std::string kUserKey = "HKCU\\" + kLanguageKey;
-const std::string kMachineKey = "HKLM\\" + kLanguageKey;
-
 const std::vector<LanguageCase>& Cases() {
+    using S = LanguageSource;
     static const std::vector<LanguageCase> cases = {
         {"UserKeyWithoutValueThenMachineValue",
-         [](ScratchRegistry& r) {
-             r.PutKey(HKEY_CURRENT_USER, kLanguageKey);
-             PutLanguage(r, HKEY_LOCAL_MACHINE, "03");
-         },
-         "",
+         "user machine=03",
          "03",
-         LanguageSource::LocalMachine,
+         S::LocalMachine,
          0,
          {kUserOpened, kUserNotFound, kMachineOpened, Found("03")},
          {kUserKey, kMachineKey}},
         {"UserValueWinsAndMachineKeyStaysClosed",
-         [](ScratchRegistry& r) {
-             PutLanguage(r, HKEY_CURRENT_USER, "07");
-             PutLanguage(r, HKEY_LOCAL_MACHINE, "03");
-         },
-         "",
+         "user=07 machine=03",
          "07",
-         LanguageSource::CurrentUser,
+         S::CurrentUser,
          0,
          {kUserOpened, Found("07")},
          {kUserKey}},
-        {"NeitherKeyTakesTheFallback",
-         [](ScratchRegistry&) {},
-         "",
-         "00",
-         LanguageSource::Fallback,
-         1,
-         {Fallback("00")},
-         {kUserKey, kMachineKey}},
+        {"NeitherKeyTakesTheFallback", "", "00", S::Fallback, 1, {Fallback("00")}, {kUserKey, kMachineKey}},
         {"MachineKeyWithoutValueTakesTheFallback",
-         [](ScratchRegistry& r) { r.PutKey(HKEY_LOCAL_MACHINE, kLanguageKey); },
-         "",
+         "machine",
          "00",
-         LanguageSource::Fallback,
+         S::Fallback,
          1,
          {kMachineOpened, Fallback("00")},
          {kUserKey, kMachineKey}},
-        {"AHeldCodeReadsNothing",
-         [](ScratchRegistry& r) { PutLanguage(r, HKEY_CURRENT_USER, "07"); },
-         "05",
-         "05",
-         LanguageSource::None,
-         0,
-         {},
-         {}},
         {"BinaryValueWithoutNulIsReadWithinItsBytes",
-         [](ScratchRegistry& r) {
-             r.PutValue(HKEY_CURRENT_USER, kLanguageKey, "CurrentLanguage", REG_BINARY, "12", 2);
-         },
-         "",
+         "user-binary=12",
          "12",
-         LanguageSource::CurrentUser,
+         S::CurrentUser,
          0,
          {kUserOpened, Found("12")},
          {kUserKey}},
@@ -111,12 +98,11 @@ class LanguageTable : public testing::TestWithParam<LanguageCase> {};
 TEST_P(LanguageTable, ChoosesTheCodeAndTracesEachStep) {
     const LanguageCase& c = GetParam();
     ScratchRegistry registry;
-    c.describe(registry);
+    Describe(registry, c.registry);
     registry.ClearCalls();
     TraceCapture trace;
 
     CLanguageSelection holder;
-    holder.m_strLanguage = c.held;
     int fallbackCalls = 0;
     const std::string& code = holder.GetCurrentLanguage([&fallbackCalls](CLanguageSelection& h) {
         ++fallbackCalls;
@@ -128,40 +114,29 @@ TEST_P(LanguageTable, ChoosesTheCodeAndTracesEachStep) {
     EXPECT_EQ(holder.m_eSource, c.source);
     EXPECT_EQ(fallbackCalls, c.fallbackCalls);
     EXPECT_EQ(trace.Lines(), c.trace);
-    std::vector<std::string> opens;
-    for (const auto& call : registry.RegistryCalls()) {
-        if (call.function == "RegOpenKeyExA") {
-            opens.push_back(call.key);
-        }
-        EXPECT_NE(call.function, "RegCreateKeyExA") << "selection never creates a key";
-    }
-    EXPECT_EQ(opens, c.opens);
+    EXPECT_EQ(registry.RegistryCallTexts({"RegOpenKeyExA"}), c.opens);
+    EXPECT_EQ(registry.CountCalls("RegCreateKeyExA"), 0u);
     EXPECT_EQ(registry.LiveHandles(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, LanguageTable, testing::ValuesIn(Cases()),
                          [](const testing::TestParamInfo<LanguageCase>& info) { return info.param.name; });
 
-TEST(LanguageSelection, OnceChosenTheCodeStaysWhateverTheRegistrySaysLater) {
-    ScratchRegistry registry;
-    PutLanguage(registry, HKEY_LOCAL_MACHINE, "03");
-    CLanguageSelection holder;
-    EXPECT_EQ(holder.GetCurrentLanguage(nullptr), "03");
-
-    PutLanguage(registry, HKEY_CURRENT_USER, "07");
-    registry.ClearCalls();
-    EXPECT_EQ(holder.GetCurrentLanguage(nullptr), "03");
-    EXPECT_TRUE(registry.RegistryCalls().empty());
-}
-
-TEST(LanguageSelection, AnEmptyFallbackIsAskedAgainNextTime) {
+TEST(LanguageSelection, OnlyAChosenCodeIsKept) {
     ScratchRegistry registry;
     CLanguageSelection holder;
     int calls = 0;
     const auto fallback = [&calls](CLanguageSelection&) { ++calls; };
-    EXPECT_EQ(holder.GetCurrentLanguage(fallback), "");
-    PutLanguage(registry, HKEY_CURRENT_USER, "07");
+    EXPECT_EQ(holder.GetCurrentLanguage(fallback), "");  // nothing chosen: asked again next time
+    Describe(registry, "user=07");
     EXPECT_EQ(holder.GetCurrentLanguage(fallback), "07");
+
+    Describe(registry, "user=03");
+    registry.ClearCalls();
+    TraceCapture trace;
+    EXPECT_EQ(holder.GetCurrentLanguage(fallback), "07");
+    EXPECT_TRUE(registry.RegistryCalls().empty());
+    EXPECT_TRUE(trace.Lines().empty());
     EXPECT_EQ(calls, 1);
 }
 
