@@ -14,7 +14,6 @@
 #include "support/support.h"
 #include "win32/api.h"
 
-using testing_support::FileExists;
 using testing_support::ReadFile;
 
 namespace {
@@ -61,10 +60,9 @@ protected:
         m_api->GetTempPathA = FakeTempPath;
         m_api->OutputDebugStringA = CaptureDebugString;
     }
-    std::string Ini() const { return m_dir.File("qvtr.ini"); }
     std::string DefaultLog() const { return m_dir.File("qvtr.log"); }
     void Start(const std::string& ini) {
-        testing_support::WriteFile(Ini(), ini);
+        testing_support::WriteFile(m_dir.File("qvtr.ini"), ini);
         m_module.Init(nullptr, nullptr, nullptr, QVTR_SHORT_NAME);
     }
 
@@ -73,64 +71,44 @@ protected:
     CComModuleSupport m_module;
 };
 
-// The log path is worked out once and written back, so the next start and the
-// user see the same one; the start-up line is the one exact witness of a line.
-TEST_F(TraceTest, LogPathIsWrittenBackAndTheStartUpLineIsExact) {
-    const std::string custom = m_dir.File("custom.log");
-    const struct {
-        std::string ini, log;
-    } cases[] = {{"", DefaultLog()},
-                 {"[LOG]\npath=\n", DefaultLog()},
-                 {"[LOG]\npath=" + custom + "\n[QVTR]\ndebug=5\n", custom}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.ini);
-        Start(c.ini);
-        EXPECT_EQ(m_module.m_strIniPath, Ini());
-        EXPECT_EQ(m_module.m_strLogPath, c.log);
-        char path[MAX_PATH] = {};
-        Api().GetPrivateProfileStringA("LOG", "path", "", path, sizeof path, Ini().c_str());
-        EXPECT_EQ(path, c.log);
-    }
-    EXPECT_FALSE(FileExists(DefaultLog()));
-    EXPECT_EQ(ReadFile(custom), Prefix() + "Init() log path " + custom + "\n");
-
+// Without a module file name the INI is looked up by its bare name.
+TEST_F(TraceTest, ModuleWithoutFileNameFallsBackToTheBareIniName) {
     g_moduleFile.clear();
     m_api->WritePrivateProfileStringA = NoProfileWrite;
     m_module.Init(nullptr, nullptr, nullptr, QVTR_SHORT_NAME);
     EXPECT_EQ(m_module.m_strIniPath, "qvtr.ini");
 }
 
-struct SettingsCase {
-    const char* debug;  // the INI text of "debug"; null for no key
-    const char* debugString;
-    int32_t level;
-    bool debugger;
-};
-
-class SettingsTest : public TraceTest, public ::testing::WithParamInterface<SettingsCase> {};
-
 // Levels up to the threshold reach the log; the debugger copy needs exactly 1.
-TEST_P(SettingsTest, ThresholdAndDebuggerCopy) {
-    const SettingsCase& c = GetParam();
-    std::string ini = "[LOG]\npath=" + DefaultLog() + "\n[QVTR]\n";
-    ini += c.debug ? std::string("debug=") + c.debug + "\n" : "";
-    Start(ini + "debugstring=" + c.debugString + "\n");
-    EXPECT_EQ(m_module.m_nDebugLevel, c.level);
-    EXPECT_EQ(m_module.m_bDebugString, c.debugger);
-    std::string expected = c.level >= 5 ? Prefix() + "Init() log path " + DefaultLog() + "\n" : "";
-    g_debugLines.clear();
-    for (int32_t level = 1; level <= 6; ++level) {
-        m_module.Trace(level, "level %d\n", level);
-        expected += level <= c.level ? Prefix() + "level " + std::to_string(level) + "\n" : "";
+// An empty log path is a missing one: the temporary directory's qvtr.log.
+TEST_F(TraceTest, ThresholdAndDebuggerCopy) {
+    const struct {
+        const char* debug;  // the INI text of "debug"; null for no key
+        const char* debugString;
+        int32_t level;
+        bool debugger;
+    } cases[] = {{nullptr, "1", 0, true}, {"-3", "0", -3, false}, {"not a number", "2", 0, false},
+                 {"2", "1", 2, true},     {"5", "yes", 5, false}, {"6", "-1", 6, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.debug ? c.debug : "no key");
+        std::remove(DefaultLog().c_str());
+        std::string ini = "[LOG]\npath=\n[QVTR]\n";
+        ini += c.debug ? std::string("debug=") + c.debug + "\n" : "";
+        Start(ini + "debugstring=" + c.debugString + "\n");
+        EXPECT_EQ(m_module.m_nDebugLevel, c.level);
+        EXPECT_EQ(m_module.m_bDebugString, c.debugger);
+        EXPECT_EQ(m_module.m_strLogPath, DefaultLog());
+        EXPECT_NE(ReadFile(m_dir.File("qvtr.ini")).find("path=" + DefaultLog()), std::string::npos);
+        std::string expected = c.level >= 5 ? Prefix() + "Init() log path " + DefaultLog() + "\n" : "";
+        g_debugLines.clear();
+        for (int32_t level = 1; level <= 6; ++level) {
+            m_module.Trace(level, "level %d\n", level);
+            expected += level <= c.level ? Prefix() + "level " + std::to_string(level) + "\n" : "";
+        }
+        EXPECT_EQ(ReadFile(DefaultLog()), expected);
+        EXPECT_EQ(g_debugLines.size(), c.debugger ? static_cast<size_t>(std::max(c.level, 0)) : 0u);
     }
-    EXPECT_EQ(ReadFile(DefaultLog()), expected);
-    EXPECT_EQ(g_debugLines.size(), c.debugger ? static_cast<size_t>(std::max(c.level, 0)) : 0u);
 }
-
-INSTANTIATE_TEST_SUITE_P(Settings, SettingsTest,
-                         ::testing::Values(SettingsCase{nullptr, "1", 0, true}, SettingsCase{"-3", "0", -3, false},
-                                           SettingsCase{"not a number", "2", 0, false}, SettingsCase{"2", "1", 2, true},
-                                           SettingsCase{"5", "yes", 5, false}, SettingsCase{"6", "-1", 6, false}));
 
 TEST_F(TraceTest, LinesOfEveryLengthLandWholeInTheFileAndTheDebugger) {
     Start("[QVTR]\ndebug=1\ndebugstring=1\n");
