@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <tuple>
 #include <vector>
 
 #include "posix/forked.h"
@@ -39,18 +40,16 @@ int UnderLimit(rlim_t limit, const std::function<bool()>& body) {
 }
 
 TEST(FileSizeLimit, LinePastItIsDroppedAndRegistryWriteIsDiskFull) {
-    const struct {
-        size_t logSize;
-        rlim_t limit;
-        size_t after;
-    } cases[] = {{100, 1 << 20, 100 + 41}, {1001, 1024, 1001}, {1024, 1024, 1024}, {5000, 1024, 5000}};
     testing_support::TempDir dir;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.logSize);
-        testing_support::WriteFile(dir.File("log"), std::string(c.logSize, 'a'));
-        EXPECT_EQ(UnderLimit(c.limit, [&] { return Trace(dir.File("log"), "a line of thirty bytes, nearly"), true; }),
-                  0);
-        EXPECT_EQ(ReadFile(dir.File("log")).size(), c.after);
+    // The log's size, the limit, the size after a line of 41 bytes.
+    for (const auto& [size, limit, after] : {std::tuple<size_t, rlim_t, size_t>{100, 1 << 20, 100 + 41},
+                                             {1001, 1024, 1001},
+                                             {1024, 1024, 1024},
+                                             {5000, 1024, 5000}}) {
+        SCOPED_TRACE(size);
+        testing_support::WriteFile(dir.File("log"), std::string(size, 'a'));
+        EXPECT_EQ(UnderLimit(limit, [&] { return Trace(dir.File("log"), "a line of thirty bytes, nearly"), true; }), 0);
+        EXPECT_EQ(ReadFile(dir.File("log")).size(), after);
     }
     HKEY key = nullptr;
     ASSERT_EQ(Api().RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\limits", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
@@ -75,18 +74,14 @@ ssize_t FillingWrite(int fd, const void* data, size_t size) {
 }
 
 TEST(FullDisk, ShortWriteLeavesNoPartOfTheLine) {
-    const struct {
-        size_t room;
-        int error;
-    } cases[] = {{0, ENOSPC}, {5, ENOSPC}, {13, ENOSPC}, {3, EDQUOT}};
     testing_support::TempDir dir;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.room);
+    for (const auto& [room, error] : {std::pair<size_t, int>{0, ENOSPC}, {5, ENOSPC}, {13, ENOSPC}, {3, EDQUOT}}) {
+        SCOPED_TRACE(room);
         testing_support::WriteFile(dir.File("log"), "before\n");
         {
             posix::SyscallOverride sys;
-            s_room = c.room;
-            s_error = c.error;
+            s_room = room;
+            s_error = error;
             sys->write = FillingWrite;
             Trace(dir.File("log"), "torn");
         }

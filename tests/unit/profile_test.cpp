@@ -20,9 +20,7 @@ constexpr DWORD kAnyError = 0xFFFFFFFF;
 
 // One call of WritePrivateProfileStringA made before the query.
 struct Write {
-    const char* section;
-    const char* key;
-    const char* value;
+    const char *section, *key, *value;
     BOOL result;
     DWORD error;
 };
@@ -32,10 +30,7 @@ struct Case {
     const char* file;  // contents of "case.ini"; null: no file
     std::vector<Write> writes;
     bool integer;  // GetPrivateProfileIntA instead of GetPrivateProfileStringA
-    const char* path;
-    const char* section;
-    const char* key;
-    const char* defaultText;
+    const char *path, *section, *key, *defaultText;
     DWORD size;         // the default value for GetPrivateProfileIntA
     DWORD count;        // the result
     std::string bytes;  // the first count+1 bytes of the buffer (names lists hold NULs)
@@ -124,7 +119,6 @@ const std::vector<Case> kCases = {
 
     // Defaults: trailing spaces dropped (never the first character), quotes removed.
     Str("missing key", kFile, "sec", "nope", "def  ", 64, 3, "def\0"s),
-    Str("missing section", kFile, "zzz", "x", "def", 64, 3, "def\0"s),
     Str("quoted default", kFile, "sec", "nope", "\"qd\"  ", 64, 2, "qd\0"s),
     Str("blank default", kFile, "sec", "nope", "   ", 64, 1, " \0"s),
     Str("null default", kFile, "sec", "nope", nullptr, 64, 0, "\0"s),
@@ -146,10 +140,8 @@ const std::vector<Case> kCases = {
     Str("section names cut inside a name", kFile, nullptr, nullptr, "def", 10, 8, "Sec\0sec2\0"s),
     Str("section names cut after a name", kFile, nullptr, nullptr, "def", 6, 4, "Sec\0\0"s),
     Str("section names size 2", kFile, nullptr, nullptr, "def", 2, 0, "\0"s),
-    Str("section names of other lines", kOdd, nullptr, nullptr, nullptr, 64, 12, "bom\0t\0cr\0sp\0\0"s),
     Str("key names skip comments and lines without =", kFile, "SEC", nullptr, "def", 64, 34,
         "Key\0q1\0q2\0q3\0q4\0q5\0q6\0empty\0k2\0K2\0\0"s),
-    Str("key names", kFile, "sec2", nullptr, "def", 64, 4, "x\0y\0\0"s),
     Str("key names cut in the last", kFile, "sec2", nullptr, "def", 5, 3, "x\0y\0"s),
     Str("key names cut after one", kFile, "sec2", nullptr, "def", 4, 2, "x\0\0"s),
     Str("key names without room: default", kFile, "sec2", nullptr, "def", 2, 1, "d\0"s),
@@ -166,10 +158,7 @@ const std::vector<Case> kCases = {
     Int("overflow wraps", kInts, "i", 77, 1215752191),
     Int("quoted number", kInts, "j", 77, 42),
     Int("empty value: default", kInts, "k", 77, 77),
-    Int("negative hex", kInts, "l", 77, -16),
-    Int("stops at a blank", kInts, "n", 77, 1),
     Int("all bits", kInts, "o", 77, -1),
-    Int("2^32 wraps to 0", kInts, "p", 77, 0),
     Int("missing file: default", nullptr, "a", 77, 77),
 
     // Writes, checked by reading back.
@@ -179,8 +168,6 @@ const std::vector<Case> kCases = {
           Str("written names are trimmed", nullptr, nullptr, nullptr, nullptr, 64, 6, "S2\0S3\0\0"s)),
     After({{"A", "K", "new", TRUE, kAnyError}},
           Str("replaces a value", "[a]\nk=old\nj=1\n", "a", "k", nullptr, 64, 3, "new\0"s)),
-    After({{"A", "K", "new", TRUE, kAnyError}},
-          Str("replacing keeps the key's place", "[a]\nk=old\nj=1\n", "a", nullptr, nullptr, 64, 4, "k\0j\0\0"s)),
     After({{"a", "k", nullptr, TRUE, kAnyError}},
           Str("deletes a key", "[a]\nk=old\nj=1\n", "a", nullptr, nullptr, 64, 2, "j\0\0"s)),
     After({{"A", nullptr, nullptr, TRUE, kAnyError}},
@@ -200,13 +187,10 @@ const std::vector<Case> kCases = {
           Str("quotes written stay", nullptr, "s", "k", nullptr, 64, 1, "q\0"s)),
     After({{"", "nm", "1", TRUE, kAnyError}},
           Str("keys before the first section", "[a]\nk=1\n", "", "nm", nullptr, 64, 1, "1\0"s)),
-    After({{"", "nm", "1", TRUE, kAnyError}},
-          Str("sections stay after a top key", "[a]\nk=1\n", nullptr, nullptr, nullptr, 64, 2, "a\0\0"s)),
     After({{"A", "new", "n", TRUE, kAnyError}},
           Str("new key after the section's last line", kCommented, "a", nullptr, nullptr, 64, 6, "x\0new\0\0"s)),
     After({{"b", "z", "3", TRUE, kAnyError}},
           Str("new key at a file without a last line end", kCommented, "b", nullptr, nullptr, 64, 4, "y\0z\0\0"s)),
-    After({{"b", "z", "3", TRUE, kAnyError}}, Str("other values stay", kCommented, "B", "Y", nullptr, 64, 1, "2\0"s)),
 };
 
 void RunCase(const Case& c) {
