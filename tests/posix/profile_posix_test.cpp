@@ -176,6 +176,15 @@ TEST(ProfileWrite, MegabyteValueRoundTrips) {
 
 // ---- reading ----------------------------------------------------------------------
 
+// Where Wine cuts a quoted value one short, the quotes make the room.
+TEST(ProfileRead, QuotedValueThatExactlyFits) {
+    TempDir dir;
+    WriteFile(dir.File("q.ini"), "[s]\nk=\"quoted\"\n");
+    char buffer[7];
+    EXPECT_EQ(Api().GetPrivateProfileStringA("s", "k", "", buffer, sizeof buffer, dir.File("q.ini").c_str()), 6u);
+    EXPECT_STREQ(buffer, "quoted");
+}
+
 TEST(ProfileRead, GarbageNeverOverrunsTheBuffer) {
     TempDir dir;
     const std::string path = dir.File("g.ini");

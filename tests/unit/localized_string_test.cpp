@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "qvtr/localization.h"
 #include "support/support.h"
@@ -42,7 +43,9 @@ protected:
 };
 
 TEST_F(LanguageFileTest, TextsComeFromTheFileOrFallBackToTheKey) {
-    UseLanguage("[App]\nGreeting=Hello, %s!\nPlain=50%% done\nEmpty=\nB=second\nRaw=%d%%\n");
+    UseLanguage(
+        "[App]\nGreeting=Hello, %s!\nPlain=50%% done\nEmpty=\nB=second\nRaw=%d%%\n"
+        "[QVTR]\nUnexpectedError=Something broke.\nUnknownError=No idea (%%).\n");
     EXPECT_EQ(CLocalizedString::GetLanguageFile(), m_dir.File("qvtr00.lg"));
     EXPECT_EQ(CLocalizedString("App", "Greeting", "world"), "Hello, world!");
     EXPECT_EQ(CLocalizedString("App", "Plain"), "50% done");
@@ -56,6 +59,16 @@ TEST_F(LanguageFileTest, TextsComeFromTheFileOrFallBackToTheKey) {
     char* raw = CLocalizedString::LookupText("App", "Raw");
     EXPECT_STREQ(raw, "%d%%");
     std::free(raw);
+    // Application errors by index; past the table, UnknownError; a missing text: its key.
+    CComModuleSupport module;
+    for (const auto& [code, expected] : {std::pair<DWORD, const char*>{QVTR_E_UNEXPECTED, "Something broke."},
+                                         {QVTR_E_LOCK_NOT_ACQUIRED, "LockNotAcquired"},
+                                         {0x90000009, "No idea (%)."},
+                                         {0x9FFFFFFF, "No idea (%)."}}) {
+        std::string error = "old";
+        module.GetErrorText(error, code);
+        EXPECT_EQ(error, expected) << std::hex << code;
+    }
 
     g_moduleFile.clear();  // no module file name: the previous file stays
     EXPECT_FALSE(CLocalizedString::SetLanguageFile("01", "qvtr", nullptr, false));
@@ -123,23 +136,6 @@ TEST(LanguageStateDeathTest, NumberIsWorkedOutOnceAndAFixedFileStays) {
 }
 
 // ---- error texts ----------------------------------------------------------------------
-
-TEST_F(LanguageFileTest, ApplicationErrorsAreLocalized) {
-    UseLanguage("[QVTR]\nUnexpectedError=Something broke.\nUnknownError=No idea (%%).\n");
-    CComModuleSupport module;
-    const struct {
-        DWORD code;
-        const char* text;
-    } cases[] = {{QVTR_E_UNEXPECTED, "Something broke."},
-                 {QVTR_E_LOCK_NOT_ACQUIRED, "LockNotAcquired"},  // no text in this file: its key
-                 {0x90000009, "No idea (%)."},
-                 {0x9FFFFFFF, "No idea (%)."}};
-    for (const auto& c : cases) {
-        std::string text = "old";
-        module.GetErrorText(text, c.code);
-        EXPECT_EQ(text, c.text) << std::hex << c.code;
-    }
-}
 
 std::string g_message;
 
