@@ -42,6 +42,11 @@ BOOL WINAPI NoProfileWrite(LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
     return FALSE;
 }
 
+BOOL WINAPI HostileUserName(LPSTR buffer, LPDWORD size) {
+    std::snprintf(buffer, *size, "%s", "Jo.Doe/../x y");
+    return TRUE;
+}
+
 std::string Prefix() {
     char prefix[16];
     std::snprintf(prefix, sizeof prefix, "%08X: ", static_cast<unsigned>(Api().GetCurrentProcessId()));
@@ -141,6 +146,17 @@ TEST_F(TraceTest, EveryFailingFileStepLosesOnlyItsLine) {
     EXPECT_EQ(ForEachFailure<&Win32Api::WriteFile>(ERROR_DISK_FULL, FALSE, scenario), 1);
     // Each run that did not fail wrote its line; the failing ones did not.
     EXPECT_EQ(testing_support::ReadLines(DefaultLog()).size(), 3u);
+}
+
+// A log another user owns is refused; the line goes beside it under the user's
+// name, made safe as a file name so that it cannot lead anywhere else.
+TEST_F(TraceTest, RefusedLogFallsBackToTheUsersOwnBesideIt) {
+    Start("[QVTR]\ndebug=1\n");
+    m_api->GetUserNameA = HostileUserName;
+    testing_support::FaultInjector<&Win32Api::CreateFileA> refused(1, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    m_module.Trace(1, "line\n");
+    EXPECT_EQ(refused.Failures(), 1);
+    EXPECT_EQ(ReadFile(DefaultLog() + ".Jo.Doe_.._x_y"), Prefix() + "line\n");
 }
 
 // Past 4 GiB a 32-bit position is no failure. Sparse files: no disk space needed.
