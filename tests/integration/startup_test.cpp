@@ -18,86 +18,44 @@ using namespace testing_support;
 
 namespace {
 
-std::string LibraryName() {
-    const std::string path = QVTR_SHARED_LIBRARY;
-    return path.substr(path.find_last_of("/\\") + 1);
-}
-
-std::string Prefix() {
+TEST(Startup, LoadingTheLibraryReadsItsIniAndTracesAtLevelFive) {
+    const std::string source = QVTR_SHARED_LIBRARY;
     char prefix[16];
 #if defined(_WIN32)
     std::snprintf(prefix, sizeof prefix, "%08X: ", static_cast<unsigned>(GetCurrentProcessId()));
 #else
     std::snprintf(prefix, sizeof prefix, "%08X: ", static_cast<unsigned>(getpid()));
 #endif
-    return prefix;
-}
-
-// A copy of the library in its own directory, loaded and unloaded by the test.
-class StartupTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_library = m_dir.File(LibraryName());
-        CopyFileBytes(PlatformPath(QVTR_SHARED_LIBRARY), m_library);
-    }
-
-    void LoadAndUnload() {
+    const struct {
+        const char* debug;  // null: no INI before the first load
+        bool traced;
+    } cases[] = {{nullptr, false}, {"5", true}, {"4", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.debug ? c.debug : "no INI");
+        TempDir dir;
+        const std::string library = dir.File(source.substr(source.find_last_of("/\\") + 1));
+        const std::string log = dir.File("startup.log"), ini = dir.File("qvtr.ini");
+        CopyFileBytes(PlatformPath(source), library);
+        if (c.debug) {
+            WriteFile(ini, "[LOG]\npath=" + log + "\n[QVTR]\ndebug=" + c.debug + "\n");
+        }
 #if defined(_WIN32)
-        HMODULE module = LoadLibraryA(m_library.c_str());
+        HMODULE module = LoadLibraryA(library.c_str());
         ASSERT_NE(module, nullptr) << GetLastError();
         FreeLibrary(module);
 #else
         // Kept mapped, as hosts keep the module: the backend's process-wide state
-        // (the registry connection, the handle table) lives until the process ends,
-        // and process detach then runs at exit.
-        void* module = dlopen(m_library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        // lives until the process ends, and process detach then runs at exit.
+        void* module = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         ASSERT_NE(module, nullptr) << dlerror();
         dlclose(module);
 #endif
+        // A plain text any tool can read, with the log path written back.
+        const std::string text = ReadFile(ini);
+        EXPECT_NE(text.find("[LOG]"), std::string::npos) << text;
+        EXPECT_NE(text.find(c.debug ? "path=" + log : std::string("qvtr.log")), std::string::npos) << text;
+        EXPECT_EQ(ReadFile(log), c.traced ? prefix + ("Init() log path " + log + "\n") : "");
     }
-
-    std::string IniValue(const char* section, const char* key) {
-        // Read back through a plain parse: the INI is a text file any tool can read.
-        std::string current;
-        for (std::string line : ReadLines(m_dir.File("qvtr.ini"))) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            if (!line.empty() && line[0] == '[') {
-                current = line.substr(1, line.find(']') - 1);
-            } else if (current == section &&
-                       line.compare(0, std::string(key).size() + 1, std::string(key) + "=") == 0) {
-                return line.substr(std::string(key).size() + 1);
-            }
-        }
-        return "(missing)";
-    }
-
-    TempDir m_dir;
-    std::string m_library;
-};
-
-TEST_F(StartupTest, FirstLoadCreatesTheIniBesideTheLibrary) {
-    LoadAndUnload();
-    ASSERT_TRUE(FileExists(m_dir.File("qvtr.ini")));
-    const std::string log = IniValue("LOG", "path");
-    EXPECT_NE(log, "(missing)");
-    EXPECT_EQ(log.substr(log.size() - 8), "qvtr.log");
-}
-
-TEST_F(StartupTest, StartUpLineIsWrittenAtLevelFive) {
-    const std::string log = m_dir.File("startup.log");
-    WriteFile(m_dir.File("qvtr.ini"), "[LOG]\npath=" + log + "\n[QVTR]\ndebug=5\n");
-    LoadAndUnload();
-    EXPECT_EQ(ReadFile(log), Prefix() + "Init() log path " + log + "\n");
-    EXPECT_EQ(IniValue("LOG", "path"), log);
-}
-
-TEST_F(StartupTest, NothingIsWrittenBelowLevelFive) {
-    const std::string log = m_dir.File("startup.log");
-    WriteFile(m_dir.File("qvtr.ini"), "[LOG]\npath=" + log + "\n[QVTR]\ndebug=4\n");
-    LoadAndUnload();
-    EXPECT_FALSE(FileExists(log));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "support/trace_capture.h"
 
-#include <cctype>
 #include <mutex>
 
 #include "qvtr/module.h"
@@ -15,15 +14,9 @@ std::vector<std::string> g_lines;
 
 // "%08X: " is the writer's own; the tests compare the facility's text.
 std::string WithoutPrefix(const std::string& line) {
-    if (line.size() < 10 || line[8] != ':' || line[9] != ' ') {
-        return line;
-    }
-    for (size_t i = 0; i < 8; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(line[i]))) {
-            return line;
-        }
-    }
-    return line.substr(10);
+    const bool prefixed =
+        line.size() >= 10 && line.compare(8, 2, ": ") == 0 && line.find_first_not_of("0123456789ABCDEF") >= 8;
+    return prefixed ? line.substr(10) : line;
 }
 
 void WINAPI CaptureOutput(LPCSTR text) {

@@ -16,27 +16,6 @@ using tool_test::Running;
 
 namespace {
 
-// The tool and the module copied beside a language file of the test's own.
-class OwnLanguageFile {
-public:
-    explicit OwnLanguageFile(const std::string& texts) {
-        const std::string tool = QVTR_TOOL;
-        const std::string bin = tool.substr(0, tool.rfind('/') + 1);
-        testing_support::CopyFileBytes(tool, m_dir.File("qvtr"));
-        testing_support::CopyFileBytes(bin + "libqvtr.so.0", m_dir.File("libqvtr.so.0"));
-        chmod(m_dir.File("qvtr").c_str(), 0700);
-        testing_support::WriteFile(m_dir.File("qvtr00.lg"), texts);
-    }
-    Result Run(const std::vector<std::string>& args) {
-        TempDir out;
-        Running running(args, out.File("out"), out.File("err"), m_dir.File("qvtr"));
-        return running.Finish();
-    }
-
-private:
-    TempDir m_dir;
-};
-
 struct TextCase {
     std::vector<std::string> args;
     int status;
@@ -63,11 +42,17 @@ const TextCase kTextCases[] = {
 };
 
 TEST(TextTool, TextsAreFormatsOnlyWhenTheyMatchTheirArguments) {
-    OwnLanguageFile tool(
-        "[App]\nTwo=%s and %s\nNumber=%d\nWrite=%s%n\nPositional=%1$s\nPercent=100%% sure\n"
-        "[QVTR]\nUnexpectedError=%s%s%n\nNotInitialized=Wide %99999999999d, 50%% done\n");
+    // The tool and the module copied beside a language file of the test's own.
+    TempDir dir;
+    const std::string tool = QVTR_TOOL, bin = tool.substr(0, tool.rfind('/') + 1);
+    testing_support::CopyFileBytes(tool, dir.File("qvtr"));
+    testing_support::CopyFileBytes(bin + "libqvtr.so.0", dir.File("libqvtr.so.0"));
+    chmod(dir.File("qvtr").c_str(), 0700);
+    testing_support::WriteFile(dir.File("qvtr00.lg"),
+                               "[App]\nTwo=%s and %s\nNumber=%d\nWrite=%s%n\nPositional=%1$s\nPercent=100%% sure\n"
+                               "[QVTR]\nUnexpectedError=%s%s%n\nNotInitialized=Wide %99999999999d, 50%% done\n");
     for (const TextCase& c : kTextCases) {
-        const Result result = tool.Run(c.args);
+        const Result result = Running(c.args, dir.File("out"), dir.File("err"), dir.File("qvtr")).Finish();
         const std::string what = c.args[0] + " " + c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : "");
         EXPECT_EQ(result.status, c.status) << what << "\n" << result.err;
         if (c.status == 2) {

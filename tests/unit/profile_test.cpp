@@ -20,9 +20,7 @@ constexpr DWORD kAnyError = 0xFFFFFFFF;
 
 // One call of WritePrivateProfileStringA made before the query.
 struct Write {
-    const char* section;
-    const char* key;
-    const char* value;
+    const char *section, *key, *value;
     BOOL result;
     DWORD error;
 };
@@ -32,10 +30,7 @@ struct Case {
     const char* file;  // contents of "case.ini"; null: no file
     std::vector<Write> writes;
     bool integer;  // GetPrivateProfileIntA instead of GetPrivateProfileStringA
-    const char* path;
-    const char* section;
-    const char* key;
-    const char* defaultText;
+    const char *path, *section, *key, *defaultText;
     DWORD size;         // the default value for GetPrivateProfileIntA
     DWORD count;        // the result
     std::string bytes;  // the first count+1 bytes of the buffer (names lists hold NULs)
@@ -48,18 +43,10 @@ Case Str(const char* name, const char* file, const char* section, const char* ke
 }
 
 Case Int(const char* name, const char* file, const char* key, int defaultValue, int expected) {
-    return Case{name,
-                file,
-                {},
-                true,
-                "case.ini",
-                "i",
-                key,
-                nullptr,
-                static_cast<DWORD>(defaultValue),
-                static_cast<DWORD>(expected),
-                "",
-                kAnyError};
+    Case c = Str(name, file, "i", key, nullptr, static_cast<DWORD>(defaultValue), static_cast<DWORD>(expected), "",
+                 kAnyError);
+    c.integer = true;
+    return c;
 }
 
 Case At(const char* path, Case c) {
@@ -109,19 +96,16 @@ const char* const kCommented = "; head\r\n[a]\r\nnoeq\r\nx=1\r\n; tail\r\n\r\n[b
 
 const std::vector<Case> kCases = {
     // Values: trimmed, one pair of quotes removed, names without regard to case.
-    Str("value trimmed", kFile, "Sec", "Key", nullptr, 64, 5, "value\0"s),
-    Str("names trimmed, any case", kFile, " sec ", " KEY ", nullptr, 64, 5, "value\0"s),
+    Str("value and names trimmed, any case", kFile, " sec ", " KEY ", nullptr, 64, 5, "value\0"s),
     Str("double quotes", kFile, "sec", "q1", nullptr, 64, 6, "quoted\0"s),
     Str("single quotes", kFile, "sec", "q2", nullptr, 64, 6, "single\0"s),
     Str("unpaired quotes kept", kFile, "sec", "q3", nullptr, 64, 7, "\"mixed'\0"s),
-    Str("lone quote kept", kFile, "sec", "q4", nullptr, 64, 1, "\"\0"s),
     Str("empty quotes", kFile, "sec", "q5", "def", 64, 0, "\0"s),
     Str("blanks inside quotes kept", kFile, "sec", "q6", nullptr, 64, 4, " in \0"s),
     Str("empty value is not missing", kFile, "sec", "empty", "def", 64, 0, "\0"s),
     Str("line without = ignored", kFile, "sec", "noeq", "def", 64, 3, "def\0"s),
     Str("value holding =", kFile, "sec", "k2", nullptr, 64, 3, "a=b\0"s),
     Str("first of two keys", kFile, "sec", "K2", nullptr, 64, 3, "a=b\0"s),
-    Str("first of two sections", kFile, "sec", "later", "def", 64, 3, "def\0"s),
     Str("keys before any section", kFile, "", "top", nullptr, 64, 1, "1\0"s),
     Str("CRLF lines", kFile, "sec2", "y", nullptr, 64, 1, "2\0"s),
     Str("text after ] ignored", kFile, "sec3", "x", "def", 64, 3, "def\0"s),
@@ -135,10 +119,8 @@ const std::vector<Case> kCases = {
 
     // Defaults: trailing spaces dropped (never the first character), quotes removed.
     Str("missing key", kFile, "sec", "nope", "def  ", 64, 3, "def\0"s),
-    Str("missing section", kFile, "zzz", "x", "def", 64, 3, "def\0"s),
     Str("quoted default", kFile, "sec", "nope", "\"qd\"  ", 64, 2, "qd\0"s),
     Str("blank default", kFile, "sec", "nope", "   ", 64, 1, " \0"s),
-    Str("tab in default kept", kFile, "sec", "nope", "d\t ", 64, 2, "d\t\0"s),
     Str("null default", kFile, "sec", "nope", nullptr, 64, 0, "\0"s),
     Str("missing file", nullptr, "s", "k", "\"qd\" ", 64, 2, "qd\0"s, ERROR_FILE_NOT_FOUND),
     At("missing\\x.ini",
@@ -147,25 +129,20 @@ const std::vector<Case> kCases = {
     // Cut values: size-1.
     Str("cut value", kFile, "sec", "Key", nullptr, 4, 3, "val\0"s),
     Str("cut quoted value", kFile, "sec", "q1", nullptr, 6, 5, "quote\0"s),
-    Str("quoted value with room", kFile, "sec", "q1", nullptr, 8, 6, "quoted\0"s),
     Str("size 1", kFile, "sec", "Key", "def", 1, 0, "\0"s),
-    Str("size 2", kFile, "sec", "Key", "def", 2, 1, "v\0"s),
+    Str("size 0 writes nothing", kFile, "sec", "Key", "def", 0, 0, "#"s, kAnyError),
+    Str("size 0 list writes nothing", kFile, nullptr, nullptr, "def", 0, 0, "#"s, kAnyError),
     Str("cut default", kFile, "sec", "nope", "default", 4, 3, "def\0"s),
 
     // Lists of names: each name terminated, a second terminator at the end, size-2 when cut.
     Str("section names", kFile, nullptr, nullptr, "def", 64, 25, "Sec\0sec2\0sec3\0s]tail\0Sec\0\0"s),
-    Str("section names whatever the key", kFile, nullptr, "Key", "def", 64, 25, "Sec\0sec2\0sec3\0s]tail\0Sec\0\0"s),
     Str("section names cut inside a name", kFile, nullptr, nullptr, "def", 10, 8, "Sec\0sec2\0"s),
     Str("section names cut after a name", kFile, nullptr, nullptr, "def", 6, 4, "Sec\0\0"s),
-    Str("section names cut to one name", kFile, nullptr, nullptr, "def", 5, 3, "Sec\0"s),
     Str("section names size 2", kFile, nullptr, nullptr, "def", 2, 0, "\0"s),
-    Str("section names of other lines", kOdd, nullptr, nullptr, nullptr, 64, 12, "bom\0t\0cr\0sp\0\0"s),
     Str("key names skip comments and lines without =", kFile, "SEC", nullptr, "def", 64, 34,
         "Key\0q1\0q2\0q3\0q4\0q5\0q6\0empty\0k2\0K2\0\0"s),
-    Str("key names", kFile, "sec2", nullptr, "def", 64, 4, "x\0y\0\0"s),
     Str("key names cut in the last", kFile, "sec2", nullptr, "def", 5, 3, "x\0y\0"s),
     Str("key names cut after one", kFile, "sec2", nullptr, "def", 4, 2, "x\0\0"s),
-    Str("key names cut to one", kFile, "sec2", nullptr, "def", 3, 1, "x\0"s),
     Str("key names without room: default", kFile, "sec2", nullptr, "def", 2, 1, "d\0"s),
     Str("key names of a missing section", kFile, "zzz", nullptr, "def", 64, 3, "def\0"s),
     Str("key names, missing file", nullptr, "zzz", nullptr, "def", 64, 3, "def\0"s, ERROR_FILE_NOT_FOUND),
@@ -173,22 +150,14 @@ const std::vector<Case> kCases = {
 
     // Integers: sign, then decimal or 0x/0o/0b digits up to the first other character.
     Int("digits then text", kInts, "a", 77, 12),
-    Int("no digits", kInts, "b", 77, 0),
     Int("negative", kInts, "c", 77, -5),
     Int("hexadecimal", kInts, "d", 77, 26),
-    Int("upper-case X is not hex", kInts, "e", 77, 0),
     Int("binary", kInts, "f", 77, 5),
     Int("octal", kInts, "g", 77, 15),
-    Int("plus sign", kInts, "h", 77, 7),
     Int("overflow wraps", kInts, "i", 77, 1215752191),
     Int("quoted number", kInts, "j", 77, 42),
     Int("empty value: default", kInts, "k", 77, 77),
-    Int("negative hex", kInts, "l", 77, -16),
-    Int("sign alone", kInts, "m", 77, 0),
-    Int("stops at a blank", kInts, "n", 77, 1),
     Int("all bits", kInts, "o", 77, -1),
-    Int("2^32 wraps to 0", kInts, "p", 77, 0),
-    Int("missing key: default", kInts, "zz", -3, -3),
     Int("missing file: default", nullptr, "a", 77, 77),
 
     // Writes, checked by reading back.
@@ -198,8 +167,6 @@ const std::vector<Case> kCases = {
           Str("written names are trimmed", nullptr, nullptr, nullptr, nullptr, 64, 6, "S2\0S3\0\0"s)),
     After({{"A", "K", "new", TRUE, kAnyError}},
           Str("replaces a value", "[a]\nk=old\nj=1\n", "a", "k", nullptr, 64, 3, "new\0"s)),
-    After({{"A", "K", "new", TRUE, kAnyError}},
-          Str("replacing keeps the key's place", "[a]\nk=old\nj=1\n", "a", nullptr, nullptr, 64, 4, "k\0j\0\0"s)),
     After({{"a", "k", nullptr, TRUE, kAnyError}},
           Str("deletes a key", "[a]\nk=old\nj=1\n", "a", nullptr, nullptr, 64, 2, "j\0\0"s)),
     After({{"A", nullptr, nullptr, TRUE, kAnyError}},
@@ -219,13 +186,10 @@ const std::vector<Case> kCases = {
           Str("quotes written stay", nullptr, "s", "k", nullptr, 64, 1, "q\0"s)),
     After({{"", "nm", "1", TRUE, kAnyError}},
           Str("keys before the first section", "[a]\nk=1\n", "", "nm", nullptr, 64, 1, "1\0"s)),
-    After({{"", "nm", "1", TRUE, kAnyError}},
-          Str("sections stay after a top key", "[a]\nk=1\n", nullptr, nullptr, nullptr, 64, 2, "a\0\0"s)),
     After({{"A", "new", "n", TRUE, kAnyError}},
           Str("new key after the section's last line", kCommented, "a", nullptr, nullptr, 64, 6, "x\0new\0\0"s)),
     After({{"b", "z", "3", TRUE, kAnyError}},
           Str("new key at a file without a last line end", kCommented, "b", nullptr, nullptr, 64, 4, "y\0z\0\0"s)),
-    After({{"b", "z", "3", TRUE, kAnyError}}, Str("other values stay", kCommented, "B", "Y", nullptr, 64, 1, "2\0"s)),
 };
 
 void RunCase(const Case& c) {
@@ -264,15 +228,6 @@ TEST(Profile, AnswersLikeWindows) {
         SCOPED_TRACE(c.name);
         RunCase(c);
     }
-}
-
-TEST(Profile, SizeZeroWritesNothing) {
-    TempDir dir;
-    std::ofstream(dir.File("a.ini"), std::ios::binary) << "[s]\nk=v\n";
-    char buffer[4] = {'#', '#', '#', '#'};
-    EXPECT_EQ(Api().GetPrivateProfileStringA("s", "k", "def", buffer, 0, dir.File("a.ini").c_str()), 0u);
-    EXPECT_EQ(Api().GetPrivateProfileStringA(nullptr, nullptr, "def", buffer, 0, dir.File("a.ini").c_str()), 0u);
-    EXPECT_EQ(std::string(buffer, 4), "####");
 }
 
 }  // namespace

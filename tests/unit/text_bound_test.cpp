@@ -80,29 +80,17 @@ TEST(TextBound, HugeWidthsAndPrecisionsAreCutAtTheBound) {
     EXPECT_EQ(child.Wait(), 0);
 }
 
-struct ErrorTextCase {
-    const char* text;
-    const char* expected;
-};
-
-// The module gives an application error's text no arguments.
-const ErrorTextCase kErrorTextCases[] = {
-    {"%s%s%n", "%s%s%n"}, {"%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s", "%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s"},
-    {"%9$s", "%9$s"},     {"%d files", "%d files"},
-    {"%*s", "%*s"},       {"50%% done", "50% done"},
-    {"plain", "plain"},   {"trailing %", "trailing %"},
-};
-
+// The module gives an application error's text no arguments: one that asks
+// for some stays as it stands.
 TEST(TextBound, ErrorTextsAreNeverGivenArgumentsTheyLack) {
     ApiOverride api;
     api->GetPrivateProfileStringA = FakeProfileString;
-    for (const ErrorTextCase& c : kErrorTextCases) {
-        g_text = c.text;
-        for (const DWORD code : {0x90000000u, 0x9FFFFFFFu}) {
-            std::string text;
-            g_Module.GetErrorText(text, code);
-            EXPECT_EQ(text, c.expected) << c.text;
-        }
+    for (const char* text : {"%s%s%n", "%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s", "%9$s", "%d files", "%*s",
+                             "50%% done", "plain", "trailing %"}) {
+        g_text = text;
+        std::string formatted;
+        g_Module.GetErrorText(formatted, 0x9FFFFFFF);
+        EXPECT_EQ(formatted, g_text == "50%% done" ? "50% done" : g_text);
     }
 }
 
