@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "registry/reg_file.h"
 #include "support/support.h"
 #include "win32/api.h"
 
@@ -59,23 +60,7 @@ protected:
         }
         return result == ERROR_SUCCESS ? std::string(buffer) : std::string();
     }
-    // Deletes a tree bottom-up through the API.
-    static void Wipe(const std::string& path, HKEY root = HKEY_CURRENT_USER) {
-        HKEY key = nullptr;
-        if (Api().RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
-            return;
-        }
-        char name[300];
-        for (;;) {
-            DWORD length = sizeof name;
-            if (Api().RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-                break;
-            }
-            Wipe(path + "\\" + name, root);
-        }
-        Api().RegCloseKey(key);
-        Api().RegDeleteKeyA(root, path.c_str());
-    }
+    static void Wipe(const std::string& path, HKEY root = HKEY_CURRENT_USER) { regfile::DeleteTree(root, path); }
 
     std::string m_path;
     HKEY m_key = nullptr;
