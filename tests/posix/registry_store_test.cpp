@@ -159,6 +159,19 @@ TEST_F(Registry, NamesKeepTheirCaseAndListsTheirOrder) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta", "gamma_long_name", "Second", "first-but-longer"}));
     EXPECT_EQ(GetString(m_key, "second"), "2222222");
+
+    HKEY classed = nullptr;
+    ASSERT_EQ(Api().RegOpenKeyExA(m_key, "BETA", 0, KEY_READ, &classed), ERROR_SUCCESS);
+    length = 3;
+    EXPECT_EQ(Api().RegQueryInfoKeyA(classed, name, &length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr),
+              ERROR_MORE_DATA);
+    length = sizeof name;
+    EXPECT_EQ(Api().RegQueryInfoKeyA(classed, name, &length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::string(name) + ":" + std::to_string(length), "Quillon:7");
+    Api().RegCloseKey(classed);
 }
 
 TEST_F(Registry, RootsAndRemoteConnection) {
