@@ -115,6 +115,11 @@ TEST_F(Registry, CallsAnswerWithNtCodes) {
     }
     EXPECT_EQ(size, 3u);
     EXPECT_EQ(buffer[0], 'Z');
+    HKEY same = nullptr;
+    EXPECT_EQ(Api().RegOpenKeyA(m_key, "", &same), ERROR_SUCCESS);
+    EXPECT_EQ(same, m_key);  // no path: the same handle
+    ASSERT_EQ(Create(m_key, "ALPHA", &other, &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     Api().RegCloseKey(other);
     Api().RegCloseKey(reader);
     Api().RegCloseKey(writer);
