@@ -102,10 +102,39 @@ struct ScratchRegistry::State {
         return true;
     }
 
-    void Track(LONG code, PHKEY result, const std::string& path) {
+    LONG Track(LONG code, PHKEY result, const std::string& path) {
         if (code == ERROR_SUCCESS && result != nullptr) {
             handles[*result] = path;
         }
+        return code;
+    }
+
+    LONG Connect(LPCSTR machine, HKEY hKey, PHKEY result) {
+        const std::string bare = machine != nullptr ? machine : "";
+        const size_t start = bare.find_first_not_of('\\');
+        bool known = start == std::string::npos;
+        for (const std::string& remote : remotes) {
+            known = known || Upper(remote) == Upper(bare.substr(start));
+        }
+        if (!known) {
+            return ERROR_BAD_NETPATH;
+        }
+        if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) {
+            return ERROR_INVALID_HANDLE;
+        }
+        return Track(next.RegOpenKeyExA(Root(hKey), "", 0, KEY_ALL_ACCESS, result), result, PathOf(hKey));
+    }
+
+    LONG Close(HKEY hKey) {
+        if (roots.count(hKey) != 0) {
+            return ERROR_SUCCESS;
+        }
+        if (handles.erase(hKey) == 0) {
+            ++badCloses;
+            return ERROR_INVALID_HANDLE;
+        }
+        ++closed;
+        return next.RegCloseKey(hKey);
     }
 
     // Below the seam, unrecorded: the test's own view of the scratch tree.
@@ -151,154 +180,95 @@ namespace {
 
 ScratchRegistry::State* g_state = nullptr;
 
-#define SCRATCH_BEGIN(function)                                 \
+// The body of every recorded Reg* function: a failure the test asked for, or
+// `call` on the real registry with the scratch roots in place of the predefined
+// ones. `key`, the key's path, is in scope for `call` and `name`.
+#define SCRATCH_FORWARD(function, path, name, index, call)      \
     std::lock_guard<std::recursive_mutex> lock(g_state->mutex); \
     ScratchRegistry::State& st = *g_state;                      \
+    const std::string key = path;                               \
     LONG code = ERROR_SUCCESS;                                  \
-    const bool injected = st.Injected(function, &code)
+    if (!st.Injected(function, &code)) {                        \
+        code = call;                                            \
+    }                                                           \
+    st.Record(function, key, name, index, code);                \
+    return code
+
+const char* NameOf(const char* name) {
+    return name != nullptr ? name : "";
+}
 
 LONG WINAPI ConnectRegistry(LPCSTR machine, HKEY hKey, PHKEY result) {
-    SCRATCH_BEGIN("RegConnectRegistryA");
-    std::string bare = machine != nullptr ? machine : "";
-    if (!injected) {
-        bool known = bare.find_first_not_of('\\') == std::string::npos;
-        for (const std::string& remote : st.remotes) {
-            known = known || Upper(remote) == Upper(bare.substr(bare.find_first_not_of('\\')));
-        }
-        if (!known) {
-            code = ERROR_BAD_NETPATH;
-        } else if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) {
-            code = ERROR_INVALID_HANDLE;
-        } else {
-            code = st.next.RegOpenKeyExA(st.Root(hKey), "", 0, KEY_ALL_ACCESS, result);
-            st.Track(code, result, st.PathOf(hKey));
-        }
-    }
-    st.Record("RegConnectRegistryA", st.PathOf(hKey), bare.c_str(), nullptr, code);
-    return code;
+    SCRATCH_FORWARD("RegConnectRegistryA", st.PathOf(hKey), NameOf(machine), nullptr,
+                    st.Connect(machine, hKey, result));
 }
 
 LONG WINAPI CreateKey(HKEY hKey, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM access,
                       LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition) {
-    SCRATCH_BEGIN("RegCreateKeyExA");
-    const std::string path = JoinPath(st.PathOf(hKey), subKey);
-    if (!injected) {
-        code = st.next.RegCreateKeyExA(st.Root(hKey), subKey, reserved, keyClass, options, access, security, result,
-                                       disposition);
-        st.Track(code, result, path);
-    }
-    st.Record("RegCreateKeyExA", path, nullptr, nullptr, code);
-    return code;
+    SCRATCH_FORWARD("RegCreateKeyExA", JoinPath(st.PathOf(hKey), subKey), nullptr, nullptr,
+                    st.Track(st.next.RegCreateKeyExA(st.Root(hKey), subKey, reserved, keyClass, options, access,
+                                                     security, result, disposition),
+                             result, key));
 }
 
 LONG WINAPI OpenKeyEx(HKEY hKey, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-    SCRATCH_BEGIN("RegOpenKeyExA");
-    const std::string path = JoinPath(st.PathOf(hKey), subKey);
-    if (!injected) {
-        code = st.next.RegOpenKeyExA(st.Root(hKey), subKey, options, access, result);
-        st.Track(code, result, path);
-    }
-    st.Record("RegOpenKeyExA", path, nullptr, nullptr, code);
-    return code;
+    SCRATCH_FORWARD("RegOpenKeyExA", JoinPath(st.PathOf(hKey), subKey), nullptr, nullptr,
+                    st.Track(st.next.RegOpenKeyExA(st.Root(hKey), subKey, options, access, result), result, key));
 }
 
 LONG WINAPI OpenKey(HKEY hKey, LPCSTR subKey, PHKEY result) {
-    SCRATCH_BEGIN("RegOpenKeyA");
-    const std::string path = JoinPath(st.PathOf(hKey), subKey);
-    if (!injected) {
-        code = st.next.RegOpenKeyExA(st.Root(hKey), subKey != nullptr ? subKey : "", 0, KEY_ALL_ACCESS, result);
-        st.Track(code, result, path);
-    }
-    st.Record("RegOpenKeyA", path, nullptr, nullptr, code);
-    return code;
+    SCRATCH_FORWARD(
+        "RegOpenKeyA", JoinPath(st.PathOf(hKey), subKey), nullptr, nullptr,
+        st.Track(st.next.RegOpenKeyExA(st.Root(hKey), NameOf(subKey), 0, KEY_ALL_ACCESS, result), result, key));
 }
 
 LONG WINAPI CloseKey(HKEY hKey) {
-    SCRATCH_BEGIN("RegCloseKey");
-    const std::string path = st.PathOf(hKey);
-    if (!injected && st.roots.count(hKey) == 0) {
-        if (st.handles.erase(hKey) == 1) {
-            ++st.closed;
-            code = st.next.RegCloseKey(hKey);
-        } else {
-            ++st.badCloses;
-            code = ERROR_INVALID_HANDLE;
-        }
-    }
-    st.Record("RegCloseKey", path, nullptr, nullptr, code);
-    return code;
+    SCRATCH_FORWARD("RegCloseKey", st.PathOf(hKey), nullptr, nullptr, st.Close(hKey));
 }
 
 LONG WINAPI QueryInfoKey(HKEY hKey, LPSTR keyClass, LPDWORD cchClass, LPDWORD reserved, LPDWORD cSubKeys,
                          LPDWORD cchMaxSubKey, LPDWORD cchMaxClass, LPDWORD cValues, LPDWORD cchMaxValueName,
                          LPDWORD cbMaxValueData, LPDWORD cbSecurity, PFILETIME lastWrite) {
-    SCRATCH_BEGIN("RegQueryInfoKeyA");
-    if (!injected) {
-        code = st.next.RegQueryInfoKeyA(st.Root(hKey), keyClass, cchClass, reserved, cSubKeys, cchMaxSubKey,
-                                        cchMaxClass, cValues, cchMaxValueName, cbMaxValueData, cbSecurity, lastWrite);
-    }
-    st.Record("RegQueryInfoKeyA", st.PathOf(hKey), nullptr, nullptr, code);
-    return code;
+    SCRATCH_FORWARD(
+        "RegQueryInfoKeyA", st.PathOf(hKey), nullptr, nullptr,
+        st.next.RegQueryInfoKeyA(st.Root(hKey), keyClass, cchClass, reserved, cSubKeys, cchMaxSubKey, cchMaxClass,
+                                 cValues, cchMaxValueName, cbMaxValueData, cbSecurity, lastWrite));
 }
 
 LONG WINAPI QueryValue(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD cbData) {
-    SCRATCH_BEGIN("RegQueryValueExA");
-    if (!injected) {
-        code = st.next.RegQueryValueExA(st.Root(hKey), name, reserved, type, data, cbData);
-    }
-    st.Record("RegQueryValueExA", st.PathOf(hKey), name != nullptr ? name : "", nullptr, code);
-    return code;
+    SCRATCH_FORWARD("RegQueryValueExA", st.PathOf(hKey), NameOf(name), nullptr,
+                    st.next.RegQueryValueExA(st.Root(hKey), name, reserved, type, data, cbData));
 }
 
 LONG WINAPI EnumValue(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD cbData) {
-    SCRATCH_BEGIN("RegEnumValueA");
-    if (!injected) {
-        code = st.next.RegEnumValueA(st.Root(hKey), index, name, cchName, reserved, type, data, cbData);
-    }
-    st.Record("RegEnumValueA", st.PathOf(hKey), code == ERROR_SUCCESS ? name : nullptr, &index, code);
-    return code;
+    SCRATCH_FORWARD("RegEnumValueA", st.PathOf(hKey), code == ERROR_SUCCESS ? name : nullptr, &index,
+                    st.next.RegEnumValueA(st.Root(hKey), index, name, cchName, reserved, type, data, cbData));
 }
 
 LONG WINAPI EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPSTR keyClass,
                     LPDWORD cchClass, PFILETIME lastWrite) {
-    SCRATCH_BEGIN("RegEnumKeyExA");
-    if (!injected) {
-        code = st.next.RegEnumKeyExA(st.Root(hKey), index, name, cchName, reserved, keyClass, cchClass, lastWrite);
-    }
-    st.Record("RegEnumKeyExA", st.PathOf(hKey), code == ERROR_SUCCESS ? name : nullptr, &index, code);
-    return code;
+    SCRATCH_FORWARD(
+        "RegEnumKeyExA", st.PathOf(hKey), code == ERROR_SUCCESS ? name : nullptr, &index,
+        st.next.RegEnumKeyExA(st.Root(hKey), index, name, cchName, reserved, keyClass, cchClass, lastWrite));
 }
 
 LONG WINAPI SetValue(HKEY hKey, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD cbData) {
-    SCRATCH_BEGIN("RegSetValueExA");
-    if (!injected) {
-        code = st.next.RegSetValueExA(st.Root(hKey), name, reserved, type, data, cbData);
-    }
-    st.Record("RegSetValueExA", st.PathOf(hKey), name != nullptr ? name : "", nullptr, code);
-    return code;
+    SCRATCH_FORWARD("RegSetValueExA", st.PathOf(hKey), NameOf(name), nullptr,
+                    st.next.RegSetValueExA(st.Root(hKey), name, reserved, type, data, cbData));
 }
 
 LONG WINAPI DeleteValue(HKEY hKey, LPCSTR name) {
-    SCRATCH_BEGIN("RegDeleteValueA");
-    if (!injected) {
-        code = st.next.RegDeleteValueA(st.Root(hKey), name);
-    }
-    st.Record("RegDeleteValueA", st.PathOf(hKey), name != nullptr ? name : "", nullptr, code);
-    return code;
+    SCRATCH_FORWARD("RegDeleteValueA", st.PathOf(hKey), NameOf(name), nullptr,
+                    st.next.RegDeleteValueA(st.Root(hKey), name));
 }
 
 LONG WINAPI DeleteKey(HKEY hKey, LPCSTR subKey) {
-    SCRATCH_BEGIN("RegDeleteKeyA");
-    const std::string path = JoinPath(st.PathOf(hKey), subKey);
-    if (!injected) {
-        // The Windows 95 family removes the whole tree; NT refuses a key with sub-keys.
-        code = st.version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS
-                   ? st.DeleteTree(hKey, subKey != nullptr ? subKey : "")
-                   : st.next.RegDeleteKeyA(st.Root(hKey), subKey);
-    }
-    st.Record("RegDeleteKeyA", path, nullptr, nullptr, code);
-    return code;
+    // The Windows 95 family removes the whole tree; NT refuses a key with sub-keys.
+    SCRATCH_FORWARD("RegDeleteKeyA", JoinPath(st.PathOf(hKey), subKey), nullptr, nullptr,
+                    st.version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS
+                        ? st.DeleteTree(hKey, NameOf(subKey))
+                        : st.next.RegDeleteKeyA(st.Root(hKey), subKey));
 }
 
 BOOL WINAPI GetVersionEx(LPOSVERSIONINFOA info) {

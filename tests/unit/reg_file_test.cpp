@@ -134,16 +134,12 @@ protected:
 };
 
 TEST_F(RegFileRegistry, ExportsComeBackByteForByte) {
-    const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + m_path +
-                             "\\été]\r\n\"ascii\"=\"plain\"\r\n\"latin\"=\"café\"\r\n" +
-                             (Utf8Ansi() ? "\"cjk\"=\"中文\"\r\n\"emoji\"=\"😀\"\r\n" : "") +
-                             "\"empty\"=\"\"\r\n\"multi\"=hex(7):61,00,00,00,00,00,62,00,00,00,00,00\r\n"
-                             "\"expand\"=hex(2):25,00,e9,00,25,00,00,00\r\n\"bin\"=hex:00,ff\r\n\r\n";
-    const int length = Api().MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    ASSERT_GT(length, 0);
-    std::u16string wide(static_cast<size_t>(length), u'\0');
-    Api().MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                              reinterpret_cast<LPWSTR>(&wide[0]), length);
+    const std::u16string wide =
+        u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\"
+        u"QvtrRegFileTest\\été]\r\n\"ascii\"=\"plain\"\r\n\"latin\"=\"café\"\r\n" +
+        std::u16string(Utf8Ansi() ? u"\"cjk\"=\"中文\"\r\n\"emoji\"=\"😀\"\r\n" : u"") +
+        u"\"empty\"=\"\"\r\n\"multi\"=hex(7):61,00,00,00,00,00,62,00,00,00,00,00\r\n"
+        u"\"expand\"=hex(2):25,00,e9,00,25,00,00,00\r\n\"bin\"=hex:00,ff\r\n\r\n";
     std::vector<regfile::Problem> skipped;
     ASSERT_EQ(Import(Utf16(wide), false, skipped), ERROR_SUCCESS);
     EXPECT_TRUE(skipped.empty()) << skipped[0].reason;
