@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "qvtr/module.h"
@@ -320,8 +322,21 @@ TEST_F(ServicePosix, ConfigurationFromTheServiceKey) {
     EXPECT_STREQ(config->lpDisplayName, "Expanded");
     EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
     Api().CloseServiceHandle(service);
-    // Running, but the dot form is not the caller's account.
-    EXPECT_FALSE(IsServiceRunningAsCurrentUser("Expanded"));
+    // Running, and configured for the caller's account in some form; letter case aside, only the full one matches.
+    const std::string user = UserName();
+    const std::string account = std::string(GetProcessAccountDomain()) + "\\" + user;
+    std::string lower = account;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::pair<std::string, bool> accounts[] = {
+        {account, true},           {lower, true}, {".\\" + user, false},
+        {"OTHER\\" + user, false}, {user, false}, {"LocalSystem", user == "SYSTEM"},
+    };
+    for (const auto& a : accounts) {
+        PutKey("System\\CurrentControlSet\\Services\\Expanded", {{"ObjectName", Sz(a.first)}});
+        EXPECT_EQ(IsServiceRunningAsCurrentUser("Expanded"), a.second) << a.first;
+    }
+    PutKey("System\\CurrentControlSet\\Services\\Disabled", {{"ObjectName", Sz(account)}});
+    EXPECT_FALSE(IsServiceRunningAsCurrentUser("Disabled"));  // stopped never matches
 
     service = Open("Sleeper", GENERIC_READ);
     ASSERT_TRUE(Api().QueryServiceConfigA(service, config, needed, &needed));
