@@ -4,7 +4,6 @@
 //   fast     RUNNING at once
 //   slow     START_PENDING with check points 1, 2, ... every 400 ms, hint 3000, then RUNNING
 //   stall    START_PENDING with check point 1 and hint 3000 for 4 s, then STOPPED
-//   never    START_PENDING with check point 0 and hint 2000 for 4 s, then STOPPED
 //
 // A running service stops on the stop control.
 #include <windows.h>
@@ -59,10 +58,6 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         Pending(2000, 0xFFFFFFFF, 3000);
     } else if (std::strcmp(g_mode, "stall") == 0) {
         Pending(4000, 1, 3000);
-        Report(SERVICE_STOPPED, 0, 0, ERROR_SERVICE_REQUEST_TIMEOUT);
-        return;
-    } else if (std::strcmp(g_mode, "never") == 0) {
-        Pending(4000, 0, 2000);
         Report(SERVICE_STOPPED, 0, 0, ERROR_SERVICE_REQUEST_TIMEOUT);
         return;
     }

@@ -1,6 +1,6 @@
-// Service control through a scripted service control manager on a fake clock
-// and a scratch registry: when a service is started, how long it is waited
-// for, which account matches, the local server of a COM class, bad input.
+// Service control against a scripted manager on a fake clock (when a service
+// is started, how long it is waited for, what is traced), the scratch registry
+// for service keys and COM classes, and every failing platform call.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,27 +10,307 @@
 #include <thread>
 #include <vector>
 
+#include "qvtr/module.h"
 #include "qvtr/service.h"
-#include "service/fake_scm.h"
 #include "support/fault_injector.h"
+#include "support/handle_ledger.h"
 #include "support/scratch_registry.h"
 
 namespace {
 
-using namespace service_fakes;
+using testing_support::ForEachFailure;
 using testing_support::ScratchRegistry;
 
-const char kServiceKey[] = "System\\CurrentControlSet\\Services\\Spooler";
+// One answer of QueryServiceStatus: a status, or a failure with `error`.
+struct Step {
+    SERVICE_STATUS status;
+    DWORD error;
+    bool fails;
+};
 
-// The manager's script and a registry that has the service's key.
-class ServiceScope : public FakeScmScope {
-public:
-    ServiceScope() { m_registry.PutKey(HKEY_LOCAL_MACHINE, kServiceKey); }
-    ScratchRegistry& Registry() { return m_registry; }
+Step State(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0, DWORD exitCode = 0) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwCheckPoint = checkPoint;
+    status.dwWaitHint = waitHint;
+    status.dwWin32ExitCode = exitCode;
+    return {status, 0, false};
+}
+Step Pending(DWORD checkPoint, DWORD waitHint) {
+    return State(SERVICE_START_PENDING, checkPoint, waitHint);
+}
+Step Running() {
+    return State(SERVICE_RUNNING);
+}
+Step Stopped(DWORD exitCode = 0) {
+    return State(SERVICE_STOPPED, 0, 0, exitCode);
+}
+Step Fails(DWORD error) {
+    return {SERVICE_STATUS{}, error, true};
+}
+
+const CLSID kClass = {0x12345678, 0x9ABC, 0xDEF0, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
+const CLSID kBareClass = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+const std::string kServer = "C:\\Program Files\\Quillon\\server.exe /automation";
+
+// The manager, clock and debugger the module sees while a Scm lives; the
+// registry is a scratch one. One at a time.
+struct Scm {
+    std::vector<Step> script;  // the last step repeats
+    size_t next = 0;
+    std::vector<Step> afterStart;  // replaces the script when a start is accepted
+    bool managerFails = false;
+    DWORD openError = 0;
+    DWORD startError = 0;
+    int opens = 0;
+    int closes = 0;
+    int starts = 0;
+    DWORD managerAccess = 0;
+    DWORD serviceAccess = 0;
+    DWORD clock = 0;
+    std::vector<DWORD> sleeps;
+    std::vector<std::string> traces;  // without the process-id prefix
+    int formatted = 0;
+    int localFrees = 0;
+    int taskFrees = 0;
+};
+
+Scm* g_scm = nullptr;
+const SC_HANDLE kManager = reinterpret_cast<SC_HANDLE>(static_cast<uintptr_t>(0x1000));
+const SC_HANDLE kService = reinterpret_cast<SC_HANDLE>(static_cast<uintptr_t>(0x2000));
+
+BOOL Fail(DWORD code) {
+    Api().SetLastError(code);
+    return FALSE;
+}
+SC_HANDLE WINAPI FakeOpenSCManagerA(LPCSTR, LPCSTR, DWORD access) {
+    g_scm->managerAccess = access;
+    return g_scm->managerFails ? (Fail(ERROR_ACCESS_DENIED), nullptr) : (++g_scm->opens, kManager);
+}
+SC_HANDLE WINAPI FakeOpenServiceA(SC_HANDLE manager, LPCSTR, DWORD access) {
+    g_scm->serviceAccess = access;
+    if (manager != kManager || g_scm->openError != 0) {
+        Fail(manager != kManager ? ERROR_INVALID_HANDLE : g_scm->openError);
+        return nullptr;
+    }
+    ++g_scm->opens;
+    return kService;
+}
+BOOL WINAPI FakeQueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    if (service != kService || g_scm->script.empty()) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    const Step& step = g_scm->script[std::min(g_scm->next++, g_scm->script.size() - 1)];
+    if (step.fails) {
+        return Fail(step.error);
+    }
+    *status = step.status;
+    return TRUE;
+}
+BOOL WINAPI FakeStartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
+    ++g_scm->starts;
+    if (service != kService || g_scm->startError != 0) {
+        return Fail(service != kService ? ERROR_INVALID_HANDLE : g_scm->startError);
+    }
+    if (!g_scm->afterStart.empty()) {
+        g_scm->script = g_scm->afterStart;
+        g_scm->next = 0;
+    }
+    return TRUE;
+}
+BOOL WINAPI FakeCloseServiceHandle(SC_HANDLE handle) {
+    if (handle != kManager && handle != kService) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    ++g_scm->closes;
+    return TRUE;
+}
+DWORD WINAPI FakeGetTickCount() {
+    return g_scm->clock;
+}
+void WINAPI FakeSleep(DWORD ms) {
+    g_scm->sleeps.push_back(ms);
+    g_scm->clock += ms;
+}
+void WINAPI FakeOutputDebugStringA(LPCSTR line) {
+    g_scm->traces.push_back(std::string(line).substr(10));
+}
+DWORD WINAPI FakeFormatMessageA(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buffer, DWORD,
+                                va_list*) {
+    if (flags != 0x1300 || source != nullptr || language != 0x400) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    ++g_scm->formatted;
+    const std::string text = "Text of " + std::to_string(code) + "\r\n";
+    char* block = static_cast<char*>(BackendApi().LocalAlloc(LMEM_FIXED, text.size() + 1));
+    std::memcpy(block, text.c_str(), text.size() + 1);
+    *reinterpret_cast<char**>(buffer) = block;
+    return static_cast<DWORD>(text.size());
+}
+HLOCAL WINAPI FakeLocalFree(HLOCAL block) {
+    ++g_scm->localFrees;
+    return BackendApi().LocalFree(block);
+}
+// Two ProgIDs; their classes' keys live in the scratch registry.
+HRESULT WINAPI FakeCLSIDFromProgID(LPCOLESTR progId, LPCLSID clsid) {
+    std::string name;
+    for (; *progId != 0; ++progId) {
+        name += static_cast<char>(*progId);
+    }
+    if (name != "Quillon.Server" && name != "Quillon.Bare") {
+        return CO_E_CLASSSTRING;
+    }
+    *clsid = name == "Quillon.Server" ? kClass : kBareClass;
+    return S_OK;
+}
+void WINAPI FakeCoTaskMemFree(LPVOID block) {
+    ++g_scm->taskFrees;
+    BackendApi().CoTaskMemFree(block);
+}
+
+// The fake manager with a registry that has the Spooler service and the Quillon.Server class.
+class Fixture : public testing::Test {
+protected:
+    Fixture() : m_debugString(g_Module.m_bDebugString), m_level(g_Module.m_nDebugLevel) {
+        g_scm = &scm;
+        Win32Api& t = *m_api.operator->();
+        t.OpenSCManagerA = FakeOpenSCManagerA;
+        t.OpenServiceA = FakeOpenServiceA;
+        t.QueryServiceStatus = FakeQueryServiceStatus;
+        t.StartServiceA = FakeStartServiceA;
+        t.CloseServiceHandle = FakeCloseServiceHandle;
+        t.GetTickCount = FakeGetTickCount;
+        t.Sleep = FakeSleep;
+        t.OutputDebugStringA = FakeOutputDebugStringA;
+        t.FormatMessageA = FakeFormatMessageA;
+        t.LocalFree = FakeLocalFree;
+        t.CLSIDFromProgID = FakeCLSIDFromProgID;
+        t.CoTaskMemFree = FakeCoTaskMemFree;
+        // Every line reaches the fake debugger; the log path is empty, so no file is written.
+        g_Module.m_bDebugString = true;
+        g_Module.m_nDebugLevel = 3;
+        registry.PutKey(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Spooler");
+        registry.PutString(HKEY_CLASSES_ROOT, "CLSID\\{12345678-9ABC-DEF0-0123-456789ABCDEF}\\LocalServer32", "",
+                           kServer);
+    }
+    ~Fixture() override {
+        g_Module.m_bDebugString = m_debugString;
+        g_Module.m_nDebugLevel = m_level;
+        g_scm = nullptr;
+    }
+
+    Scm scm;
+    ScratchRegistry registry;
 
 private:
-    ScratchRegistry m_registry;
+    ApiOverride m_api;
+    bool m_debugString;
+    int32_t m_level;
 };
+
+// ---- the start wait --------------------------------------------------------------
+
+struct WaitCase {
+    const char* name;
+    Step initial;
+    std::vector<Step> script;
+    std::vector<DWORD> sleeps;
+    DWORD result;
+    DWORD startClock = 0;
+};
+
+std::vector<Step> Increasing(DWORD from, DWORD count, DWORD hint) {
+    std::vector<Step> steps;
+    for (DWORD i = 0; i < count; ++i) {
+        steps.push_back(Pending(from + i, hint));
+    }
+    return steps;
+}
+
+class WaitTable : public Fixture, public testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitTable, PausesAndResult) {
+    const WaitCase& c = GetParam();
+    scm.script = c.script;
+    scm.clock = c.startClock;
+    SERVICE_STATUS status = c.initial.status;
+
+    EXPECT_EQ(WaitForServiceStart(kService, status), c.result);
+    EXPECT_EQ(scm.sleeps, c.sleeps);
+    EXPECT_EQ(scm.localFrees, scm.formatted);
+    EXPECT_EQ(status.dwCurrentState == SERVICE_RUNNING, c.result == 0);
+}
+
+const DWORD k1053 = ERROR_SERVICE_REQUEST_TIMEOUT;
+
+INSTANTIATE_TEST_SUITE_P(
+    Service, WaitTable,
+    testing::Values(
+        // Pause length: a tenth of the hint, clamped to [1000, 10000].
+        WaitCase{"Hint0RunsAfterOnePause", Pending(1, 0), {Running()}, {1000}, 0},
+        WaitCase{"Hint30000", Pending(1, 30000), {Pending(2, 30000), Running()}, {3000, 3000}, 0},
+        WaitCase{"Hint200000", Pending(1, 200000), {Pending(2, 200000), Running()}, {10000, 10000}, 0},
+        WaitCase{"Hint0StillStarting", Pending(1, 0), Increasing(2, 5, 0), {1000}, k1053},
+        // A check point that does not move is a stall, after one pause.
+        WaitCase{"CheckPoints3Then3", Pending(3, 30000), {Pending(3, 30000)}, {3000}, k1053},
+        // No check points at all: only the time limit (hint 5000: pauses until 6000 ms have gone).
+        WaitCase{"CheckPointsAlways0", Pending(0, 5000), {Pending(0, 5000)}, std::vector<DWORD>(6, 1000), k1053},
+        // Falling back to 0 is not a stall.
+        WaitCase{"CheckPoints4Then0",
+                 Pending(4, 5000),
+                 {Pending(0, 5000), Pending(0, 5000), Running()},
+                 {1000, 1000, 1000},
+                 0},
+        // Progress does not restart the limit: measured from the beginning.
+        WaitCase{"ProgressKeepsTheLimit", Pending(1, 3000), Increasing(2, 20, 3000), std::vector<DWORD>(4, 1000),
+                 k1053},
+        // The latest hint sets both the limit and the pause.
+        WaitCase{"LatestHintCounts",
+                 Pending(1, 1000),
+                 Increasing(2, 20, 30000),
+                 {1000, 3000, 3000, 3000, 3000, 3000, 3000, 3000, 3000, 3000, 3000},
+                 k1053},
+        WaitCase{"ClockWraps", Pending(1, 5000), Increasing(2, 20, 5000), std::vector<DWORD>(6, 1000), k1053,
+                 0xFFFFFC18u},
+        // A failed query ends the wait with its own code; one without a code is still no success.
+        WaitCase{"QueryRefused", Pending(1, 5000), {Fails(ERROR_ACCESS_DENIED)}, {1000}, ERROR_ACCESS_DENIED},
+        WaitCase{"QueryFailsWithoutCode", Pending(1, 5000), {Fails(ERROR_SUCCESS)}, {1000}, k1053},
+        // The service gave up starting: its exit code, else "not started".
+        WaitCase{
+            "StoppedWithExitCode", Pending(1, 5000), {Stopped(ERROR_PROCESS_ABORTED)}, {1000}, ERROR_PROCESS_ABORTED},
+        WaitCase{"StoppedWithoutExitCode", Pending(1, 5000), {Stopped()}, {1000}, ERROR_SERVICE_NOT_ACTIVE},
+        WaitCase{"AlreadyRunning", Running(), {}, {}, 0}),
+    [](const testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Fixture, FailedWaitTracesTwoLines) {
+    scm.script = {Pending(3, 30000)};
+    scm.script[0].status.dwServiceSpecificExitCode = 7;
+    SERVICE_STATUS status = scm.script[0].status;
+    ASSERT_EQ(WaitForServiceStart(kService, status), k1053);
+    const std::vector<std::string> expected = {
+        "QVTR - SERVICE IS NOT RUNNING state:2\n",
+        "QVTR - Service not started. Current State: 2  Exit Code: 0 Service Specific Exit Code: 7  Check Point: 3  "
+        "Wait Hint: 30000  Last error: Text of 1053\r\n\n",
+    };
+    EXPECT_EQ(scm.traces, expected);
+    EXPECT_EQ(scm.localFrees, 1);
+
+    // Success traces from level 2, failure from level 3.
+    const struct {
+        Step answer;
+        int32_t level;
+        size_t lines;
+    } cases[] = {{Running(), 2, 1}, {Running(), 1, 0}, {Pending(1, 0), 3, 2}, {Pending(1, 0), 2, 0}};
+    for (const auto& c : cases) {
+        scm.traces.clear();
+        scm.script = {c.answer};
+        status = Pending(1, 0).status;
+        g_Module.m_nDebugLevel = c.level;
+        WaitForServiceStart(kService, status);
+        EXPECT_EQ(scm.traces.size(), c.lines) << c.level;
+    }
+}
 
 // ---- EnsureServiceRunning ------------------------------------------------------------
 
@@ -44,25 +324,26 @@ struct EnsureCase {
     DWORD error;
     int starts;
     size_t traces;
+    const char* service = "Spooler";
+    DWORD openError = 0;
 };
 
-class EnsureTable : public testing::TestWithParam<EnsureCase> {};
+class EnsureTable : public Fixture, public testing::WithParamInterface<EnsureCase> {};
 
 TEST_P(EnsureTable, StartsOnlyWhenAllowedAndNeeded) {
     const EnsureCase& c = GetParam();
-    ServiceScope fake;
-    fake->script = c.script;
-    fake->afterStart = c.afterStart;
-    fake->startError = c.startError;
+    scm.script = c.script;
+    scm.afterStart = c.afterStart;
+    scm.startError = c.startError;
+    scm.openError = c.openError;
 
     DWORD error = 0xDEADBEEF;
-    EXPECT_EQ(EnsureServiceRunning(detail::kManager, "Spooler", c.access, error), c.result);
+    EXPECT_EQ(EnsureServiceRunning(kManager, c.service, c.access, error), c.result);
     EXPECT_EQ(error, c.error);
-    EXPECT_EQ(fake->starts, c.starts);
-    EXPECT_EQ(fake->traces.size(), c.traces);
-    EXPECT_EQ(fake->serviceAccess, c.access);
-    // The service handle and the manager handle taken over.
-    EXPECT_EQ(fake->closes, 2);
+    EXPECT_EQ(scm.starts, c.starts);
+    EXPECT_EQ(scm.traces.size(), c.traces);
+    // The manager handle is taken over; whatever was opened is closed.
+    EXPECT_EQ(scm.closes, scm.opens + 1);
 }
 
 const DWORD kQuery = SERVICE_QUERY_STATUS;
@@ -89,312 +370,145 @@ INSTANTIATE_TEST_SUITE_P(
           0,
           1,
           1},
-        E{"PendingAfterStartStalls",
+        E{"PendingAfterStartStalls", {Stopped()}, {Pending(1, 5000), Pending(1, 5000)}, kAll, 0, false, k1053, 1, 2},
+        E{"QueryAfterStartFails", {Stopped()}, {Fails(ERROR_INVALID_HANDLE)}, kAll, 0, false, kOff, 1, 0},
+        E{"FirstQueryRefused", {Fails(ERROR_ACCESS_DENIED)}, {}, kAll, 0, false, ERROR_ACCESS_DENIED, 0, 0},
+        E{"StoppingService", {State(SERVICE_STOP_PENDING)}, {}, kQuery, 0, false, kOff, 0, 0},
+        E{"ServiceCannotBeOpened",
           {Stopped()},
-          {Pending(1, 5000), Pending(1, 5000)},
+          {},
           kAll,
           0,
           false,
-          ERROR_SERVICE_REQUEST_TIMEOUT,
-          1,
-          2},
-        E{"QueryAfterStartFails", {Stopped()}, {Fails(ERROR_INVALID_HANDLE)}, kAll, 0, false, kOff, 1, 0},
-        E{"FirstQueryRefused", {Fails(ERROR_ACCESS_DENIED)}, {}, kAll, 0, false, ERROR_ACCESS_DENIED, 0, 0},
-        E{"StoppingService", {{Status(SERVICE_STOP_PENDING), 0, false}}, {}, kQuery, 0, false, kOff, 0, 0}),
+          ERROR_SERVICE_DOES_NOT_EXIST,
+          0,
+          0,
+          "Missing",
+          ERROR_SERVICE_DOES_NOT_EXIST},
+        E{"EmptyName", {Stopped()}, {}, kAll, 0, false, ERROR_INVALID_NAME, 0, 0, ""},
+        E{"NullName", {Stopped()}, {}, kAll, 0, false, ERROR_INVALID_PARAMETER, 0, 0, nullptr}),
     [](const testing::TestParamInfo<EnsureCase>& info) { return std::string(info.param.name); });
 
-TEST(EnsureServiceRunning, ClosesTheManagerWhenTheServiceCannotBeOpened) {
-    ServiceScope fake;
-    fake->openServiceError = ERROR_SERVICE_DOES_NOT_EXIST;
-    DWORD error = 0;
-    EXPECT_FALSE(EnsureServiceRunning(detail::kManager, "Missing", kAll, error));
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
-    EXPECT_EQ(fake->closes, 1);
-}
-
-TEST(EnsureServiceRunning, EmptyOrNullNameStartsNothing) {
-    ServiceScope fake;
-    fake->script = {Stopped()};
-    DWORD error = 0;
-    EXPECT_FALSE(EnsureServiceRunning(detail::kManager, "", kAll, error));
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_NAME));
-    EXPECT_FALSE(EnsureServiceRunning(detail::kManager, nullptr, kAll, error));
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(fake->serviceOpens, 0);
-    EXPECT_EQ(fake->starts, 0);
-    EXPECT_EQ(fake->closes, 2);  // the manager, each time
-}
-
-TEST(IsServiceRunning, AsksWithReadAccessAndNeverStarts) {
-    ServiceScope fake;
-    fake->script = {Stopped()};
+TEST_F(Fixture, WhatEachCallerMayDoWithTheManager) {
+    // IsServiceRunning only reads and never starts.
+    scm.script = {Stopped()};
+    scm.afterStart = {Running()};
     EXPECT_FALSE(IsServiceRunning("Spooler"));
-    EXPECT_EQ(fake->managerAccess, static_cast<DWORD>(GENERIC_READ));
-    EXPECT_EQ(fake->serviceAccess, static_cast<DWORD>(SERVICE_QUERY_STATUS));
-    EXPECT_EQ(fake->starts, 0);
-    EXPECT_EQ(fake->closes, 2);
+    EXPECT_EQ(scm.managerAccess, static_cast<DWORD>(GENERIC_READ));
+    EXPECT_EQ(scm.serviceAccess, static_cast<DWORD>(SERVICE_QUERY_STATUS));
+    EXPECT_EQ(scm.starts, 0);
 
-    fake->managerOpenFails = true;
-    fake->script = {Running()};
-    EXPECT_FALSE(IsServiceRunning("Spooler"));
-}
-
-TEST(StartServiceAndWait, StartsWithAllAccess) {
-    ServiceScope fake;
-    fake->script = {Stopped()};
-    fake->afterStart = {Running()};
     DWORD error = 1;
     EXPECT_TRUE(StartServiceAndWait("Spooler", error));
     EXPECT_EQ(error, 0u);
-    EXPECT_EQ(fake->managerAccess, static_cast<DWORD>(GENERIC_EXECUTE));
-    EXPECT_EQ(fake->serviceAccess, static_cast<DWORD>(SERVICE_ALL_ACCESS));
-    EXPECT_EQ(fake->starts, 1);
-    EXPECT_EQ(fake->openedName, "Spooler");
-}
+    EXPECT_EQ(scm.managerAccess, static_cast<DWORD>(GENERIC_EXECUTE));
+    EXPECT_EQ(scm.serviceAccess, static_cast<DWORD>(SERVICE_ALL_ACCESS));
+    EXPECT_EQ(scm.starts, 1);
 
-TEST(StartServiceAndWait, ManagerRefusedGivesItsCode) {
-    ServiceScope fake;
-    fake->managerOpenFails = true;
-    DWORD error = 0;
+    scm.managerFails = true;
+    EXPECT_FALSE(IsServiceRunning("Spooler"));
     EXPECT_FALSE(StartServiceAndWait("Spooler", error));
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(fake->closes, 0);
+    EXPECT_EQ(scm.closes, scm.opens);
 }
 
-// ---- account matching ------------------------------------------------------------
+// ---- service keys and COM classes -------------------------------------------------
 
-struct AccountCase {
-    const char* name;
-    std::string user;
-    std::string startName;
-    Step state;
-    bool result;
-};
-
-class AccountTable : public testing::TestWithParam<AccountCase> {};
-
-TEST_P(AccountTable, MatchesTheCallersAccount) {
-    const AccountCase& c = GetParam();
-    ServiceScope fake;
-    fake->userName = c.user;
-    fake->startName = c.startName;
-    fake->script = {c.state};
-
-    // The fake token's account is EMULATED\alice.
-    EXPECT_EQ(IsServiceRunningAsCurrentUser("Spooler"), c.result);
-    EXPECT_STREQ(GetProcessAccountDomain(), "EMULATED");
-    EXPECT_EQ(fake->managerAccess, static_cast<DWORD>(GENERIC_READ));
-    EXPECT_EQ(fake->serviceAccess, static_cast<DWORD>(GENERIC_READ));
-    EXPECT_EQ(fake->closes, 2);
-    EXPECT_EQ(fake->tokenOpens, fake->tokenCloses);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Service, AccountTable,
-    testing::Values(AccountCase{"SameAccount", "alice", "EMULATED\\alice", Running(), true},
-                    AccountCase{"LetterCaseIgnored", "alice", "emulated\\ALICE", Running(), true},
-                    AccountCase{"StartingCounts", "alice", "EMULATED\\alice", Pending(1, 0), true},
-                    AccountCase{"StoppedNeverMatches", "alice", "EMULATED\\alice", Stopped(), false},
-                    AccountCase{"SystemAgainstLocalSystem", "SYSTEM", "LocalSystem", Running(), true},
-                    AccountCase{"SystemAgainstLocalSystemAnyCase", "system", "LOCALSYSTEM", Running(), true},
-                    AccountCase{"OrdinaryUserAgainstLocalSystem", "alice", "LocalSystem", Running(), false},
-                    AccountCase{"OtherDomainSameUser", "alice", "OTHER\\alice", Running(), false},
-                    AccountCase{"DotFormDoesNotMatch", "alice", ".\\alice", Running(), false},
-                    AccountCase{"BareUserDoesNotMatch", "alice", "alice", Running(), false},
-                    // 50 characters do not fit with the terminator.
-                    AccountCase{"UserNameTooLong", std::string(50, 'a'), "EMULATED\\" + std::string(50, 'a'), Running(),
-                                false},
-                    AccountCase{"UserNameFillsTheBuffer", std::string(49, 'a'), "EMULATED\\" + std::string(49, 'a'),
-                                Running(), true}),
-    [](const testing::TestParamInfo<AccountCase>& info) { return std::string(info.param.name); });
-
-TEST(IsServiceRunningAsCurrentUser, ReadsTheBareRecordThenTheReportedSize) {
-    ServiceScope fake;
-    fake->script = {Running()};
-    fake->startName = "EMULATED\\alice";
-    EXPECT_TRUE(IsServiceRunningAsCurrentUser("Spooler"));
-    const DWORD bare = sizeof(QUERY_SERVICE_CONFIGA);
-    const std::vector<DWORD> sizes = {bare, static_cast<DWORD>(bare + fake->startName.size() + 1)};
-    EXPECT_EQ(fake->configSizes, sizes);
-}
-
-TEST(IsServiceRunningAsCurrentUser, MissingKeyOrStartNameIsNo) {
-    ServiceScope fake;
-    fake->script = {Running()};
-    fake.Registry().RemoveKey(HKEY_LOCAL_MACHINE, kServiceKey);
-    EXPECT_FALSE(IsServiceRunningAsCurrentUser("Spooler"));
-    EXPECT_EQ(fake->managerOpens, 0);
-
-    fake.Registry().PutKey(HKEY_LOCAL_MACHINE, kServiceKey);
-    fake->startNameNull = true;
-    EXPECT_FALSE(IsServiceRunningAsCurrentUser("Spooler"));
-    EXPECT_EQ(fake->closes, 2);
-}
-
-// ---- ServiceKeyExists -------------------------------------------------------------
-
-TEST(ServiceKeyExists, OpensTheServicesKeyForReading) {
-    ServiceScope fake;
+TEST_F(Fixture, ServiceKeyIsOpenedForReadingAndBadNamesAreRefused) {
     EXPECT_TRUE(ServiceKeyExists("Spooler"));
-    EXPECT_EQ(fake.Registry().RegistryCallTexts({"RegOpenKeyExA"}),
+    EXPECT_EQ(registry.RegistryCallTexts({"RegOpenKeyExA"}),
               std::vector<std::string>{"RegOpenKeyExA HKLM\\System\\CurrentControlSet\\services\\Spooler"});
-    EXPECT_EQ(fake.Registry().LiveHandles(), 0u);
-    fake.Registry().RemoveKey(HKEY_LOCAL_MACHINE, kServiceKey);
-    EXPECT_FALSE(ServiceKeyExists("Spooler"));
-}
+    EXPECT_FALSE(ServiceKeyExists("Fax"));
 
-TEST(ServiceKeyExists, NamesThatDoNotFitOrNameNothingAreRefused) {
-    ServiceScope fake;
     // 34 characters of prefix: 225 fill the 260-character buffer.
-    fake.Registry().PutKey(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\" + std::string(225, 's'));
+    registry.PutKey(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\" + std::string(225, 's'));
     EXPECT_TRUE(ServiceKeyExists(std::string(225, 's').c_str()));
-    fake.Registry().ClearCalls();
+    registry.ClearCalls();
     for (const std::string& name : {std::string(226, 's'), std::string(5000, 's'), std::string()}) {
         Api().SetLastError(0);
         EXPECT_FALSE(ServiceKeyExists(name.c_str())) << name.size();
         EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
-        EXPECT_TRUE(fake.Registry().RegistryCalls().empty());
     }
     EXPECT_FALSE(IsServiceRunningAsCurrentUser(std::string(300, 's').c_str()));
-    EXPECT_EQ(fake->managerOpens, 0);
+    EXPECT_TRUE(registry.RegistryCalls().empty());
+    EXPECT_EQ(scm.opens, 0);
+    EXPECT_EQ(registry.LiveHandles(), 0u);
 }
 
-// ---- GetLocalServerPath ------------------------------------------------------------
-
-const CLSID kClass = {0x12345678, 0x9ABC, 0xDEF0, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
-const char* const kClassText = "{12345678-9ABC-DEF0-0123-456789ABCDEF}";
-const std::string kServer = "C:\\Program Files\\Quillon\\server.exe /automation";
-
-void DescribeServer(ServiceScope& fake, DWORD type = REG_SZ) {
-    fake->progIds["Quillon.Server"] = kClass;
-    fake.Registry().PutString(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kClassText + "\\LocalServer32", "", kServer,
-                              type);
-}
-
-class LocalServer : public testing::Test {
-protected:
-    void SetUp() override {
-        DescribeServer(m_fake);
-        std::memset(m_buffer, 'x', sizeof m_buffer);
-    }
-    void TearDown() override { EXPECT_EQ(m_fake.Registry().LiveHandles(), 0u); }
-
-    ServiceScope m_fake;
-    char m_buffer[512];
-};
-
-TEST_F(LocalServer, RegSzValueIsCopiedWithItsTerminator) {
-    EXPECT_EQ(GetLocalServerPath("Quillon.Server", m_buffer, sizeof m_buffer), kServer.size() + 1);
-    EXPECT_EQ(std::string(m_buffer), kServer);
-    EXPECT_EQ(m_fake->taskFrees, 1);
-}
-
-TEST_F(LocalServer, ExpandSzValueGivesNothing) {
-    DescribeServer(m_fake, REG_EXPAND_SZ);
-    EXPECT_EQ(GetLocalServerPath("Quillon.Server", m_buffer, sizeof m_buffer), 0u);
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
-}
-
-TEST_F(LocalServer, UnknownProgIdOpensNoKey) {
-    EXPECT_EQ(GetLocalServerPath("No.Such.Class", m_buffer, sizeof m_buffer), 0u);
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(CO_E_CLASSSTRING));
-    EXPECT_EQ(m_buffer[0], '\0');
-    EXPECT_TRUE(m_fake.Registry().RegistryCalls().empty());
-}
-
-TEST_F(LocalServer, ClassWithoutLocalServerClosesWhatItOpened) {
-    m_fake->progIds["Quillon.Other"] = CLSID{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-    EXPECT_EQ(GetLocalServerPath("Quillon.Other", m_buffer, sizeof m_buffer), 0u);
-    EXPECT_EQ(m_fake->taskFrees, 1);
-}
-
-TEST_F(LocalServer, SmallBuffersAreNeverOverrun) {
+TEST_F(Fixture, LocalServerPath) {
     const DWORD fit = static_cast<DWORD>(kServer.size() + 1);
-    struct {
+    const struct {
+        const char* progId;
         DWORD size;
         DWORD result;
-    } cases[] = {{0, 0}, {1, 0}, {fit - 1, 0}, {fit, fit}};
+        DWORD error;
+    } cases[] = {
+        {"Quillon.Server", 512, fit, 0},
+        {"Quillon.Server", fit, fit, 0},
+        {"Quillon.Server", fit - 1, 0, ERROR_MORE_DATA},
+        {"Quillon.Server", 1, 0, ERROR_MORE_DATA},
+        {"Quillon.Server", 0, 0, ERROR_MORE_DATA},
+        {"Quillon.Bare", 512, 0, ERROR_FILE_NOT_FOUND},
+        {"No.Such.Class", 512, 0, static_cast<DWORD>(CO_E_CLASSSTRING)},
+        {"", 512, 0, ERROR_INVALID_PARAMETER},
+        {nullptr, 512, 0, ERROR_INVALID_PARAMETER},
+    };
+    char buffer[520];
     for (const auto& c : cases) {
-        std::memset(m_buffer, 'x', sizeof m_buffer);
-        EXPECT_EQ(GetLocalServerPath("Quillon.Server", m_buffer, c.size), c.result) << c.size;
-        // Nothing written at or beyond the given size.
-        EXPECT_EQ(m_buffer[c.size], 'x') << c.size;
+        const std::string what = std::string(c.progId ? c.progId : "(null)") + " " + std::to_string(c.size);
+        std::memset(buffer, 'x', sizeof buffer);
+        const int frees = scm.taskFrees;
+        EXPECT_EQ(GetLocalServerPath(c.progId, buffer, c.size), c.result) << what;
+        EXPECT_EQ(buffer[c.size], 'x') << what;  // nothing written at or beyond the given size
         if (c.size > 0) {
-            EXPECT_EQ(m_buffer[0], c.result ? 'C' : '\0') << c.size;
+            EXPECT_EQ(buffer[0], c.result ? 'C' : '\0') << what;
         }
         if (c.result == 0) {
-            EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA)) << c.size;
+            EXPECT_EQ(Api().GetLastError(), c.error) << what;
         }
+        // The class text is given back whenever it was made.
+        const bool classFound = c.error != static_cast<DWORD>(CO_E_CLASSSTRING) && c.error != ERROR_INVALID_PARAMETER;
+        EXPECT_EQ(scm.taskFrees - frees, classFound ? 1 : 0) << what;
     }
-}
-
-TEST_F(LocalServer, MissingProgIdOrBufferIsRefused) {
-    EXPECT_EQ(GetLocalServerPath("", m_buffer, sizeof m_buffer), 0u);
-    EXPECT_EQ(GetLocalServerPath(nullptr, m_buffer, sizeof m_buffer), 0u);
     EXPECT_EQ(GetLocalServerPath("Quillon.Server", nullptr, 100), 0u);
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_TRUE(m_fake.Registry().RegistryCalls().empty());
+
+    // Not REG_SZ: nothing.
+    registry.PutString(HKEY_CLASSES_ROOT, "CLSID\\{12345678-9ABC-DEF0-0123-456789ABCDEF}\\LocalServer32", "", kServer,
+                       REG_EXPAND_SZ);
+    EXPECT_EQ(GetLocalServerPath("Quillon.Server", buffer, sizeof buffer), 0u);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_EQ(registry.LiveHandles(), 0u);
 }
 
 // ---- every failing platform call ------------------------------------------------------
 
-namespace failures {
-using testing_support::ForEachFailure;
-
-// A stopped service that starts, reports one pending step and runs; configured for the caller.
-void Describe(ServiceScope& scope) {
-    FakeScm& fake = *scope;
-    fake = FakeScm{};
-    fake.script = {Stopped()};
-    fake.afterStart = {Pending(1, 5000), Pending(2, 5000), Running()};
-    fake.startName = "EMULATED\\alice";
-    DescribeServer(scope);
-}
-
-// Whatever fails: a consistent answer, every handle and key given back.
-void CheckStartAndAccount(ServiceScope& scope, int n) {
-    Describe(scope);
-    FakeScm& fake = *scope;
-    DWORD error = 0xDEADBEEF;
-    const bool running = StartServiceAndWait("Spooler", error);
-    EXPECT_EQ(running, error == 0) << "failing call " << n;
-    EXPECT_EQ(fake.managerOpens + fake.serviceOpens, fake.closes) << "failing call " << n;
-
-    fake.script = {Running()};
-    fake.next = 0;
-    const int closes = fake.closes;
-    const int opens = fake.managerOpens + fake.serviceOpens;
-    IsServiceRunningAsCurrentUser("Spooler");
-    EXPECT_EQ(fake.managerOpens + fake.serviceOpens - opens, fake.closes - closes) << "failing call " << n;
-    EXPECT_EQ(scope.Registry().LiveHandles(), 0u) << "failing call " << n;
-}
-
-void CheckLocalServer(ServiceScope& scope, int n) {
-    Describe(scope);
-    char buffer[256];
-    const DWORD size = GetLocalServerPath("Quillon.Server", buffer, sizeof buffer);
-    EXPECT_TRUE(size == 0 || size == kServer.size() + 1) << "failing call " << n;
-    EXPECT_EQ(scope.Registry().LiveHandles(), 0u) << "failing call " << n;
-    if (size == 0) {
-        EXPECT_EQ(buffer[0], '\0') << "failing call " << n;
-    }
-}
-
-TEST(ServiceFailures, EveryFailingCallOfAStartLeavesNothingOpen) {
-    ServiceScope fake;
-    const auto check = [&](int n) { CheckStartAndAccount(fake, n); };
+TEST_F(Fixture, EveryFailingCallOfAStartLeavesNothingOpen) {
+    const auto check = [&](int n) {
+        scm = Scm{};
+        scm.script = {Stopped()};
+        scm.afterStart = {Pending(1, 5000), Pending(2, 5000), Running()};
+        DWORD error = 0xDEADBEEF;
+        const bool running = StartServiceAndWait("Spooler", error);
+        EXPECT_EQ(running, error == 0) << "failing call " << n;
+        EXPECT_EQ(scm.opens, scm.closes) << "failing call " << n;
+    };
     EXPECT_GT(ForEachFailure<&Win32Api::OpenSCManagerA>(ERROR_ACCESS_DENIED, SC_HANDLE{}, check), 0);
     EXPECT_GT(ForEachFailure<&Win32Api::OpenServiceA>(ERROR_ACCESS_DENIED, SC_HANDLE{}, check), 0);
     EXPECT_GT(ForEachFailure<&Win32Api::QueryServiceStatus>(ERROR_ACCESS_DENIED, BOOL{FALSE}, check), 0);
     EXPECT_GT(ForEachFailure<&Win32Api::StartServiceA>(ERROR_SERVICE_DISABLED, BOOL{FALSE}, check), 0);
-    EXPECT_GT(ForEachFailure<&Win32Api::QueryServiceConfigA>(ERROR_ACCESS_DENIED, BOOL{FALSE}, check), 0);
-    EXPECT_GT(ForEachFailure<&Win32Api::GetUserNameA>(ERROR_NOT_ENOUGH_MEMORY, BOOL{FALSE}, check), 0);
-    EXPECT_GT(ForEachFailure<&Win32Api::RegOpenKeyExA>(ERROR_ACCESS_DENIED, LONG{ERROR_ACCESS_DENIED}, check), 0);
 }
 
-TEST(ServiceFailures, EveryFailingCallOfALookupClosesItsKeys) {
-    ServiceScope fake;
-    const auto check = [&](int n) { CheckLocalServer(fake, n); };
+TEST_F(Fixture, EveryFailingCallOfALookupClosesItsKeys) {
+    const auto check = [&](int n) {
+        char buffer[256];
+        const DWORD size = GetLocalServerPath("Quillon.Server", buffer, sizeof buffer);
+        EXPECT_TRUE(size == 0 || size == kServer.size() + 1) << "failing call " << n;
+        EXPECT_EQ(registry.LiveHandles(), 0u) << "failing call " << n;
+        if (size == 0) {
+            EXPECT_EQ(buffer[0], '\0') << "failing call " << n;
+        }
+    };
     EXPECT_GT(ForEachFailure<&Win32Api::MultiByteToWideChar>(ERROR_INVALID_PARAMETER, 0, check), 0);
     EXPECT_GT(ForEachFailure<&Win32Api::WideCharToMultiByte>(ERROR_INVALID_PARAMETER, 0, check), 0);
     EXPECT_GT(ForEachFailure<&Win32Api::CLSIDFromProgID>(0, HRESULT{REGDB_E_READREGDB}, check), 0);
@@ -403,156 +517,15 @@ TEST(ServiceFailures, EveryFailingCallOfALookupClosesItsKeys) {
     EXPECT_GT(ForEachFailure<&Win32Api::RegQueryValueExA>(ERROR_ACCESS_DENIED, LONG{ERROR_ACCESS_DENIED}, check), 0);
 }
 
-}  // namespace failures
-
-// ---- the start wait ----------------------------------------------------------------------
-
-SC_HANDLE ServiceHandle() {
-    return detail::kService;
-}
-
-struct WaitCase {
-    const char* name;
-    Step initial;
-    std::vector<Step> script;
-    std::vector<DWORD> sleeps;
-    DWORD result;
-    DWORD startClock = 0;
-};
-
-std::vector<Step> Increasing(DWORD from, DWORD count, DWORD hint) {
-    std::vector<Step> steps;
-    for (DWORD i = 0; i < count; ++i) {
-        steps.push_back(Pending(from + i, hint));
-    }
-    return steps;
-}
-
-class WaitTable : public testing::TestWithParam<WaitCase> {};
-
-TEST_P(WaitTable, PausesAndResult) {
-    const WaitCase& c = GetParam();
-    FakeScmScope fake;
-    fake->script = c.script;
-    fake->clock = c.startClock;
-    SERVICE_STATUS status = c.initial.status;
-
-    EXPECT_EQ(WaitForServiceStart(ServiceHandle(), status), c.result);
-    EXPECT_EQ(fake->sleeps, c.sleeps);
-    // Every system text asked for is given back.
-    EXPECT_EQ(fake->localFrees, static_cast<int>(fake->formatted.size()));
-    if (c.result == 0) {
-        EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-    }
-}
-
-const DWORD k1053 = ERROR_SERVICE_REQUEST_TIMEOUT;
-
-INSTANTIATE_TEST_SUITE_P(
-    Service, WaitTable,
-    testing::Values(
-        // Pause length: a tenth of the hint, clamped to [1000, 10000].
-        WaitCase{"Hint0RunsAfterOnePause", Pending(1, 0), {Running()}, {1000}, 0},
-        WaitCase{"Hint5000", Pending(1, 5000), {Pending(2, 5000), Running()}, {1000, 1000}, 0},
-        WaitCase{"Hint30000", Pending(1, 30000), {Pending(2, 30000), Running()}, {3000, 3000}, 0},
-        WaitCase{"Hint200000", Pending(1, 200000), {Pending(2, 200000), Running()}, {10000, 10000}, 0},
-        // Hint 0 still starting: the first check after a pause ends the wait.
-        WaitCase{"Hint0StillStarting", Pending(1, 0), Increasing(2, 5, 0), {1000}, k1053},
-        // A check point that does not move is a stall, after one pause.
-        WaitCase{"CheckPoints3Then3", Pending(3, 30000), {Pending(3, 30000)}, {3000}, k1053},
-        // No check points at all: only the time limit (hint 5000: pauses until 6000 ms have gone).
-        WaitCase{"CheckPointsAlways0", Pending(0, 5000), {Pending(0, 5000)}, std::vector<DWORD>(6, 1000), k1053},
-        // Falling back to 0 is not a stall.
-        WaitCase{"CheckPoints4Then0",
-                 Pending(4, 5000),
-                 {Pending(0, 5000), Pending(0, 5000), Running()},
-                 {1000, 1000, 1000},
-                 0},
-        // Progress does not restart the limit: measured from the beginning.
-        WaitCase{"ProgressKeepsTheLimit", Pending(1, 3000), Increasing(2, 20, 3000), std::vector<DWORD>(4, 1000),
-                 k1053},
-        // The latest hint sets both the limit and the pause.
-        WaitCase{"LatestHintCounts",
-                 Pending(1, 1000),
-                 Increasing(2, 20, 30000),
-                 {1000, 3000, 3000, 3000, 3000, 3000, 3000, 3000, 3000, 3000, 3000},
-                 k1053},
-        // The clock wraps during the wait without harm.
-        WaitCase{"ClockWraps", Pending(1, 5000), Increasing(2, 20, 5000), std::vector<DWORD>(6, 1000), k1053,
-                 0xFFFFFC18u},
-        // A failed query ends the wait with its own code; refused is 5.
-        WaitCase{"QueryFails", Pending(1, 5000), {Fails(ERROR_INVALID_HANDLE)}, {1000}, ERROR_INVALID_HANDLE},
-        WaitCase{"QueryRefused", Pending(1, 5000), {Fails(ERROR_ACCESS_DENIED)}, {1000}, ERROR_ACCESS_DENIED},
-        // A failure that leaves no code still must not read as success.
-        WaitCase{"QueryFailsWithoutCode", Pending(1, 5000), {Fails(ERROR_SUCCESS)}, {1000}, k1053},
-        // The service gave up starting: its exit code, else "not started".
-        WaitCase{
-            "StoppedWithExitCode", Pending(1, 5000), {Stopped(ERROR_PROCESS_ABORTED)}, {1000}, ERROR_PROCESS_ABORTED},
-        WaitCase{"StoppedWithoutExitCode", Pending(1, 5000), {Stopped()}, {1000}, ERROR_SERVICE_NOT_ACTIVE},
-        // Not starting at all: nothing to wait for.
-        WaitCase{"AlreadyRunning", Running(), {}, {}, 0}),
-    [](const testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });
-
-TEST(ServiceWait, FailedWaitTracesTwoLines) {
-    FakeScmScope fake;
-    fake->script = {Pending(3, 30000)};
-    SERVICE_STATUS status = Pending(3, 30000).status;
-    status.dwServiceSpecificExitCode = 7;
-    fake->script[0].status.dwServiceSpecificExitCode = 7;
-
-    ASSERT_EQ(WaitForServiceStart(ServiceHandle(), status), k1053);
-    const std::vector<std::string> expected = {
-        "QVTR - SERVICE IS NOT RUNNING state:2\n",
-        "QVTR - Service not started. Current State: 2  Exit Code: 0 Service Specific Exit Code: 7  Check Point: 3  "
-        "Wait Hint: 30000  Last error: Text of 1053\r\n\n",
-    };
-    EXPECT_EQ(fake->traces, expected);
-    EXPECT_EQ(fake->formatted, std::vector<DWORD>{k1053});
-    EXPECT_EQ(fake->localFrees, 1);
-}
-
-// How many lines each outcome traces at each level: success from 2, failure from 3.
-TEST(ServiceWait, LinesNeedTheirLevel) {
-    const struct {
-        Step answer;
-        int32_t level;
-        size_t lines;
-    } cases[] = {{Running(), 2, 1}, {Running(), 1, 0}, {Pending(1, 0), 3, 2}, {Pending(1, 0), 2, 0}};
-    for (const auto& c : cases) {
-        FakeScmScope fake;
-        fake->script = {c.answer};
-        SERVICE_STATUS status = Pending(1, 0).status;
-        g_Module.m_nDebugLevel = c.level;
-        WaitForServiceStart(ServiceHandle(), status);
-        EXPECT_EQ(fake->traces.size(), c.lines) << c.level;
-    }
-}
-
 // ---- the process account -------------------------------------------------------------
 
 const char kLongDomain[] = "A-DOMAIN-NAME-LONG-ENOUGH-TO-BE-CAUGHT-HALF-WRITTEN-BY-A-READER";
-std::atomic<int> g_slowLookups{0};
-std::atomic<int> g_tokenOpens{0};
-std::atomic<int> g_tokenCloses{0};
-
-// Thread-safe stand-ins for the token calls while many threads look up at once.
-BOOL WINAPI CountingOpenProcessToken(HANDLE, DWORD, PHANDLE token) {
-    ++g_tokenOpens;
-    *token = detail::kToken;
-    return TRUE;
-}
-
-BOOL WINAPI CountingCloseHandle(HANDLE handle) {
-    if (handle == detail::kToken) {
-        ++g_tokenCloses;
-    }
-    return TRUE;
-}
+std::atomic<int> g_lookups{0};
 
 // Writes the domain one character at a time, yielding in between.
 BOOL WINAPI SlowLookupAccountSidA(LPCSTR, PSID, LPSTR name, LPDWORD nameSize, LPSTR domain, LPDWORD domainSize,
                                   PSID_NAME_USE use) {
-    ++g_slowLookups;
+    ++g_lookups;
     std::memcpy(name, "alice", 6);
     *nameSize = 5;
     for (size_t i = 0; i < sizeof kLongDomain; ++i) {
@@ -566,24 +539,20 @@ BOOL WINAPI SlowLookupAccountSidA(LPCSTR, PSID, LPSTR name, LPDWORD nameSize, LP
 
 // The domain is found once per process: in a fresh one, as the other tests fill it.
 void DomainIsUnsetUntilFoundThenFixed() {
-    FakeScmScope fake;
+    {
+        // No token, or a token whose account is not found: "*", the token closed, and the next call tries again.
+        const testing_support::FaultInjector<&Win32Api::OpenProcessToken> noToken(1, ERROR_ACCESS_DENIED, BOOL{FALSE});
+        EXPECT_STREQ(GetProcessAccountDomain(), "*");
+        const testing_support::HandleLedger ledger;
+        const testing_support::FaultInjector<&Win32Api::LookupAccountSidA> unknown(1, ERROR_NONE_MAPPED, BOOL{FALSE});
+        EXPECT_STREQ(GetProcessAccountDomain(), "*");
+        EXPECT_EQ(unknown.Calls(), 1);
+        EXPECT_TRUE(ledger.Balanced()) << ledger.Describe();
+    }
 
-    // No token: "*", and the next call tries again.
-    fake->tokenFails = true;
-    EXPECT_STREQ(GetProcessAccountDomain(), "*");
-    EXPECT_STREQ(GetProcessAccountDomain(), "*");
-
-    // A domain lookup that fails after the token opened still closes it.
-    fake->tokenFails = false;
-    fake->domain = std::string(QVTR_ACCOUNT_DOMAIN_SIZE, 'D');  // does not fit
-    EXPECT_STREQ(GetProcessAccountDomain(), "*");
-    EXPECT_EQ(fake->tokenOpens, 1);
-    EXPECT_EQ(fake->tokenCloses, 1);
-
-    // Many threads make the first successful call at once.
-    fake.Table()->LookupAccountSidA = SlowLookupAccountSidA;
-    fake.Table()->OpenProcessToken = CountingOpenProcessToken;
-    fake.Table()->CloseHandle = CountingCloseHandle;
+    // Many threads make the first successful call at once: none sees half a name.
+    ApiOverride slow;
+    slow->LookupAccountSidA = SlowLookupAccountSidA;
     std::atomic<bool> go{false};
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -593,9 +562,7 @@ void DomainIsUnsetUntilFoundThenFixed() {
                 std::this_thread::yield();
             }
             for (int k = 0; k < 50; ++k) {
-                if (std::strcmp(GetProcessAccountDomain(), kLongDomain) != 0) {
-                    ++wrong;
-                }
+                wrong += std::strcmp(GetProcessAccountDomain(), kLongDomain) != 0;
             }
         });
     }
@@ -604,17 +571,13 @@ void DomainIsUnsetUntilFoundThenFixed() {
         thread.join();
     }
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_GE(g_slowLookups.load(), 1);
-    EXPECT_EQ(g_tokenOpens.load(), g_tokenCloses.load());
 
-    // Found once, kept: no more lookups, even when the account would now differ.
-    const int lookups = g_slowLookups.load();
-    fake->domain = "OTHER";
-    fake.Table()->LookupAccountSidA = detail::LookupAccountSidA;
+    // Found once, kept: no more lookups.
+    const int lookups = g_lookups.load();
     const char* cached = GetProcessAccountDomain();
     EXPECT_STREQ(cached, kLongDomain);
-    EXPECT_EQ(g_slowLookups.load(), lookups);
     EXPECT_EQ(GetProcessAccountDomain(), cached);
+    EXPECT_EQ(g_lookups.load(), lookups);
 }
 
 TEST(ProcessAccountDomainDeathTest, UnsetUntilFoundThenFixed) {
