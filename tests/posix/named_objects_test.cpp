@@ -145,33 +145,6 @@ TEST(NamedMutex, AThreadThatEndsOwningItLeavesItAbandoned) {
     Api().CloseHandle(h);
 }
 
-TEST(NamedMutex, AProcessKilledOwningItLeavesItAbandoned) {
-    if (const char* role = ChildRole(); role && std::string(role) == "owner") {
-        HANDLE h = Api().CreateMutexA(nullptr, FALSE, std::getenv("QVTR_TEST_MUTEX"));
-        Api().WaitForSingleObject(h, INFINITE);
-        std::ofstream(std::getenv("QVTR_TEST_MARK")) << "owned";
-        for (;;) {
-            pause();
-        }
-    }
-    const std::string name = UniqueName("killed");
-    const std::string mark = "/tmp/" + name + ".mark";
-    ScopedEnv role("QVTR_CHILD_ROLE", "owner");
-    ScopedEnv mutexName("QVTR_TEST_MUTEX", name.c_str());
-    ScopedEnv markPath("QVTR_TEST_MARK", mark.c_str());
-    HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
-    ASSERT_NE(h, nullptr);
-    Child owner(SelfPath(), ChildArgs("NamedMutex.AProcessKilledOwningItLeavesItAbandoned"));
-    ASSERT_TRUE(AwaitFile(mark, 30));
-    EXPECT_EQ(Api().WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    owner.Kill();
-    owner.Wait();
-    EXPECT_EQ(Api().WaitForSingleObject(h, 5000), static_cast<DWORD>(WAIT_ABANDONED));
-    EXPECT_TRUE(Api().ReleaseMutex(h));
-    Api().CloseHandle(h);
-    unlink(mark.c_str());
-}
-
 TEST(NamedObjects, ANameTakenByTheOtherKindGivesNullAndInvalidHandle) {
     const std::string eventName = UniqueName("event");
     const std::string mutexName = UniqueName("mutex");
@@ -239,15 +212,18 @@ TEST(NamedObjects, TheObjectGoesWithItsLastHandle) {
     Api().CloseHandle(fresh);
 }
 
-// A process that ends, however it ends, no longer holds the name; one that
-// exits normally also takes the shared-memory file with it.
+// A process that ends, however it ends, no longer holds the name; one killed
+// owning the mutex leaves it abandoned, and one that exits normally takes the
+// shared-memory file with it.
 TEST(NamedObjects, ANameIsFreeAgainWhenItsProcessesAreGone) {
     if (const char* role = ChildRole(); role && std::string(role) != "") {
         HANDLE h = Api().CreateMutexA(nullptr, FALSE, std::getenv("QVTR_TEST_MUTEX"));
-        std::ofstream(std::getenv("QVTR_TEST_MARK")) << Api().GetLastError();
         if (std::string(role) == "exit") {
+            std::ofstream(std::getenv("QVTR_TEST_MARK")) << Api().GetLastError();
             std::exit(h ? 0 : 1);
         }
+        Api().WaitForSingleObject(h, INFINITE);
+        std::ofstream(std::getenv("QVTR_TEST_MARK")) << "owned";
         for (;;) {
             pause();
         }
@@ -262,11 +238,16 @@ TEST(NamedObjects, ANameIsFreeAgainWhenItsProcessesAreGone) {
         Child child(SelfPath(), ChildArgs("NamedObjects.ANameIsFreeAgainWhenItsProcessesAreGone"));
         ASSERT_TRUE(AwaitFile(mark, 30));
         if (std::string(ending) == "kill") {
-            EXPECT_EQ(OpenError(name), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "the child still holds it";
+            HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+            EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "the child still holds it";
+            EXPECT_EQ(Api().WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
             child.Kill();
-        }
-        child.Wait();
-        if (std::string(ending) == "exit") {
+            child.Wait();
+            EXPECT_EQ(Api().WaitForSingleObject(h, 5000), static_cast<DWORD>(WAIT_ABANDONED));
+            EXPECT_TRUE(Api().ReleaseMutex(h));
+            Api().CloseHandle(h);
+        } else {
+            child.Wait();
             EXPECT_FALSE(Exists(PathOf(name)));
         }
         EXPECT_EQ(OpenError(name), 0u);
