@@ -131,19 +131,6 @@ TEST_F(LockProcess, AWaiterProceedsWhenTheHolderIsKilled) {
     Api().CloseHandle(Api().CreateMutexA(nullptr, FALSE, m_name.c_str()));
 }
 
-TEST_F(LockProcess, TheKilledHoldersMutexIsReportedAbandoned) {
-    HANDLE mutex = Api().CreateMutexA(nullptr, FALSE, m_name.c_str());
-    ASSERT_NE(mutex, nullptr);
-    auto holder = Start("holder", "TheKilledHoldersMutexIsReportedAbandoned");
-    ASSERT_TRUE(AwaitFile(File("held"), 60));
-    EXPECT_EQ(Api().WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    holder->Kill();
-    holder->Wait();
-    EXPECT_EQ(Api().WaitForSingleObject(mutex, 30000), static_cast<DWORD>(WAIT_ABANDONED));
-    EXPECT_TRUE(Api().ReleaseMutex(mutex));
-    Api().CloseHandle(mutex);
-}
-
 TEST_F(LockProcess, ProcessesCountingUnderTheLockLoseNoIncrement) {
     WriteFile(File("count"), "0");
     std::vector<std::unique_ptr<Child>> counters;

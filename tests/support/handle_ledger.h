@@ -1,6 +1,6 @@
-// Counts every handle the layer opens against its close, across the seam:
-// files, mutexes and events, registry keys, service handles, libraries and
-// tokens. A test asserts Balanced() (nothing leaked, nothing closed twice).
+// Counts the kernel handles the layer opens (files, mutexes, events) against
+// their closes, across the seam. A test asserts Balanced(): nothing leaked,
+// nothing closed twice.
 //
 //   HandleLedger ledger;
 //   ... exercise the facility ...
@@ -10,7 +10,7 @@
 // when it was made, so it stacks on top of other fakes.
 #pragma once
 
-#include <map>
+#include <set>
 #include <string>
 
 #include "win32/api.h"
@@ -25,27 +25,19 @@ public:
     HandleLedger& operator=(const HandleLedger&) = delete;
 
     // Handles opened and not yet closed, and closes of handles not open.
-    int Open() const;
+    int Open() const { return static_cast<int>(m_live.size()); }
     int BadCloses() const { return m_badCloses; }
     bool Balanced() const { return Open() == 0 && m_badCloses == 0; }
-    // Opens and closes per kind ("file", "key", "service", ...), for messages.
     std::string Describe() const;
-    int Opened(const std::string& kind) const;
-    int Closed(const std::string& kind) const;
 
     // Used by the wrapped entries.
-    void Record(const char* kind, const void* handle);
-    void Release(const char* kind, const void* handle);
+    void Record(HANDLE handle) { m_live.insert(handle); }
+    void Release(HANDLE handle) { m_badCloses += m_live.erase(handle) == 0; }
 
 private:
     ApiOverride m_api;
-    Win32Api m_next;
-    std::map<const void*, std::string> m_live;
-    std::map<std::string, int> m_opened;
-    std::map<std::string, int> m_closed;
+    std::set<HANDLE> m_live;
     int m_badCloses = 0;
-
-    friend struct LedgerAccess;
 };
 
 }  // namespace testing_support

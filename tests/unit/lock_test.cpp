@@ -2,8 +2,6 @@
 // platform's real mutexes.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -60,28 +58,6 @@ bool OtherThreadCanOwn(const std::string& name, DWORD ms) {
     return owned;
 }
 
-TEST(CriticalSectionAuto, SecondThreadEntersOnlyAfterTheFirstReleases) {
-    const std::string name = UniqueName("threads");
-    auto first = std::make_unique<CCriticalSectionAuto>(name.c_str());
-    ASSERT_NE(first->m_hMutex, nullptr);
-
-    std::atomic<bool> released{false};
-    std::atomic<bool> entered{false};
-    bool enteredAfterRelease = false;
-    std::thread second([&] {
-        CCriticalSectionAuto lock(name.c_str());
-        enteredAfterRelease = released.load();
-        entered = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(entered.load());
-    released = true;
-    first.reset();
-    second.join();
-    EXPECT_TRUE(entered.load());
-    EXPECT_TRUE(enteredAfterRelease);
-}
-
 TEST(CriticalSectionAuto, NestsOnOneThreadAndFreesAfterBothReleases) {
     const std::string name = UniqueName("nested");
     CCriticalSectionAuto outer(name.c_str());
@@ -98,7 +74,6 @@ TEST(CriticalSectionAuto, NestsOnOneThreadAndFreesAfterBothReleases) {
 
 TEST(CriticalSectionAuto, ReleaseThenDestructionReleasesOnce) {
     const std::string name = UniqueName("release");
-    TraceCapture trace(6);
     HandleLedger ledger;
     FaultInjector<&Win32Api::ReleaseMutex> releases(0, 0, BOOL{});
     {
@@ -109,16 +84,16 @@ TEST(CriticalSectionAuto, ReleaseThenDestructionReleasesOnce) {
     }
     EXPECT_EQ(releases.Calls(), 1);
     EXPECT_TRUE(ledger.Balanced()) << ledger.Describe();
-    int releasedLines = 0;
-    for (const std::string& line : trace.Lines()) {
-        releasedLines += line.find("released") != std::string::npos;
-    }
-    EXPECT_EQ(releasedLines, 1);
     EXPECT_TRUE(OtherThreadCanOwn(name, 5000));
 }
 
-TEST(CriticalSectionAuto, TracesCreationOwnershipAndReleaseAtLevelSix) {
+TEST(CriticalSectionAuto, TracesCreationOwnershipAndReleaseOnlyAtLevelSix) {
     const std::string name = UniqueName("trace");
+    {
+        TraceCapture quiet(5);
+        { CCriticalSectionAuto lock(name.c_str()); }
+        EXPECT_TRUE(quiet.Lines().empty()) << "nothing below level 6";
+    }
     TraceCapture trace(6);
     HANDLE first = nullptr;
     HANDLE second = nullptr;
@@ -137,13 +112,6 @@ TEST(CriticalSectionAuto, TracesCreationOwnershipAndReleaseAtLevelSix) {
         "Mutex " + Hex(first) + " released\n",
     };
     EXPECT_EQ(trace.Lines(), expected);
-}
-
-TEST(CriticalSectionAuto, TracesNothingBelowLevelSix) {
-    const std::string name = UniqueName("quiet");
-    TraceCapture trace(5);
-    { CCriticalSectionAuto lock(name.c_str()); }
-    EXPECT_TRUE(trace.Lines().empty());
 }
 
 TEST(CriticalSectionAuto, NameOfAnEventGivesAnEmptyLockWithoutWaiting) {
