@@ -29,6 +29,14 @@ HANDLE WINAPI LedgerCreateEventA(LPSECURITY_ATTRIBUTES a, BOOL b, BOOL c, LPCSTR
     return Recorded(g_next.CreateEventA(a, b, c, d), nullptr);
 }
 
+BOOL WINAPI LedgerOpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    const BOOL opened = g_next.OpenProcessToken(process, access, token);
+    if (opened) {
+        Recorded(*token, nullptr);
+    }
+    return opened;
+}
+
 BOOL WINAPI LedgerCloseHandle(HANDLE h) {
     g_ledger->Release(h);
     return g_next.CloseHandle(h);
@@ -42,6 +50,7 @@ HandleLedger::HandleLedger() {
     m_api->CreateFileA = LedgerCreateFileA;
     m_api->CreateMutexA = LedgerCreateMutexA;
     m_api->CreateEventA = LedgerCreateEventA;
+    m_api->OpenProcessToken = LedgerOpenProcessToken;
     m_api->CloseHandle = LedgerCloseHandle;
 }
 

@@ -1,4 +1,4 @@
-// Counts the kernel handles the layer opens (files, mutexes, events) against
+// Counts the kernel handles the layer opens (files, mutexes, events, tokens) against
 // their closes, across the seam. A test asserts Balanced(): nothing leaked,
 // nothing closed twice.
 //
