@@ -56,8 +56,8 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 for fuzzer in build/fuzz/bin/*_fuzz; do
     [ -x "$fuzzer" ] || continue
-    echo "$(basename "$fuzzer"): 20 s"
-    "$fuzzer" -max_total_time=20 -print_final_stats=0 2>&1 | tail -n 2
+    echo "$(basename "$fuzzer"): 10 s"
+    "$fuzzer" -max_total_time=10 -print_final_stats=0 2>&1 | tail -n 2
 done
 
 step "All tests passed in $(( $(date +%s) - started )) s"
