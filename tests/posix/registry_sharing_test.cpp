@@ -98,6 +98,31 @@ TEST(RegistrySharing, AnotherProcessesChangeMovesEveryIndex) {
     }
 }
 
+// A snapshot (what reg query and export read through) keeps the store as its first
+// read saw it, refuses writes, and once it ends the other process's change is seen.
+TEST(RegistrySharing, ASnapshotKeepsItsViewUntilItEnds) {
+    DeleteKey(kBase);
+    HKEY key = Open(kBase);
+    for (const char* name : {"x", "y", "z"}) {
+        SetValue(key, name);
+    }
+    ASSERT_EQ(Api().QvtrRegTransaction(QVTR_REG_SNAPSHOT), ERROR_SUCCESS);
+    EXPECT_EQ(EntryAt(key, true, 0), "x");
+    {
+        ScopedEnv role("QVTR_CHILD_ROLE", "values");
+        Child child(SelfPath(), ChildArgs("RegistrySharingChild.Change"));
+        ASSERT_EQ(child.Wait(), 0);
+    }
+    EXPECT_EQ(EntryAt(key, true, 0), "x");
+    EXPECT_EQ(EntryAt(key, true, 3), "error 259");
+    const DWORD data = 2;
+    EXPECT_NE(Api().RegSetValueExA(key, "v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), 4), ERROR_SUCCESS);
+    ASSERT_EQ(Api().QvtrRegTransaction(QVTR_REG_COMMIT), ERROR_SUCCESS);
+    EXPECT_EQ(EntryAt(key, true, 0), "y");
+    EXPECT_EQ(EntryAt(key, true, 2), "w");
+    Api().RegCloseKey(key);
+}
+
 TEST(RegistryNames, ControlCharactersInAKeyNameAreRefused) {
     const std::string refused[] = {"line\nfeed", "carriage\rreturn", "tab\there", "\x01start", "delete\x7F"};
     const std::string accepted[] = {"plain name", "caf\xC3\xA9"};
