@@ -58,6 +58,9 @@ void FormatAll() {
     }
     g_text = std::string(3 * kBound, 'a');
     EXPECT_EQ(CLocalizedString("S", "K").size(), kBound) << "a long text without conversions";
+    g_text = "%.*d|%*d";
+    EXPECT_EQ(CLocalizedString("S", "K", -1, 0, -3, 7), "0|7  ")
+        << "a negative '*' is no precision, a left-aligned width";
 }
 
 TEST(TextBound, HugeWidthsAndPrecisionsAreCutAtTheBound) {
