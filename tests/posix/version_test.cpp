@@ -149,6 +149,9 @@ TEST(Version, VerifyVersionInfoComparesVersionsAndSuites) {
     EXPECT_TRUE(verify(&platform, VER_PLATFORMID, mask(0, VER_PLATFORMID, VER_EQUAL)));
     platform.wProductType = 3;  // a server
     EXPECT_TRUE(verify(&platform, VER_PRODUCT_TYPE, mask(0, VER_PRODUCT_TYPE, VER_EQUAL)));
+    platform.dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;  // every part asked for must hold, not one
+    EXPECT_FALSE(verify(&platform, VER_PRODUCT_TYPE | VER_PLATFORMID,
+                        mask(mask(0, VER_PRODUCT_TYPE, VER_EQUAL), VER_PLATFORMID, VER_EQUAL)));
     EXPECT_FALSE(verify(&platform, 0, 0));
     Describe("");
 }
