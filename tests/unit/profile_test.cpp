@@ -143,8 +143,6 @@ const std::vector<Case> kCases = {
     Int("empty value: default", kInts, "k", 77, 77),
 
     // Writes, checked by reading back.
-    After({{"S", "K", "  v  ", TRUE, kAnyError}},
-          Str("creates file, section and key", nullptr, "s", "k", "def", 64, 1, "v\0"s)),
     After({{" S2 ", " K2 ", "x", TRUE, kAnyError}, {"S3", "K", "y", TRUE, kAnyError}},
           Str("written names are trimmed", nullptr, nullptr, nullptr, nullptr, 64, 6, "S2\0S3\0\0"s)),
     After({{"s", "k", nullptr, TRUE, kAnyError},
