@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -49,13 +48,9 @@ Case Int(const char* name, const char* file, const char* key, int defaultValue, 
     return c;
 }
 
-Case At(const char* path, Case c) {
-    c.path = path;
-    return c;
-}
-
-Case After(std::vector<Write> writes, Case c) {
+Case After(std::vector<Write> writes, Case c, const char* path = "case.ini") {
     c.writes = std::move(writes);
+    c.path = path;
     return c;
 }
 
@@ -151,16 +146,17 @@ const std::vector<Case> kCases = {
            {nullptr, nullptr, nullptr, FALSE, kAnyError}},
           Str("deleting nothing or writing without a section creates no file; flush is FALSE", nullptr, nullptr,
               nullptr, nullptr, 64, 0, "\0"s, ERROR_FILE_NOT_FOUND)),
-    At("missing\\x.ini", After({{"s", "k", "v", FALSE, ERROR_PATH_NOT_FOUND}},
-                               Str("missing directory: no write, default kept quoted", nullptr, "s", "k", "\"qd\" ", 64,
-                                   4, "\"qd\"\0"s, ERROR_PATH_NOT_FOUND))),
+    After({{"s", "k", "v", FALSE, ERROR_PATH_NOT_FOUND}},
+          Str("missing directory: no write, default kept quoted", nullptr, "s", "k", "\"qd\" ", 64, 4, "\"qd\"\0"s,
+              ERROR_PATH_NOT_FOUND),
+          "missing\\x.ini"),
 };
 
 void RunCase(const Case& c) {
     TempDir dir;
     const std::string path = dir.File(c.path);
     if (c.file) {
-        std::ofstream(path, std::ios::binary) << c.file;
+        testing_support::WriteFile(path, c.file);
     }
     for (const Write& w : c.writes) {
         Api().SetLastError(0);
