@@ -55,30 +55,13 @@ Case After(std::vector<Write> writes, Case c, const char* path = "case.ini") {
 }
 
 const char* const kFile =
-    "top=1\n"
-    "; c=3\n"
-    "[ Sec ]\n"
-    "  Key  =  value  \n"
-    "q1=\"quoted\"\n"
-    "q2='single'\n"
-    "q3=\"mixed'\n"
-    "q4=\"\n"
-    "q5=\"\"\n"
-    "q6=\" in \"\n"
-    "empty=\n"
-    "noeq\n"
-    ";comment=x\n"
-    "k2=a=b\n"
-    "K2=dup\n"
-    "[sec2]\r\n"
-    "x=1\r\n"
-    "y=2\r\n"
-    "[sec3]x=1\n"
-    "[bad\n"
-    "[s]tail]\n"
-    "v=1\n"
-    "[ Sec ]\n"
-    "later=1\n";
+    "top=1\n; c=3\n"
+    "[ Sec ]\n  Key  =  value  \n"
+    "q1=\"quoted\"\nq2='single'\nq3=\"mixed'\nq4=\"\nq5=\"\"\nq6=\" in \"\n"
+    "empty=\nnoeq\n;comment=x\nk2=a=b\nK2=dup\n"
+    "[sec2]\r\nx=1\r\ny=2\r\n"
+    "[sec3]x=1\n[bad\n[s]tail]\nv=1\n"
+    "[ Sec ]\nlater=1\n";
 
 // A byte-order mark, tabs, the old end-of-file mark, lines ending in CR only.
 const char* const kOdd = "\xEF\xBB\xBF[bom]\nk=1\n[t]\n\tk1\t=\tv1\t\nk2=v2\x1a\n\x1a\n[cr]\ra=1\rb=2\r";
