@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -49,50 +48,25 @@ Case Int(const char* name, const char* file, const char* key, int defaultValue, 
     return c;
 }
 
-Case At(const char* path, Case c) {
+Case After(std::vector<Write> writes, Case c, const char* path = "case.ini") {
+    c.writes = std::move(writes);
     c.path = path;
     return c;
 }
 
-Case After(std::vector<Write> writes, Case c) {
-    c.writes = std::move(writes);
-    return c;
-}
-
 const char* const kFile =
-    "top=1\n"
-    "; c=3\n"
-    "[ Sec ]\n"
-    "  Key  =  value  \n"
-    "q1=\"quoted\"\n"
-    "q2='single'\n"
-    "q3=\"mixed'\n"
-    "q4=\"\n"
-    "q5=\"\"\n"
-    "q6=\" in \"\n"
-    "empty=\n"
-    "noeq\n"
-    ";comment=x\n"
-    "k2=a=b\n"
-    "K2=dup\n"
-    "[sec2]\r\n"
-    "x=1\r\n"
-    "y=2\r\n"
-    "[sec3]x=1\n"
-    "[bad\n"
-    "[s]tail]\n"
-    "v=1\n"
-    "[ Sec ]\n"
-    "later=1\n";
+    "top=1\n; c=3\n"
+    "[ Sec ]\n  Key  =  value  \n"
+    "q1=\"quoted\"\nq2='single'\nq3=\"mixed'\nq4=\"\nq5=\"\"\nq6=\" in \"\n"
+    "empty=\nnoeq\n;comment=x\nk2=a=b\nK2=dup\n"
+    "[sec2]\r\nx=1\r\ny=2\r\n"
+    "[sec3]x=1\n[bad\n[s]tail]\nv=1\n"
+    "[ Sec ]\nlater=1\n";
 
 // A byte-order mark, tabs, the old end-of-file mark, lines ending in CR only.
-const char* const kOdd = "\xEF\xBB\xBF[bom]\nk=1\n[t]\n\tk1\t=\tv1\t\nk2=v2\x1a\n\x1a\n[cr]\ra=1\rb=2\r[sp]   \nk=3\n";
+const char* const kOdd = "\xEF\xBB\xBF[bom]\nk=1\n[t]\n\tk1\t=\tv1\t\nk2=v2\x1a\n\x1a\n[cr]\ra=1\rb=2\r";
 
-const char* const kInts =
-    "[i]\na=12abc\nb=abc\nc=-5\nd=0x1A\ne=0X1A\nf=0b101\ng=0o17\nh= +7\ni=99999999999\nj=\"42\"\nk=\n"
-    "l=  -0x10\nm=-\nn=1 2\no=0xFFFFFFFF\np=4294967296\n";
-
-const char* const kCommented = "; head\r\n[a]\r\nnoeq\r\nx=1\r\n; tail\r\n\r\n[b]\r\ny=2";
+const char* const kInts = "[i]\na=12abc\nc=-5\nd=0x1A\nf=0b101\ni=99999999999\nj=\"42\"\nk=\n";
 
 const std::vector<Case> kCases = {
     // Values: trimmed, one pair of quotes removed, names without regard to case.
@@ -100,14 +74,12 @@ const std::vector<Case> kCases = {
     Str("double quotes", kFile, "sec", "q1", nullptr, 64, 6, "quoted\0"s),
     Str("single quotes", kFile, "sec", "q2", nullptr, 64, 6, "single\0"s),
     Str("unpaired quotes kept", kFile, "sec", "q3", nullptr, 64, 7, "\"mixed'\0"s),
-    Str("empty quotes", kFile, "sec", "q5", "def", 64, 0, "\0"s),
     Str("blanks inside quotes kept", kFile, "sec", "q6", nullptr, 64, 4, " in \0"s),
     Str("empty value is not missing", kFile, "sec", "empty", "def", 64, 0, "\0"s),
     Str("line without = ignored", kFile, "sec", "noeq", "def", 64, 3, "def\0"s),
     Str("value holding =", kFile, "sec", "k2", nullptr, 64, 3, "a=b\0"s),
     Str("first of two keys", kFile, "sec", "K2", nullptr, 64, 3, "a=b\0"s),
     Str("keys before any section", kFile, "", "top", nullptr, 64, 1, "1\0"s),
-    Str("CRLF lines", kFile, "sec2", "y", nullptr, 64, 1, "2\0"s),
     Str("text after ] ignored", kFile, "sec3", "x", "def", 64, 3, "def\0"s),
     Str("[ without ] is no header", kFile, "bad", "v", "def", 64, 3, "def\0"s),
     Str("last ] closes the header", kFile, "s]tail", "v", nullptr, 64, 1, "1\0"s),
@@ -115,7 +87,6 @@ const std::vector<Case> kCases = {
     Str("tabs are blanks", kOdd, "t", "k1", nullptr, 64, 2, "v1\0"s),
     Str("end-of-file mark is blank", kOdd, "t", "k2", nullptr, 64, 2, "v2\0"s),
     Str("CR-only lines", kOdd, "cr", "b", nullptr, 64, 1, "2\0"s),
-    Str("blanks after header", kOdd, "sp", "k", nullptr, 64, 1, "3\0"s),
 
     // Defaults: trailing spaces dropped (never the first character), quotes removed.
     Str("missing key", kFile, "sec", "nope", "def  ", 64, 3, "def\0"s),
@@ -123,80 +94,52 @@ const std::vector<Case> kCases = {
     Str("blank default", kFile, "sec", "nope", "   ", 64, 1, " \0"s),
     Str("null default", kFile, "sec", "nope", nullptr, 64, 0, "\0"s),
     Str("missing file", nullptr, "s", "k", "\"qd\" ", 64, 2, "qd\0"s, ERROR_FILE_NOT_FOUND),
-    At("missing\\x.ini",
-       Str("missing directory", nullptr, "s", "k", "\"qd\" ", 64, 4, "\"qd\"\0"s, ERROR_PATH_NOT_FOUND)),
 
     // Cut values: size-1.
     Str("cut value", kFile, "sec", "Key", nullptr, 4, 3, "val\0"s),
     Str("cut quoted value", kFile, "sec", "q1", nullptr, 6, 5, "quote\0"s),
-    Str("size 1", kFile, "sec", "Key", "def", 1, 0, "\0"s),
     Str("size 0 writes nothing", kFile, "sec", "Key", "def", 0, 0, "#"s, kAnyError),
     Str("size 0 list writes nothing", kFile, nullptr, nullptr, "def", 0, 0, "#"s, kAnyError),
-    Str("cut default", kFile, "sec", "nope", "default", 4, 3, "def\0"s),
 
     // Lists of names: each name terminated, a second terminator at the end, size-2 when cut.
     Str("section names", kFile, nullptr, nullptr, "def", 64, 25, "Sec\0sec2\0sec3\0s]tail\0Sec\0\0"s),
     Str("section names cut inside a name", kFile, nullptr, nullptr, "def", 10, 8, "Sec\0sec2\0"s),
-    Str("section names cut after a name", kFile, nullptr, nullptr, "def", 6, 4, "Sec\0\0"s),
-    Str("section names size 2", kFile, nullptr, nullptr, "def", 2, 0, "\0"s),
     Str("key names skip comments and lines without =", kFile, "SEC", nullptr, "def", 64, 34,
         "Key\0q1\0q2\0q3\0q4\0q5\0q6\0empty\0k2\0K2\0\0"s),
     Str("key names cut in the last", kFile, "sec2", nullptr, "def", 5, 3, "x\0y\0"s),
-    Str("key names cut after one", kFile, "sec2", nullptr, "def", 4, 2, "x\0\0"s),
     Str("key names without room: default", kFile, "sec2", nullptr, "def", 2, 1, "d\0"s),
     Str("key names of a missing section", kFile, "zzz", nullptr, "def", 64, 3, "def\0"s),
     Str("key names, missing file", nullptr, "zzz", nullptr, "def", 64, 3, "def\0"s, ERROR_FILE_NOT_FOUND),
-    Str("section names, missing file", nullptr, nullptr, nullptr, "def", 64, 0, "\0"s, ERROR_FILE_NOT_FOUND),
 
     // Integers: sign, then decimal or 0x/0o/0b digits up to the first other character.
     Int("digits then text", kInts, "a", 77, 12),
     Int("negative", kInts, "c", 77, -5),
     Int("hexadecimal", kInts, "d", 77, 26),
     Int("binary", kInts, "f", 77, 5),
-    Int("octal", kInts, "g", 77, 15),
     Int("overflow wraps", kInts, "i", 77, 1215752191),
     Int("quoted number", kInts, "j", 77, 42),
     Int("empty value: default", kInts, "k", 77, 77),
-    Int("all bits", kInts, "o", 77, -1),
-    Int("missing file: default", nullptr, "a", 77, 77),
 
     // Writes, checked by reading back.
-    After({{"S", "K", "  v  ", TRUE, kAnyError}},
-          Str("creates file, section and key", nullptr, "s", "k", "def", 64, 1, "v\0"s)),
     After({{" S2 ", " K2 ", "x", TRUE, kAnyError}, {"S3", "K", "y", TRUE, kAnyError}},
           Str("written names are trimmed", nullptr, nullptr, nullptr, nullptr, 64, 6, "S2\0S3\0\0"s)),
-    After({{"A", "K", "new", TRUE, kAnyError}},
-          Str("replaces a value", "[a]\nk=old\nj=1\n", "a", "k", nullptr, 64, 3, "new\0"s)),
-    After({{"a", "k", nullptr, TRUE, kAnyError}},
-          Str("deletes a key", "[a]\nk=old\nj=1\n", "a", nullptr, nullptr, 64, 2, "j\0\0"s)),
-    After({{"A", nullptr, nullptr, TRUE, kAnyError}},
-          Str("deletes a section", "[a]\nk=1\n[b]\nk=2\n", nullptr, nullptr, nullptr, 64, 2, "b\0\0"s)),
-    After({{"b", nullptr, nullptr, TRUE, kAnyError}},
-          Str("deleted section takes its keys", "[a]\nk=1\n[b]\nk=2\n[c]\n", "b", "k", "gone", 64, 4, "gone\0"s)),
-    After({{"s", "k", nullptr, TRUE, kAnyError}, {"s", nullptr, nullptr, TRUE, kAnyError}},
-          Str("deleting nothing creates no file", nullptr, nullptr, nullptr, nullptr, 64, 0, "\0"s,
-              ERROR_FILE_NOT_FOUND)),
-    After({{nullptr, "k", "v", FALSE, ERROR_FILE_NOT_FOUND}, {nullptr, nullptr, nullptr, FALSE, kAnyError}},
-          Str("no section, no write; flush is FALSE", nullptr, nullptr, nullptr, nullptr, 64, 0, "\0"s,
-              ERROR_FILE_NOT_FOUND)),
-    At("missing\\x.ini",
-       After({{"s", "k", "v", FALSE, ERROR_PATH_NOT_FOUND}},
-             Str("missing directory", nullptr, "s", "k", "def", 64, 3, "def\0"s, ERROR_PATH_NOT_FOUND))),
-    After({{"s", "k", "\"q\"", TRUE, kAnyError}},
-          Str("quotes written stay", nullptr, "s", "k", nullptr, 64, 1, "q\0"s)),
-    After({{"", "nm", "1", TRUE, kAnyError}},
-          Str("keys before the first section", "[a]\nk=1\n", "", "nm", nullptr, 64, 1, "1\0"s)),
-    After({{"A", "new", "n", TRUE, kAnyError}},
-          Str("new key after the section's last line", kCommented, "a", nullptr, nullptr, 64, 6, "x\0new\0\0"s)),
-    After({{"b", "z", "3", TRUE, kAnyError}},
-          Str("new key at a file without a last line end", kCommented, "b", nullptr, nullptr, 64, 4, "y\0z\0\0"s)),
+    After({{"s", "k", nullptr, TRUE, kAnyError},
+           {"s", nullptr, nullptr, TRUE, kAnyError},
+           {nullptr, "k", "v", FALSE, ERROR_FILE_NOT_FOUND},
+           {nullptr, nullptr, nullptr, FALSE, kAnyError}},
+          Str("deleting nothing or writing without a section creates no file; flush is FALSE", nullptr, nullptr,
+              nullptr, nullptr, 64, 0, "\0"s, ERROR_FILE_NOT_FOUND)),
+    After({{"s", "k", "v", FALSE, ERROR_PATH_NOT_FOUND}},
+          Str("missing directory: no write, default kept quoted", nullptr, "s", "k", "\"qd\" ", 64, 4, "\"qd\"\0"s,
+              ERROR_PATH_NOT_FOUND),
+          "missing\\x.ini"),
 };
 
 void RunCase(const Case& c) {
     TempDir dir;
     const std::string path = dir.File(c.path);
     if (c.file) {
-        std::ofstream(path, std::ios::binary) << c.file;
+        testing_support::WriteFile(path, c.file);
     }
     for (const Write& w : c.writes) {
         Api().SetLastError(0);
