@@ -86,15 +86,11 @@ TEST_F(Registry, CallsAnswerWithNtCodes) {
         LONG expected;
     } cases[] = {
         {"short value buffer", Api().RegQueryValueExA(child, "S", nullptr, &type, buffer, &size), ERROR_MORE_DATA},
-        {"missing value", Api().RegQueryValueExA(child, "t", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND},
         {"data without size", Api().RegQueryValueExA(child, "s", nullptr, &type, buffer, nullptr),
          ERROR_INVALID_PARAMETER},
         {"null data with a size", Api().RegSetValueExA(child, "n", 0, REG_BINARY, nullptr, 4), 998},  // NOACCESS
         {"short name buffer", Api().RegEnumKeyExA(m_key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
          ERROR_MORE_DATA},
-        {"past the last key", Api().RegEnumKeyExA(m_key, 1, name, &length, nullptr, nullptr, nullptr, nullptr),
-         ERROR_NO_MORE_ITEMS},
-        {"reader writes", SetString(reader, "s", "y"), ERROR_ACCESS_DENIED},
         {"reader deletes", Api().RegDeleteValueA(reader, "s"), ERROR_ACCESS_DENIED},
         {"writer reads", Api().RegQueryValueExA(writer, "s", nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
         {"writer writes", SetString(writer, "w", "y"), ERROR_SUCCESS},

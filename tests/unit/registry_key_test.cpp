@@ -1,8 +1,9 @@
-// The registry key object, on the backend's real registry (the POSIX store, or
-// Wine's) under a scratch key.
+// The registry key object and its typed reads, on the backend's real registry
+// (the POSIX store, or Wine's) under a scratch key.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -278,6 +279,111 @@ TEST_F(RegistryKey, ValueCopiesOwnTheirBlocks) {
     EXPECT_EQ(Bytes(assigned, assigned.m_cbData), std::string("\1\11\3", 3));
     assigned = CRegistryValue();
     EXPECT_EQ(assigned.m_pData, nullptr);
+}
+
+enum Kind { kString, kMulti, kDword, kQword, kBinary };
+
+// Reads `name` as `kind` into an output that starts as a sentinel, and renders it.
+LONG Read(CRegistryKey& key, Kind kind, const char* name, std::string& rendered) {
+    std::string text = "untouched";
+    std::vector<std::string> texts = {"untouched"};
+    DWORD dword = 0xDEAD;
+    uint64_t qword = 0xDEAD;
+    std::vector<BYTE> bytes = {0xEE};
+    LONG code = ERROR_SUCCESS;
+    char hex[4];
+    switch (kind) {
+        case kString:
+            code = key.ReadString(name, text);
+            rendered = text;
+            break;
+        case kMulti:
+            code = key.ReadMultiString(name, texts);
+            for (const std::string& item : texts)
+                rendered += item + "|";
+            break;
+        case kDword:
+            code = key.ReadDword(name, dword);
+            rendered = std::to_string(dword);
+            break;
+        case kQword:
+            code = key.ReadQword(name, qword);
+            rendered = std::to_string(qword);
+            break;
+        case kBinary:
+            code = key.ReadBinary(name, bytes);
+            for (BYTE b : bytes)
+                rendered += (std::snprintf(hex, sizeof hex, "%02x", b), hex);
+            break;
+    }
+    return code;
+}
+
+TEST_F(RegistryKey, TypedReadsWithAndWithoutTerminators) {
+    const struct {
+        const char* name;
+        DWORD type;
+        std::string bytes;
+    } stored[] = {
+        {"sz-nul", REG_SZ, std::string("abc\0", 4)},
+        {"sz-bare", REG_SZ, "abc"},
+        {"sz-empty", REG_SZ, ""},
+        {"expand", REG_EXPAND_SZ, std::string("%TEMP%\\x\0", 9)},
+        {"multi-full", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
+        {"multi-one-nul", REG_MULTI_SZ, std::string("a\0bc\0", 5)},
+        {"multi-bare", REG_MULTI_SZ, std::string("a\0bc", 4)},
+        {"multi-empty", REG_MULTI_SZ, ""},
+        {"dword", REG_DWORD, "\x78\x56\x34\x12"},
+        {"dword-be", REG_DWORD_BIG_ENDIAN, "\x12\x34\x56\x78"},
+        {"dword-short", REG_DWORD, "\x01\x02"},
+        {"qword", REG_QWORD, std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8)},
+        {"binary", REG_BINARY, std::string("\x00\x01\xff", 3)},
+    };
+    for (const auto& value : stored) {
+        Put("", value.name, value.type, value.bytes);
+    }
+    const struct {
+        Kind kind;
+        const char* name;
+        LONG code;
+        const char* rendered;  // nullptr: the output keeps its sentinel
+    } cases[] = {
+        {kString, "sz-nul", ERROR_SUCCESS, "abc"},
+        {kString, "sz-bare", ERROR_SUCCESS, "abc"},
+        {kString, "sz-empty", ERROR_SUCCESS, ""},
+        {kString, "expand", ERROR_SUCCESS, "%TEMP%\\x"},
+        {kString, "dword", ERROR_UNSUPPORTED_TYPE, nullptr},
+        {kString, "missing", ERROR_FILE_NOT_FOUND, nullptr},
+        {kMulti, "multi-full", ERROR_SUCCESS, "a|bc|"},
+        {kMulti, "multi-one-nul", ERROR_SUCCESS, "a|bc|"},
+        {kMulti, "multi-bare", ERROR_SUCCESS, "a|bc|"},
+        {kMulti, "multi-empty", ERROR_SUCCESS, ""},
+        {kMulti, "sz-nul", ERROR_UNSUPPORTED_TYPE, nullptr},
+        {kDword, "dword", ERROR_SUCCESS, "305419896"},
+        {kDword, "dword-be", ERROR_SUCCESS, "305419896"},
+        {kDword, "dword-short", ERROR_INVALID_DATA, nullptr},
+        {kDword, "sz-bare", ERROR_UNSUPPORTED_TYPE, nullptr},
+        {kQword, "qword", ERROR_SUCCESS, "72623859790382856"},
+        {kQword, "dword", ERROR_UNSUPPORTED_TYPE, nullptr},
+        {kBinary, "binary", ERROR_SUCCESS, "0001ff"},
+        {kBinary, "multi-full", ERROR_UNSUPPORTED_TYPE, nullptr},
+    };
+    CRegistryKey key(HKEY_CURRENT_USER, Path(""), false, false, true);
+    for (const auto& c : cases) {
+        std::string rendered;
+        std::string sentinel;
+        EXPECT_EQ(Read(key, c.kind, c.name, rendered), c.code) << c.name;
+        EXPECT_EQ(key.m_lLastError, c.code) << c.name;
+        Read(key, c.kind, "never-stored", sentinel);
+        EXPECT_EQ(rendered, c.rendered ? c.rendered : sentinel) << c.name;
+    }
+
+    // A key that failed to open answers with its code and leaves the output.
+    CRegistryKey absent;
+    ASSERT_FALSE(absent.Open(HKEY_CURRENT_USER, Path("absent"), false, false, true, false));
+    std::string text = "kept";
+    EXPECT_EQ(absent.ReadString("x", text), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(text, "kept");
 }
 
 // NT deletes deepest first and each key's values last first; the Windows 95
