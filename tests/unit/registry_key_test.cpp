@@ -88,12 +88,7 @@ TEST_F(RegistryKey, ListsWalkEveryEntryAndThrowPastTheEnd) {
             {"Alpha", "00"}, {"Be", "11"}, {"text", std::string("1:hello", 8)}, {"", std::string("3:\0\1\2", 5)}}));
 
     CRegistryKeyIterator end = key.m_itSubKeysEnd;
-    try {
-        CRegistryKey beyond = *end;
-        ADD_FAILURE() << "dereferenced index 2 of 2";
-    } catch (long code) {
-        EXPECT_EQ(code, ERROR_NO_MORE_ITEMS);
-    }
+    EXPECT_THROW(*end, long);
     EXPECT_EQ(end.m_lLastError, ERROR_NO_MORE_ITEMS);
     CRegistryValueIterator valuesEnd = key.m_itValuesEnd;
     EXPECT_THROW(*valuesEnd, long);
