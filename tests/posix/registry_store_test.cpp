@@ -50,15 +50,13 @@ protected:
         return Api().RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                                     static_cast<DWORD>(text.size() + 1));
     }
-    static std::string GetString(HKEY key, const char* name, LONG* error = nullptr) {
+    static std::string GetString(HKEY key, const char* name) {
         char buffer[256] = {};
         DWORD size = sizeof buffer;
-        const LONG result =
-            Api().RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
-        if (error != nullptr) {
-            *error = result;
-        }
-        return result == ERROR_SUCCESS ? std::string(buffer) : std::string();
+        return Api().RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size) ==
+                       ERROR_SUCCESS
+                   ? std::string(buffer)
+                   : std::string();
     }
     static void Wipe(const std::string& path, HKEY root = HKEY_CURRENT_USER) { regfile::DeleteTree(root, path); }
 
@@ -86,15 +84,11 @@ TEST_F(Registry, CallsAnswerWithNtCodes) {
         LONG expected;
     } cases[] = {
         {"short value buffer", Api().RegQueryValueExA(child, "S", nullptr, &type, buffer, &size), ERROR_MORE_DATA},
-        {"missing value", Api().RegQueryValueExA(child, "t", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND},
         {"data without size", Api().RegQueryValueExA(child, "s", nullptr, &type, buffer, nullptr),
          ERROR_INVALID_PARAMETER},
         {"null data with a size", Api().RegSetValueExA(child, "n", 0, REG_BINARY, nullptr, 4), 998},  // NOACCESS
         {"short name buffer", Api().RegEnumKeyExA(m_key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
          ERROR_MORE_DATA},
-        {"past the last key", Api().RegEnumKeyExA(m_key, 1, name, &length, nullptr, nullptr, nullptr, nullptr),
-         ERROR_NO_MORE_ITEMS},
-        {"reader writes", SetString(reader, "s", "y"), ERROR_ACCESS_DENIED},
         {"reader deletes", Api().RegDeleteValueA(reader, "s"), ERROR_ACCESS_DENIED},
         {"writer reads", Api().RegQueryValueExA(writer, "s", nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
         {"writer writes", SetString(writer, "w", "y"), ERROR_SUCCESS},
@@ -260,10 +254,6 @@ TEST_F(Registry, WindowsNinetyFiveDeletesWholeTrees) {
 
 // ---- several processes ------------------------------------------------------------
 
-std::string Role() {
-    return ChildRole() ? ChildRole() : "";
-}
-
 HKEY OpenShared(const char* name) {
     HKEY key = nullptr;
     Api().RegCreateKeyExA(HKEY_CURRENT_USER, (std::string(kBase) + "\\" + name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
@@ -284,7 +274,7 @@ bool GetNumber(HKEY key, const std::string& name, DWORD& value) {
 
 // The child side of the tests below; it does nothing when run on its own.
 TEST(RegistryChild, Work) {
-    const std::string role = Role();
+    const std::string role = ChildRole() ? ChildRole() : "";
     if (role.empty()) {
         GTEST_SKIP() << "runs only as a child process";
     }

