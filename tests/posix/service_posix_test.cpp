@@ -381,6 +381,7 @@ TEST(ComPosix, CodePageConversionsAreUtf8) {
     ASSERT_EQ(wideSize, 11);  // 9 characters, one of them a surrogate pair, and the terminator
     std::vector<WCHAR> wide(static_cast<size_t>(wideSize));
     ASSERT_EQ(Api().MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), wideSize), wideSize);
+    EXPECT_EQ(wide[8], 0xD834);
     char back[32];
     ASSERT_EQ(Api().WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, back, sizeof back, nullptr, nullptr),
               static_cast<int>(std::strlen(text) + 1));
