@@ -78,6 +78,17 @@ record_export() {
 
 qvtr_reg() { "$qvtr" reg "$@"; }
 wine_reg() { "$wine" reg "$@"; }
+# Removes the previous case's key from Wine's registry, asking until it is gone: under
+# load a delete has been seen to leave the key behind, and the next case then differs.
+wine_clear() {
+    local attempt
+    for attempt in 1 2 3 4 5; do
+        wine_reg delete "$1" /f >/dev/null 2>&1
+        wine_reg query "$1" >/dev/null 2>&1 || return 0
+        sleep 0.2
+    done
+    echo "reg_diff: cannot clear $1 in Wine's registry" >&2
+}
 
 # Runs one case body with `reg` bound to SIDE (qvtr or wine); the record goes to $rec.
 run_case() {
@@ -90,9 +101,9 @@ run_case() {
         cd "$dir" || exit 1
         export QVTR_REGISTRY=$dir/registry.db
         if [ "$side" = wine ]; then
-            wine_reg delete 'HKCU\Software\QvtrDiff' /f >/dev/null 2>&1
+            wine_clear 'HKCU\Software\QvtrDiff'
             if grep -qiE 'HKLM|HKEY_LOCAL_MACHINE' "$body"; then
-                wine_reg delete 'HKLM\Software\QvtrDiff' /f >/dev/null 2>&1
+                wine_clear 'HKLM\Software\QvtrDiff'
             fi
         fi
         reg() {
