@@ -25,41 +25,19 @@ bool Has(const std::string& words, const char* word) {
     return (" " + words + " ").find(std::string(" ") + word + " ") != std::string::npos;
 }
 
-// g_OsVersionInfo answers as if it had worked out the tests named in `setup`
-// ("ts", "mf", "wf" say yes); afterwards it works them out afresh.
-class ScopedMachineFacts {
-public:
-    explicit ScopedMachineFacts(const std::string& setup) {
-        Set(Has(setup, "ts"), Has(setup, "mf"), Has(setup, "wf"), true);
-    }
-    ~ScopedMachineFacts() { Set(false, false, false, false); }
-
-private:
-    static void Set(bool terminalServer, bool metaFrame, bool winFrame, bool known) {
-        COsVersionInfo& os = g_OsVersionInfo;
-        os.m_bTerminalServer = terminalServer;
-        os.m_bMetaFrame = metaFrame;
-        os.m_bWinFrame = winFrame;
-        os.m_bTerminalServerKnown = os.m_bMetaFrameKnown = os.m_bWinFrameKnown = known;
-    }
-};
-
 // The stand-ins' answers as "WTS_SESSION=3 WF_FAIL=session,client ..."; what is
 // not named stays unset, so the stand-in takes its default.
-class ScopedAnswers {
-public:
-    explicit ScopedAnswers(const std::string& answers) {
-        std::istringstream in(answers);
-        for (std::string word; in >> word;) {
-            const size_t equals = word.find('=');
-            const std::string name = "QVTR_STANDIN_" + word.substr(0, equals);
-            m_env.emplace_back(new ScopedEnv(name.c_str(), word.substr(equals + 1).c_str()));
-        }
+using Answers = std::vector<std::unique_ptr<ScopedEnv>>;
+Answers Answer(const std::string& answers) {
+    Answers env;
+    std::istringstream in(answers);
+    for (std::string word; in >> word;) {
+        const size_t equals = word.find('=');
+        const std::string name = "QVTR_STANDIN_" + word.substr(0, equals);
+        env.emplace_back(new ScopedEnv(name.c_str(), word.substr(equals + 1).c_str()));
     }
-
-private:
-    std::vector<std::unique_ptr<ScopedEnv>> m_env;
-};
+    return env;
+}
 
 // The real loader behind the seam. `g_loader` holds words: "no-wts" and "no-wf"
 // ask for a file that is not there, "incomplete-wf" takes WFAPI.DLL from the
@@ -95,10 +73,13 @@ FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name) {
     return BackendApi().GetProcAddress(module, name);
 }
 
-// The machine facts and the loader's words, from one setup such as "ts mf no-wf".
+// A machine from one setup such as "ts mf no-wf": g_OsVersionInfo answers as if
+// it had worked out the tests named ("ts", "mf", "wf" say yes), and afterwards
+// works them out afresh; the other words are for the loader.
 class Machine {
 public:
-    explicit Machine(const std::string& words) : m_machine(words) {
+    explicit Machine(const std::string& words) {
+        Facts(Has(words, "ts"), Has(words, "mf"), Has(words, "wf"), true);
         g_loader = words;
         g_loads.clear();
         g_loaded = 0;
@@ -106,9 +87,16 @@ public:
         m_override->FreeLibrary = SeamFreeLibrary;
         m_override->GetProcAddress = SeamGetProcAddress;
     }
+    ~Machine() { Facts(false, false, false, false); }
 
 private:
-    ScopedMachineFacts m_machine;
+    static void Facts(bool terminalServer, bool metaFrame, bool winFrame, bool known) {
+        COsVersionInfo& os = g_OsVersionInfo;
+        os.m_bTerminalServer = terminalServer;
+        os.m_bMetaFrame = metaFrame;
+        os.m_bWinFrame = winFrame;
+        os.m_bTerminalServerKnown = os.m_bMetaFrameKnown = os.m_bWinFrameKnown = known;
+    }
     ApiOverride m_override;
 };
 
@@ -167,7 +155,7 @@ class StandinTable : public testing::TestWithParam<StandinCase> {};
 
 TEST_P(StandinTable, NamesTheSessionAndReleasesEverything) {
     const StandinCase& c = GetParam();
-    ScopedAnswers answers(c.answers);
+    const Answers answers = Answer(c.answers);
     std::string expectedName = c.clientName;
     const size_t computer = expectedName.find(kComputer);
     if (computer != std::string::npos) {
@@ -216,7 +204,7 @@ TEST(Standins, EachWayToAnIdentityEndsItsTrace) {
         {"mf incomplete-wf",
          {"WMU DLL not loaded session ID defaults to 0 and client name to " + name + "\n", "Closing WF DLL\n"}},
     };
-    ScopedAnswers answers(kIca);
+    const Answers answers = Answer(kIca);
     for (const auto& c : cases) {
         Machine setup(c.setup);
         TraceCapture trace;
@@ -251,8 +239,8 @@ TEST(Standins, LaterOpensKeepTheLoadedLibraryAndRetryTheMissingOne) {
 }
 
 TEST(Standins, GetSessionInfoStaysWithinASmallBuffer) {
-    ScopedMachineFacts machine("mf");
-    ScopedAnswers answers("WF_SESSION=8 WF_CLIENT=LONGCLIENT WF_UNTERMINATED=1");
+    Machine machine("mf");
+    const Answers answers = Answer("WF_SESSION=8 WF_CLIENT=LONGCLIENT WF_UNTERMINATED=1");
     CWMU wmu;
     ASSERT_TRUE(wmu.Open());
 

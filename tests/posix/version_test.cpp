@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <string>
 
 #include "qvtr/platform.h"
 #include "registry/reg_file.h"
+#include "support/support.h"
 #include "win32/api.h"
 
 namespace {
@@ -32,12 +32,9 @@ void Describe(const std::string& name) {
         return;
     }
     const std::string path = std::string(QVTR_SOURCE_DIR) + "/examples/machines/" + name + ".reg";
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
     regfile::Document document;
     regfile::Problem problem;
-    ASSERT_TRUE(regfile::Parse(bytes.str(), document, problem))
+    ASSERT_TRUE(regfile::Parse(testing_support::ReadFile(path), document, problem))
         << path << ":" << problem.line << ": " << problem.reason;
     ASSERT_EQ(regfile::Apply(document, problem), ERROR_SUCCESS) << problem.reason;
 }

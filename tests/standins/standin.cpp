@@ -93,11 +93,8 @@ STANDIN_EXPORT void WINAPI STANDIN_FUNCTION(FreeMemory)(PVOID memory) {
 #if !defined(STANDIN_NO_MESSAGE)
 // Present because the module looks it up; it is never called.
 STANDIN_EXPORT BOOL WINAPI STANDIN_FUNCTION(SendMessageA)(HANDLE, DWORD, LPSTR, DWORD, LPSTR, DWORD, DWORD, DWORD,
-                                                          DWORD* response, BOOL) {
-    if (response != nullptr) {
-        *response = 1;  // IDOK
-    }
-    return TRUE;
+                                                          DWORD*, BOOL) {
+    return FALSE;
 }
 #endif
 
