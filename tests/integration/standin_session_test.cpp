@@ -156,11 +156,9 @@ class StandinTable : public testing::TestWithParam<StandinCase> {};
 TEST_P(StandinTable, NamesTheSessionAndReleasesEverything) {
     const StandinCase& c = GetParam();
     const Answers answers = Answer(c.answers);
-    std::string expectedName = c.clientName;
-    const size_t computer = expectedName.find(kComputer);
-    if (computer != std::string::npos) {
-        expectedName.replace(computer, std::strlen(kComputer), ComputerName());
-    }
+    const size_t computer = c.clientName.find(kComputer);
+    const std::string expectedName =
+        computer == std::string::npos ? c.clientName : c.clientName.substr(0, computer) + ComputerName();
     // Held across the case, so the stand-in's query counter counts this case only.
     HMODULE const wts = BackendApi().LoadLibraryA("WTSAPI32.DLL");
     ASSERT_NE(wts, nullptr) << "WTSAPI32.DLL is not beside the test program";

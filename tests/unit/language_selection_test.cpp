@@ -22,12 +22,8 @@ const std::string kMachineKey = "RegOpenKeyExA HKLM\\" + kLanguageKey;
 const std::string kUserOpen = "QVTR - HKCU " + kLanguageKey + " OPENED\n";
 const std::string kMachineOpen = "QVTR - HKLM " + kLanguageKey + " OPENED\n";
 const std::string kNotFound = "QVTR - CurrentLanguage NOT FOUND\n";
-std::string Found(const std::string& code) {
-    return "QVTR - CurrentLanguage FOUND, will use " + code + "\n";
-}
-std::string Fallback(const std::string& code) {
-    return "QVTR - CurrentLanguage NOT FOUND, will use " + code + "\n";
-}
+const std::string kFound = "QVTR - CurrentLanguage FOUND, will use ";
+const std::string kFallback = "QVTR - CurrentLanguage NOT FOUND, will use 00\n";
 
 // "user=07" or "machine=03": the value; "user" or "machine" alone: the key
 // without it; "user-binary=12": the value's bytes as REG_BINARY, without a NUL.
@@ -58,11 +54,11 @@ struct LanguageCase {
 const std::vector<LanguageCase>& Cases() {
     using S = LanguageSource;
     static const std::vector<LanguageCase> cases = {
-        {"EmptyUserKey", "user machine=03", "03", S::LocalMachine, {kUserOpen, kNotFound, kMachineOpen, Found("03")}},
-        {"UserValueWins", "user=07 machine=03", "07", S::CurrentUser, {kUserOpen, Found("07")}},
-        {"NeitherKeyTakesTheFallback", "", "00", S::Fallback, {Fallback("00")}},
-        {"MachineKeyWithoutValueTakesTheFallback", "machine", "00", S::Fallback, {kMachineOpen, Fallback("00")}},
-        {"BinaryValueWithoutNul", "user-binary=12", "12", S::CurrentUser, {kUserOpen, Found("12")}},
+        {"UserEmpty", "user machine=03", "03", S::LocalMachine, {kUserOpen, kNotFound, kMachineOpen, kFound + "03\n"}},
+        {"UserValueWins", "user=07 machine=03", "07", S::CurrentUser, {kUserOpen, kFound + "07\n"}},
+        {"NeitherKeyTakesTheFallback", "", "00", S::Fallback, {kFallback}},
+        {"MachineKeyWithoutValueTakesTheFallback", "machine", "00", S::Fallback, {kMachineOpen, kFallback}},
+        {"BinaryValueWithoutNul", "user-binary=12", "12", S::CurrentUser, {kUserOpen, kFound + "12\n"}},
     };
     return cases;
 }
