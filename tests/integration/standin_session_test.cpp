@@ -225,7 +225,6 @@ TEST(Standins, LaterOpensKeepTheLoadedLibraryAndRetryTheMissingOne) {
     EXPECT_TRUE(wmu.Open());
     EXPECT_EQ(g_loads, (std::vector<std::string>{"WTSAPI32.DLL", "WFAPI.DLL", "WFAPI.DLL"}));
     const std::vector<std::string> lines = trace.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "WMU::Open, TSE Platform\n"), 1);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "WMU::Open, WTS DLL loaded\n"), 2);
     // The loader's own error, whatever the trace writing did to the last error since.
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "WMU::Open, LoadLibrary WF failed 0000007E\n"), 2);
@@ -233,7 +232,6 @@ TEST(Standins, LaterOpensKeepTheLoadedLibraryAndRetryTheMissingOne) {
     wmu.Close();
     wmu.Close();
     EXPECT_EQ(g_loaded, 0);
-    EXPECT_EQ(wmu.m_hWtsApi, nullptr);
 }
 
 TEST(Standins, GetSessionInfoStaysWithinASmallBuffer) {
