@@ -107,10 +107,10 @@ std::string ComputerName() {
     return name;
 }
 
-// A stand-in's own counter: buffers never given back, or queries made.
-long Counter(HMODULE library, const char* name) {
-    FARPROC proc = library ? Api().GetProcAddress(library, name) : nullptr;
-    return proc ? reinterpret_cast<long (*)()>(reinterpret_cast<void (*)()>(proc))() : 0;
+// A stand-in's own count: queries made, or buffers never given back.
+long Count(HMODULE library, bool queries) {
+    FARPROC proc = library ? Api().GetProcAddress(library, "QvtrStandinCount") : nullptr;
+    return proc ? reinterpret_cast<long (*)(int)>(reinterpret_cast<void (*)()>(proc))(queries) : 0;
 }
 
 const char kSixty[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz01234567";
@@ -162,21 +162,21 @@ TEST_P(StandinTable, NamesTheSessionAndReleasesEverything) {
     // Held across the case, so the stand-in's query counter counts this case only.
     HMODULE const wts = BackendApi().LoadLibraryA("WTSAPI32.DLL");
     ASSERT_NE(wts, nullptr) << "WTSAPI32.DLL is not beside the test program";
-    const long wtsQueries = Counter(wts, "QvtrStandinQueries");
+    const long wtsQueries = Count(wts, true);
     SessionIdentity identity;
     std::memset(&identity, 0, sizeof identity);
     {
         Machine setup(c.setup);
         CWMU wmu;
         QuerySessionIdentity(wmu, 0x2A, c.clientName[0] == '/', identity);
-        EXPECT_EQ(Counter(wmu.m_hWtsApi, "QvtrStandinOutstanding"), 0);
-        EXPECT_EQ(Counter(wmu.m_hWfApi, "QvtrStandinOutstanding"), 0);
+        EXPECT_EQ(Count(wmu.m_hWtsApi, false), 0);
+        EXPECT_EQ(Count(wmu.m_hWfApi, false), 0);
     }
 
     EXPECT_EQ(identity.m_dwSessionId, c.sessionId);
     EXPECT_EQ(identity.m_ePlatform, c.platform);
     EXPECT_EQ(std::string(identity.m_szClientName), expectedName);
-    EXPECT_EQ(Counter(wts, "QvtrStandinQueries") > wtsQueries, c.wtsAsked);
+    EXPECT_EQ(Count(wts, true) > wtsQueries, c.wtsAsked);
     EXPECT_EQ(g_loads.empty(), c.sessionId == 0x2A);  // a single-user machine loads nothing
     // Still ours after the module let its own reference go; freed past the
     // seam, whose override ended with the machine.
