@@ -114,7 +114,6 @@ long Count(HMODULE library, bool queries) {
 }
 
 const char kSixty[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz01234567";
-const char kComputer[] = "<computer>";  // this machine's name, in the expected client name
 const char kIca[] = "WTS_SESSION=3 WTS_CLIENT=TSNAME WF_SESSION=7 WF_CLIENT=ICACLIENT";
 
 struct StandinCase {
@@ -130,12 +129,13 @@ struct StandinCase {
 const std::vector<StandinCase>& Cases() {
     using P = SessionPlatform;
     const std::string sixty = std::string(" WF_CLIENT=") + kSixty;
+    const std::string computer = ComputerName();
     static const std::vector<StandinCase> cases = {
         {"IcaClient", "ts mf", kIca, 7, P::Citrix, "ICACLIENT", false},
-        {"CitrixConsole", "ts mf", "WTS_SESSION=3 WF_SESSION=0", 0, P::Citrix, kComputer, false},
+        {"CitrixConsole", "ts mf", "WTS_SESSION=3 WF_SESSION=0", 0, P::Citrix, computer, false},
         {"DirectIcaAnsweredByTerminalServices", "ts mf", "WTS_SESSION=9 WTS_CLIENT=TSNAME WF_SESSION=5 WF_FAIL=client",
          9, P::Wts, "TSNAME", true},
-        {"DirectIcaWithoutTerminalServices", "mf", "WF_SESSION=5 WF_FAIL=client", 5, P::Citrix, kComputer, false},
+        {"DirectIcaWithoutTerminalServices", "mf", "WF_SESSION=5 WF_FAIL=client", 5, P::Citrix, computer, false},
         {"WinFrame", "wf", "WF_SESSION=12 WF_CLIENT=WFCLIENT", 12, P::Citrix, "WFCLIENT", false},
         {"TerminalServerWithoutCitrix", "ts", "WTS_SESSION=2 WTS_CLIENT=THINBOX", 2, P::Wts, "THINBOX", true},
         {"TerminalServicesNameFailsLeavingTheSlash", "ts", "WTS_SESSION=4 WTS_FAIL=client", 4, P::None, "/", true},
@@ -144,9 +144,9 @@ const std::vector<StandinCase>& Cases() {
          std::string(kSixty, 50), false},
         {"LongNameWithSlashKeeps49", "wf", "WF_SESSION=8" + sixty, 8, P::Citrix, "/" + std::string(kSixty, 49), false},
         {"NeitherLibraryLoads", "ts mf no-wts no-wf", "", 0, P::None, "", false},
-        {"NoFreeFunction", "ts no-wts-free", "WTS_SESSION=2", 0, P::None, "/<computer>", false},
-        {"NoMessageFunction", "mf incomplete-wf", "WF_SESSION=7", 0, P::None, kComputer, false},
-        {"SingleUserMachine", "", "", 0x2A, P::None, "/<computer>", false},
+        {"NoFreeFunction", "ts no-wts-free", "WTS_SESSION=2", 0, P::None, "/" + computer, false},
+        {"NoMessageFunction", "mf incomplete-wf", "WF_SESSION=7", 0, P::None, computer, false},
+        {"SingleUserMachine", "", "", 0x2A, P::None, "/" + computer, false},
     };
     return cases;
 }
@@ -156,9 +156,6 @@ class StandinTable : public testing::TestWithParam<StandinCase> {};
 TEST_P(StandinTable, NamesTheSessionAndReleasesEverything) {
     const StandinCase& c = GetParam();
     const Answers answers = Answer(c.answers);
-    const size_t computer = c.clientName.find(kComputer);
-    const std::string expectedName =
-        computer == std::string::npos ? c.clientName : c.clientName.substr(0, computer) + ComputerName();
     // Held across the case, so the stand-in's query counter counts this case only.
     HMODULE const wts = BackendApi().LoadLibraryA("WTSAPI32.DLL");
     ASSERT_NE(wts, nullptr) << "WTSAPI32.DLL is not beside the test program";
@@ -175,7 +172,7 @@ TEST_P(StandinTable, NamesTheSessionAndReleasesEverything) {
 
     EXPECT_EQ(identity.m_dwSessionId, c.sessionId);
     EXPECT_EQ(identity.m_ePlatform, c.platform);
-    EXPECT_EQ(std::string(identity.m_szClientName), expectedName);
+    EXPECT_EQ(std::string(identity.m_szClientName), c.clientName);
     EXPECT_EQ(Count(wts, true) > wtsQueries, c.wtsAsked);
     EXPECT_EQ(g_loads.empty(), c.sessionId == 0x2A);  // a single-user machine loads nothing
     // Still ours after the module let its own reference go; freed past the
