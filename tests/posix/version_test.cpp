@@ -1,7 +1,6 @@
 // The emulated machine's version answers, for each example machine description.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "qvtr/platform.h"

@@ -51,17 +51,14 @@ struct LanguageCase {
     std::vector<std::string> trace;
 };
 
-const std::vector<LanguageCase>& Cases() {
-    using S = LanguageSource;
-    static const std::vector<LanguageCase> cases = {
-        {"UserEmpty", "user machine=03", "03", S::LocalMachine, {kUserOpen, kNotFound, kMachineOpen, kFound + "03\n"}},
-        {"UserValueWins", "user=07 machine=03", "07", S::CurrentUser, {kUserOpen, kFound + "07\n"}},
-        {"NeitherKeyTakesTheFallback", "", "00", S::Fallback, {kFallback}},
-        {"MachineKeyWithoutValueTakesTheFallback", "machine", "00", S::Fallback, {kMachineOpen, kFallback}},
-        {"BinaryValueWithoutNul", "user-binary=12", "12", S::CurrentUser, {kUserOpen, kFound + "12\n"}},
-    };
-    return cases;
-}
+using S = LanguageSource;
+const std::vector<LanguageCase> kCases = {
+    {"UserEmpty", "user machine=03", "03", S::LocalMachine, {kUserOpen, kNotFound, kMachineOpen, kFound + "03\n"}},
+    {"UserValueWins", "user=07 machine=03", "07", S::CurrentUser, {kUserOpen, kFound + "07\n"}},
+    {"NeitherKeyTakesTheFallback", "", "00", S::Fallback, {kFallback}},
+    {"MachineKeyWithoutValueTakesTheFallback", "machine", "00", S::Fallback, {kMachineOpen, kFallback}},
+    {"BinaryValueWithoutNul", "user-binary=12", "12", S::CurrentUser, {kUserOpen, kFound + "12\n"}},
+};
 
 class LanguageTable : public testing::TestWithParam<LanguageCase> {};
 
@@ -91,7 +88,7 @@ TEST_P(LanguageTable, ChoosesTheCodeAndTracesEachStep) {
     EXPECT_EQ(registry.LiveHandles(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Languages, LanguageTable, testing::ValuesIn(Cases()),
+INSTANTIATE_TEST_SUITE_P(Languages, LanguageTable, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<LanguageCase>& info) { return info.param.name; });
 
 TEST(LanguageSelection, OnlyAChosenCodeIsKept) {

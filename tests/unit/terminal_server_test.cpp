@@ -67,33 +67,28 @@ bool Says(const MachineCase& c, const char* test) {
     return std::string(c.answers).find(test) != std::string::npos;
 }
 
-const std::vector<MachineCase>& Machines() {
-    using R = ScratchRegistry&;
-    static const std::vector<MachineCase> machines = {
-        {"Nt351WinFrame", "wf mu", [](R r) { r.SetNt351(), r.SetCitrixProductName("Citrix WinFrame"); }},
-        {"Nt40MetaFrame", "mf mu", [](R r) { r.SetNt40(), r.SetCitrixProductName("Citrix MetaFrame"); }},
-        {"Nt40WinFrameForced", "wf mu", [](R r) { r.SetNt40(), r.SetForcingValue("WinFrame", 1); }},
-        {"ForcingValuesOfZeroOrShorterThanFourBytes", "",
-         [](R r) { r.SetNt40(), Forcing(r, "MetaFrame", "\x01\x01\x01"), r.SetForcingValue("WinFrame", 0); }},
-        {"ProductNameWithTrailingBlank", "", [](R r) { r.SetNt40(), r.SetCitrixProductName("Citrix MetaFrame "); }},
-        {"ProductNameBinaryWithoutNul", "mf mu",
-         [](R r) { r.SetNt40(), PutBytes(r, kCitrix, "ProductName", REG_BINARY, "Citrix MetaFrame"); }},
-        {"Nt40TerminalServer", "ts mu", [](R r) { r.SetNt40(), r.SetProductSuite({"Terminal Server"}); }},
-        {"TerminalServerAsPlainString", "", [](R r) { r.SetNt40(), Suite(r, REG_SZ, "Terminal Server"); }},
-        {"ProductSuiteWithoutFinalTerminators", "ts mu",
-         [](R r) { r.SetNt40(), Suite(r, REG_MULTI_SZ, std::string("Enterprise\0Terminal Server", 26)); }},
-        {"ProductSuiteCutInsideTheName", "", [](R r) { r.SetNt40(), Suite(r, REG_MULTI_SZ, "Terminal Serv"); }},
-        {"Windows2000TerminalServicesByVerifyVersionInfoAlone", "ts mu yes", [](R r) { r.SetWindows2000(); }},
-        {"Windows2000SuiteListIsNotRead", "", [](R r) { r.SetWindows2000(), r.SetProductSuite({"Terminal Server"}); }},
-        {"Windows2000WithoutVerifyVersionInfo", "yes no-verify", [](R r) { r.SetWindows2000(); }},
-        {"Windows98HasNoRegistryAccessButTheForcingValues", "",
-         [](R r) {
-             r.SetWindows98(), r.SetProductSuite({"Terminal Server"}), r.SetCitrixProductName("Citrix MetaFrame");
-         }},
-        {"Windows98WithMetaFrameForced", "mf mu", [](R r) { r.SetWindows98(), r.SetForcingValue("MetaFrame", 1); }},
-    };
-    return machines;
-}
+using R = ScratchRegistry&;
+const std::vector<MachineCase> kMachines = {
+    {"Nt351WinFrame", "wf mu", [](R r) { r.SetNt351(), r.SetCitrixProductName("Citrix WinFrame"); }},
+    {"Nt40MetaFrame", "mf mu", [](R r) { r.SetNt40(), r.SetCitrixProductName("Citrix MetaFrame"); }},
+    {"Nt40WinFrameForced", "wf mu", [](R r) { r.SetNt40(), r.SetForcingValue("WinFrame", 1); }},
+    {"ForcingValuesOfZeroOrShorterThanFourBytes", "",
+     [](R r) { r.SetNt40(), Forcing(r, "MetaFrame", "\x01\x01\x01"), r.SetForcingValue("WinFrame", 0); }},
+    {"ProductNameWithTrailingBlank", "", [](R r) { r.SetNt40(), r.SetCitrixProductName("Citrix MetaFrame "); }},
+    {"ProductNameBinaryWithoutNul", "mf mu",
+     [](R r) { r.SetNt40(), PutBytes(r, kCitrix, "ProductName", REG_BINARY, "Citrix MetaFrame"); }},
+    {"Nt40TerminalServer", "ts mu", [](R r) { r.SetNt40(), r.SetProductSuite({"Terminal Server"}); }},
+    {"TerminalServerAsPlainString", "", [](R r) { r.SetNt40(), Suite(r, REG_SZ, "Terminal Server"); }},
+    {"ProductSuiteWithoutFinalTerminators", "ts mu",
+     [](R r) { r.SetNt40(), Suite(r, REG_MULTI_SZ, std::string("Enterprise\0Terminal Server", 26)); }},
+    {"ProductSuiteCutInsideTheName", "", [](R r) { r.SetNt40(), Suite(r, REG_MULTI_SZ, "Terminal Serv"); }},
+    {"Windows2000TerminalServicesByVerifyVersionInfoAlone", "ts mu yes", [](R r) { r.SetWindows2000(); }},
+    {"Windows2000SuiteListIsNotRead", "", [](R r) { r.SetWindows2000(), r.SetProductSuite({"Terminal Server"}); }},
+    {"Windows2000WithoutVerifyVersionInfo", "yes no-verify", [](R r) { r.SetWindows2000(); }},
+    {"Windows98HasNoRegistryAccessButTheForcingValues", "",
+     [](R r) { r.SetWindows98(), r.SetProductSuite({"Terminal Server"}), r.SetCitrixProductName("Citrix MetaFrame"); }},
+    {"Windows98WithMetaFrameForced", "mf mu", [](R r) { r.SetWindows98(), r.SetForcingValue("MetaFrame", 1); }},
+};
 
 class MachineTable : public testing::TestWithParam<MachineCase> {};
 
@@ -119,7 +114,7 @@ TEST_P(MachineTable, AnswersOnceAndClosesEveryKey) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Machines, MachineTable, testing::ValuesIn(Machines()),
+INSTANTIATE_TEST_SUITE_P(Machines, MachineTable, testing::ValuesIn(kMachines),
                          [](const testing::TestParamInfo<MachineCase>& info) { return info.param.name; });
 
 SIZE_T g_requested = 0;
