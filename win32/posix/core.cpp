@@ -120,7 +120,7 @@ struct FileObject : KernelObject {
     ~FileObject() override { Sys().close(fd); }
     int fd;
     bool append;  // opened with O_APPEND: writes are whole or not at all
-    off_t end;    // append-only: the end as last seen (the kernel writes at the true end anyway)
+    off_t end;    // append-only: the end as last seen, -1 when unknown (the kernel writes at the true end anyway)
     dev_t device;
 };
 
@@ -245,11 +245,14 @@ DWORD WINAPI SetFilePointerImpl(HANDLE handle, LONG distance, PLONG high, DWORD 
     }
     // Append-only: every write lands at the end whatever the position, so the end
     // the open saw answers a seek there without another system call.
-    const bool toKnownEnd = file->append && offset == 0 && method == FILE_END;
-    const off_t position = toKnownEnd ? file->end : Sys().lseek(file->fd, offset, whence);
+    const bool toEnd = file->append && offset == 0 && method == FILE_END;
+    const off_t position = toEnd && file->end >= 0 ? file->end : Sys().lseek(file->fd, offset, whence);
     if (position < 0) {
         SetError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : ErrnoToWin32(errno));
         return INVALID_SET_FILE_POINTER;
+    }
+    if (toEnd) {
+        file->end = position;
     }
     if (high) {
         *high = static_cast<LONG>(position >> 32);
@@ -307,7 +310,9 @@ DWORD AppendWhole(FileObject& file, const char* bytes, DWORD size, bool sizeLimi
         done = 0;
         errno = error;
     }
-    file.end += static_cast<off_t>(done);
+    if (file.end >= 0) {
+        file.end += static_cast<off_t>(done);
+    }
     return done;
 }
 

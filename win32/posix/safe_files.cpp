@@ -14,7 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "win32/posix/syscalls.h"
@@ -30,40 +30,52 @@ bool TrustedOwner(uid_t owner) {
 
 // A lock a forked child can always take: the parent's holder does not exist there.
 pthread_mutex_t g_trustedMutex = PTHREAD_MUTEX_INITIALIZER;
-std::unordered_set<std::string>* g_trusted = nullptr;
+// Each trusted directory, and whether only its owner can add or replace names in it.
+std::unordered_map<std::string, bool>* g_trusted = nullptr;
 
 void ResetTrustedMutex() {
     const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
     g_trustedMutex = fresh;
 }
 
-bool IsKnownTrusted(const std::string& dir) {
+bool IsKnownTrusted(const std::string& dir, bool& closed) {
     static const int registered = pthread_atfork(nullptr, nullptr, ResetTrustedMutex);
     (void)registered;
+    bool known = false;
     pthread_mutex_lock(&g_trustedMutex);
-    const bool known = g_trusted != nullptr && g_trusted->count(dir) != 0;
+    if (g_trusted != nullptr) {
+        const auto found = g_trusted->find(dir);
+        known = found != g_trusted->end();
+        closed = known && found->second;
+    }
     pthread_mutex_unlock(&g_trustedMutex);
     return known;
 }
 
-void RememberTrusted(const std::string& dir) {
+void RememberTrusted(const std::string& dir, bool closed) {
     pthread_mutex_lock(&g_trustedMutex);
     if (g_trusted == nullptr) {
-        g_trusted = new std::unordered_set<std::string>;  // lives to the end: destructors may still open files
+        // Lives to the end: destructors may still open files.
+        g_trusted = new std::unordered_map<std::string, bool>;
     }
     if (g_trusted->size() < 256) {
-        g_trusted->insert(dir);
+        g_trusted->emplace(dir, closed);
     }
     pthread_mutex_unlock(&g_trustedMutex);
 }
 
-DWORD CheckOneDirectory(const std::string& dir) {
+// `shut` says whether the directory lets no one but its owner add, rename or
+// remove names in it; `sticky` whether others may add names but not touch ours.
+DWORD CheckOneDirectory(const std::string& dir, bool& shut, bool& sticky) {
     struct stat info {};
+    shut = false;
+    sticky = false;
     if (lstat(dir.c_str(), &info) != 0) {
         return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
     }
     // A link on the way counts only when someone we trust made it.
-    if (S_ISLNK(info.st_mode)) {
+    const bool link = S_ISLNK(info.st_mode);
+    if (link) {
         if (!TrustedOwner(info.st_uid)) {
             return ERROR_ACCESS_DENIED;
         }
@@ -80,6 +92,9 @@ DWORD CheckOneDirectory(const std::string& dir) {
     if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
         return ERROR_ACCESS_DENIED;
     }
+    // Through a link the directories above the target went unchecked: never shut.
+    shut = !link && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    sticky = !link && (info.st_mode & S_ISVTX) != 0;
     return ERROR_SUCCESS;
 }
 
@@ -122,22 +137,30 @@ DWORD CheckOpenedFile(const struct stat& info, bool writing) {
     return ERROR_SUCCESS;
 }
 
-DWORD CheckDirectoryChain(const std::string& dir) {
+DWORD CheckDirectoryChain(const std::string& dir, bool* closed) {
+    bool ignored = false;
+    bool& chainClosed = closed != nullptr ? *closed : ignored;
     const std::string absolute = Absolute(dir);
     if (absolute.empty()) {
         return ERROR_PATH_NOT_FOUND;
     }
-    if (IsKnownTrusted(absolute)) {
+    if (IsKnownTrusted(absolute, chainClosed)) {
         return ERROR_SUCCESS;
     }
-    if (const DWORD error = CheckOneDirectory("/")) {
+    // Closed: `dir` shut, and every directory above it shut or sticky, so that no
+    // one else can rename our way down to it.
+    bool shut = false;
+    bool sticky = false;
+    if (const DWORD error = CheckOneDirectory("/", shut, sticky)) {
         return error;
     }
+    bool aboveClosed = true;
     for (size_t at = 0; at + 1 < absolute.size();) {
         const size_t next = absolute.find('/', at + 1);
         const std::string part = absolute.substr(0, next);
         if (part.back() != '/') {  // a doubled separator names nothing new
-            if (const DWORD error = CheckOneDirectory(part)) {
+            aboveClosed = aboveClosed && (shut || sticky);
+            if (const DWORD error = CheckOneDirectory(part, shut, sticky)) {
                 return error;
             }
         }
@@ -146,7 +169,8 @@ DWORD CheckDirectoryChain(const std::string& dir) {
         }
         at = next;
     }
-    RememberTrusted(absolute);
+    chainClosed = aboveClosed && shut;
+    RememberTrusted(absolute, chainClosed);
     return ERROR_SUCCESS;
 }
 
@@ -178,25 +202,62 @@ int StatOpened(int fd, bool writing, struct stat& info) {
 
 // The directories trusted so far are trusted for the process's life; this thread's
 // last one is compared in place, since the trace opens the same log for every line.
-DWORD CheckParentOf(const char* path) {
+DWORD CheckParentOf(const char* path, bool& closed) {
     thread_local std::string t_lastTrusted;
+    thread_local bool t_lastClosed = false;
     const char* slash = std::strrchr(path, '/');
     const size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - path);
     if (path[0] == '/' && length > 0 && t_lastTrusted.size() == length &&
         std::memcmp(t_lastTrusted.data(), path, length) == 0) {
+        closed = t_lastClosed;
         return ERROR_SUCCESS;
     }
-    const DWORD error = CheckDirectoryChain(ParentOf(path));
+    const DWORD error = CheckDirectoryChain(ParentOf(path), &closed);
     if (error == ERROR_SUCCESS && path[0] == '/' && length > 0) {
         t_lastTrusted.assign(path, length);
+        t_lastClosed = closed;
     }
     return error;
+}
+
+// The file this thread last opened to append to, checked, in a closed directory.
+// Only its owner or root can put another file under that name, so it needs no
+// second look: the trace opens its log again for every line.
+struct CheckedAppendFile {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    mode_t mode = 0;
+    uid_t owner = 0;
+};
+thread_local CheckedAppendFile t_checkedAppend;
+
+bool CheckedBefore(const char* path, int flags, bool closed) {
+    return closed && (flags & (O_APPEND | O_CREAT)) == O_APPEND && t_checkedAppend.path == path;
+}
+
+// What the earlier check saw; the size is left unknown (-1).
+void DescribeCheckedBefore(struct stat& info) {
+    info = {};
+    info.st_dev = t_checkedAppend.device;
+    info.st_ino = t_checkedAppend.inode;
+    info.st_mode = t_checkedAppend.mode;
+    info.st_uid = t_checkedAppend.owner;
+    info.st_nlink = 1;
+    info.st_size = -1;
+}
+
+void RememberChecked(const char* path, int flags, bool closed, const struct stat& info) {
+    if (closed && (flags & O_APPEND) != 0) {
+        t_checkedAppend = {path, info.st_dev, info.st_ino, info.st_mode, info.st_uid};
+    }
 }
 
 }  // namespace
 
 int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info) {
-    switch (CheckParentOf(path)) {
+    bool closed = false;
+    switch (CheckParentOf(path, closed)) {
         case ERROR_SUCCESS:
             break;
         case ERROR_PATH_NOT_FOUND:
@@ -214,6 +275,10 @@ int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info) {
         }
         return -1;
     }
+    if (CheckedBefore(path, flags, closed)) {
+        DescribeCheckedBefore(info);
+        return fd;
+    }
     const bool created = (flags & O_CREAT) != 0 && (flags & O_EXCL) != 0;
     const bool writing = (flags & O_ACCMODE) != O_RDONLY;
     if (StatOpened(fd, writing, info) != 0 || (created && fchmod(fd, mode) != 0)) {
@@ -227,6 +292,7 @@ int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info) {
         errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
         return -1;
     }
+    RememberChecked(path, flags, closed, info);
     return fd;
 }
 

@@ -23,14 +23,17 @@ DWORD CheckOpenedFile(const struct stat& info, bool writing);
 
 // ERROR_SUCCESS when every directory from the root down to `dir` is owned by the
 // user or root and not writable by others unless sticky. Positive answers are
-// remembered: only their owner or root could change them.
-DWORD CheckDirectoryChain(const std::string& dir);
+// remembered: only their owner or root could change them. `closed` (optional)
+// says whether `dir` is writable by its owner alone and every directory above it
+// by its owner alone or sticky: then no one else can put a name in `dir`.
+DWORD CheckDirectoryChain(const std::string& dir, bool* closed = nullptr);
 
 // Opens `path` with `flags` (O_CREAT only with O_EXCL; O_NOFOLLOW, O_NONBLOCK
 // and O_CLOEXEC are always added) after checking its directories, then checks
 // the file itself. A file it creates gets `mode` exactly, whatever the umask.
 // -1 and errno when refused (EACCES for what fails a check); `info` is the
-// file's status.
+// file's status. A file this thread opened to append to and checked before, in a
+// closed directory, is not looked at again: its `info.st_size` is then -1.
 int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info);
 
 // Reads a whole text file of at most kMaxTextFileSize bytes; the errno on
