@@ -38,6 +38,7 @@ const Step kSteps[] = {
     {{"service", "query"}, 0, {"SERVICE_NAME: ToolDemo"}, ""},
     // The module reports 1062; the tool names the manager's reason.
     {{"service", "start", "ToolDemo"}, 1, {}, "could not be started: The system cannot find the file specified. (2)"},
+    {{"service", "stop", "ToolDemo"}, 0, {"ToolDemo is not running"}, ""},
     {{"service", "delete", "ToolDemo"}, 0, {"[SC] DeleteService SUCCESS"}, ""},
     {{"service", "delete", "ToolDemo"}, 1, {}, "[SC] OpenService FAILED 1060:"},
     {{"service", "query", "ToolDemo"}, 1, {}, "[SC] OpenService FAILED 1060:"},
