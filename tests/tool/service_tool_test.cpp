@@ -19,7 +19,7 @@ struct Step {
 };
 
 const Step kSteps[] = {
-    {{"service", "create", "ToolDemo", "binPath=", "/nonexistent/prog", "start=", "auto", "obj=", "alice"},
+    {{"service", "create", "ToolDemo", "binPath=", "/nonexistent/%QVTR_TEST_NAME%", "start=", "auto", "obj=", "alice"},
      0,
      {"[SC] CreateService SUCCESS"},
      ""},
@@ -28,7 +28,7 @@ const Step kSteps[] = {
      0,
      {"[SC] QueryServiceConfig SUCCESS", "SERVICE_NAME: ToolDemo", "        TYPE               : 10  WIN32_OWN_PROCESS",
       "        START_TYPE         : 2   AUTO_START", "        ERROR_CONTROL      : 1   NORMAL",
-      "        BINARY_PATH_NAME   : /nonexistent/prog", "        SERVICE_START_NAME : alice"},
+      "        BINARY_PATH_NAME   : /nonexistent/%QVTR_TEST_NAME%", "        SERVICE_START_NAME : alice"},
      ""},
     {{"service", "query", "ToolDemo"},
      0,
