@@ -81,7 +81,7 @@ void WINAPI RecordPause(DWORD ms) {
 #define REQUIRE_INSTALLED(service) \
     ASSERT_TRUE((service).Ok()) << "CreateServiceA failed with " << (service).Error() << " for " << ServiceProgram()
 
-TEST(ServiceWine, FastServiceStartsAndIsSeenRunning) {
+TEST(ServiceWine, FastServiceStartsAndADisabledOneDoesNot) {
     InstalledService service("fast");
     REQUIRE_INSTALLED(service);
     EXPECT_TRUE(ServiceKeyExists(service.Name()));
@@ -91,6 +91,12 @@ TEST(ServiceWine, FastServiceStartsAndIsSeenRunning) {
     EXPECT_EQ(error, 0u);
     EXPECT_TRUE(IsServiceRunning(service.Name()));
     EXPECT_TRUE(StartServiceAndWait(service.Name(), error));  // running already: no second start
+
+    InstalledService disabled("fast", SERVICE_DISABLED);
+    REQUIRE_INSTALLED(disabled);
+    EXPECT_FALSE(StartServiceAndWait(disabled.Name(), error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+    EXPECT_FALSE(IsServiceRunning(disabled.Name()));
 }
 
 TEST(ServiceWine, SlowServiceIsWaitedForAndAStalledOneIsNot) {
@@ -108,15 +114,6 @@ TEST(ServiceWine, SlowServiceIsWaitedForAndAStalledOneIsNot) {
     EXPECT_FALSE(StartServiceAndWait(stall.Name(), error));
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
     EXPECT_EQ(g_pauses, std::vector<DWORD>{1000});
-}
-
-TEST(ServiceWine, DisabledServiceIsRefused) {
-    InstalledService service("fast", SERVICE_DISABLED);
-    REQUIRE_INSTALLED(service);
-    DWORD error = 0;
-    EXPECT_FALSE(StartServiceAndWait(service.Name(), error));
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
-    EXPECT_FALSE(IsServiceRunning(service.Name()));
 }
 
 TEST(ServiceWine, AccountOfARunningService) {
