@@ -170,9 +170,6 @@ TEST_F(ServicePosix, StartedServiceIsSeenRunningByAnotherProcessUntilStopped) {
     SC_HANDLE service = Open("Sleeper", SERVICE_ALL_ACCESS);
     SC_HANDLE readOnly = Open("Sleeper", GENERIC_READ);
     ASSERT_TRUE(service && readOnly);
-    SERVICE_STATUS status{};
-    EXPECT_FALSE(Api().ControlService(service, SERVICE_CONTROL_STOP, &status));
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
     EXPECT_FALSE(IsServiceRunning("Sleeper"));
     DWORD error = 1;
     ASSERT_TRUE(StartServiceAndWait("Sleeper", error));
@@ -181,10 +178,9 @@ TEST_F(ServicePosix, StartedServiceIsSeenRunningByAnotherProcessUntilStopped) {
     EXPECT_EQ(RunChild("ServicePosix.ChildSeesTheService", "running"), 0);
     EXPECT_FALSE(Api().StartServiceA(service, 0, nullptr));
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+    SERVICE_STATUS status{};
     EXPECT_FALSE(Api().ControlService(readOnly, SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(Api().ControlService(readOnly, SERVICE_CONTROL_INTERROGATE, &status));
-    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 
     ASSERT_TRUE(Api().ControlService(service, SERVICE_CONTROL_STOP, &status));
     EXPECT_TRUE(status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED);
@@ -219,7 +215,6 @@ TEST_F(ServicePosix, ModuleStartsOnlyWhenAllowedAndNeeded) {
         {"Sleeper", SERVICE_ALL_ACCESS, 0, SERVICE_RUNNING},  // no second start, which the manager would refuse
         {"NoSuchService", SERVICE_ALL_ACCESS, ERROR_SERVICE_DOES_NOT_EXIST, 0},
         {longName.c_str(), SERVICE_ALL_ACCESS, ERROR_INVALID_NAME, 0},
-        {"a/b", SERVICE_ALL_ACCESS, ERROR_INVALID_NAME, 0},
         {"a\\b", SERVICE_ALL_ACCESS, ERROR_INVALID_NAME, 0},  // not a key below another
         {"", SERVICE_ALL_ACCESS, ERROR_INVALID_NAME, 0},
         {nullptr, SERVICE_ALL_ACCESS, ERROR_INVALID_PARAMETER, 0},

@@ -22,7 +22,6 @@ void Report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = NO_E
     g_status.dwCurrentState = state;
     g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
     g_status.dwWin32ExitCode = exitCode;
-    g_status.dwServiceSpecificExitCode = 0;
     g_status.dwCheckPoint = checkPoint;
     g_status.dwWaitHint = waitHint;
     SetServiceStatus(g_hStatus, &g_status);

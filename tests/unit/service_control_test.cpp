@@ -276,7 +276,6 @@ TEST_F(Fixture, LocalServerPath) {
         {"Quillon.Server", 512, fit, 0},
         {"Quillon.Server", fit, fit, 0},
         {"Quillon.Server", fit - 1, 0, ERROR_MORE_DATA},
-        {"Quillon.Server", 1, 0, ERROR_MORE_DATA},
         {"Quillon.Server", 0, 0, ERROR_MORE_DATA},
         {"Quillon.Bare", 512, 0, ERROR_FILE_NOT_FOUND},
         {"No.Such.Class", 512, 0, static_cast<DWORD>(CO_E_CLASSSTRING)},
