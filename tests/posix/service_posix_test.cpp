@@ -6,7 +6,6 @@
 // processes share; so does the run state.
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
