@@ -33,9 +33,6 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
         SetEvent(g_hStop);
         return NO_ERROR;
     }
-    if (control == SERVICE_CONTROL_INTERROGATE) {
-        return NO_ERROR;
-    }
     return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
