@@ -68,9 +68,7 @@ void DescribeMachine() {
     const std::string services = "System\\CurrentControlSet\\Services\\";
     PutKey(services + "Sleeper", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(3)}});
     PutKey(services + "Disabled", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(4)}});
-    PutKey(services + "Broken", {{"ImagePath", Sz("/nonexistent/qvtr-service")}});
     PutKey(services + "Quitter", {{"ImagePath", Sz("/bin/sh -c \"exit 3\"")}});
-    PutKey(services + "NoImage", {});
     // Reports start-pending with an advancing check point, then running; no ObjectName: LocalSystem.
     PutKey(services + "Reporter", {{"ImagePath", Sz("/bin/sh -c \"echo 2 1 4000 >$QVTR_SERVICE_STATUS; sleep 0.3; "
                                                     "echo 2 2 4000 >$QVTR_SERVICE_STATUS; sleep 0.3; "
