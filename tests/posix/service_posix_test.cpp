@@ -1,12 +1,11 @@
 // The POSIX service control manager end to end: services described in the
 // registry are launched as detached processes, seen running by other
-// processes, stopped; tokens, accounts, COM classes and code pages.
+// processes, stopped; the module's start rules on it; accounts and code pages.
 //
 // The services live in the test program's registry store, which its child
 // processes share; so does the run state.
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "qvtr/service.h"
+#include "support/fault_injector.h"
 #include "support/support.h"
 #include "win32/api.h"
 #include "win32/posix/posix.h"
@@ -63,36 +63,22 @@ std::string UserName() {
     return entry ? entry->pw_name : std::to_string(geteuid());
 }
 
-// The start account that matches the caller: root is LocalSystem.
-std::string CallersAccount() {
-    return geteuid() == 0 ? "LocalSystem" : "TESTBOX\\" + UserName();
-}
-
 // The services every process of this test sees.
-void DescribeMachine(const std::string& dir) {
+void DescribeMachine() {
     const std::string services = "System\\CurrentControlSet\\Services\\";
     PutKey(services + "Sleeper", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(3)}});
     PutKey(services + "Disabled", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(4)}});
-    PutKey(services + "Broken", {{"ImagePath", Sz("/nonexistent/qvtr-service")}});
     PutKey(services + "Quitter", {{"ImagePath", Sz("/bin/sh -c \"exit 3\"")}});
-    PutKey(services + "NoImage", {});
-    PutKey(services + "Reporter", {{"ImagePath", Sz("/bin/sh \"" + dir + "reporter.sh\"")},
-                                   {"ReportsStatus", Dword(1)},
-                                   {"ObjectName", Sz(CallersAccount())}});
-    PutKey(services + "Expanded", {{"ImagePath", Sz("%QVTR_TEST_SHELL% -c \"exec sleep 60\"", REG_EXPAND_SZ)},
-                                   {"ObjectName", Sz(".\\" + UserName())}});
+    // Reports start-pending with an advancing check point, then running; no ObjectName: LocalSystem.
+    PutKey(services + "Reporter", {{"ImagePath", Sz("/bin/sh -c \"echo 2 1 4000 >$QVTR_SERVICE_STATUS; sleep 0.3; "
+                                                    "echo 2 2 4000 >$QVTR_SERVICE_STATUS; sleep 0.3; "
+                                                    "echo 4 >$QVTR_SERVICE_STATUS; exec sleep 60\"")},
+                                   {"ReportsStatus", Dword(1)}});
+    PutKey(services + "Staller",
+           {{"ImagePath", Sz("/bin/sh -c \"echo 2 1 3000 >$QVTR_SERVICE_STATUS; exec sleep 60\"")},
+            {"ReportsStatus", Dword(1)}});
+    PutKey(services + "Expanded", {{"ImagePath", Sz("%QVTR_TEST_SHELL% -c \"exec sleep 60\"", REG_EXPAND_SZ)}});
 }
-
-// Reports start-pending with advancing check points, then running.
-const char kReporterScript[] =
-    "echo \"2 1 4000\" > \"$QVTR_SERVICE_STATUS\"\n"
-    "sleep 0.3\n"
-    "echo \"2 2 4000\" > \"$QVTR_SERVICE_STATUS\"\n"
-    "sleep 0.3\n"
-    "echo \"2 3 4000\" > \"$QVTR_SERVICE_STATUS\"\n"
-    "sleep 0.3\n"
-    "echo 4 > \"$QVTR_SERVICE_STATUS\"\n"
-    "exec sleep 60\n";
 
 class ServicePosix : public testing::Test {
 protected:
@@ -101,9 +87,8 @@ protected:
           m_runEnv("QVTR_SERVICE_RUN_DIR", m_runDir.c_str()),
           m_computer("QVTR_COMPUTERNAME", "TESTBOX"),
           m_shell("QVTR_TEST_SHELL", "/bin/sh") {
-        WriteFile(m_dir.File("reporter.sh"), kReporterScript);
         if (ChildRole() == nullptr) {
-            DescribeMachine(m_dir.Path());
+            DescribeMachine();
         }
     }
 
@@ -112,20 +97,21 @@ protected:
 
     ~ServicePosix() override {
         if (ChildRole() == nullptr) {
-            for (const char* name : {"Sleeper", "Reporter", "Expanded"}) {
+            for (const char* name : {"Sleeper", "Reporter", "Expanded", "Staller"}) {
                 Stop(name);
             }
         }
     }
 
+    // The test's own look at the manager goes past any injected failure.
     static SC_HANDLE Open(const char* name, DWORD access) {
-        SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service = manager ? Api().OpenServiceA(manager, name, access) : nullptr;
-        const DWORD error = Api().GetLastError();
+        SC_HANDLE manager = BackendApi().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = manager ? BackendApi().OpenServiceA(manager, name, access) : nullptr;
+        const DWORD error = BackendApi().GetLastError();
         if (manager) {
-            Api().CloseServiceHandle(manager);
+            BackendApi().CloseServiceHandle(manager);
         }
-        Api().SetLastError(error);
+        BackendApi().SetLastError(error);
         return service;
     }
 
@@ -134,8 +120,8 @@ protected:
         SC_HANDLE service = Open(name, SERVICE_QUERY_STATUS);
         EXPECT_NE(service, nullptr) << name;
         if (service) {
-            EXPECT_TRUE(Api().QueryServiceStatus(service, &status));
-            Api().CloseServiceHandle(service);
+            EXPECT_TRUE(BackendApi().QueryServiceStatus(service, &status));
+            BackendApi().CloseServiceHandle(service);
         }
         return status;
     }
@@ -147,9 +133,9 @@ protected:
             return;
         }
         SERVICE_STATUS status{};
-        Api().ControlService(service, SERVICE_CONTROL_STOP, &status);
+        BackendApi().ControlService(service, SERVICE_CONTROL_STOP, &status);
         WaitForState(name, SERVICE_STOPPED);
-        Api().CloseServiceHandle(service);
+        BackendApi().CloseServiceHandle(service);
     }
 
     static bool WaitForState(const char* name, DWORD state) {
@@ -178,22 +164,28 @@ protected:
 };
 
 TEST_F(ServicePosix, StartedServiceIsSeenRunningByAnotherProcessUntilStopped) {
+    SC_HANDLE service = Open("Sleeper", SERVICE_ALL_ACCESS);
+    SC_HANDLE readOnly = Open("Sleeper", GENERIC_READ);
+    ASSERT_TRUE(service && readOnly);
     EXPECT_FALSE(IsServiceRunning("Sleeper"));
     DWORD error = 1;
     ASSERT_TRUE(StartServiceAndWait("Sleeper", error));
     EXPECT_EQ(error, 0u);
     EXPECT_TRUE(IsServiceRunning("sleeper"));  // names ignore case
     EXPECT_EQ(RunChild("ServicePosix.ChildSeesTheService", "running"), 0);
-
-    SC_HANDLE service = Open("Sleeper", SERVICE_STOP | SERVICE_QUERY_STATUS);
-    ASSERT_NE(service, nullptr);
+    EXPECT_FALSE(Api().StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
     SERVICE_STATUS status{};
+    EXPECT_FALSE(Api().ControlService(readOnly, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
     ASSERT_TRUE(Api().ControlService(service, SERVICE_CONTROL_STOP, &status));
     EXPECT_TRUE(status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED);
-    Api().CloseServiceHandle(service);
     ASSERT_TRUE(WaitForState("Sleeper", SERVICE_STOPPED));
     EXPECT_EQ(Query("Sleeper").dwWin32ExitCode, 0u);  // asked to stop: a clean end
     EXPECT_EQ(RunChild("ServicePosix.ChildSeesTheService", "stopped"), 0);
+    Api().CloseServiceHandle(readOnly);
+    Api().CloseServiceHandle(service);
 }
 
 TEST_F(ServicePosix, ChildSeesTheService) {
@@ -203,63 +195,51 @@ TEST_F(ServicePosix, ChildSeesTheService) {
     EXPECT_EQ(IsServiceRunning("Sleeper"), std::string(ChildRole()) == "running");
 }
 
-TEST_F(ServicePosix, StartRequestsThatAreRefused) {
-    struct Case {
+// The module starts only with all access and only what is stopped, waits for what is starting, and closes the
+// manager handle it is given.
+TEST_F(ServicePosix, ModuleStartsOnlyWhenAllowedAndNeeded) {
+    const std::string longName(300, 'x');
+    const struct {
         const char* name;
         DWORD access;
-        DWORD error;
+        DWORD error;  // 0: running
+        DWORD state;  // afterwards
     } cases[] = {
-        {"Disabled", SERVICE_ALL_ACCESS, ERROR_SERVICE_DISABLED},
-        {"Broken", SERVICE_ALL_ACCESS, ERROR_FILE_NOT_FOUND},
-        {"NoImage", SERVICE_ALL_ACCESS, ERROR_FILE_NOT_FOUND},
-        {"Sleeper", SERVICE_QUERY_STATUS, ERROR_ACCESS_DENIED},
-        {"Sleeper", GENERIC_READ, ERROR_ACCESS_DENIED},
+        {"Sleeper", SERVICE_QUERY_STATUS | SERVICE_START, ERROR_SERVICE_NOT_ACTIVE, SERVICE_STOPPED},
+        {"Disabled", SERVICE_ALL_ACCESS, ERROR_SERVICE_NOT_ACTIVE, SERVICE_STOPPED},
+        {"Staller", SERVICE_ALL_ACCESS, ERROR_SERVICE_REQUEST_TIMEOUT, SERVICE_START_PENDING},
+        {"Sleeper", SERVICE_ALL_ACCESS, 0, SERVICE_RUNNING},
+        {"Sleeper", SERVICE_ALL_ACCESS, 0, SERVICE_RUNNING},  // no second start, which the manager would refuse
+        {"NoSuchService", SERVICE_ALL_ACCESS, ERROR_SERVICE_DOES_NOT_EXIST, 0},
+        {longName.c_str(), SERVICE_ALL_ACCESS, ERROR_INVALID_NAME, 0},
+        {"a\\b", SERVICE_ALL_ACCESS, ERROR_INVALID_NAME, 0},  // not a key below another
+        {"", SERVICE_ALL_ACCESS, ERROR_INVALID_NAME, 0},
+        {nullptr, SERVICE_ALL_ACCESS, ERROR_INVALID_PARAMETER, 0},
     };
-    for (const Case& c : cases) {
-        SC_HANDLE service = Open(c.name, c.access);
-        ASSERT_NE(service, nullptr) << c.name;
-        EXPECT_FALSE(Api().StartServiceA(service, 0, nullptr)) << c.name;
-        EXPECT_EQ(Api().GetLastError(), c.error) << c.name;
-        EXPECT_EQ(Query(c.name).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << c.name;
-        Api().CloseServiceHandle(service);
+    for (const auto& c : cases) {
+        const std::string what = c.name ? c.name : "(null)";
+        DWORD error = 1;
+        SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        EXPECT_EQ(EnsureServiceRunning(manager, c.name, c.access, error), c.error == 0) << what;
+        EXPECT_EQ(error, c.error) << what;
+        if (c.state != 0) {
+            EXPECT_EQ(Query(c.name).dwCurrentState, c.state) << what;
+        }
     }
 }
 
-TEST_F(ServicePosix, ServicesAndNamesThatDoNotExist) {
-    for (const std::string& name : {std::string("NoSuchService"), std::string(), std::string(300, 'x'),
-                                    std::string("a/b"), std::string("a\\b")}) {
-        EXPECT_EQ(Open(name.c_str(), SERVICE_QUERY_STATUS), nullptr) << name;
-        EXPECT_EQ(Api().GetLastError(), name == "NoSuchService" ? static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)
-                                                                : static_cast<DWORD>(ERROR_INVALID_NAME))
-            << name;
-    }
-    EXPECT_EQ(Api().OpenSCManagerA("OTHERBOX", nullptr, SC_MANAGER_CONNECT), nullptr);
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH));
-    SC_HANDLE local = Api().OpenSCManagerA("\\\\TESTBOX", "ServicesActive", SC_MANAGER_CONNECT);
-    EXPECT_NE(local, nullptr);
-    EXPECT_TRUE(Api().CloseServiceHandle(local));
-    EXPECT_FALSE(Api().CloseServiceHandle(local));
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-}
-
-TEST_F(ServicePosix, AlreadyRunningAndStopRules) {
-    SC_HANDLE service = Open("Sleeper", SERVICE_ALL_ACCESS);
-    ASSERT_NE(service, nullptr);
-    SERVICE_STATUS status{};
-    EXPECT_FALSE(Api().ControlService(service, SERVICE_CONTROL_STOP, &status));
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
-    ASSERT_TRUE(Api().StartServiceA(service, 0, nullptr));
-    EXPECT_FALSE(Api().StartServiceA(service, 0, nullptr));
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
-
-    SC_HANDLE readOnly = Open("Sleeper", GENERIC_READ);
-    EXPECT_FALSE(Api().ControlService(readOnly, SERVICE_CONTROL_STOP, &status));
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(Api().ControlService(readOnly, SERVICE_CONTROL_INTERROGATE, &status));
-    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-    Api().CloseServiceHandle(readOnly);
-
-    Api().CloseServiceHandle(service);
+TEST_F(ServicePosix, EveryFailingCallOfAStartLeavesNothingOpen) {
+    const auto start = [](int n) {
+        DWORD error = 0xDEADBEEF;
+        const bool running = StartServiceAndWait("Sleeper", error);
+        EXPECT_EQ(running, error == 0) << "failing call " << n;
+        EXPECT_NE(error, 0xDEADBEEF) << "failing call " << n;
+        Stop("Sleeper");
+    };
+    EXPECT_GT(ForEachFailure<&Win32Api::OpenSCManagerA>(ERROR_ACCESS_DENIED, SC_HANDLE{}, start), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::OpenServiceA>(ERROR_ACCESS_DENIED, SC_HANDLE{}, start), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::QueryServiceStatus>(ERROR_ACCESS_DENIED, BOOL{FALSE}, start), 0);
+    EXPECT_GT(ForEachFailure<&Win32Api::StartServiceA>(ERROR_SERVICE_DISABLED, BOOL{FALSE}, start), 0);
 }
 
 TEST_F(ServicePosix, ServiceThatEndsByItselfIsStoppedWithAnExitCode) {
@@ -269,34 +249,22 @@ TEST_F(ServicePosix, ServiceThatEndsByItselfIsStoppedWithAnExitCode) {
     EXPECT_EQ(Query("Quitter").dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
 }
 
+// Even a caller that only looks waits while the service reports progress.
 TEST_F(ServicePosix, ReportedProgressIsWaitedFor) {
+    SC_HANDLE service = Open("Reporter", SERVICE_START);
+    ASSERT_TRUE(Api().StartServiceA(service, 0, nullptr));
+    Api().CloseServiceHandle(service);
     const auto begin = std::chrono::steady_clock::now();
-    DWORD error = 1;
-    EXPECT_TRUE(StartServiceAndWait("Reporter", error));
-    EXPECT_EQ(error, 0u);
+    EXPECT_TRUE(IsServiceRunning("Reporter"));
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
-    EXPECT_TRUE(IsServiceRunningAsCurrentUser("Reporter"));
+    EXPECT_EQ(IsServiceRunningAsCurrentUser("Reporter"), geteuid() == 0);
 }
 
-TEST_F(ServicePosix, ConfigurationFromTheServiceKey) {
+TEST_F(ServicePosix, StartAccountFromTheServiceKey) {
     DWORD error = 0;
     ASSERT_TRUE(StartServiceAndWait("Expanded", error));  // %QVTR_TEST_SHELL% expanded for the launch
-    SC_HANDLE service = Open("Expanded", SERVICE_QUERY_CONFIG);
-    ASSERT_NE(service, nullptr);
-    DWORD needed = 0;
-    QUERY_SERVICE_CONFIGA bare{};
-    EXPECT_FALSE(Api().QueryServiceConfigA(service, &bare, sizeof bare, &needed));
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    ASSERT_GT(needed, sizeof bare);
-    std::vector<unsigned char> buffer(needed);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    ASSERT_TRUE(Api().QueryServiceConfigA(service, config, needed, &needed));
-    EXPECT_STREQ(config->lpServiceStartName, (".\\" + UserName()).c_str());
-    EXPECT_STREQ(config->lpBinaryPathName, "%QVTR_TEST_SHELL% -c \"exec sleep 60\"");
-    EXPECT_STREQ(config->lpDisplayName, "Expanded");
-    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
-    Api().CloseServiceHandle(service);
     // Running, and configured for the caller's account in some form; letter case aside, only the full one matches.
+    EXPECT_STREQ(GetProcessAccountDomain(), geteuid() == 0 ? "NT AUTHORITY" : "TESTBOX");
     const std::string user = UserName();
     const std::string account = std::string(GetProcessAccountDomain()) + "\\" + user;
     std::string lower = account;
@@ -311,31 +279,6 @@ TEST_F(ServicePosix, ConfigurationFromTheServiceKey) {
     }
     PutKey("System\\CurrentControlSet\\Services\\Disabled", {{"ObjectName", Sz(account)}});
     EXPECT_FALSE(IsServiceRunningAsCurrentUser("Disabled"));  // stopped never matches
-
-    service = Open("Sleeper", GENERIC_READ);
-    ASSERT_TRUE(Api().QueryServiceConfigA(service, config, needed, &needed));
-    EXPECT_STREQ(config->lpServiceStartName, "LocalSystem");
-    Api().CloseServiceHandle(service);
-}
-
-TEST_F(ServicePosix, TokenAndAccountOfTheProcess) {
-    EXPECT_STREQ(GetProcessAccountDomain(), geteuid() == 0 ? "NT AUTHORITY" : "TESTBOX");
-    char user[64];
-    DWORD userSize = 1;
-    EXPECT_FALSE(Api().GetUserNameA(user, &userSize));
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(userSize, UserName().size() + 1);
-    ASSERT_TRUE(Api().GetUserNameA(user, &userSize));
-    EXPECT_EQ(std::string(user), UserName());
-
-    // A token opened without query rights answers nothing.
-    HANDLE token = nullptr;
-    ASSERT_TRUE(Api().OpenProcessToken(Api().GetCurrentProcess(), READ_CONTROL, &token));
-    DWORD needed = 0;
-    unsigned char info[256];
-    EXPECT_FALSE(Api().GetTokenInformation(token, TokenUser, info, sizeof info, &needed));
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    Api().CloseHandle(token);
 }
 
 // An ordinary user is COMPUTER\\login; checked in a child that gives up root.
@@ -361,18 +304,6 @@ TEST(AccountPosix, OrdinaryUserIsComputerBackslashLogin) {
     EXPECT_EQ(child.Wait(), 0);
 }
 
-TEST(ComPosix, ClassIdentifierText) {
-    const CLSID clsid = {0x0C5A1E2F, 0x77AA, 0x4B1C, {0x9D, 0x3E, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB}};
-    LPOLESTR text = nullptr;
-    ASSERT_EQ(Api().StringFromCLSID(clsid, &text), S_OK);
-    std::string narrow;
-    for (LPOLESTR c = text; *c; ++c) {
-        narrow += static_cast<char>(*c);
-    }
-    Api().CoTaskMemFree(text);
-    EXPECT_EQ(narrow, "{0C5A1E2F-77AA-4B1C-9D3E-0123456789AB}");
-}
-
 TEST(ComPosix, CodePageConversionsAreUtf8) {
     const char* text =
         "Gr\xC3\xBC\xC3\x9F"
@@ -387,9 +318,7 @@ TEST(ComPosix, CodePageConversionsAreUtf8) {
               static_cast<int>(std::strlen(text) + 1));
     EXPECT_STREQ(back, text);
 
-    // Too small, bad bytes, unknown code page.
-    EXPECT_EQ(Api().MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), 3), 0);
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    // Bad bytes are replaced unless the caller asks for an error.
     WCHAR replaced[4] = {};
     ASSERT_EQ(Api().MultiByteToWideChar(CP_ACP, 0,
                                         "a\xFF"
@@ -397,8 +326,6 @@ TEST(ComPosix, CodePageConversionsAreUtf8) {
                                         3, replaced, 4),
               3);
     EXPECT_EQ(replaced[1], 0xFFFD);
-    EXPECT_EQ(Api().MultiByteToWideChar(1252, 0, "a", 1, replaced, 4), 0);
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 }  // namespace

@@ -22,7 +22,6 @@ void Report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = NO_E
     g_status.dwCurrentState = state;
     g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
     g_status.dwWin32ExitCode = exitCode;
-    g_status.dwServiceSpecificExitCode = 0;
     g_status.dwCheckPoint = checkPoint;
     g_status.dwWaitHint = waitHint;
     SetServiceStatus(g_hStatus, &g_status);
@@ -32,9 +31,6 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
     if (control == SERVICE_CONTROL_STOP && g_status.dwCurrentState == SERVICE_RUNNING) {
         Report(SERVICE_STOP_PENDING, 1, 3000);
         SetEvent(g_hStop);
-        return NO_ERROR;
-    }
-    if (control == SERVICE_CONTROL_INTERROGATE) {
         return NO_ERROR;
     }
     return ERROR_CALL_NOT_IMPLEMENTED;

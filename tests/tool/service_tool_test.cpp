@@ -19,7 +19,7 @@ struct Step {
 };
 
 const Step kSteps[] = {
-    {{"service", "create", "ToolDemo", "binPath=", "/nonexistent/prog", "start=", "auto", "obj=", "alice"},
+    {{"service", "create", "ToolDemo", "binPath=", "/nonexistent/%QVTR_TEST_NAME%", "start=", "auto", "obj=", "alice"},
      0,
      {"[SC] CreateService SUCCESS"},
      ""},
@@ -28,7 +28,7 @@ const Step kSteps[] = {
      0,
      {"[SC] QueryServiceConfig SUCCESS", "SERVICE_NAME: ToolDemo", "        TYPE               : 10  WIN32_OWN_PROCESS",
       "        START_TYPE         : 2   AUTO_START", "        ERROR_CONTROL      : 1   NORMAL",
-      "        BINARY_PATH_NAME   : /nonexistent/prog", "        SERVICE_START_NAME : alice"},
+      "        BINARY_PATH_NAME   : /nonexistent/%QVTR_TEST_NAME%", "        SERVICE_START_NAME : alice"},
      ""},
     {{"service", "query", "ToolDemo"},
      0,
@@ -38,9 +38,13 @@ const Step kSteps[] = {
     {{"service", "query"}, 0, {"SERVICE_NAME: ToolDemo"}, ""},
     // The module reports 1062; the tool names the manager's reason.
     {{"service", "start", "ToolDemo"}, 1, {}, "could not be started: The system cannot find the file specified. (2)"},
+    {{"service", "stop", "ToolDemo"}, 0, {"ToolDemo is not running"}, ""},
     {{"service", "delete", "ToolDemo"}, 0, {"[SC] DeleteService SUCCESS"}, ""},
     {{"service", "delete", "ToolDemo"}, 1, {}, "[SC] OpenService FAILED 1060:"},
     {{"service", "query", "ToolDemo"}, 1, {}, "[SC] OpenService FAILED 1060:"},
+    {{"service", "create", "ToolOff", "binPath=", "/bin/true", "start=", "disabled"}, 0, {}, ""},
+    {{"service", "start", "ToolOff"}, 1, {}, "(1058)"},
+    {{"service", "delete", "ToolOff"}, 0, {}, ""},
     {{"service", "create", "a/b", "binPath=", "/bin/true"}, 1, {}, "FAILED 123:"},
     {{"service", "create", "X"}, 2, {}, "binPath= PATH is required"},
     {{"service", "create", "X", "binPath=", "/x", "start=", "sometimes"}, 2, {}, "start= expects"},
