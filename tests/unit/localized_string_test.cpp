@@ -19,11 +19,7 @@ namespace {
 std::string g_moduleFile;
 
 DWORD WINAPI FakeModuleFileName(HMODULE, LPSTR buffer, DWORD size) {
-    if (g_moduleFile.empty()) {
-        return 0;
-    }
-    std::snprintf(buffer, size, "%s", g_moduleFile.c_str());
-    return static_cast<DWORD>(g_moduleFile.size());
+    return g_moduleFile.empty() ? 0 : static_cast<DWORD>(std::snprintf(buffer, size, "%s", g_moduleFile.c_str()));
 }
 
 // A language file qvtr<code>.lg beside a module file in a fresh directory.
@@ -117,22 +113,21 @@ int32_t NumberAfter(const char* code) {
 
 TEST(LanguageStateDeathTest, NumberIsWorkedOutOnceAndAFixedFileStays) {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-    // The two characters before the dot; "qvtr.lg" gives "tr"; atoi stops at x.
-    const struct {
-        const char* code;
-        int32_t number;
-    } numbers[] = {{"02", 2}, {"17", 17}, {"", 0}, {"x5", 0}, {" 7", 7}};
-    for (const auto& c : numbers) {
-        EXPECT_EXIT(std::exit(NumberAfter(c.code) == c.number ? 0 : 1), ::testing::ExitedWithCode(0), "") << c.code;
+    // The two characters before the dot ("qvtr.lg" gives "tr"); atoi stops at x.
+    bool (*const cases[])() = {
+        [] { return NumberAfter("17") == 17; },
+        [] { return NumberAfter("") == 0; },
+        [] { return NumberAfter("x5") == 0; },
+        [] { return NumberAfter(" 7") == 7; },
+        [] { return NumberAfter("02") == 2 && NumberAfter("03") == 2; },
+        [] { return CLocalizedString::GetLanguageNumber() == 0 && NumberAfter("04") == 0; },
+        [] {
+            return SetFile("05", true) && SetFile("06") && CLocalizedString::GetLanguageFile() == "/opt/app/qvtr05.lg";
+        },
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        EXPECT_EXIT(std::exit(cases[i]() ? 0 : 1), ::testing::ExitedWithCode(0), "") << "case " << i;
     }
-    EXPECT_EXIT(std::exit(NumberAfter("02") == 2 && NumberAfter("03") == 2 ? 0 : 1), ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(std::exit(CLocalizedString::GetLanguageNumber() == 0 && NumberAfter("04") == 0 ? 0 : 1),
-                ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(
-        std::exit(SetFile("05", true) && SetFile("06") && CLocalizedString::GetLanguageFile() == "/opt/app/qvtr05.lg"
-                      ? 0
-                      : 1),
-        ::testing::ExitedWithCode(0), "");
 }
 
 // ---- error texts ----------------------------------------------------------------------
