@@ -194,29 +194,25 @@ TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
         return Api().RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
                                      nullptr);
     };
-    const struct {
-        const char* name;
-        const char* tmpdir;
-        const char* registry;
-        std::function<bool()> safe;
-    } placeCases[] = {
-        {"/tmp/qvtr-<uid> is theirs", nullptr, nullptr, [&] { return tempPath().rfind(takenTemp, 0) != 0; }},
-        {"TMPDIR is theirs", theirs.c_str(), nullptr, [&] { return tempPath().rfind(theirs, 0) != 0; }},
-        {"the store's directory is theirs", nullptr, theirDb.c_str(),
-         [&] { return store() == ERROR_REGISTRY_IO_FAILED; }},
-        {"no HOME: never /tmp", nullptr, nullptr, [&] { return store(), SizeOf("/tmp/.local/share/qvtr") < 0; }},
+    // Each in a child of the victim's with no HOME, XDG_* or TMPDIR; true when safe.
+    const std::function<bool()> placeCases[] = {
+        [&] { return tempPath().rfind(takenTemp, 0) != 0; },  // /tmp/qvtr-<uid> is theirs
+        [&] { return setenv("TMPDIR", theirs.c_str(), 1), tempPath().rfind(theirs, 0) != 0; },
+        [&] { return setenv("QVTR_REGISTRY", theirDb.c_str(), 1), store() == ERROR_REGISTRY_IO_FAILED; },
+        [&] { return store(), SizeOf("/tmp/.local/share/qvtr") < 0; },  // no HOME: the store never goes to /tmp
     };
-    for (const auto& c : placeCases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(forked::Run(
-                      [&] {
-                          unsetenv("HOME"), unsetenv("XDG_RUNTIME_DIR"), unsetenv("XDG_DATA_HOME");
-                          c.tmpdir ? setenv("TMPDIR", c.tmpdir, 1) : unsetenv("TMPDIR");
-                          c.registry ? setenv("QVTR_REGISTRY", c.registry, 1) : unsetenv("QVTR_REGISTRY");
-                          return c.safe() ? 0 : 1;
-                      },
-                      forked::kVictim),
-                  0);
+    for (const auto& safe : placeCases) {
+        EXPECT_EQ(
+            forked::Run(
+                [&] {
+                    for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME", "TMPDIR", "QVTR_REGISTRY"}) {
+                        unsetenv(name);
+                    }
+                    return safe() ? 0 : 1;
+                },
+                forked::kVictim),
+            0)
+            << &safe - placeCases;
     }
     EXPECT_LT(SizeOf(theirDb), 0);
     if (tempFree) {
