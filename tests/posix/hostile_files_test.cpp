@@ -1,7 +1,9 @@
 // The log, INI and language file paths at their worst: things that are not plain
-// files, a file-size limit, a full disk. None may hang or kill the host process,
-// be followed or written, leave a torn line, or cost more than a refusal.
+// files, a file-size limit, a full disk, another user's files in a shared
+// directory. None may hang or kill the host process, be followed or written,
+// leave a torn line, or cost more than a refusal.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,15 +18,17 @@
 #include "win32/api.h"
 #include "win32/posix/syscalls.h"
 
-using testing_support::ReadFile;
+using namespace testing_support;
 
 namespace {
 
-void Trace(const std::string& path, const char* text) {
+// One line through a module tracing at level 1; the file it went to.
+std::string Trace(const std::string& path, const char* text) {
     CComModuleSupport module;
     module.m_nDebugLevel = 1;
     module.m_strLogPath = path;
     module.Trace(1, "%s\n", text);
+    return module.LogPathInUse();
 }
 
 // Under the limit `limit`, runs `body` in a child; 0 when it survived with the
@@ -42,14 +46,14 @@ int UnderLimit(rlim_t limit, const std::function<bool()>& body) {
 }
 
 TEST(FileSizeLimit, LinePastItIsDroppedAndRegistryWriteIsDiskFull) {
-    testing_support::TempDir dir;
+    TempDir dir;
     // The log's size, the limit, the size after a line of 41 bytes.
     for (const auto& [size, limit, after] : {std::tuple<size_t, rlim_t, size_t>{100, 1 << 20, 100 + 41},
                                              {1001, 1024, 1001},
                                              {1024, 1024, 1024},
                                              {5000, 1024, 5000}}) {
         SCOPED_TRACE(size);
-        testing_support::WriteFile(dir.File("log"), std::string(size, 'a'));
+        WriteFile(dir.File("log"), std::string(size, 'a'));
         EXPECT_EQ(UnderLimit(limit, [&] { return Trace(dir.File("log"), "a line of thirty bytes, nearly"), true; }), 0);
         EXPECT_EQ(ReadFile(dir.File("log")).size(), after);
     }
@@ -76,10 +80,10 @@ ssize_t FillingWrite(int fd, const void* data, size_t size) {
 }
 
 TEST(FullDisk, ShortWriteLeavesNoPartOfTheLine) {
-    testing_support::TempDir dir;
+    TempDir dir;
     for (const auto& [room, error] : {std::pair<size_t, int>{0, ENOSPC}, {5, ENOSPC}, {13, ENOSPC}, {3, EDQUOT}}) {
         SCOPED_TRACE(room);
-        testing_support::WriteFile(dir.File("log"), "before\n");
+        WriteFile(dir.File("log"), "before\n");
         {
             posix::SyscallOverride sys;
             s_room = room;
@@ -101,10 +105,10 @@ TEST(HostileFile, IsRefusedAtOnceAndNeverWritten) {
         {"FIFO", [](const char* p) { mkfifo(p, 0666); }, ERROR_ACCESS_DENIED},
         {"link to zero device", [](const char* p) { symlink("/dev/zero", p); }, ERROR_ACCESS_DENIED},
         {"directory", [](const char* p) { mkdir(p, 0700); }, ERROR_ACCESS_DENIED},
-        {"300 MB sparse", [](const char* p) { testing_support::WriteFile(p, "[Q]\nk=1\n"), truncate(p, 300 << 20); },
+        {"300 MB sparse", [](const char* p) { WriteFile(p, "[Q]\nk=1\n"), truncate(p, 300 << 20); },
          ERROR_FILE_TOO_LARGE},
     };
-    testing_support::TempDir dir;
+    TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.File(c.name);
@@ -122,6 +126,97 @@ TEST(HostileFile, IsRefusedAtOnceAndNeverWritten) {
         lstat(path.c_str(), &after);
         EXPECT_EQ(after.st_mode, before.st_mode);
         EXPECT_EQ(after.st_size, before.st_size + (S_ISREG(before.st_mode) ? 15 : 0));  // a big log is still a log
+    }
+}
+
+// ---- two ordinary users of one machine ----------------------------------------------
+// What one puts in a shared directory must not take over, swallow or redirect the
+// other's log, temporary directory or registry. Needs root to act as both.
+
+off_t SizeOf(const std::string& path) {  // lstat: reading a planted FIFO would hang
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 ? info.st_size : -1;
+}
+
+TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as two users";
+    }
+    const std::string user = getpwuid(forked::kVictim)->pw_name;
+    TempDir root;
+    const std::string shared = root.File("shared"), log = shared + "/qvtr.log", own = log + "." + user;
+    const std::string secret = root.File("secret"), theirs = shared + "/theirs", theirDb = theirs + "/r.db";
+    chmod(root.Path().c_str(), 0755);
+    const auto plant = [&](const std::function<void()>& body) {
+        forked::Run([&] { return body(), 0; }, forked::kOther);
+    };
+    const struct {
+        const char* name;
+        std::function<void()> before;
+        bool sharedGrows, ownGrows;
+    } logCases[] = {
+        {"their log, 0666", [&] { plant([&] { WriteFile(log, "x\n"), chmod(log.c_str(), 0666); }); }, false, true},
+        {"a link to the victim's file", [&] { plant([&] { symlink(secret.c_str(), log.c_str()); }); }, false, true},
+        {"a FIFO", [&] { plant([&] { mkfifo(log.c_str(), 0666); }); }, false, true},
+        {"their log and the victim's own name",
+         [&] { plant([&] { WriteFile(log, ""), WriteFile(own, ""), chmod(own.c_str(), 0666); }); }, false, false},
+        {"root's log shared on purpose", [&] { WriteFile(log, ""), chmod(log.c_str(), 0666); }, true, false},
+    };
+    for (const auto& c : logCases) {
+        SCOPED_TRACE(c.name);
+        mkdir(shared.c_str(), 0), chmod(shared.c_str(), 01777);
+        WriteFile(secret, "private\n"), chown(secret.c_str(), forked::kVictim, 0);
+        c.before();
+        const off_t sharedBefore = SizeOf(log), ownBefore = SizeOf(own);
+        EXPECT_EQ(
+            forked::Run([&] { return Trace(log, "victim") == (c.sharedGrows ? log : own) ? 0 : 1; }, forked::kVictim),
+            0);
+        EXPECT_EQ(ReadFile(secret), "private\n");
+        EXPECT_EQ(SizeOf(log), sharedBefore + (c.sharedGrows ? 17 : 0));
+        EXPECT_EQ(SizeOf(own), c.ownGrows ? 17 : ownBefore);
+        struct stat info {};
+        EXPECT_TRUE(!c.ownGrows || (lstat(own.c_str(), &info) == 0 && info.st_uid == forked::kVictim &&
+                                    (info.st_mode & 0777) == 0600));
+        std::system(("rm -rf " + shared).c_str());
+    }
+
+    mkdir(shared.c_str(), 01777), chmod(shared.c_str(), 01777);
+    const std::string takenTemp = "/tmp/qvtr-" + std::to_string(forked::kVictim);
+    const bool tempFree = SizeOf(takenTemp) < 0;
+    plant([&] { mkdir(theirs.c_str(), 0777), chmod(theirs.c_str(), 0777), tempFree&& mkdir(takenTemp.c_str(), 0777); });
+    const auto tempPath = [] {
+        char p[MAX_PATH] = {};
+        Api().GetTempPathA(sizeof p, p);
+        return std::string(p);
+    };
+    const auto store = [] {
+        HKEY k;
+        return Api().RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                                     nullptr);
+    };
+    // Each in a child of the victim's with no HOME, XDG_* or TMPDIR; true when safe.
+    const std::function<bool()> placeCases[] = {
+        [&] { return tempPath().rfind(takenTemp, 0) != 0; },  // /tmp/qvtr-<uid> is theirs
+        [&] { return setenv("TMPDIR", theirs.c_str(), 1), tempPath().rfind(theirs, 0) != 0; },
+        [&] { return setenv("QVTR_REGISTRY", theirDb.c_str(), 1), store() == ERROR_REGISTRY_IO_FAILED; },
+        [&] { return store(), SizeOf("/tmp/.local/share/qvtr") < 0; },  // no HOME: the store never goes to /tmp
+    };
+    for (const auto& safe : placeCases) {
+        EXPECT_EQ(
+            forked::Run(
+                [&] {
+                    for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME", "TMPDIR", "QVTR_REGISTRY"}) {
+                        unsetenv(name);
+                    }
+                    return safe() ? 0 : 1;
+                },
+                forked::kVictim),
+            0)
+            << &safe - placeCases;
+    }
+    EXPECT_LT(SizeOf(theirDb), 0);
+    if (tempFree) {
+        rmdir(takenTemp.c_str());
     }
 }
 

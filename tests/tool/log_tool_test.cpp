@@ -1,6 +1,10 @@
 // qvtr log on a crafted log of two interleaved processes with a torn last line,
-// and following a log that grows, is replaced and is truncated.
+// and following a log that grows, is replaced and is truncated. qvtr text and
+// qvtr error: a text from the command line or a missing key is never a format, a
+// text must match its arguments, and codes may be names or HRESULTs that wrap
+// Win32 codes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,25 +14,26 @@
 
 #include "tool/tool_run.h"
 
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using namespace testing_support;
+using tool_test::Result;
 using tool_test::RunTool;
 
 namespace {
 
-const char kLog[] =
-    "000012AB: Init() log path /tmp/qvtr.log\n"           // 1
-    "0000BEEF: Init() log path /tmp/qvtr.log\n"           // 2
-    "000012AB: Mutex Payroll - 00000004: 00000000\n"      // 3
-    "000012AB: In Critical Section 00000004\n"            // 4
-    "0000BEEF: Mutex Night - job - 00000008: 000000B7\n"  // 5
-    "0000BEEF: In Critical Section 00000008\n"            // 6
-    "0000BEEF: Mutex 00000008 released\n"                 // 7
-    "000012AB: report done\n"                             // 8
-    "  second line of that text\n"                        // 9
-    "0000BEEF: Init() log path /tmp/qvtr.log\n"           // 10
-    "0000BEEF: after restart\n"                           // 11
-    "000012AB: torn in the mid";                          // a writer still at work
+// A crafted log of two processes, lines 1 to 11.
+const char* const kLines[] = {
+    "000012AB: Init() log path /tmp/qvtr.log\n",
+    "0000BEEF: Init() log path /tmp/qvtr.log\n",
+    "000012AB: Mutex Payroll - 00000004: 00000000\n",
+    "000012AB: In Critical Section 00000004\n",
+    "0000BEEF: Mutex Night - job - 00000008: 000000B7\n",
+    "0000BEEF: In Critical Section 00000008\n",
+    "0000BEEF: Mutex 00000008 released\n",
+    "000012AB: report done\n",
+    "  second line of that text\n",
+    "0000BEEF: Init() log path /tmp/qvtr.log\n",
+    "0000BEEF: after restart\n",
+};
 
 struct FilterCase {
     std::vector<std::string> options;
@@ -49,14 +54,9 @@ const FilterCase kFilters[] = {
 };
 
 std::string Lines(const std::vector<int>& numbers) {
-    const std::string text = kLog;
     std::string out;
     for (int n : numbers) {
-        size_t start = 0;
-        for (int i = 1; i < n; ++i) {
-            start = text.find('\n', start) + 1;
-        }
-        out += text.substr(start, text.find('\n', start) + 1 - start);
+        out += kLines[n - 1];
     }
     return out;
 }
@@ -64,11 +64,11 @@ std::string Lines(const std::vector<int>& numbers) {
 TEST(LogTool, FiltersSummaryAndColoursHoldBackATornLastLine) {
     TempDir dir;
     const std::string log = dir.File("qvtr.log");
-    WriteFile(log, kLog);
+    WriteFile(log, Lines({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}) + "000012AB: torn in the mid");  // a writer at work
     for (const FilterCase& c : kFilters) {
         std::vector<std::string> args{"log", "--file", log};
         args.insert(args.end(), c.options.begin(), c.options.end());
-        const tool_test::Result result = RunTool(args);
+        const Result result = RunTool(args);
         EXPECT_EQ(result.status, 0) << c.options.size() << result.err;
         EXPECT_EQ(result.out, Lines(c.lines)) << (c.options.empty() ? "" : c.options[0]);
     }
@@ -91,14 +91,18 @@ TEST(LogTool, BadUsageIsOneLineAndStatus2) {
     for (const auto& options : bad) {
         std::vector<std::string> args{"log"};
         args.insert(args.end(), options.begin(), options.end());
-        const tool_test::Result result = RunTool(args);
+        const Result result = RunTool(args);
         EXPECT_EQ(result.status, 2) << options[0];
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     }
     TempDir dir;
-    const tool_test::Result missing = RunTool({"log", dir.File("none.log")});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
+    // Every read of /proc/self/mem fails ("cannot read"): an error, not an endless retry.
+    for (const auto& [path, message] :
+         {std::pair<std::string, const char*>{dir.File("none.log"), "cannot open"}, {"/proc/self/mem", "cannot "}}) {
+        const Result result = RunTool({"log", path});
+        EXPECT_EQ(result.status, 1) << path;
+        EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    }
 }
 
 void Append(const std::string& path, const std::string& text) {
@@ -108,7 +112,7 @@ void Append(const std::string& path, const std::string& text) {
 // Waits (at most 10 s) until the file holds `text`.
 bool Shows(const std::string& path, const std::string& text) {
     for (int i = 0; i < 200; ++i) {
-        if (testing_support::ReadFile(path).find(text) != std::string::npos) {
+        if (ReadFile(path).find(text) != std::string::npos) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -124,7 +128,7 @@ TEST(LogTool, FollowSurvivesReplacementAndTruncation) {
     ASSERT_TRUE(Shows(dir.File("out"), "last old line\n"));
     Append(log, "00000002: half");
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    EXPECT_EQ(testing_support::ReadFile(dir.File("out")).find("half"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir.File("out")).find("half"), std::string::npos);
     Append(log, " and whole\n");
     ASSERT_TRUE(Shows(dir.File("out"), "00000002: half and whole\n"));
 
@@ -136,12 +140,58 @@ TEST(LogTool, FollowSurvivesReplacementAndTruncation) {
 
     WriteFile(log, "00000004: cut\n");  // shorter than what was read: truncated
     ASSERT_TRUE(Shows(dir.File("out"), "00000004: cut\n"));
-    const tool_test::Result result = follow.Stop();
+    const Result result = follow.Stop();
     EXPECT_EQ(result.out,
               "00000001: last old line\n00000002: half and whole\n00000003: a new file\n"
               "00000003: appended to it\n00000004: cut\n");
     EXPECT_NE(result.err.find("was replaced"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("was truncated"), std::string::npos) << result.err;
+}
+
+struct TextCase {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // exact standard output
+};
+
+const TextCase kTextCases[] = {
+    {{"text", "X", "%n"}, 0, "%n\n"},  // a missing key is printed, never formatted
+    {{"text", "X", "%9$s", "a"}, 0, "%9$s\n"},
+    {{"text", "App", "Two", "a", "b"}, 0, "a and b\n"},
+    {{"text", "App", "Two", "a"}, 2, ""},
+    {{"text", "App", "Two", "a", "b", "c"}, 2, ""},
+    {{"text", "App", "Number", "5"}, 2, ""},
+    {{"text", "App", "Write", "x"}, 2, ""},
+    {{"text", "App", "Positional", "x"}, 2, ""},
+    {{"text", "App", "Percent"}, 0, "100% sure\n"},
+    {{"text", "QVTR", "UnexpectedError"}, 2, ""},
+    {{"error", "0x90000000"}, 0, "%s%s%n\n"},  // the module never formats an error text with arguments it lacks
+    {{"error", "0x90000001"}, 0, "Wide %99999999999d, 50%% done\n"},  // as it stands
+    {{"error", "error_access_denied"}, 0, "Access is denied.\r\n"},
+    {{"error", "0x80070005"}, 0, "HRESULT 0x80070005 wraps Win32 code 5 (ERROR_ACCESS_DENIED):\nAccess is denied.\r\n"},
+    {{"error", "NO_SUCH_NAME"}, 2, ""},
+};
+
+TEST(TextTool, TextsAreFormatsOnlyWhenTheyMatchTheirArguments) {
+    // The tool and the module copied beside a language file of the test's own.
+    TempDir dir;
+    const std::string tool = QVTR_TOOL, bin = tool.substr(0, tool.rfind('/') + 1);
+    CopyFileBytes(tool, dir.File("qvtr"));
+    CopyFileBytes(bin + "libqvtr.so.0", dir.File("libqvtr.so.0"));
+    chmod(dir.File("qvtr").c_str(), 0700);
+    WriteFile(dir.File("qvtr00.lg"),
+              "[App]\nTwo=%s and %s\nNumber=%d\nWrite=%s%n\nPositional=%1$s\nPercent=100%% sure\n"
+              "[QVTR]\nUnexpectedError=%s%s%n\nNotInitialized=Wide %99999999999d, 50%% done\n");
+    for (const TextCase& c : kTextCases) {
+        const Result result = tool_test::Running(c.args, dir.File("out"), dir.File("err"), dir.File("qvtr")).Finish();
+        const std::string what = c.args[0] + " " + c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : "");
+        EXPECT_EQ(result.status, c.status) << what << "\n" << result.err;
+        if (c.status == 2) {
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << what << result.err;
+        } else {
+            EXPECT_EQ(result.out, c.out) << what;
+        }
+    }
 }
 
 }  // namespace

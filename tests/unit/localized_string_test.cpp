@@ -1,29 +1,32 @@
 // Localized strings: lookup and its fallbacks, texts and lists of any length,
-// the class-wide language file and number, and error texts.
+// the class-wide language file and number, error texts, and formatting within a
+// fixed bound whatever width, precision or length a text asks for.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 
+#include "localization/format_text.h"
 #include "qvtr/localization.h"
 #include "support/support.h"
 #include "win32/api.h"
 
-using testing_support::TempDir;
-using testing_support::WriteFile;
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
+using namespace testing_support;
 
 namespace {
 
 std::string g_moduleFile;
 
 DWORD WINAPI FakeModuleFileName(HMODULE, LPSTR buffer, DWORD size) {
-    if (g_moduleFile.empty()) {
-        return 0;
-    }
-    std::snprintf(buffer, size, "%s", g_moduleFile.c_str());
-    return static_cast<DWORD>(g_moduleFile.size());
+    return g_moduleFile.empty() ? 0 : static_cast<DWORD>(std::snprintf(buffer, size, "%s", g_moduleFile.c_str()));
 }
 
 // A language file qvtr<code>.lg beside a module file in a fresh directory.
@@ -55,7 +58,6 @@ TEST_F(LanguageFileTest, TextsComeFromTheFileOrFallBackToTheKey) {
     EXPECT_EQ(CLocalizedString("App", "Count %d", 3), "Count 3");  // the key stands in as the format
     CLocalizedString text("App", "Greeting", "x");
     EXPECT_EQ(text.Load("App", "B"), "second");
-    EXPECT_EQ(CLocalizedString(text), "second");
     char* raw = CLocalizedString::LookupText("App", "Raw");
     EXPECT_STREQ(raw, "%d%%");
     std::free(raw);
@@ -63,8 +65,7 @@ TEST_F(LanguageFileTest, TextsComeFromTheFileOrFallBackToTheKey) {
     CComModuleSupport module;
     for (const auto& [code, expected] : {std::pair<DWORD, const char*>{QVTR_E_UNEXPECTED, "Something broke."},
                                          {QVTR_E_LOCK_NOT_ACQUIRED, "LockNotAcquired"},
-                                         {0x90000009, "No idea (%)."},
-                                         {0x9FFFFFFF, "No idea (%)."}}) {
+                                         {0x90000009, "No idea (%)."}}) {
         std::string error = "old";
         module.GetErrorText(error, code);
         EXPECT_EQ(error, expected) << std::hex << code;
@@ -117,27 +118,35 @@ int32_t NumberAfter(const char* code) {
 
 TEST(LanguageStateDeathTest, NumberIsWorkedOutOnceAndAFixedFileStays) {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-    // The two characters before the dot; "qvtr.lg" gives "tr"; atoi stops at x.
-    const struct {
-        const char* code;
-        int32_t number;
-    } numbers[] = {{"02", 2}, {"17", 17}, {"", 0}, {"x5", 0}, {" 7", 7}};
-    for (const auto& c : numbers) {
-        EXPECT_EXIT(std::exit(NumberAfter(c.code) == c.number ? 0 : 1), ::testing::ExitedWithCode(0), "") << c.code;
+    // The two characters before the dot ("qvtr.lg" gives "tr"); atoi stops at x.
+    bool (*const cases[])() = {
+        [] { return NumberAfter("17") == 17; },
+        [] { return NumberAfter("") == 0; },
+        [] { return NumberAfter("x5") == 0; },
+        [] { return NumberAfter(" 7") == 7; },
+        [] { return NumberAfter("02") == 2 && NumberAfter("03") == 2; },
+        [] { return CLocalizedString::GetLanguageNumber() == 0 && NumberAfter("04") == 0; },
+        [] {
+            return SetFile("05", true) && SetFile("06") && CLocalizedString::GetLanguageFile() == "/opt/app/qvtr05.lg";
+        },
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        EXPECT_EXIT(std::exit(cases[i]() ? 0 : 1), ::testing::ExitedWithCode(0), "") << "case " << i;
     }
-    EXPECT_EXIT(std::exit(NumberAfter("02") == 2 && NumberAfter("03") == 2 ? 0 : 1), ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(std::exit(CLocalizedString::GetLanguageNumber() == 0 && NumberAfter("04") == 0 ? 0 : 1),
-                ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(
-        std::exit(SetFile("05", true) && SetFile("06") && CLocalizedString::GetLanguageFile() == "/opt/app/qvtr05.lg"
-                      ? 0
-                      : 1),
-        ::testing::ExitedWithCode(0), "");
 }
 
 // ---- error texts ----------------------------------------------------------------------
 
 std::string g_message;
+std::string g_text;
+
+// Every key of every section holds g_text.
+DWORD WINAPI FakeProfileString(LPCSTR, LPCSTR, LPCSTR, LPSTR buffer, DWORD size, LPCSTR) {
+    const size_t n = std::min<size_t>(g_text.size(), size - 1);
+    std::memcpy(buffer, g_text.data(), n);
+    buffer[n] = '\0';
+    return static_cast<DWORD>(n);
+}
 
 // Named functions: a lambda cannot carry WINAPI, which the i686 build needs.
 DWORD WINAPI FakeMessage(DWORD, LPCVOID, DWORD, DWORD, LPSTR buffer, DWORD, va_list*) {
@@ -152,13 +161,12 @@ DWORD WINAPI NoMessage(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*) {
 
 // The module's error text is the system's whole message; the trace writer's
 // copy is cut to 255 characters. Both say so when there is none.
-TEST(ErrorText, SystemCodesGetTheSystemsMessage) {
+TEST(ErrorText, SystemMessagesComeWholeAndApplicationTextsAsTheyStand) {
     CComModuleSupport module;
     std::string text;
     module.GetErrorText(text, ERROR_ACCESS_DENIED);
-    ASSERT_GT(text.size(), 2u);
-    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
     EXPECT_EQ(text, std::string(GetSystemErrorText(ERROR_ACCESS_DENIED)));
+    EXPECT_EQ(text.rfind("\r\n"), text.size() - 2);  // the whole message, line end and all
 
     ApiOverride api;
     g_message = std::string(300, 'x') + "\r\n";
@@ -170,6 +178,72 @@ TEST(ErrorText, SystemCodesGetTheSystemsMessage) {
     module.GetErrorText(text, 0x12345678);
     EXPECT_EQ(text, "Unknown error 0x12345678");
     EXPECT_STREQ(GetSystemErrorText(0x12345678), "Unknown error 0x12345678");
+
+    // An application error's text is given no arguments: one that asks for some
+    // stays as it stands.
+    api->GetPrivateProfileStringA = FakeProfileString;
+    for (const char* format : {"%s%s%n", "%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s", "%9$s", "%d files", "%*s",
+                               "50%% done", "plain", "trailing %"}) {
+        g_text = format;
+        module.GetErrorText(text, 0x9FFFFFFF);
+        EXPECT_EQ(text, g_text == "50%% done" ? "50% done" : g_text);
+    }
+}
+
+// ---- bounded formatting ----------------------------------------------------------------
+
+constexpr size_t kBound = qvtr::kMaxFormattedText;
+
+struct BoundCase {
+    const char* text;
+    size_t expectedSize;  // the bound for a text that passes it
+};
+
+// Each case asks for gigabytes (or more than the bound) with one int argument.
+const BoundCase kBoundCases[] = {
+    {"%2147483647d", kBound},  {"%-2147483647d", kBound},
+    {"%.2147483647d", kBound}, {"%*d", kBound},
+    {"%.2147483647f", kBound}, {"%99999999999999999999c", kBound},
+    {"a%65534d", kBound},      {"%65535d", kBound},
+    {"%65534d", 65534},        {"%5d|", 11},
+};
+
+void FormatAll() {
+    ApiOverride api;
+    api->GetPrivateProfileStringA = FakeProfileString;
+    for (const BoundCase& c : kBoundCases) {
+        g_text = c.text;
+        const auto start = std::chrono::steady_clock::now();
+        // A '*' takes the first argument as the width: ask for the most an int holds.
+        const CLocalizedString text("S", "K", 2147483647, 7);
+        const auto spent = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(text.size(), c.expectedSize) << c.text;
+        EXPECT_LT(spent, std::chrono::seconds(2)) << c.text;
+    }
+    g_text = std::string(3 * kBound, 'a');
+    EXPECT_EQ(CLocalizedString("S", "K").size(), kBound) << "a long text without conversions";
+    g_text = "%.*d|%*d";
+    EXPECT_EQ(CLocalizedString("S", "K", -1, 0, -3, 7), "0|7  ")
+        << "a negative '*' is no precision, a left-aligned width";
+}
+
+TEST(TextBound, HugeWidthsAndPrecisionsAreCutAtTheBound) {
+    const char* role = ChildRole();
+    if (role != nullptr && std::strcmp(role, "limited") == 0) {
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
+        const rlim_t limit = 512ull << 20;
+        const rlimit memory{limit, limit};
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &memory), 0);
+#endif
+        FormatAll();
+        return;
+    }
+    // Once here, once in a child whose address space cannot hold what the texts ask for.
+    FormatAll();
+    ScopedEnv role_env("QVTR_CHILD_ROLE", "limited");
+    Child child(SelfPath(), ChildArgs("TextBound.HugeWidthsAndPrecisionsAreCutAtTheBound"));
+    ASSERT_TRUE(child.Started());
+    EXPECT_EQ(child.Wait(), 0);
 }
 
 }  // namespace

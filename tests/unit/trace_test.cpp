@@ -1,10 +1,14 @@
-// The module object's start-up and its trace writer, on a module file that the
-// seam places in a temporary directory.
+// The module object's start-up and its trace writer: on a module file that the
+// seam places in a temporary directory, from several processes at once, and in
+// the shared library as a host process loads it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,7 +18,13 @@
 #include "support/support.h"
 #include "win32/api.h"
 
-using testing_support::ReadFile;
+#if defined(_WIN32)
+#include "qvtr/win32.h"
+#else
+#include <dlfcn.h>
+#endif
+
+using namespace testing_support;
 
 namespace {
 
@@ -23,25 +33,16 @@ std::string g_moduleFile;
 std::string g_tempPath;
 std::vector<std::string> g_debugLines;
 
+// Named functions: a lambda cannot carry WINAPI, which the i686 build needs.
 DWORD WINAPI FakeModuleFileName(HMODULE, LPSTR buffer, DWORD size) {
-    if (g_moduleFile.empty() || g_moduleFile.size() + 1 > size) {
-        return 0;
-    }
-    std::snprintf(buffer, size, "%s", g_moduleFile.c_str());
-    return static_cast<DWORD>(g_moduleFile.size());
+    return static_cast<DWORD>(std::snprintf(buffer, size, "%s", g_moduleFile.c_str()));
 }
 DWORD WINAPI FakeTempPath(DWORD size, LPSTR buffer) {
-    std::snprintf(buffer, size, "%s", g_tempPath.c_str());
-    return static_cast<DWORD>(g_tempPath.size());
+    return static_cast<DWORD>(std::snprintf(buffer, size, "%s", g_tempPath.c_str()));
 }
 void WINAPI CaptureDebugString(LPCSTR text) {
     g_debugLines.emplace_back(text);
 }
-// Named: a lambda cannot carry WINAPI, which the i686 build needs.
-BOOL WINAPI NoProfileWrite(LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
-    return FALSE;
-}
-
 BOOL WINAPI HostileUserName(LPSTR buffer, LPDWORD size) {
     std::snprintf(buffer, *size, "%s", "Jo.Doe/../x y");
     return TRUE;
@@ -67,22 +68,14 @@ protected:
     }
     std::string DefaultLog() const { return m_dir.File("qvtr.log"); }
     void Start(const std::string& ini) {
-        testing_support::WriteFile(m_dir.File("qvtr.ini"), ini);
+        WriteFile(m_dir.File("qvtr.ini"), ini);
         m_module.Init(nullptr, nullptr, nullptr, QVTR_SHORT_NAME);
     }
 
-    testing_support::TempDir m_dir;
+    TempDir m_dir;
     ApiOverride m_api;
     CComModuleSupport m_module;
 };
-
-// Without a module file name the INI is looked up by its bare name.
-TEST_F(TraceTest, ModuleWithoutFileNameFallsBackToTheBareIniName) {
-    g_moduleFile.clear();
-    m_api->WritePrivateProfileStringA = NoProfileWrite;
-    m_module.Init(nullptr, nullptr, nullptr, QVTR_SHORT_NAME);
-    EXPECT_EQ(m_module.m_strIniPath, "qvtr.ini");
-}
 
 // Levels up to the threshold reach the log; the debugger copy needs exactly 1.
 // An empty log path is a missing one: the temporary directory's qvtr.log.
@@ -134,18 +127,18 @@ TEST_F(TraceTest, LinesOfEveryLengthLandWholeInTheFileAndTheDebugger) {
 TEST_F(TraceTest, EveryFailingFileStepLosesOnlyItsLine) {
     Start("[QVTR]\ndebug=1\ndebugstring=1\n");
     auto scenario = [&](int) {
-        testing_support::HandleLedger ledger;
+        HandleLedger ledger;
         g_debugLines.clear();
         m_module.Trace(1, "line\n");
         EXPECT_TRUE(ledger.Balanced()) << ledger.Describe();
         EXPECT_EQ(g_debugLines.size(), 1u);
     };
-    using testing_support::ForEachFailure;
+
     EXPECT_EQ(ForEachFailure<&Win32Api::CreateFileA>(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE, scenario), 1);
     EXPECT_EQ(ForEachFailure<&Win32Api::SetFilePointer>(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER, scenario), 1);
     EXPECT_EQ(ForEachFailure<&Win32Api::WriteFile>(ERROR_DISK_FULL, FALSE, scenario), 1);
     // Each run that did not fail wrote its line; the failing ones did not.
-    EXPECT_EQ(testing_support::ReadLines(DefaultLog()).size(), 3u);
+    EXPECT_EQ(ReadLines(DefaultLog()).size(), 3u);
 }
 
 // A log another user owns is refused; the line goes beside it under the user's
@@ -153,32 +146,103 @@ TEST_F(TraceTest, EveryFailingFileStepLosesOnlyItsLine) {
 TEST_F(TraceTest, RefusedLogFallsBackToTheUsersOwnBesideIt) {
     Start("[QVTR]\ndebug=1\n");
     m_api->GetUserNameA = HostileUserName;
-    testing_support::FaultInjector<&Win32Api::CreateFileA> refused(1, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    FaultInjector<&Win32Api::CreateFileA> refused(1, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     m_module.Trace(1, "line\n");
     EXPECT_EQ(refused.Failures(), 1);
     EXPECT_EQ(ReadFile(DefaultLog() + ".Jo.Doe_.._x_y"), Prefix() + "line\n");
 }
 
 // Past 4 GiB a 32-bit position is no failure. Sparse files: no disk space needed.
-TEST(TraceAtFileSize, LineIsAppendedAtEverySize) {
-    testing_support::TempDir dir;
-    const std::string path = dir.File("qvtr.log");
+TEST_F(TraceTest, LineIsAppendedAtEverySize) {
+    m_module.m_nDebugLevel = 1;
+    m_module.m_strLogPath = DefaultLog();
     for (const uint64_t size : {0ull, 4294967295ull, 4294967296ull, 8589934591ull}) {
         SCOPED_TRACE(size);
-        std::ofstream(path, std::ios::binary | std::ios::trunc).close();
-        std::filesystem::resize_file(path, size);
-        CComModuleSupport module;
-        module.m_nDebugLevel = 1;
-        module.m_strLogPath = path;
-        module.Trace(1, "%s\n", "end");
-        ASSERT_EQ(std::filesystem::file_size(path), size + 14);
-        std::ifstream in(path, std::ios::binary);
-        in.seekg(-6, std::ios::end);
+        std::ofstream(DefaultLog(), std::ios::binary | std::ios::trunc).close();
+        std::filesystem::resize_file(DefaultLog(), size);
+        m_module.Trace(1, "%s\n", "end");
+        ASSERT_EQ(std::filesystem::file_size(DefaultLog()), size + 14);
+        std::ifstream in(DefaultLog(), std::ios::binary);
         std::string tail(6, '\0');
-        in.read(&tail[0], 6);
+        in.seekg(-6, std::ios::end).read(&tail[0], 6);
         EXPECT_EQ(tail, ": end\n");
     }
-    std::filesystem::remove(path);
+    std::filesystem::remove(DefaultLog());
+}
+
+// Several processes append to one log at once: every line lands whole, once,
+// with its own process id. The padding crosses a page of the pipe and still
+// fits one write.
+TEST(TraceProcess, LinesOfManyProcessesStayWhole) {
+    constexpr int kProcesses = 4, kLines = 5000;
+    const std::string padding(40, '.');
+    if (ChildRole() != nullptr) {  // the writer's side
+        CComModuleSupport module;
+        module.m_strLogPath = std::getenv("QVTR_TEST_LOG");
+        module.m_nDebugLevel = 1;
+        for (int i = 0; i < kLines; ++i) {
+            module.Trace(1, "line %05d %s\n", i, padding.c_str());
+        }
+        return;
+    }
+    TempDir dir;
+    const std::string log = dir.File("shared.log");
+    ScopedEnv role("QVTR_CHILD_ROLE", "writer");
+    ScopedEnv path("QVTR_TEST_LOG", log.c_str());
+    std::vector<std::unique_ptr<Child>> children;
+    for (int i = 0; i < kProcesses; ++i) {
+        children.push_back(
+            std::make_unique<Child>(SelfPath(), ChildArgs("TraceProcess.LinesOfManyProcessesStayWhole")));
+        ASSERT_TRUE(children.back()->Started());
+    }
+    // Each writer's every line, whole and once: the sorted log is the sorted lines expected.
+    std::vector<std::string> expected;
+    for (auto& child : children) {
+        EXPECT_EQ(child->Wait(), 0);
+        for (int i = 0; i < kLines; ++i) {
+            char line[96];
+            std::snprintf(line, sizeof line, "%08X: line %05d %s", child->Pid(), i, padding.c_str());
+            expected.push_back(line);
+        }
+    }
+    std::vector<std::string> lines = ReadLines(log);
+    std::sort(lines.begin(), lines.end());
+    std::sort(expected.begin(), expected.end());
+    ASSERT_EQ(lines.size(), expected.size());
+    const auto wrong = std::mismatch(lines.begin(), lines.end(), expected.begin());
+    EXPECT_TRUE(wrong.first == lines.end()) << *wrong.first << " where " << *wrong.second << " was expected";
+}
+
+// The shared library loaded for real, as a host process loads the module: its
+// entry point reads qvtr.ini beside the library and writes the start-up line.
+TEST(Startup, LoadingTheLibraryReadsItsIniAndTracesAtLevelFive) {
+    const std::string source = QVTR_SHARED_LIBRARY;
+    for (const char* debug : {static_cast<const char*>(nullptr), "5", "4"}) {  // null: no INI before the load
+        SCOPED_TRACE(debug ? debug : "no INI");
+        TempDir dir;
+        const std::string library = dir.File(source.substr(source.find_last_of("/\\") + 1));
+        const std::string log = dir.File("startup.log"), ini = dir.File("qvtr.ini");
+        CopyFileBytes(PlatformPath(source), library);
+        if (debug) {
+            WriteFile(ini, "[LOG]\npath=" + log + "\n[QVTR]\ndebug=" + debug + "\n");
+        }
+#if defined(_WIN32)
+        HMODULE module = LoadLibraryA(library.c_str());
+        ASSERT_NE(module, nullptr) << GetLastError();
+        FreeLibrary(module);
+#else
+        // Kept mapped, as hosts keep the module: the backend's process-wide state
+        // lives until the process ends, and process detach then runs at exit.
+        void* module = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        ASSERT_NE(module, nullptr) << dlerror();
+        dlclose(module);
+#endif
+        // A plain text any tool can read, with the log path written back.
+        const std::string text = ReadFile(ini);
+        EXPECT_NE(text.find("[LOG]"), std::string::npos) << text;
+        EXPECT_NE(text.find(debug ? "path=" + log : std::string("qvtr.log")), std::string::npos) << text;
+        EXPECT_EQ(ReadFile(log), debug && debug[0] == '5' ? Prefix() + "Init() log path " + log + "\n" : "");
+    }
 }
 
 }  // namespace

@@ -13,19 +13,9 @@
 
 namespace {
 
-constexpr int kKeys = 200;
-constexpr int kSamples = 31;
-constexpr int kCallsPerSample = 200;
+constexpr int kKeys = 200, kSamples = 31, kCallsPerSample = 200;
 
 std::string g_dir;
-
-std::string LanguageFileText() {
-    std::string text = "; language file for the profile benchmark\n[QVTR]\n";
-    for (int i = 0; i < kKeys; ++i) {
-        text += "Text" + std::to_string(i) + " = The localized text number " + std::to_string(i) + ", 50%% done\n";
-    }
-    return text;
-}
 
 DWORD WINAPI ModuleInDirectory(HMODULE, LPSTR buffer, DWORD size) {
     return static_cast<DWORD>(std::snprintf(buffer, size, "%sqvtr.dll", g_dir.c_str()));
@@ -42,8 +32,8 @@ double MedianNs(F call) {
         const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
         samples.push_back(spent.count() / kCallsPerSample);
     }
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
+    std::nth_element(samples.begin(), samples.begin() + kSamples / 2, samples.end());
+    return samples[kSamples / 2];
 }
 
 }  // namespace
@@ -54,8 +44,13 @@ int main() {
     g_dir = std::string(temp) + "qvtr-profile-timing\\";
     CreateDirectoryA(g_dir.c_str(), nullptr);
     const std::string path = g_dir + "qvtr00.lg";
-    std::ofstream(path) << LanguageFileText();
-
+    {
+        std::ofstream file(path);
+        file << "; language file for the profile benchmark\n[QVTR]\n";
+        for (int i = 0; i < kKeys; ++i) {
+            file << "Text" << i << " = The localized text number " << i << ", 50%% done\n";
+        }
+    }
     ApiOverride api;
     api->GetModuleFileNameA = ModuleInDirectory;
     CLocalizedString::SetLanguageFile("00", "qvtr", nullptr, false);
