@@ -179,8 +179,13 @@ TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
                                     (info.st_mode & 0777) == 0600));
         std::system(("rm -rf " + shared).c_str());
     }
-
+    // Where others can add names, a log checked for one line is checked again for the next.
     mkdir(shared.c_str(), 01777), chmod(shared.c_str(), 01777);
+    Trace(log, "root"), unlink(log.c_str());
+    plant([&] { WriteFile(log, "x\n"), chmod(log.c_str(), 0666); });
+    EXPECT_NE(Trace(log, "root"), log);
+    EXPECT_EQ(ReadFile(log), "x\n");
+
     const std::string takenTemp = "/tmp/qvtr-" + std::to_string(forked::kVictim);
     const bool tempFree = SizeOf(takenTemp) < 0;
     plant([&] { mkdir(theirs.c_str(), 0777), chmod(theirs.c_str(), 0777), tempFree&& mkdir(takenTemp.c_str(), 0777); });
