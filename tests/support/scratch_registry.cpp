@@ -1,6 +1,5 @@
 #include "support/scratch_registry.h"
 
-#include <cctype>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -11,13 +10,6 @@
 namespace testing_support {
 
 namespace {
-
-std::string Upper(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
 
 std::string JoinPath(std::string base, const char* sub) {
     std::string part;
@@ -91,7 +83,7 @@ struct ScratchRegistry::State {
         const size_t start = bare.find_first_not_of('\\');
         bool known = start == std::string::npos;
         for (const std::string& remote : remotes) {
-            known = known || Upper(remote) == Upper(bare.substr(start));
+            known = known || remote == bare.substr(start);
         }
         if (!known) {
             return ERROR_BAD_NETPATH;

@@ -58,7 +58,8 @@ public:
     void SetForcingValue(const std::string& name, DWORD number);
     void SetProductSuite(const std::vector<std::string>& suites);
 
-    // RegConnectRegistryA reaches the scratch tree for "", null and these names.
+    // RegConnectRegistryA reaches the scratch tree for "", null and these names
+    // (spelt as given, with or without the leading backslashes).
     void AllowRemoteMachine(const std::string& name);
 
     std::vector<RegistryCall> Calls() const;          // version calls included
