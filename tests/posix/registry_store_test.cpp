@@ -1,5 +1,6 @@
 // The POSIX registry through the seam: NT semantics and codes, limits, access
-// rights, persistence across processes, and survival of a killed writer.
+// rights, what other processes see and change, survival of a killed writer, and
+// the cost of whole-key walks.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -8,59 +9,95 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "posix/forked.h"
+#include "qvtr/registry.h"
 #include "registry/reg_file.h"
 #include "support/support.h"
 #include "win32/api.h"
+#include "win32/posix/registry_store.h"
 
 using namespace testing_support;
 
 namespace {
 
-const char* const kBase = "Software\\QvtrStoreTest";
+const std::string kBase = "Software\\QvtrStoreTest";
 
+LONG Create(HKEY root, const std::string& path, HKEY* key, DWORD* disposition = nullptr,
+            const char* keyClass = nullptr) {
+    return Api().RegCreateKeyExA(root, path.c_str(), 0, const_cast<LPSTR>(keyClass), 0, KEY_ALL_ACCESS, nullptr, key,
+                                 disposition);
+}
+
+LONG Made(HKEY root, const std::string& path) {
+    HKEY key = nullptr;
+    const LONG code = Create(root, path, &key);
+    Api().RegCloseKey(key);
+    return code;
+}
+
+// A key below kBase, created when missing.
+HKEY Open(const std::string& name) {
+    HKEY key = nullptr;
+    Create(HKEY_CURRENT_USER, kBase + "\\" + name, &key);
+    return key;
+}
+
+LONG SetString(HKEY key, const char* name, const std::string& text) {
+    return Api().RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                static_cast<DWORD>(text.size() + 1));
+}
+
+std::string GetString(HKEY key, const char* name) {
+    char buffer[256] = {};
+    DWORD size = sizeof buffer;
+    return Api().RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size) == ERROR_SUCCESS
+               ? std::string(buffer)
+               : std::string();
+}
+
+LONG SetNumber(HKEY key, const std::string& name, DWORD value) {
+    return Api().RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+}
+
+bool GetNumber(HKEY key, const std::string& name, DWORD& value) {
+    DWORD size = 4;
+    return Api().RegQueryValueExA(key, name.c_str(), nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size) ==
+           ERROR_SUCCESS;
+}
+
+// The name at `index` of the key's sub-keys or values, or "error CODE".
+std::string EntryAt(HKEY key, bool values, DWORD index) {
+    char name[64];
+    DWORD length = sizeof name;
+    const LONG error = values ? Api().RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr)
+                              : Api().RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    return error == ERROR_SUCCESS ? std::string(name, length) : "error " + std::to_string(error);
+}
+
+void Wipe(const std::string& path, HKEY root = HKEY_CURRENT_USER) {
+    regfile::DeleteTree(root, path);
+}
+
+// Each test has a fresh key of its own, kBase\<test name>.
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_path = std::string(kBase) + "\\" + info->name();
-        Wipe(m_path);
-        ASSERT_EQ(Create(HKEY_CURRENT_USER, m_path, &m_key), ERROR_SUCCESS);
+        m_name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        Wipe(kBase + "\\" + m_name);
+        m_key = Open(m_name);
+        ASSERT_NE(m_key, nullptr);
     }
     void TearDown() override {
         Api().RegCloseKey(m_key);
-        Wipe(m_path);
+        Wipe(kBase + "\\" + m_name);
     }
 
-    static LONG Create(HKEY root, const std::string& path, HKEY* key, DWORD* disposition = nullptr,
-                       const char* keyClass = nullptr) {
-        return Api().RegCreateKeyExA(root, path.c_str(), 0, const_cast<LPSTR>(keyClass), 0, KEY_ALL_ACCESS, nullptr,
-                                     key, disposition);
-    }
-    static LONG Made(HKEY root, const std::string& path) {
-        HKEY key = nullptr;
-        const LONG code = Create(root, path, &key);
-        Api().RegCloseKey(key);
-        return code;
-    }
-    static LONG SetString(HKEY key, const char* name, const std::string& text) {
-        return Api().RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                    static_cast<DWORD>(text.size() + 1));
-    }
-    static std::string GetString(HKEY key, const char* name) {
-        char buffer[256] = {};
-        DWORD size = sizeof buffer;
-        return Api().RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size) ==
-                       ERROR_SUCCESS
-                   ? std::string(buffer)
-                   : std::string();
-    }
-    static void Wipe(const std::string& path, HKEY root = HKEY_CURRENT_USER) { regfile::DeleteTree(root, path); }
-
-    std::string m_path;
+    std::string m_name;
     HKEY m_key = nullptr;
 };
 
@@ -89,7 +126,6 @@ TEST_F(Registry, CallsAnswerWithNtCodes) {
         {"null data with a size", Api().RegSetValueExA(child, "n", 0, REG_BINARY, nullptr, 4), 998},  // NOACCESS
         {"short name buffer", Api().RegEnumKeyExA(m_key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
          ERROR_MORE_DATA},
-        {"reader deletes", Api().RegDeleteValueA(reader, "s"), ERROR_ACCESS_DENIED},
         {"writer reads", Api().RegQueryValueExA(writer, "s", nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
         {"writer writes", SetString(writer, "w", "y"), ERROR_SUCCESS},
         {"key with sub-keys", Api().RegDeleteKeyA(m_key, "Alpha"), ERROR_ACCESS_DENIED},
@@ -101,6 +137,13 @@ TEST_F(Registry, CallsAnswerWithNtCodes) {
         {"name of 256", Made(m_key, std::string(256, 'k')), ERROR_INVALID_PARAMETER},
         {"leading separator", Made(m_key, "\\leading"), ERROR_BAD_PATHNAME},
         {"doubled separator", Made(m_key, "double\\\\separator\\"), ERROR_SUCCESS},
+        // Control characters cannot be part of a key name; anything else can.
+        {"line feed", Made(m_key, "line\nfeed"), ERROR_INVALID_PARAMETER},
+        {"unit separator", Made(m_key, "unit\x1F"), ERROR_INVALID_PARAMETER},
+        {"delete", Made(m_key, "delete\x7F"), ERROR_INVALID_PARAMETER},
+        {"blank", Made(m_key, "plain name"), ERROR_SUCCESS},
+        {"UTF-8", Made(m_key, "caf\xC3\xA9"), ERROR_SUCCESS},
+        {"value name with a line break", SetString(m_key, "line\r\nfeed", ""), ERROR_SUCCESS},
         {"value name too long", SetString(m_key, longName.c_str(), "x"), ERROR_INVALID_PARAMETER},
         {"longest value name", SetString(m_key, longName.substr(1).c_str(), "x"), ERROR_SUCCESS},
     };
@@ -137,6 +180,7 @@ TEST_F(Registry, NamesKeepTheirCaseAndListsTheirOrder) {
     ASSERT_EQ(SetString(m_key, "first-but-longer", "1"), ERROR_SUCCESS);
     ASSERT_EQ(SetString(m_key, "SECOND", "2222222"), ERROR_SUCCESS);  // the same value, in its place
 
+    // The class each key was made with counts in the longest class.
     DWORD subKeys = 0, maxSubKey = 0, maxClass = 0, values = 0, maxName = 0, maxData = 0;
     ASSERT_EQ(Api().RegQueryInfoKeyA(m_key, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, &maxClass, &values,
                                      &maxName, &maxData, nullptr, nullptr),
@@ -146,31 +190,12 @@ TEST_F(Registry, NamesKeepTheirCaseAndListsTheirOrder) {
 
     // Sub-keys in the order of their upper-case names, values in the order of creation.
     std::vector<std::string> names;
-    char name[64];
-    DWORD length = sizeof name;
-    for (DWORD i = 0; Api().RegEnumKeyExA(m_key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
-         ++i, length = sizeof name) {
-        names.push_back(name);
+    for (DWORD i = 0; i < 6; ++i) {
+        names.push_back(EntryAt(m_key, i >= 3, i >= 3 ? i - 3 : i));
     }
-    for (DWORD i = 0; Api().RegEnumValueA(m_key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
-         ++i, length = sizeof name) {
-        names.push_back(name);
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta", "gamma_long_name", "Second", "first-but-longer"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta", "gamma_long_name", "Second", "first-but-longer",
+                                               "error 259"}));
     EXPECT_EQ(GetString(m_key, "second"), "2222222");
-
-    HKEY classed = nullptr;
-    ASSERT_EQ(Api().RegOpenKeyExA(m_key, "BETA", 0, KEY_READ, &classed), ERROR_SUCCESS);
-    length = 3;
-    EXPECT_EQ(Api().RegQueryInfoKeyA(classed, name, &length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr),
-              ERROR_MORE_DATA);
-    length = sizeof name;
-    EXPECT_EQ(Api().RegQueryInfoKeyA(classed, name, &length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(std::string(name) + ":" + std::to_string(length), "Quillon:7");
-    Api().RegCloseKey(classed);
 }
 
 TEST_F(Registry, RootsAndRemoteConnection) {
@@ -203,8 +228,7 @@ TEST_F(Registry, RootsAndRemoteConnection) {
     }
 }
 
-TEST_F(Registry, LargeValueAndImportTransaction) {
-    // A value of 1 MiB with NULs comes back byte for byte.
+TEST_F(Registry, LargeValueComesBackByteForByte) {
     std::string big(1 << 20, '\0');
     for (size_t i = 0; i < big.size(); i += 7) {
         big[i] = static_cast<char>(i % 251);
@@ -217,16 +241,6 @@ TEST_F(Registry, LargeValueAndImportTransaction) {
     ASSERT_EQ(Api().RegQueryValueExA(m_key, "big", nullptr, nullptr, reinterpret_cast<LPBYTE>(&back[0]), &size),
               ERROR_SUCCESS);
     EXPECT_TRUE(back == big);
-
-    ASSERT_EQ(Api().QvtrRegTransaction(QVTR_REG_BEGIN), ERROR_SUCCESS);
-    HKEY child = nullptr;
-    ASSERT_EQ(Create(m_key, "a\\b", &child), ERROR_SUCCESS);
-    ASSERT_EQ(SetString(child, "v", "x"), ERROR_SUCCESS);
-    EXPECT_EQ(GetString(child, "v"), "x");  // the import sees its own changes
-    Api().RegCloseKey(child);
-    ASSERT_EQ(Api().QvtrRegTransaction(QVTR_REG_ROLLBACK), ERROR_SUCCESS);
-    EXPECT_EQ(Api().RegOpenKeyExA(m_key, "a", 0, KEY_READ, &child), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(Api().QvtrRegTransaction(QVTR_REG_COMMIT), ERROR_INVALID_FUNCTION);
 }
 
 TEST_F(Registry, DatabaseIsTheOwnersAlone) {
@@ -253,69 +267,36 @@ TEST_F(Registry, WindowsNinetyFiveDeletesWholeTrees) {
 }
 
 // ---- several processes ------------------------------------------------------------
+// Children are forked; the store gives a forked child a connection of its own.
 
-HKEY OpenShared(const char* name) {
-    HKEY key = nullptr;
-    Api().RegCreateKeyExA(HKEY_CURRENT_USER, (std::string(kBase) + "\\" + name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                          nullptr, &key, nullptr);
-    return key;
-}
-
-void SetNumber(HKEY key, const std::string& name, DWORD value) {
-    ASSERT_EQ(Api().RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
-              ERROR_SUCCESS);
-}
-
-bool GetNumber(HKEY key, const std::string& name, DWORD& value) {
-    DWORD size = 4;
-    return Api().RegQueryValueExA(key, name.c_str(), nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size) ==
-           ERROR_SUCCESS;
-}
-
-// The child side of the tests below; it does nothing when run on its own.
-TEST(RegistryChild, Work) {
-    const std::string role = ChildRole() ? ChildRole() : "";
-    if (role.empty()) {
-        GTEST_SKIP() << "runs only as a child process";
+pid_t Spawn(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(60);
+        _exit(body());
     }
-    if (role.rfind("writer-", 0) == 0) {
-        HKEY key = OpenShared("Concurrent");
-        for (DWORD i = 0; i < 2000; ++i) {
-            SetNumber(key, role + "-" + std::to_string(i), i);
-        }
-        Api().RegCloseKey(key);
-    } else if (role == "change") {
-        HKEY key = OpenShared("Cached");
-        SetNumber(key, "value", 2);
-        Api().RegCloseKey(key);
-    } else if (role == "endless") {
-        HKEY key = OpenShared("Killed");
-        for (DWORD i = 0;; ++i) {
-            SetNumber(key, "v" + std::to_string(i), i);
-            SetNumber(key, "last", i);  // written only once v<i> is committed
-        }
-    }
+    return child;
+}
+
+// What another process does in the sharing tests: the first value goes, a last one comes.
+int ReplaceFirstValue(const std::string& name) {
+    HKEY key = Open(name);
+    return Api().RegDeleteValueA(key, "x") == ERROR_SUCCESS && SetNumber(key, "w", 1) == ERROR_SUCCESS ? 0 : 1;
 }
 
 // Reads repeated without a change in between are answered from memory; a change
 // made by another process, or left half-announced by a writer that died, must
 // never be hidden by that.
 TEST_F(Registry, RepeatedReadsSeeOtherProcessesChanges) {
-    Wipe(std::string(kBase) + "\\Cached");
-    HKEY key = OpenShared("Cached");
-    SetNumber(key, "value", 1);
+    ASSERT_EQ(SetNumber(m_key, "value", 1), ERROR_SUCCESS);
     DWORD value = 0;
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(GetNumber(key, "value", value));
+        ASSERT_TRUE(GetNumber(m_key, "value", value));
         EXPECT_EQ(value, 1u);
-        EXPECT_FALSE(GetNumber(key, "absent", value));
+        EXPECT_FALSE(GetNumber(m_key, "absent", value));
     }
-    {
-        ScopedEnv role("QVTR_CHILD_ROLE", "change");
-        Child child(SelfPath(), ChildArgs("RegistryChild.Work"));
-        ASSERT_EQ(child.Wait(), 0);
-    }
-    ASSERT_TRUE(GetNumber(key, "value", value));
+    ASSERT_EQ(forked::Run([&] { return static_cast<int>(SetNumber(Open(m_name), "value", 2)); }), 0);
+    ASSERT_TRUE(GetNumber(m_key, "value", value));
     EXPECT_EQ(value, 2u);
 
     // A writer that died after its commit but before saying so: the counters
@@ -329,76 +310,79 @@ TEST_F(Registry, RepeatedReadsSeeOtherProcessesChanges) {
     std::rewind(file);
     ASSERT_EQ(std::fwrite(pair, sizeof pair, 1, file), 1u);
     std::fclose(file);
-    ASSERT_TRUE(GetNumber(key, "value", value));  // read between its announcement and its commit
+    ASSERT_TRUE(GetNumber(m_key, "value", value));  // read between its announcement and its commit
     EXPECT_EQ(value, 2u);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(std::getenv("QVTR_REGISTRY"), &db), SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);
     ASSERT_EQ(sqlite3_exec(db,
                            "UPDATE vals SET data = x'03000000' WHERE folded = CAST('VALUE' AS BLOB) AND key ="
-                           " (SELECT id FROM keys WHERE CAST(path AS TEXT) LIKE '%\\SOFTWARE\\QVTRSTORETEST\\CACHED')",
+                           " (SELECT id FROM keys WHERE CAST(path AS TEXT) LIKE"
+                           " '%\\SOFTWARE\\QVTRSTORETEST\\REPEATEDREADSSEEOTHERPROCESSESCHANGES')",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     EXPECT_EQ(sqlite3_changes(db), 1);
     sqlite3_close(db);
-    ASSERT_TRUE(GetNumber(key, "value", value));
+    ASSERT_TRUE(GetNumber(m_key, "value", value));
     EXPECT_EQ(value, 3u);
-    SetNumber(key, "value", 4);  // the next writer levels the counters again
-    ASSERT_TRUE(GetNumber(key, "value", value));
+    SetNumber(m_key, "value", 4);  // the next writer levels the counters again
+    ASSERT_TRUE(GetNumber(m_key, "value", value));
     EXPECT_EQ(value, 4u);
-    Api().RegCloseKey(key);
-    Wipe(std::string(kBase) + "\\Cached");
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNothing) {
-    Wipe(std::string(kBase) + "\\Concurrent");
-    std::vector<std::unique_ptr<Child>> children;
-    for (const char* name : {"writer-a", "writer-b"}) {
-        ScopedEnv role("QVTR_CHILD_ROLE", name);
-        children.emplace_back(new Child(SelfPath(), ChildArgs("RegistryChild.Work")));
+    std::vector<pid_t> writers;
+    for (const std::string name : {"a-", "b-"}) {
+        writers.push_back(Spawn([&] {
+            HKEY key = Open(m_name);
+            LONG error = ERROR_SUCCESS;
+            for (DWORD i = 0; i < 2000 && error == ERROR_SUCCESS; ++i) {
+                error = SetNumber(key, name + std::to_string(i), i);
+            }
+            return static_cast<int>(error);
+        }));
     }
-    for (auto& child : children) {
-        EXPECT_EQ(child->Wait(), 0);
+    for (pid_t writer : writers) {
+        int status = -1;
+        waitpid(writer, &status, 0);
+        EXPECT_EQ(status, 0);
     }
-    HKEY key = OpenShared("Concurrent");
     DWORD values = 0;
-    ASSERT_EQ(Api().RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+    ASSERT_EQ(Api().RegQueryInfoKeyA(m_key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
                                      nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(values, 4000u);
-    for (const char* name : {"writer-a", "writer-b"}) {
+    for (const std::string name : {"a-", "b-"}) {
         for (DWORD i = 0; i < 2000; i += 199) {
             DWORD value = ~0u;
-            EXPECT_TRUE(GetNumber(key, std::string(name) + "-" + std::to_string(i), value));
+            EXPECT_TRUE(GetNumber(m_key, name + std::to_string(i), value));
             EXPECT_EQ(value, i);
         }
     }
-    Api().RegCloseKey(key);
-    Wipe(std::string(kBase) + "\\Concurrent");
 }
 
 TEST_F(Registry, AKilledWriterLosesNoCommittedChange) {
-    Wipe(std::string(kBase) + "\\Killed");
-    HKEY key = OpenShared("Killed");
-    {
-        ScopedEnv role("QVTR_CHILD_ROLE", "endless");
-        Child child(SelfPath(), ChildArgs("RegistryChild.Work"));
-        DWORD last = 0;
-        for (int i = 0; i < 10000 && !(GetNumber(key, "last", last) && last >= 200); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const pid_t writer = Spawn([&] {
+        HKEY key = Open(m_name);
+        for (DWORD i = 0;; ++i) {
+            SetNumber(key, "v" + std::to_string(i), i);
+            SetNumber(key, "last", i);  // written only once v<i> is committed
         }
-        ASSERT_GE(last, 200u) << "the writer did not get going";
-        kill(static_cast<pid_t>(child.Pid()), SIGKILL);
-        child.Wait();
-    }
+        return 0;
+    });
     DWORD last = 0;
-    ASSERT_TRUE(GetNumber(key, "last", last));
+    for (int i = 0; i < 10000 && !(GetNumber(m_key, "last", last) && last >= 200); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    ASSERT_GE(last, 200u) << "the writer did not get going";
+    ASSERT_TRUE(GetNumber(m_key, "last", last));
     for (DWORD i = 0; i <= last; ++i) {
         DWORD value = ~0u;
-        ASSERT_TRUE(GetNumber(key, "v" + std::to_string(i), value)) << i;
+        ASSERT_TRUE(GetNumber(m_key, "v" + std::to_string(i), value)) << i;
         EXPECT_EQ(value, i);
     }
-    Api().RegCloseKey(key);
 
     // The store a fresh connection finds is whole.
     sqlite3* db = nullptr;
@@ -409,7 +393,150 @@ TEST_F(Registry, AKilledWriterLosesNoCommittedChange) {
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
     sqlite3_finalize(check);
     sqlite3_close(db);
-    Wipe(std::string(kBase) + "\\Killed");
+}
+
+// What one process keeps in memory between calls (positions of an enumeration,
+// counts) never hides another process's change to the key's sub-keys or values.
+TEST_F(Registry, AnotherProcessesChangeMovesEveryIndex) {
+    const struct {
+        bool values;
+        const char* before[3];      // entries 0, 1, 2 read before the change
+        const char* afterwards[4];  // entries 0 to 3 once it is made
+    } scenarios[] = {
+        {false, {"B", "C", "D"}, {"A", "B", "C", "E"}},
+        {true, {"x", "y", "z"}, {"y", "z", "w", "error 259"}},
+    };
+    for (const auto& s : scenarios) {
+        SCOPED_TRACE(s.values ? "values" : "sub-keys");
+        const std::string path = m_name + (s.values ? "\\V" : "\\K");
+        HKEY key = Open(path);
+        for (const char* name : s.before) {
+            s.values ? SetNumber(key, name, 1) : Api().RegCloseKey(Open(path + "\\" + name));
+        }
+        // Counts, positions and values now in memory, up and down.
+        Api().RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr);
+        for (DWORD i : {0u, 1u, 2u, 1u}) {
+            EXPECT_EQ(EntryAt(key, s.values, i), s.before[i]);
+        }
+        ASSERT_EQ(
+            forked::Run([&] {
+                if (s.values) {
+                    return ReplaceFirstValue(path);
+                }
+                Api().RegCloseKey(Open(path + "\\A"));  // sorts before every other
+                Api().RegCloseKey(Open(path + "\\E"));
+                return static_cast<int>(Api().RegDeleteKeyA(HKEY_CURRENT_USER, (kBase + "\\" + path + "\\D").c_str()));
+            }),
+            0);
+        for (DWORD i : {1u, 0u, 1u, 2u, 3u}) {
+            EXPECT_EQ(EntryAt(key, s.values, i), s.afterwards[i]) << "index " << i;
+        }
+        Api().RegCloseKey(key);
+    }
+}
+
+// A snapshot (what reg query and export read through) keeps the store as its first
+// read saw it, refuses writes, and once it ends the other process's change is seen.
+TEST_F(Registry, ASnapshotKeepsItsViewUntilItEnds) {
+    for (const char* name : {"x", "y", "z"}) {
+        SetNumber(m_key, name, 1);
+    }
+    ASSERT_EQ(Api().QvtrRegTransaction(QVTR_REG_SNAPSHOT), ERROR_SUCCESS);
+    EXPECT_EQ(EntryAt(m_key, true, 0), "x");
+    ASSERT_EQ(forked::Run([&] { return ReplaceFirstValue(m_name); }), 0);
+    EXPECT_EQ(EntryAt(m_key, true, 0), "x");
+    EXPECT_EQ(EntryAt(m_key, true, 3), "error 259");
+    EXPECT_NE(SetNumber(m_key, "v", 2), ERROR_SUCCESS);
+    ASSERT_EQ(Api().QvtrRegTransaction(QVTR_REG_COMMIT), ERROR_SUCCESS);
+    EXPECT_EQ(EntryAt(m_key, true, 0), "y");
+    EXPECT_EQ(EntryAt(m_key, true, 2), "w");
+}
+
+// ---- cost ---------------------------------------------------------------------------
+// Whole-key walks cost in proportion to the key's size: ten times the entries may
+// cost at most twenty times the work, counted in SQLite virtual-machine steps,
+// which do not depend on the machine's load.
+
+// Steps run so far by every statement the store has prepared.
+uint64_t StepsSoFar() {
+    LONG error = ERROR_SUCCESS;
+    posix::reg::Store* store = posix::reg::Store::Get(error);
+    uint64_t steps = 0;
+    for (sqlite3_stmt* s = sqlite3_next_stmt(store->Db(), nullptr); s != nullptr;
+         s = sqlite3_next_stmt(store->Db(), s)) {
+        steps += static_cast<uint64_t>(sqlite3_stmt_status(s, SQLITE_STMTSTATUS_VM_STEP, 0));
+    }
+    return steps;
+}
+
+// A key with `count` sub-keys (each holding one value), or with `count` values.
+void Fill(const std::string& path, int count, bool values) {
+    Api().QvtrRegTransaction(QVTR_REG_BEGIN);
+    HKEY key = Open(path);
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "Entry" + std::to_string(i);
+        HKEY target = values ? key : Open(path + "\\" + name);
+        SetNumber(target, values ? name : "v", 1);
+        if (!values) {
+            Api().RegCloseKey(target);
+        }
+    }
+    Api().RegCloseKey(key);
+    Api().QvtrRegTransaction(QVTR_REG_COMMIT);
+}
+
+// Visits every index once, upwards or downwards; the count of entries seen.
+int Enumerate(const std::string& path, bool values, bool down, int count) {
+    HKEY key = Open(path);
+    int seen = 0;
+    for (int step = 0; step < count; ++step) {
+        const DWORD index = static_cast<DWORD>(down ? count - 1 - step : step);
+        seen += EntryAt(key, values, index).rfind("error ", 0) == 0 ? 0 : 1;
+    }
+    Api().RegCloseKey(key);
+    return seen;
+}
+
+int DeleteWithKeyObject(const std::string& path, int count) {
+    CRegistryKey key(HKEY_CURRENT_USER, kBase + "\\" + path, true, false, true);
+    return key.DeleteTree() == ERROR_SUCCESS ? count : 0;
+}
+
+int DeleteAsImport(const std::string& path, int count) {
+    return regfile::DeleteTree(HKEY_CURRENT_USER, kBase + "\\" + path) == ERROR_SUCCESS ? count : 0;
+}
+
+TEST_F(Registry, TenTimesTheEntriesCostAtMostTwentyTimesTheSteps) {
+    using namespace std::placeholders;
+    const struct {
+        const char* what;
+        bool values;                                      // the key holds values rather than sub-keys
+        std::function<int(const std::string&, int)> run;  // entries handled
+    } walks[] = {
+        {"sub-keys upwards", false, std::bind(Enumerate, _1, false, false, _2)},
+        {"sub-keys downwards", false, std::bind(Enumerate, _1, false, true, _2)},
+        {"values upwards", true, std::bind(Enumerate, _1, true, false, _2)},
+        {"values downwards", true, std::bind(Enumerate, _1, true, true, _2)},
+        {"DeleteTree of sub-keys", false, DeleteWithKeyObject},
+        {"DeleteTree of values", true, DeleteWithKeyObject},
+        {"an import's tree deletion", false, DeleteAsImport},
+    };
+    const int kSmall = 300;
+    for (const auto& walk : walks) {
+        uint64_t cost[2] = {};
+        for (int size = 0; size < 2; ++size) {
+            const int count = size == 0 ? kSmall : kSmall * 10;
+            const std::string path = m_name + "\\" + std::to_string(count);
+            Fill(path, count, walk.values);
+            const uint64_t before = StepsSoFar();
+            EXPECT_EQ(walk.run(path, count), count) << walk.what;
+            cost[size] = StepsSoFar() - before;
+            Wipe(kBase + "\\" + path);
+        }
+        EXPECT_LE(cost[1], cost[0] * 20) << walk.what << ": " << cost[0] << " steps for " << kSmall << ", " << cost[1]
+                                         << " for ten times as many";
+    }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "support/scratch_registry.h"
 
-#include <cctype>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -11,13 +10,6 @@
 namespace testing_support {
 
 namespace {
-
-std::string Upper(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
 
 std::string JoinPath(std::string base, const char* sub) {
     std::string part;
@@ -45,14 +37,8 @@ struct ScratchRegistry::State {
     std::map<HKEY, HKEY> roots;  // predefined root -> its scratch key
     std::map<HKEY, std::string> handles;
     std::vector<std::string> remotes;
-    struct Failure {
-        LONG code;
-        int skip;
-        int times;
-    };
-    std::map<std::string, Failure> failures;
     std::vector<RegistryCall> calls;
-    size_t closed = 0, badCloses = 0;
+    size_t badCloses = 0;
     OSVERSIONINFOEXA version{};
     bool failVersion = false;
 
@@ -74,7 +60,7 @@ struct ScratchRegistry::State {
         return it != handles.end() ? it->second : "?";
     }
 
-    void Record(const char* function, const std::string& key, const char* name, const DWORD* index, LONG result) {
+    void Record(const char* function, const std::string& key, const char* name, const DWORD* index) {
         RegistryCall call;
         call.function = function;
         call.key = key;
@@ -82,24 +68,7 @@ struct ScratchRegistry::State {
         call.name = name != nullptr ? name : "";
         call.hasIndex = index != nullptr;
         call.index = index != nullptr ? *index : 0;
-        call.result = result;
         calls.push_back(call);
-    }
-
-    bool Injected(const char* function, LONG* code) {
-        auto it = failures.find(function);
-        if (it == failures.end()) {
-            return false;
-        }
-        if (it->second.skip > 0) {
-            --it->second.skip;
-            return false;
-        }
-        *code = it->second.code;
-        if (--it->second.times <= 0) {
-            failures.erase(it);
-        }
-        return true;
     }
 
     LONG Track(LONG code, PHKEY result, const std::string& path) {
@@ -114,7 +83,7 @@ struct ScratchRegistry::State {
         const size_t start = bare.find_first_not_of('\\');
         bool known = start == std::string::npos;
         for (const std::string& remote : remotes) {
-            known = known || Upper(remote) == Upper(bare.substr(start));
+            known = known || remote == bare.substr(start);
         }
         if (!known) {
             return ERROR_BAD_NETPATH;
@@ -133,7 +102,6 @@ struct ScratchRegistry::State {
             ++badCloses;
             return ERROR_INVALID_HANDLE;
         }
-        ++closed;
         return next.RegCloseKey(hKey);
     }
 
@@ -158,40 +126,21 @@ struct ScratchRegistry::State {
         }
         return next.RegDeleteKeyA(Root(parent), path.c_str());
     }
-
-    std::vector<std::string> Names(HKEY root, const std::string& path, bool values) const {
-        std::vector<std::string> names;
-        if (HKEY hKey = Open(root, path, false)) {
-            char name[256];
-            DWORD cch = sizeof name;
-            for (DWORD i = 0; (values ? next.RegEnumValueA(hKey, i, name, &cch, nullptr, nullptr, nullptr, nullptr)
-                                      : next.RegEnumKeyExA(hKey, i, name, &cch, nullptr, nullptr, nullptr, nullptr)) ==
-                              ERROR_SUCCESS;
-                 ++i, cch = sizeof name) {
-                names.emplace_back(name, cch);
-            }
-            next.RegCloseKey(hKey);
-        }
-        return names;
-    }
 };
 
 namespace {
 
 ScratchRegistry::State* g_state = nullptr;
 
-// The body of every recorded Reg* function: a failure the test asked for, or
-// `call` on the real registry with the scratch roots in place of the predefined
-// ones. `key`, the key's path, is in scope for `call` and `name`.
+// The body of every recorded Reg* function: `call` on the real registry with
+// the scratch roots in place of the predefined ones. `key`, the key's path, is
+// in scope for `call` and `name`.
 #define SCRATCH_FORWARD(function, path, name, index, call)      \
     std::lock_guard<std::recursive_mutex> lock(g_state->mutex); \
     ScratchRegistry::State& st = *g_state;                      \
     const std::string key = path;                               \
-    LONG code = ERROR_SUCCESS;                                  \
-    if (!st.Injected(function, &code)) {                        \
-        code = call;                                            \
-    }                                                           \
-    st.Record(function, key, name, index, code);                \
+    const LONG code = call;                                     \
+    st.Record(function, key, name, index);                      \
     return code
 
 const char* NameOf(const char* name) {
@@ -282,7 +231,7 @@ BOOL WINAPI GetVersionEx(LPOSVERSIONINFOA info) {
         std::memcpy(info, &record, size);
         ok = TRUE;
     }
-    st.Record("GetVersionExA", "", nullptr, &size, ok);
+    st.Record("GetVersionExA", "", nullptr, &size);
     return ok;
 }
 
@@ -293,7 +242,7 @@ DWORD WINAPI GetVersionWord() {
     if (v.dwPlatformId != VER_PLATFORM_WIN32_NT) {
         result |= 0x80000000u;
     }
-    g_state->Record("GetVersion", "", nullptr, nullptr, 0);
+    g_state->Record("GetVersion", "", nullptr, nullptr);
     return result;
 }
 
@@ -414,11 +363,6 @@ void ScratchRegistry::PutString(HKEY root, const std::string& path, const std::s
     PutValue(root, path, name, type, text.c_str(), text.size() + 1);
 }
 
-void ScratchRegistry::RemoveKey(HKEY root, const std::string& path) {
-    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
-    m_state->DeleteTree(root, path);
-}
-
 bool ScratchRegistry::HasKey(HKEY root, const std::string& path) const {
     std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
     HKEY hKey = m_state->Open(root, path, false);
@@ -426,16 +370,6 @@ bool ScratchRegistry::HasKey(HKEY root, const std::string& path) const {
         m_state->next.RegCloseKey(hKey);
     }
     return hKey != nullptr;
-}
-
-std::vector<std::string> ScratchRegistry::SubKeyNames(HKEY root, const std::string& path) const {
-    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
-    return m_state->Names(root, path, false);
-}
-
-std::vector<std::string> ScratchRegistry::ValueNames(HKEY root, const std::string& path) const {
-    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
-    return m_state->Names(root, path, true);
 }
 
 void ScratchRegistry::SetCitrixProductName(const std::string& productName) {
@@ -457,11 +391,6 @@ void ScratchRegistry::SetProductSuite(const std::vector<std::string>& suites) {
 void ScratchRegistry::AllowRemoteMachine(const std::string& name) {
     std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
     m_state->remotes.push_back(name);
-}
-
-void ScratchRegistry::FailCall(const std::string& function, LONG code, int skip, int times) {
-    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
-    m_state->failures[function] = State::Failure{code, skip, times};
 }
 
 std::vector<RegistryCall> ScratchRegistry::Calls() const {
@@ -506,9 +435,6 @@ void ScratchRegistry::ClearCalls() {
     m_state->calls.clear();
 }
 
-size_t ScratchRegistry::Closed() const {
-    return m_state->closed;
-}
 size_t ScratchRegistry::BadCloses() const {
     return m_state->badCloses;
 }

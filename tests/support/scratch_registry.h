@@ -6,8 +6,8 @@
 // 2600 until a Set* helper is called). One at a time.
 //
 // Only what the real registry cannot show is added on top: remote machines
-// (AllowRemoteMachine), the Windows 95 family's RegDeleteKeyA removing a whole
-// tree, and failures of a chosen call (FailCall).
+// (AllowRemoteMachine) and the Windows 95 family's RegDeleteKeyA removing a
+// whole tree. A failing call is the seam's FaultInjector's.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,6 @@ struct RegistryCall {
     bool hasName = false;
     DWORD index = 0;  // enumeration index
     bool hasIndex = false;
-    LONG result = 0;
 
     // "Function Key", "Function Key:Name", "Function Key#Index:Name".
     std::string Text() const;
@@ -53,19 +52,15 @@ public:
                   size_t size);
     void PutString(HKEY root, const std::string& path, const std::string& name, const std::string& text,
                    DWORD type = REG_SZ);
-    void RemoveKey(HKEY root, const std::string& path);
     bool HasKey(HKEY root, const std::string& path) const;
-    std::vector<std::string> SubKeyNames(HKEY root, const std::string& path) const;
-    std::vector<std::string> ValueNames(HKEY root, const std::string& path) const;
 
     void SetCitrixProductName(const std::string& productName);
     void SetForcingValue(const std::string& name, DWORD number);
     void SetProductSuite(const std::vector<std::string>& suites);
 
-    // RegConnectRegistryA reaches the scratch tree for "", null and these names.
+    // RegConnectRegistryA reaches the scratch tree for "", null and these names
+    // (spelt as given, with or without the leading backslashes).
     void AllowRemoteMachine(const std::string& name);
-    // The next `times` calls of `function`, after `skip` good ones, return `code`.
-    void FailCall(const std::string& function, LONG code, int skip = 0, int times = 1);
 
     std::vector<RegistryCall> Calls() const;          // version calls included
     std::vector<RegistryCall> RegistryCalls() const;  // Reg* only
@@ -73,7 +68,6 @@ public:
     size_t CountCalls(const std::string& function) const;
     void ClearCalls();
 
-    size_t Closed() const;
     size_t BadCloses() const;
     size_t LiveHandles() const;
 

@@ -66,16 +66,13 @@ TEST(RegFileParse, ABadLineCostsItselfAlone) {
     regfile::Document document;
     regfile::Problem problem;
     ASSERT_TRUE(regfile::Parse(text, document, problem)) << problem.reason;
-    ASSERT_EQ(document.skipped.size(), 3u);  // the cut-short value is kept, but named
-    EXPECT_EQ(document.skipped[0].line, 3);
-    EXPECT_EQ(document.skipped[1].line, 5);
-    EXPECT_EQ(document.skipped[2].line, 8);
+    std::vector<int> lines;
+    for (const regfile::Problem& skipped : document.skipped) {
+        lines.push_back(skipped.line);
+    }
+    EXPECT_EQ(lines, (std::vector<int>{3, 5, 8}));  // the cut-short value is kept, but named
     ASSERT_EQ(document.keys.size(), 1u);
-    const auto& values = document.keys[0].values;
-    ASSERT_EQ(values.size(), 3u);
-    EXPECT_EQ(values[0].name, "c");
-    EXPECT_EQ(values[1].data, std::string("A\0", 2));
-    EXPECT_EQ(values[2].data, "\x0a");
+    EXPECT_EQ(document.keys[0].values.size(), 3u);  // what each holds: the differential test's
 }
 
 TEST(RegFileParse, HostileSizesStayBoundedAndFast) {

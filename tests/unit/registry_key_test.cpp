@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "qvtr/registry.h"
+#include "support/fault_injector.h"
 #include "support/scratch_registry.h"
 #include "win32/api.h"
 
+using testing_support::FaultInjector;
 using testing_support::ScratchRegistry;
 
 namespace {
@@ -51,6 +53,9 @@ TEST_F(RegistryKey, FailedOpeningIsRetriedByEveryValueRequest) {
     EXPECT_EQ(key.QueryValue("v", value), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(value.m_pData, nullptr);
     EXPECT_EQ(value.m_strName, "");
+    std::string text = "kept";
+    EXPECT_EQ(key.ReadString("v", text), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(text, "kept");
 
     Put("Later", "v", REG_SZ, std::string("now", 4));
     EXPECT_EQ(key.QueryValue("v", value), ERROR_SUCCESS);
@@ -162,9 +167,9 @@ TEST_F(RegistryKey, CopyOfANonOwningKeyClosesTheHandleOnce) {
         CRegistryKey parent(HKEY_CURRENT_USER, Path(""), false, true, true);
         {
             CRegistryKey sub = *parent.m_itSubKeysBegin;
-            EXPECT_EQ(m_reg.Closed(), 0u);
+            EXPECT_EQ(m_reg.LiveHandles(), 2u);
         }
-        EXPECT_EQ(m_reg.Closed(), 1u);
+        EXPECT_EQ(m_reg.LiveHandles(), 1u);
 
         CRegistryKey borrowed;
         ASSERT_TRUE(borrowed.Open(HKEY_CURRENT_USER, Path("Sub"), false, false, false, false));
@@ -174,10 +179,10 @@ TEST_F(RegistryKey, CopyOfANonOwningKeyClosesTheHandleOnce) {
             EXPECT_FALSE(borrowed.m_bOwnsHandle);
             EXPECT_EQ(copy.m_hKey, borrowed.m_hKey);
         }
-        EXPECT_EQ(m_reg.Closed(), 2u);
+        EXPECT_EQ(m_reg.LiveHandles(), 1u);
     }
-    // Then the parent's own handle; the non-owning original closes nothing.
-    EXPECT_EQ(m_reg.Closed(), 3u);
+    // Then the parent's own handle; the non-owning original closes nothing
+    // (a second close would count in BadCloses).
 }
 
 TEST_F(RegistryKey, RemoteMachines) {
@@ -190,7 +195,7 @@ TEST_F(RegistryKey, RemoteMachines) {
         EXPECT_EQ(m_reg.RegistryCallTexts(),
                   (std::vector<std::string>{"RegConnectRegistryA HKLM:\\\\SERVER", "RegOpenKeyExA HKLM\\Software\\X"}));
     }
-    EXPECT_EQ(m_reg.Closed(), 2u);  // the connection too
+    EXPECT_EQ(m_reg.LiveHandles(), 0u);  // the connection too
 
     // Only HKLM of another machine: the rule answers without asking the registry.
     m_reg.ClearCalls();
@@ -208,44 +213,41 @@ TEST_F(RegistryKey, RemoteMachines) {
     EXPECT_EQ(m_reg.CountCalls("RegOpenKeyExA"), 0u);
 }
 
+// The first call of `Member` fails with `code`; what reading the first sub-key throws.
+template <auto Member>
+LONG FirstSubKeyFails(CRegistryKey& key, LONG code) {
+    FaultInjector<Member> fail(1, code, code);
+    try {
+        CRegistryKey sub = *key.m_itSubKeysBegin;
+    } catch (long thrown) {
+        return thrown;
+    }
+    return ERROR_SUCCESS;
+}
+
 TEST_F(RegistryKey, ListFailuresGiveTheCodeAndLeakNothing) {
-    m_reg.PutKey(HKEY_CURRENT_USER, "Software\\T\\Sub");
-    m_reg.FailCall("RegQueryInfoKeyA", ERROR_ACCESS_DENIED);
+    PutKey("Sub");
     CRegistryKey key;
-    EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, "Software\\T", false, true, true, false));
+    {
+        FaultInjector<&Win32Api::RegQueryInfoKeyA> fail(1, ERROR_ACCESS_DENIED, LONG(ERROR_ACCESS_DENIED));
+        EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, Path(""), false, true, true, false));
+    }
     EXPECT_EQ(key.m_lLastError, ERROR_ACCESS_DENIED);
     EXPECT_EQ(key.m_itSubKeysEnd.m_nIndex, 0u);
     EXPECT_EQ(m_reg.LiveHandles(), 1u);  // until Close
     key.Close();
     EXPECT_EQ(m_reg.LiveHandles(), 0u);
 
-    ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, "Software\\T", false, true, true, false));
-    const struct {
-        const char* function;
-        LONG code;
-    } cases[] = {
-        {"RegEnumKeyExA", ERROR_NO_MORE_ITEMS},
-        {"RegOpenKeyExA", ERROR_ACCESS_DENIED},
-        {"RegQueryInfoKeyA", ERROR_KEY_DELETED},
-    };
-    for (const auto& c : cases) {
-        m_reg.FailCall(c.function, c.code);
-        CRegistryKeyIterator it = key.m_itSubKeysBegin;
-        try {
-            CRegistryKey sub = *it;
-            ADD_FAILURE() << c.function << ": no exception";
-        } catch (long code) {
-            EXPECT_EQ(code, c.code) << c.function;
-        }
-        EXPECT_EQ(m_reg.LiveHandles(), 1u) << c.function;
-    }
-}
+    ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, Path(""), false, true, true, false));
+    EXPECT_EQ(FirstSubKeyFails<&Win32Api::RegEnumKeyExA>(key, ERROR_NO_MORE_ITEMS), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(FirstSubKeyFails<&Win32Api::RegOpenKeyExA>(key, ERROR_ACCESS_DENIED), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(FirstSubKeyFails<&Win32Api::RegQueryInfoKeyA>(key, ERROR_KEY_DELETED), ERROR_KEY_DELETED);
+    EXPECT_EQ(m_reg.LiveHandles(), 1u);
 
-TEST_F(RegistryKey, AValueThatGrewBetweenItsSizeAndItsReadIsReportedNotOverrun) {
-    m_reg.PutValue(HKEY_CURRENT_USER, "Software\\T", "w", REG_BINARY, "ab", 2);
-    CRegistryKey key(HKEY_CURRENT_USER, "Software\\T", false, false, true);
+    // A value that grew between its size and its read is reported, not overrun.
+    Put("", "w", REG_BINARY, "ab");
     CRegistryValue value;
-    m_reg.FailCall("RegQueryValueExA", ERROR_MORE_DATA, 1);
+    FaultInjector<&Win32Api::RegQueryValueExA> grew(2, ERROR_MORE_DATA, LONG(ERROR_MORE_DATA));
     EXPECT_EQ(key.QueryValue("w", value), ERROR_MORE_DATA);
 }
 
@@ -333,13 +335,6 @@ TEST_F(RegistryKey, TypedReadsWithAndWithoutTerminators) {
         Read(key, c.kind, "never-stored", sentinel);
         EXPECT_EQ(rendered, c.rendered ? c.rendered : sentinel) << name;
     }
-
-    // A key that failed to open answers with its code and leaves the output.
-    CRegistryKey absent;
-    ASSERT_FALSE(absent.Open(HKEY_CURRENT_USER, Path("absent"), false, false, true, false));
-    std::string text = "kept";
-    EXPECT_EQ(absent.ReadString("x", text), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(text, "kept");
 }
 
 // NT deletes deepest first and each key's values last first; the Windows 95
@@ -388,23 +383,24 @@ TEST_F(RegistryKey, DeleteTreeStopsAtTheFirstFailure) {
     m_reg.PutKey(HKEY_CURRENT_USER, "Software\\T\\A");
     m_reg.PutKey(HKEY_CURRENT_USER, "Software\\T\\B");
     CRegistryKey key(HKEY_CURRENT_USER, "Software\\T", true, false, true);
-    m_reg.FailCall("RegCreateKeyExA", ERROR_ACCESS_DENIED, 1);
-    try {
-        key.DeleteTree();
-        ADD_FAILURE() << "no exception";
-    } catch (long code) {
-        EXPECT_EQ(code, ERROR_ACCESS_DENIED);
+    {
+        FaultInjector<&Win32Api::RegCreateKeyExA> fail(2, ERROR_ACCESS_DENIED, LONG(ERROR_ACCESS_DENIED));
+        EXPECT_THROW(key.DeleteTree(), long);
     }
     // B (the last) went before A failed to open.
-    EXPECT_EQ(m_reg.SubKeyNames(HKEY_CURRENT_USER, "Software\\T"), (std::vector<std::string>{"A"}));
+    EXPECT_TRUE(KeyExists("A"));
+    EXPECT_FALSE(KeyExists("B"));
 
-    m_reg.RemoveKey(HKEY_CURRENT_USER, "Software\\T\\A");
-    m_reg.FailCall("RegDeleteValueA", ERROR_ACCESS_DENIED);
+    ASSERT_EQ(Api().RegDeleteKeyA(key.m_hKey, "A"), ERROR_SUCCESS);
     m_reg.ClearCalls();
-    EXPECT_EQ(key.DeleteTree(), ERROR_ACCESS_DENIED);
+    {
+        FaultInjector<&Win32Api::RegDeleteValueA> fail(1, ERROR_ACCESS_DENIED, LONG(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(key.DeleteTree(), ERROR_ACCESS_DENIED);
+    }
     EXPECT_EQ(key.m_lLastError, ERROR_ACCESS_DENIED);
     EXPECT_EQ(m_reg.CountCalls("RegDeleteKeyA"), 0u);
-    EXPECT_EQ(m_reg.ValueNames(HKEY_CURRENT_USER, "Software\\T"), (std::vector<std::string>{"v1", "v2"}));
+    std::string kept;
+    EXPECT_EQ(key.ReadString("v1", kept), ERROR_SUCCESS);  // the values go last first
 
     // A key opened for reading cannot lose its values: the registry's code comes back.
     CRegistryKey reader(HKEY_CURRENT_USER, "Software\\T", false, false, true);
