@@ -1,4 +1,4 @@
-// Times the profile lookups of bench/profile_bench.cpp with the system's own
+// Times the profile lookups of profile_bench.cpp with the system's own
 // GetPrivateProfileStringA, for comparison under Wine (Google Benchmark has no
 // mingw build here). Prints the median of the samples, in nanoseconds per call.
 #include <algorithm>
