@@ -37,10 +37,6 @@ constexpr int kProcesses = 4;
 constexpr int kNames = 20;  // more than a process keeps mapped: names go and are made again all the time
 constexpr int kRounds = 15;
 
-std::string Env(const char* name) {
-    return std::getenv(name) ? std::getenv(name) : "";
-}
-
 bool AwaitFile(const std::string& path, int seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!FileExists(path)) {
@@ -60,8 +56,8 @@ std::string ThisTest() {
 
 // What the child processes do, chosen by their role; each ends the process itself.
 void RunRole(const std::string& role) {
-    const std::string name = Env("QVTR_LOCK_NAME");
-    const std::string dir = Env("QVTR_LOCK_DIR");
+    const std::string name = std::getenv("QVTR_LOCK_NAME");
+    const std::string dir = std::getenv("QVTR_LOCK_DIR");
     if (role == "holder") {
         CCriticalSectionAuto lock(name.c_str());
         WriteFile(dir + "held", "1");
