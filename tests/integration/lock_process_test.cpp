@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -37,15 +36,11 @@ constexpr int kProcesses = 4;
 constexpr int kNames = 20;  // more than a process keeps mapped: names go and are made again all the time
 constexpr int kRounds = 15;
 
-bool AwaitFile(const std::string& path, int seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!FileExists(path)) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
+bool AwaitFile(const std::string& path) {
+    for (int i = 0; i < 6000 && !FileExists(path); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return true;
+    return FileExists(path);
 }
 
 // "Suite.Test" of the running test, which a child runs again in its role.
@@ -118,14 +113,13 @@ protected:
 
 TEST_F(LockProcess, AWaiterProceedsWhenTheHolderIsKilled) {
     auto holder = Start("holder");
-    ASSERT_TRUE(AwaitFile(File("held"), 60));
+    ASSERT_TRUE(AwaitFile(File("held")));
     auto waiter = Start("waiter");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(FileExists(File("acquired"))) << "the waiter got in while the holder lived";
 
     holder->Kill();
     holder->Wait();
-    ASSERT_TRUE(AwaitFile(File("acquired"), 60));
     EXPECT_EQ(waiter->Wait(), 0);
     EXPECT_EQ(ReadFile(File("acquired")), "1");
     // A killed holder lets go of the mutex before its files, so the waiter may
@@ -202,19 +196,17 @@ TEST_F(LockTool, TheNextWaiterGetsInOnlyAfterTheCommandHasEnded) {
     for (int signal : {SIGTERM, SIGKILL}) {
         SCOPED_TRACE(strsignal(signal));
         const std::string name = m_name + "-" + std::to_string(signal);
+        const std::string cmd = File("cmd") + std::to_string(signal), end = File("end") + std::to_string(signal);
         // After SIGTERM the command takes a while to finish, and says when it has.
-        const std::string script = "echo $$ > " + File("cmd") + "; trap 'sleep 0.3; echo 1 > " + File("end") +
-                                   "; exit 3' TERM; while :; do sleep 0.05; done";
+        const std::string script = "echo $$ > " + cmd + "~; mv " + cmd + "~ " + cmd + "; trap 'sleep 0.3; echo 1 > " +
+                                   end + "; exit 3' TERM; while :; do sleep 0.05; done";
         Child tool(ToolPath(), {"lock", name, "--", "sh", "-c", script});
-        pid_t command = 0;
-        for (int i = 0; i < 1000 && command == 0; ++i, usleep(10000)) {
-            command = std::atoi(ReadFile(File("cmd")).c_str());
-        }
-        ASSERT_GT(command, 0);
+        ASSERT_TRUE(AwaitFile(cmd));
+        const pid_t command = std::atoi(ReadFile(cmd).c_str());
         kill(static_cast<pid_t>(tool.Pid()), signal);
         HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
         const DWORD waited = Api().WaitForSingleObject(h, 10000);
-        const bool finished = ReadFile(File("end")) == "1\n";
+        const bool finished = ReadFile(end) == "1\n";
         EXPECT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED);
         const std::string proc = "/proc/" + std::to_string(command) + "/stat";
         for (int i = 0; i < 100 && ReadFile(proc).find(") Z") == std::string::npos && !ReadFile(proc).empty(); ++i) {
@@ -225,8 +217,6 @@ TEST_F(LockTool, TheNextWaiterGetsInOnlyAfterTheCommandHasEnded) {
         EXPECT_EQ(tool.Wait(), signal == SIGTERM ? 3 : 128 + SIGKILL);
         kill(command, SIGKILL);
         Api().CloseHandle(h);
-        std::remove(File("cmd").c_str());
-        std::remove(File("end").c_str());
     }
 }
 #endif

@@ -211,16 +211,25 @@ TEST(NamedObjects, OneMappingPerNameAndABoundedCacheOfUnusedOnes) {
     EXPECT_EQ(mappings(), 0);
 }
 
+// Only a descriptor whose DACL is present and null opens the file to all; the
+// descriptor calls take only revision 1 and record a DACL taken away again.
 TEST(NamedObjects, FilesArePrivateUnlessTheOpenDescriptorIsGiven) {
     const mode_t oldMask = umask(022);
-    PSECURITY_DESCRIPTOR open = CreateOpenSecurityDescriptor();
-    ASSERT_NE(open, nullptr);
-    SECURITY_ATTRIBUTES openToAll{sizeof(SECURITY_ATTRIBUTES), open, FALSE};
-    SECURITY_DESCRIPTOR withDacl{};
+    SECURITY_DESCRIPTOR realDacl{}, open{}, removed{};
     ACL acl{};
-    Api().InitializeSecurityDescriptor(&withDacl, SECURITY_DESCRIPTOR_REVISION);
-    Api().SetSecurityDescriptorDacl(&withDacl, TRUE, &acl, FALSE);
-    SECURITY_ATTRIBUTES restricted{sizeof(SECURITY_ATTRIBUTES), &withDacl, FALSE};
+    EXPECT_FALSE(Api().InitializeSecurityDescriptor(&realDacl, 2));
+    EXPECT_EQ(Api().GetLastError(), 1305u);  // ERROR_UNKNOWN_REVISION
+    EXPECT_FALSE(Api().SetSecurityDescriptorDacl(&realDacl, TRUE, &acl, FALSE)) << "not initialised";
+    for (SECURITY_DESCRIPTOR* descriptor : {&realDacl, &open, &removed}) {
+        ASSERT_TRUE(Api().InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION));
+    }
+    Api().SetSecurityDescriptorDacl(&realDacl, TRUE, &acl, FALSE);
+    Api().SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+    Api().SetSecurityDescriptorDacl(&removed, TRUE, nullptr, TRUE);
+    Api().SetSecurityDescriptorDacl(&removed, FALSE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES withRealDacl{sizeof(SECURITY_ATTRIBUTES), &realDacl, FALSE};
+    SECURITY_ATTRIBUTES openToAll{sizeof(SECURITY_ATTRIBUTES), &open, FALSE};
+    SECURITY_ATTRIBUTES withRemoved{sizeof(SECURITY_ATTRIBUTES), &removed, FALSE};
     struct Case {
         const char* what;
         LPSECURITY_ATTRIBUTES attributes;
@@ -228,8 +237,9 @@ TEST(NamedObjects, FilesArePrivateUnlessTheOpenDescriptorIsGiven) {
         mode_t mode;
     } cases[] = {
         {"default", nullptr, "", 0600},
-        {"a real DACL", &restricted, "", 0600},
+        {"a real DACL", &withRealDacl, "", 0600},
         {"open descriptor", &openToAll, "", 0666},
+        {"DACL removed", &withRemoved, "", 0600},
         {"global default", nullptr, "Global\\", 0600},
         {"global open", &openToAll, "Global\\", 0666},
     };
@@ -243,20 +253,7 @@ TEST(NamedObjects, FilesArePrivateUnlessTheOpenDescriptorIsGiven) {
         EXPECT_EQ(info.st_mode & 0777, c.mode);
         Api().CloseHandle(h);
     }
-    Api().LocalFree(open);
     umask(oldMask);
-}
-
-TEST(SecurityDescriptor, OnlyRevisionOneAndDaclPresenceIsRecorded) {
-    SECURITY_DESCRIPTOR sd{};
-    EXPECT_FALSE(Api().InitializeSecurityDescriptor(&sd, 2));
-    EXPECT_EQ(Api().GetLastError(), 1305u);  // ERROR_UNKNOWN_REVISION
-    EXPECT_FALSE(Api().SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE)) << "not initialised";
-    ASSERT_TRUE(Api().InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(Api().SetSecurityDescriptorDacl(&sd, TRUE, nullptr, TRUE));
-    EXPECT_EQ(sd.Control, SE_DACL_PRESENT | SE_DACL_DEFAULTED);
-    ASSERT_TRUE(Api().SetSecurityDescriptorDacl(&sd, FALSE, nullptr, FALSE));
-    EXPECT_EQ(sd.Control, 0);
 }
 
 // ---- against another user of the machine ------------------------------------------

@@ -33,11 +33,6 @@ std::string Hex(HANDLE handle) {
     return text;
 }
 
-HANDLE WINAPI DeniedCreate(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) {
-    Api().SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-}
-
 void WINAPI ClobberingOutput(LPCSTR) {
     Api().SetLastError(ERROR_INVALID_FUNCTION);
 }
@@ -118,10 +113,10 @@ TEST(CriticalSectionAuto, TracesCreationOwnershipAndReleaseOnlyAtLevelSix) {
 
 TEST(CriticalSectionAuto, CreationFailureLeavesItsErrorDespiteTheTrace) {
     TraceCapture trace(6);
-    ApiOverride failing;
-    failing->CreateMutexA = DeniedCreate;
+    FaultInjector<&Win32Api::CreateMutexA> denied(1, ERROR_ACCESS_DENIED, HANDLE{});
     // The trace line's own platform calls must not replace the creation's error.
-    failing->OutputDebugStringA = ClobberingOutput;
+    ApiOverride clobbering;
+    clobbering->OutputDebugStringA = ClobberingOutput;
     CCriticalSectionAuto lock("denied");
     EXPECT_EQ(lock.m_hMutex, nullptr);
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
