@@ -85,10 +85,14 @@ TEST(NamedMutex, EachNameIsItsOwnObjectCreatedOnceAndOpenedAfter) {
 
 // Ownership belongs to a thread: it nests, only its owner releases it, other
 // threads time out, and a thread that ends owning it leaves it abandoned. An
-// unnamed mutex is one of its own.
+// unnamed mutex is one of its own, and a mutex is no event.
 TEST(NamedMutex, OwnershipBelongsToOneThread) {
-    HANDLE h = Api().CreateMutexA(nullptr, TRUE, UniqueName("owner").c_str());  // created: owned at once
+    const std::string name = UniqueName("owner");
+    HANDLE h = Api().CreateMutexA(nullptr, TRUE, name.c_str());  // created: owned at once
     ASSERT_NE(h, nullptr);
+    EXPECT_EQ(Api().CreateEventA(nullptr, FALSE, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(Api().SetEvent(h));
     EXPECT_EQ(Api().WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "recursive for the owner";
     BOOL releasedElsewhere = TRUE;
     DWORD errorElsewhere = 0;
@@ -121,30 +125,15 @@ TEST(NamedMutex, OwnershipBelongsToOneThread) {
     Api().CloseHandle(h);
 }
 
-TEST(NamedObjects, ANameTakenByTheOtherKindGivesNullAndInvalidHandle) {
-    const std::string eventName = UniqueName("event");
-    const std::string mutexName = UniqueName("mutex");
-    HANDLE event = Api().CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
-    HANDLE mutex = Api().CreateMutexA(nullptr, FALSE, mutexName.c_str());
-    ASSERT_NE(event, nullptr);
-    ASSERT_NE(mutex, nullptr);
-    EXPECT_EQ(Api().CreateEventA(nullptr, FALSE, FALSE, mutexName.c_str()), nullptr);
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(Api().ReleaseMutex(event));
-    EXPECT_FALSE(Api().SetEvent(mutex));
-    Api().CloseHandle(event);
-    Api().CloseHandle(mutex);
-    EXPECT_EQ(OpenError(eventName), 0u) << "with its last handle the name is free for any kind";
-}
-
-// A manual event stays signalled and lives while any handle to it does; an
-// automatic one is reset by the wake it gives.
+// A manual event stays signalled and lives while any handle to it does, and
+// is no mutex; an automatic one is reset by the wake it gives.
 TEST(NamedEvent, ManualAndAutoResetAndTheLastHandle) {
     const std::string name = UniqueName("manual");
     HANDLE manual = Api().CreateEventA(nullptr, TRUE, TRUE, name.c_str());
     HANDLE second = Api().CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     Api().CloseHandle(manual);
+    EXPECT_FALSE(Api().ReleaseMutex(second));
     EXPECT_EQ(Api().WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "one handle keeps it";
     EXPECT_EQ(Api().WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "stays signalled";
     Api().CloseHandle(second);
@@ -152,6 +141,7 @@ TEST(NamedEvent, ManualAndAutoResetAndTheLastHandle) {
     EXPECT_EQ(Api().GetLastError(), 0u);
     EXPECT_EQ(Api().WaitForSingleObject(fresh, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "a new object, not signalled";
     Api().CloseHandle(fresh);
+    EXPECT_EQ(OpenError(name), 0u) << "with its last handle the name is free for any kind";
 
     HANDLE automatic = Api().CreateEventA(nullptr, FALSE, FALSE, UniqueName("auto").c_str());
     ASSERT_NE(automatic, nullptr);

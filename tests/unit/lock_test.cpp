@@ -39,18 +39,16 @@ void WINAPI ClobberingOutput(LPCSTR) {
 
 // Whether another thread can own the mutex of `name` within `ms`.
 bool OtherThreadCanOwn(const std::string& name, DWORD ms) {
-    bool owned = false;
-    std::thread other([&] {
-        HANDLE mutex = Api().CreateMutexA(nullptr, FALSE, name.c_str());
-        const DWORD result = Api().WaitForSingleObject(mutex, ms);
-        owned = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
-        if (owned) {
+    HANDLE mutex = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+    DWORD result = WAIT_FAILED;
+    std::thread([&] {
+        result = Api().WaitForSingleObject(mutex, ms);
+        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
             Api().ReleaseMutex(mutex);
         }
-        Api().CloseHandle(mutex);
-    });
-    other.join();
-    return owned;
+    }).join();
+    Api().CloseHandle(mutex);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
 // Releasing early and then again, or by destruction, lets go only once: the
@@ -122,7 +120,18 @@ TEST(CriticalSectionAuto, CreationFailureLeavesItsErrorDespiteTheTrace) {
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-TEST(OpenSecurityDescriptor, HasAPresentNullDaclAndOpensANamedObject) {
+// The frees made while the `Member` step of building the descriptor fails.
+template <auto Member, typename R>
+int FreesWhenFailing(R value) {
+    FaultInjector<Member> failing(1, ERROR_INVALID_PARAMETER, value);
+    FaultInjector<&Win32Api::LocalFree> frees(0, 0, HLOCAL{});
+    EXPECT_EQ(CreateOpenSecurityDescriptor(), nullptr);
+    return frees.Calls();
+}
+
+// The descriptor opens a named object to all; when any step of making it fails
+// the result is null and the block is freed.
+TEST(OpenSecurityDescriptor, HasAPresentNullDaclOrIsNullAndFreed) {
     PSECURITY_DESCRIPTOR block = CreateOpenSecurityDescriptor();
     ASSERT_NE(block, nullptr);
     const auto* descriptor = static_cast<const SECURITY_DESCRIPTOR*>(block);
@@ -134,18 +143,7 @@ TEST(OpenSecurityDescriptor, HasAPresentNullDaclAndOpensANamedObject) {
     EXPECT_NE(mutex, nullptr);
     Api().CloseHandle(mutex);
     Api().LocalFree(block);
-}
 
-// The frees made while the `Member` step of building the descriptor fails.
-template <auto Member, typename R>
-int FreesWhenFailing(R value) {
-    FaultInjector<Member> failing(1, ERROR_INVALID_PARAMETER, value);
-    FaultInjector<&Win32Api::LocalFree> frees(0, 0, HLOCAL{});
-    EXPECT_EQ(CreateOpenSecurityDescriptor(), nullptr);
-    return frees.Calls();
-}
-
-TEST(OpenSecurityDescriptor, AnyFailingStepGivesNullAndFreesTheBlock) {
     EXPECT_EQ(FreesWhenFailing<&Win32Api::LocalAlloc>(HLOCAL{}), 0);
     EXPECT_EQ(FreesWhenFailing<&Win32Api::InitializeSecurityDescriptor>(BOOL{FALSE}), 1);
     EXPECT_EQ(FreesWhenFailing<&Win32Api::SetSecurityDescriptorDacl>(BOOL{FALSE}), 1);
