@@ -1,15 +1,19 @@
 // Scoped locks across processes: a holder that is killed, many processes
-// counting under one lock, and `qvtr lock` running a command under a mutex.
+// counting under locks, and `qvtr lock` running a command under a mutex.
 // The test program runs itself again as the other processes (see ChildRole).
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <unistd.h>
+#endif
 
 #include "qvtr/sync.h"
 #include "support/support.h"
@@ -29,34 +33,26 @@ using testing_support::WriteFile;
 namespace {
 
 constexpr int kProcesses = 4;
-constexpr int kIncrements = 2000;
+constexpr int kNames = 20;  // more than a process keeps mapped: names go and are made again all the time
+constexpr int kRounds = 15;
 
-std::string Role() {
-    return ChildRole() ? ChildRole() : "";
-}
-std::string Env(const char* name) {
-    return std::getenv(name) ? std::getenv(name) : "";
-}
-
-std::string UniqueName(const char* what) {
-    return std::string("qvtr-process-test-") + what + "-" + std::to_string(Api().GetCurrentProcessId());
-}
-
-bool AwaitFile(const std::string& path, int seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!FileExists(path)) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
+bool AwaitFile(const std::string& path) {
+    for (int i = 0; i < 6000 && !FileExists(path); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return true;
+    return FileExists(path);
+}
+
+// "Suite.Test" of the running test, which a child runs again in its role.
+std::string ThisTest() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(info->test_suite_name()) + "." + info->name();
 }
 
 // What the child processes do, chosen by their role; each ends the process itself.
 void RunRole(const std::string& role) {
-    const std::string name = Env("QVTR_LOCK_NAME");
-    const std::string dir = Env("QVTR_LOCK_DIR");
+    const std::string name = std::getenv("QVTR_LOCK_NAME");
+    const std::string dir = std::getenv("QVTR_LOCK_DIR");
     if (role == "holder") {
         CCriticalSectionAuto lock(name.c_str());
         WriteFile(dir + "held", "1");
@@ -70,10 +66,10 @@ void RunRole(const std::string& role) {
         std::exit(0);
     }
     if (role == "counter") {
-        for (int i = 0; i < kIncrements; ++i) {
-            CCriticalSectionAuto lock(name.c_str());
-            const int count = std::atoi(ReadFile(dir + "count").c_str());
-            WriteFile(dir + "count", std::to_string(count + 1));
+        for (int i = 0; i < kRounds * kNames; ++i) {
+            const std::string index = std::to_string(i % kNames);
+            CCriticalSectionAuto lock((name + "-" + index).c_str());
+            WriteFile(dir + index, std::to_string(std::atoi(ReadFile(dir + index).c_str()) + 1));
         }
         std::exit(0);
     }
@@ -90,22 +86,23 @@ void RunRole(const std::string& role) {
 class LockProcess : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!Role().empty()) {
-            RunRole(Role());
+        if (ChildRole() != nullptr) {
+            RunRole(ChildRole());
         }
         // Only the test's own process makes these; its children find them in the environment.
         m_dir = std::make_unique<TempDir>();
-        m_name = UniqueName(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_name = "qvtr-process-test-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                 "-" + std::to_string(Api().GetCurrentProcessId());
         m_nameEnv = std::make_unique<ScopedEnv>("QVTR_LOCK_NAME", m_name.c_str());
         m_dirEnv = std::make_unique<ScopedEnv>("QVTR_LOCK_DIR", m_dir->Path().c_str());
     }
 
     std::string File(const char* name) const { return m_dir->File(name); }
 
-    // A child running `test` of this program in `role`.
-    std::unique_ptr<Child> Start(const char* role, const std::string& test) {
+    // A child running this test of this program in `role`.
+    static std::unique_ptr<Child> Start(const char* role) {
         ScopedEnv roleEnv("QVTR_CHILD_ROLE", role);
-        return std::make_unique<Child>(SelfPath(), ChildArgs("LockProcess." + test));
+        return std::make_unique<Child>(SelfPath(), ChildArgs(ThisTest()));
     }
 
     std::unique_ptr<TempDir> m_dir;
@@ -115,15 +112,14 @@ protected:
 };
 
 TEST_F(LockProcess, AWaiterProceedsWhenTheHolderIsKilled) {
-    auto holder = Start("holder", "AWaiterProceedsWhenTheHolderIsKilled");
-    ASSERT_TRUE(AwaitFile(File("held"), 60));
-    auto waiter = Start("waiter", "AWaiterProceedsWhenTheHolderIsKilled");
+    auto holder = Start("holder");
+    ASSERT_TRUE(AwaitFile(File("held")));
+    auto waiter = Start("waiter");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(FileExists(File("acquired"))) << "the waiter got in while the holder lived";
 
     holder->Kill();
     holder->Wait();
-    ASSERT_TRUE(AwaitFile(File("acquired"), 60));
     EXPECT_EQ(waiter->Wait(), 0);
     EXPECT_EQ(ReadFile(File("acquired")), "1");
     // A killed holder lets go of the mutex before its files, so the waiter may
@@ -131,16 +127,19 @@ TEST_F(LockProcess, AWaiterProceedsWhenTheHolderIsKilled) {
     Api().CloseHandle(Api().CreateMutexA(nullptr, FALSE, m_name.c_str()));
 }
 
-TEST_F(LockProcess, ProcessesCountingUnderTheLockLoseNoIncrement) {
-    WriteFile(File("count"), "0");
+// Under contention, and while names are removed and created again: two
+// processes must never hold different objects under one name.
+TEST_F(LockProcess, ProcessesCountingUnderTheLocksLoseNoIncrement) {
     std::vector<std::unique_ptr<Child>> counters;
     for (int i = 0; i < kProcesses; ++i) {
-        counters.push_back(Start("counter", "ProcessesCountingUnderTheLockLoseNoIncrement"));
+        counters.push_back(Start("counter"));
     }
     for (auto& counter : counters) {
         EXPECT_EQ(counter->Wait(), 0);
     }
-    EXPECT_EQ(ReadFile(File("count")), std::to_string(kProcesses * kIncrements));
+    for (int i = 0; i < kNames; ++i) {
+        EXPECT_EQ(ReadFile(File(std::to_string(i).c_str())), std::to_string(kProcesses * kRounds)) << "name " << i;
+    }
 }
 
 // ---- qvtr lock ----------------------------------------------------------------------
@@ -162,36 +161,64 @@ protected:
         }
     }
 
-    int RunTool(std::vector<std::string> args, const char* role, const std::string& test) {
+    // Runs the tool; with a role, its command is this test program in that role.
+    static int RunTool(std::vector<std::string> args, const char* role = nullptr) {
         ScopedEnv roleEnv("QVTR_CHILD_ROLE", role);
         if (role != nullptr) {
             args.push_back(SelfPath());
-            args.push_back(ChildArgs("LockTool." + test)[0]);
+            args.push_back(ChildArgs(ThisTest())[0]);
         }
         Child tool(ToolPath(), args);
         return tool.Wait();
     }
 };
 
-TEST_F(LockTool, RunsTheCommandHoldingTheMutexAndGivesItsStatus) {
-    EXPECT_EQ(RunTool({"lock", m_name, "--"}, "probe", "RunsTheCommandHoldingTheMutexAndGivesItsStatus"), 7);
-    EXPECT_EQ(RunTool({"lock", "--verbose", m_name}, "probe", "RunsTheCommandHoldingTheMutexAndGivesItsStatus"), 7)
-        << "-- is optional";
-}
-
-TEST_F(LockTool, ANameOfAnotherKindIsRefusedWithoutRunningTheCommand) {
+TEST_F(LockTool, RunsTheCommandHoldingTheMutexOrSaysWhyNot) {
     HANDLE event = Api().CreateEventA(nullptr, TRUE, FALSE, m_name.c_str());
     ASSERT_NE(event, nullptr);
-    EXPECT_EQ(RunTool({"lock", m_name, "--"}, "probe", "ANameOfAnotherKindIsRefusedWithoutRunningTheCommand"), 2);
+    EXPECT_EQ(RunTool({"lock", m_name, "--"}, "probe"), 2) << "the name of an event";
     EXPECT_FALSE(FileExists(File("probed")));
     Api().CloseHandle(event);
+
+    EXPECT_EQ(RunTool({"lock", m_name, "--"}, "probe"), 7);
+    EXPECT_EQ(RunTool({"lock", "--verbose", m_name}, "probe"), 7) << "-- is optional";
+    EXPECT_EQ(RunTool({"lock"}), 2);
+    EXPECT_EQ(RunTool({"lock", m_name}), 2);
+    EXPECT_EQ(RunTool({"lock", "--bogus", m_name, "--", "x"}), 2);
+    EXPECT_EQ(RunTool({"lock", m_name, "--", File("no-such-program")}), 127);
 }
 
-TEST_F(LockTool, BadUsageAndACommandThatCannotStart) {
-    EXPECT_EQ(RunTool({"lock"}, nullptr, ""), 2);
-    EXPECT_EQ(RunTool({"lock", m_name}, nullptr, ""), 2);
-    EXPECT_EQ(RunTool({"lock", "--bogus", m_name, "--", "x"}, nullptr, ""), 2);
-    EXPECT_EQ(RunTool({"lock", m_name, "--", File("no-such-program")}, nullptr, ""), 127);
+#if !defined(_WIN32)
+// A signal for the tool is passed on, and the next waiter gets in only after the
+// command has ended; a killed tool cannot hand the lock on, so its command dies
+// with it, at once.
+TEST_F(LockTool, TheNextWaiterGetsInOnlyAfterTheCommandHasEnded) {
+    for (int signal : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(strsignal(signal));
+        const std::string name = m_name + "-" + std::to_string(signal);
+        const std::string cmd = File("cmd") + std::to_string(signal), end = File("end") + std::to_string(signal);
+        // After SIGTERM the command takes a while to finish, and says when it has.
+        const std::string script = "echo $$ > " + cmd + "~; mv " + cmd + "~ " + cmd + "; trap 'sleep 0.3; echo 1 > " +
+                                   end + "; exit 3' TERM; while :; do sleep 0.05; done";
+        Child tool(ToolPath(), {"lock", name, "--", "sh", "-c", script});
+        ASSERT_TRUE(AwaitFile(cmd));
+        const pid_t command = std::atoi(ReadFile(cmd).c_str());
+        kill(static_cast<pid_t>(tool.Pid()), signal);
+        HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+        const DWORD waited = Api().WaitForSingleObject(h, 10000);
+        const bool finished = ReadFile(end) == "1\n";
+        EXPECT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED);
+        const std::string proc = "/proc/" + std::to_string(command) + "/stat";
+        for (int i = 0; i < 100 && ReadFile(proc).find(") Z") == std::string::npos && !ReadFile(proc).empty(); ++i) {
+            usleep(10000);
+        }
+        EXPECT_TRUE(signal == SIGKILL ? ReadFile(proc).find(") Z") != std::string::npos || ReadFile(proc).empty()
+                                      : finished);
+        EXPECT_EQ(tool.Wait(), signal == SIGTERM ? 3 : 128 + SIGKILL);
+        kill(command, SIGKILL);
+        Api().CloseHandle(h);
+    }
 }
+#endif
 
 }  // namespace

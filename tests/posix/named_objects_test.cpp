@@ -1,16 +1,22 @@
 // The POSIX backend's named mutexes and events: Win32 results and errors, the
-// shared-memory objects behind them, and how they behave across processes.
+// shared-memory objects behind them, and how they behave across processes and
+// against another user of the machine.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <memory>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "posix/forked.h"
 #include "qvtr/sync.h"
 #include "support/support.h"
 #include "win32/api.h"
@@ -19,6 +25,7 @@
 using testing_support::Child;
 using testing_support::ChildArgs;
 using testing_support::ChildRole;
+using testing_support::FileExists;
 using testing_support::ScopedEnv;
 using testing_support::SelfPath;
 
@@ -31,11 +38,6 @@ std::string UniqueName(const char* what) {
 
 std::string PathOf(const std::string& name) {
     return posix::SharedObjectPath(name.c_str());
-}
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
 }
 
 // Opens the mutex `name` and reports the last error it gave, closing it again.
@@ -53,17 +55,6 @@ DWORD WaitElsewhere(HANDLE h, DWORD ms) {
     DWORD result = 0;
     std::thread([&] { result = Api().WaitForSingleObject(h, ms); }).join();
     return result;
-}
-
-// Polls for `path` until it exists or `seconds` pass.
-bool AwaitFile(const std::string& path, int seconds) {
-    for (int i = 0; i < seconds * 100; ++i) {
-        if (Exists(path)) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
 }
 
 // Each name is created while all the others are held: every one must be a new
@@ -93,10 +84,15 @@ TEST(NamedMutex, EachNameIsItsOwnObjectCreatedOnceAndOpenedAfter) {
 }
 
 // Ownership belongs to a thread: it nests, only its owner releases it, other
-// threads time out, and a thread that ends owning it leaves it abandoned.
+// threads time out, and a thread that ends owning it leaves it abandoned. An
+// unnamed mutex is one of its own, and a mutex is no event.
 TEST(NamedMutex, OwnershipBelongsToOneThread) {
-    HANDLE h = Api().CreateMutexA(nullptr, TRUE, UniqueName("owner").c_str());  // created: owned at once
+    const std::string name = UniqueName("owner");
+    HANDLE h = Api().CreateMutexA(nullptr, TRUE, name.c_str());  // created: owned at once
     ASSERT_NE(h, nullptr);
+    EXPECT_EQ(Api().CreateEventA(nullptr, FALSE, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(Api().SetEvent(h));
     EXPECT_EQ(Api().WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "recursive for the owner";
     BOOL releasedElsewhere = TRUE;
     DWORD errorElsewhere = 0;
@@ -106,6 +102,12 @@ TEST(NamedMutex, OwnershipBelongsToOneThread) {
     }).join();
     EXPECT_FALSE(releasedElsewhere);
     EXPECT_EQ(errorElsewhere, static_cast<DWORD>(ERROR_NOT_OWNER));
+    for (const char* unnamed : {static_cast<const char*>(nullptr), ""}) {
+        HANDLE other = Api().CreateMutexA(nullptr, FALSE, unnamed);
+        EXPECT_EQ(Api().GetLastError(), 0u);
+        EXPECT_EQ(WaitElsewhere(other, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+        Api().CloseHandle(other);
+    }
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(WaitElsewhere(h, 150), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -123,32 +125,15 @@ TEST(NamedMutex, OwnershipBelongsToOneThread) {
     Api().CloseHandle(h);
 }
 
-TEST(NamedObjects, ANameTakenByTheOtherKindGivesNullAndInvalidHandle) {
-    const std::string eventName = UniqueName("event");
-    const std::string mutexName = UniqueName("mutex");
-    HANDLE event = Api().CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
-    HANDLE mutex = Api().CreateMutexA(nullptr, FALSE, mutexName.c_str());
-    ASSERT_NE(event, nullptr);
-    ASSERT_NE(mutex, nullptr);
-    EXPECT_EQ(Api().CreateMutexA(nullptr, FALSE, eventName.c_str()), nullptr);
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(Api().CreateEventA(nullptr, FALSE, FALSE, mutexName.c_str()), nullptr);
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(Api().ReleaseMutex(event));
-    EXPECT_FALSE(Api().SetEvent(mutex));
-    Api().CloseHandle(event);
-    Api().CloseHandle(mutex);
-    EXPECT_EQ(OpenError(eventName), 0u) << "with its last handle the name is free for any kind";
-}
-
-// A manual event stays signalled and lives while any handle to it does; an
-// automatic one is reset by the wake it gives.
+// A manual event stays signalled and lives while any handle to it does, and
+// is no mutex; an automatic one is reset by the wake it gives.
 TEST(NamedEvent, ManualAndAutoResetAndTheLastHandle) {
     const std::string name = UniqueName("manual");
     HANDLE manual = Api().CreateEventA(nullptr, TRUE, TRUE, name.c_str());
     HANDLE second = Api().CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     Api().CloseHandle(manual);
+    EXPECT_FALSE(Api().ReleaseMutex(second));
     EXPECT_EQ(Api().WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "one handle keeps it";
     EXPECT_EQ(Api().WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "stays signalled";
     Api().CloseHandle(second);
@@ -156,6 +141,7 @@ TEST(NamedEvent, ManualAndAutoResetAndTheLastHandle) {
     EXPECT_EQ(Api().GetLastError(), 0u);
     EXPECT_EQ(Api().WaitForSingleObject(fresh, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "a new object, not signalled";
     Api().CloseHandle(fresh);
+    EXPECT_EQ(OpenError(name), 0u) << "with its last handle the name is free for any kind";
 
     HANDLE automatic = Api().CreateEventA(nullptr, FALSE, FALSE, UniqueName("auto").c_str());
     ASSERT_NE(automatic, nullptr);
@@ -170,67 +156,26 @@ TEST(NamedEvent, ManualAndAutoResetAndTheLastHandle) {
     Api().CloseHandle(automatic);
 }
 
-TEST(NamedObjects, UnnamedObjectsAreIndependent) {
-    HANDLE a = Api().CreateMutexA(nullptr, TRUE, nullptr);
-    EXPECT_EQ(Api().GetLastError(), 0u);
-    HANDLE b = Api().CreateMutexA(nullptr, FALSE, "");
-    EXPECT_EQ(Api().GetLastError(), 0u);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(WaitElsewhere(a, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(WaitElsewhere(b, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_TRUE(Api().ReleaseMutex(a));
-    Api().CloseHandle(a);
-    Api().CloseHandle(b);
+// A process that exits takes the shared-memory file of a name it alone used
+// with it, and the name is free again.
+TEST(NamedObjects, ANameIsFreeAgainWhenItsProcessHasExited) {
+    if (ChildRole() != nullptr) {
+        std::exit(Api().CreateMutexA(nullptr, FALSE, std::getenv("QVTR_TEST_MUTEX")) != nullptr ? 0 : 1);
+    }
+    const std::string name = UniqueName("exit");
+    ScopedEnv role("QVTR_CHILD_ROLE", "exit");
+    ScopedEnv mutexName("QVTR_TEST_MUTEX", name.c_str());
+    EXPECT_EQ(Child(SelfPath(), ChildArgs("NamedObjects.ANameIsFreeAgainWhenItsProcessHasExited")).Wait(), 0);
+    EXPECT_FALSE(FileExists(PathOf(name)));
+    EXPECT_EQ(OpenError(name), 0u);
 }
 
-// A process that ends, however it ends, no longer holds the name; one killed
-// owning the mutex leaves it abandoned, and one that exits normally takes the
-// shared-memory file with it.
-TEST(NamedObjects, ANameIsFreeAgainWhenItsProcessesAreGone) {
-    if (const char* role = ChildRole(); role && std::string(role) != "") {
-        HANDLE h = Api().CreateMutexA(nullptr, FALSE, std::getenv("QVTR_TEST_MUTEX"));
-        if (std::string(role) == "exit") {
-            std::ofstream(std::getenv("QVTR_TEST_MARK")) << Api().GetLastError();
-            std::exit(h ? 0 : 1);
-        }
-        Api().WaitForSingleObject(h, INFINITE);
-        std::ofstream(std::getenv("QVTR_TEST_MARK")) << "owned";
-        for (;;) {
-            pause();
-        }
-    }
-    for (const char* ending : {"exit", "kill"}) {
-        SCOPED_TRACE(ending);
-        const std::string name = UniqueName(ending);
-        const std::string mark = "/tmp/" + name + ".mark";
-        ScopedEnv role("QVTR_CHILD_ROLE", ending);
-        ScopedEnv mutexName("QVTR_TEST_MUTEX", name.c_str());
-        ScopedEnv markPath("QVTR_TEST_MARK", mark.c_str());
-        Child child(SelfPath(), ChildArgs("NamedObjects.ANameIsFreeAgainWhenItsProcessesAreGone"));
-        ASSERT_TRUE(AwaitFile(mark, 30));
-        if (std::string(ending) == "kill") {
-            HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
-            EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "the child still holds it";
-            EXPECT_EQ(Api().WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-            child.Kill();
-            child.Wait();
-            EXPECT_EQ(Api().WaitForSingleObject(h, 5000), static_cast<DWORD>(WAIT_ABANDONED));
-            EXPECT_TRUE(Api().ReleaseMutex(h));
-            Api().CloseHandle(h);
-        } else {
-            child.Wait();
-            EXPECT_FALSE(Exists(PathOf(name)));
-        }
-        EXPECT_EQ(OpenError(name), 0u);
-        unlink(mark.c_str());
-    }
-}
-
-TEST(NamedObjects, OneMappingPerNameHoweverManyHandles) {
-    const std::string name = UniqueName("mapping");
-    const std::string path = PathOf(name);
-    auto mappings = [&] {
+// A process maps a name once, however many handles it has, and keeps the
+// mapping of an unused name for the next use; beyond that cache of unused
+// mappings, the oldest name's file goes.
+TEST(NamedObjects, OneMappingPerNameAndABoundedCacheOfUnusedOnes) {
+    const std::string first = UniqueName("cache");
+    auto mappings = [path = PathOf(first)] {
         std::ifstream maps("/proc/self/maps");
         int count = 0;
         for (std::string line; std::getline(maps, line);) {
@@ -238,29 +183,43 @@ TEST(NamedObjects, OneMappingPerNameHoweverManyHandles) {
         }
         return count;
     };
-    std::vector<HANDLE> handles;
     for (int round = 0; round < 2; ++round) {
-        for (int i = 0; i < 5; ++i) {
-            handles.push_back(Api().CreateMutexA(nullptr, FALSE, name.c_str()));
+        std::vector<HANDLE> handles(5);
+        for (HANDLE& h : handles) {
+            h = Api().CreateMutexA(nullptr, FALSE, first.c_str());
         }
         EXPECT_EQ(mappings(), 1);
         for (HANDLE h : handles) {
             Api().CloseHandle(h);
         }
-        handles.clear();
+        EXPECT_TRUE(FileExists(PathOf(first))) << "kept for the next use";
     }
+    for (int i = 0; i < 40; ++i) {
+        Api().CloseHandle(Api().CreateMutexA(nullptr, FALSE, UniqueName("cache").c_str()));
+    }
+    EXPECT_FALSE(FileExists(PathOf(first)));
+    EXPECT_EQ(mappings(), 0);
 }
 
+// Only a descriptor whose DACL is present and null opens the file to all; the
+// descriptor calls take only revision 1 and record a DACL taken away again.
 TEST(NamedObjects, FilesArePrivateUnlessTheOpenDescriptorIsGiven) {
     const mode_t oldMask = umask(022);
-    PSECURITY_DESCRIPTOR open = CreateOpenSecurityDescriptor();
-    ASSERT_NE(open, nullptr);
-    SECURITY_ATTRIBUTES openToAll{sizeof(SECURITY_ATTRIBUTES), open, FALSE};
-    SECURITY_DESCRIPTOR withDacl{};
+    SECURITY_DESCRIPTOR realDacl{}, open{}, removed{};
     ACL acl{};
-    Api().InitializeSecurityDescriptor(&withDacl, SECURITY_DESCRIPTOR_REVISION);
-    Api().SetSecurityDescriptorDacl(&withDacl, TRUE, &acl, FALSE);
-    SECURITY_ATTRIBUTES restricted{sizeof(SECURITY_ATTRIBUTES), &withDacl, FALSE};
+    EXPECT_FALSE(Api().InitializeSecurityDescriptor(&realDacl, 2));
+    EXPECT_EQ(Api().GetLastError(), 1305u);  // ERROR_UNKNOWN_REVISION
+    EXPECT_FALSE(Api().SetSecurityDescriptorDacl(&realDacl, TRUE, &acl, FALSE)) << "not initialised";
+    for (SECURITY_DESCRIPTOR* descriptor : {&realDacl, &open, &removed}) {
+        ASSERT_TRUE(Api().InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION));
+    }
+    Api().SetSecurityDescriptorDacl(&realDacl, TRUE, &acl, FALSE);
+    Api().SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+    Api().SetSecurityDescriptorDacl(&removed, TRUE, nullptr, TRUE);
+    Api().SetSecurityDescriptorDacl(&removed, FALSE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES withRealDacl{sizeof(SECURITY_ATTRIBUTES), &realDacl, FALSE};
+    SECURITY_ATTRIBUTES openToAll{sizeof(SECURITY_ATTRIBUTES), &open, FALSE};
+    SECURITY_ATTRIBUTES withRemoved{sizeof(SECURITY_ATTRIBUTES), &removed, FALSE};
     struct Case {
         const char* what;
         LPSECURITY_ATTRIBUTES attributes;
@@ -268,8 +227,9 @@ TEST(NamedObjects, FilesArePrivateUnlessTheOpenDescriptorIsGiven) {
         mode_t mode;
     } cases[] = {
         {"default", nullptr, "", 0600},
-        {"a real DACL", &restricted, "", 0600},
+        {"a real DACL", &withRealDacl, "", 0600},
         {"open descriptor", &openToAll, "", 0666},
+        {"DACL removed", &withRemoved, "", 0600},
         {"global default", nullptr, "Global\\", 0600},
         {"global open", &openToAll, "Global\\", 0666},
     };
@@ -283,76 +243,93 @@ TEST(NamedObjects, FilesArePrivateUnlessTheOpenDescriptorIsGiven) {
         EXPECT_EQ(info.st_mode & 0777, c.mode);
         Api().CloseHandle(h);
     }
-    Api().LocalFree(open);
     umask(oldMask);
 }
 
-TEST(SecurityDescriptor, OnlyRevisionOneAndDaclPresenceIsRecorded) {
-    SECURITY_DESCRIPTOR sd{};
-    EXPECT_FALSE(Api().InitializeSecurityDescriptor(&sd, 2));
-    EXPECT_EQ(Api().GetLastError(), 1305u);  // ERROR_UNKNOWN_REVISION
-    EXPECT_FALSE(Api().SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE)) << "not initialised";
-    ASSERT_TRUE(Api().InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(Api().SetSecurityDescriptorDacl(&sd, TRUE, nullptr, TRUE));
-    EXPECT_EQ(sd.Control, SE_DACL_PRESENT | SE_DACL_DEFAULTED);
-    ASSERT_TRUE(Api().SetSecurityDescriptorDacl(&sd, FALSE, nullptr, FALSE));
-    EXPECT_EQ(sd.Control, 0);
+// ---- against another user of the machine ------------------------------------------
+
+// Creates and owns `name`: 0 when new, 1 when it existed, 9 when abandoned, else 10 + the error.
+int Lock(const std::string& name) {
+    HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+    const DWORD error = Api().GetLastError();
+    return h == nullptr                                              ? 10 + static_cast<int>(error)
+           : Api().WaitForSingleObject(h, INFINITE) == WAIT_OBJECT_0 ? error == ERROR_ALREADY_EXISTS
+                                                                     : 9;
 }
 
-// Beyond the cache of unused mappings, the oldest name's file goes.
-TEST(NamedObjects, UnusedMappingsAreBoundedAndTheirFilesRemoved) {
-    const std::string first = UniqueName("cache");
-    Api().CloseHandle(Api().CreateMutexA(nullptr, FALSE, first.c_str()));
-    EXPECT_TRUE(Exists(PathOf(first))) << "kept for the next use";
-    for (int i = 0; i < 40; ++i) {
-        Api().CloseHandle(Api().CreateMutexA(nullptr, FALSE, UniqueName("cache").c_str()));
+void Plant(const std::string& path, mode_t mode) {
+    std::ofstream(path) << std::string(4096, '\xA5');
+    chmod(path.c_str(), mode);
+}
+
+// Each step runs in a child of its own uid, killed after 10 s, so that a spin or
+// a hang fails.
+class SharedNames : public testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root to act as two users";
+        }
+        TearDown();
+        m_name = UniqueName("shared");
     }
-    EXPECT_FALSE(Exists(PathOf(first)));
-}
-
-// Processes cycling through more names than a process keeps mapped, so that
-// names are removed and created again all the time while others open them: two
-// processes must never hold different objects under one name.
-TEST(NamedObjects, NamesRemovedAndCreatedUnderContentionStayExclusive) {
-    constexpr int kNames = 20;
-    constexpr int kRounds = 15;
-    constexpr int kProcesses = 4;
-    const std::string dir = std::getenv("QVTR_TEST_DIR") ? std::getenv("QVTR_TEST_DIR") : "";
-    const std::string base = std::getenv("QVTR_TEST_MUTEX") ? std::getenv("QVTR_TEST_MUTEX") : "";
-    if (const char* role = ChildRole(); role && std::string(role) == "churn") {
-        for (int round = 0; round < kRounds; ++round) {
-            for (int i = 0; i < kNames; ++i) {
-                const std::string name = base + "-" + std::to_string(i);
-                HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
-                Api().WaitForSingleObject(h, INFINITE);
-                const std::string file = dir + std::to_string(i);
-                int count = 0;
-                std::ifstream(file) >> count;
-                std::ofstream(file) << count + 1;
-                Api().ReleaseMutex(h);
-                Api().CloseHandle(h);
+    void TearDown() override {
+        for (const auto& item : std::filesystem::directory_iterator("/dev/shm")) {
+            const std::string leaf = item.path().filename();
+            if (leaf.rfind(m_victimDir, 0) == 0 || leaf.rfind("qvtr-global-qvtr-named-test-shared-", 0) == 0) {
+                std::filesystem::remove_all(item.path());
             }
         }
-        std::exit(0);
     }
-    testing_support::TempDir temp;
-    const std::string name = UniqueName("churn");
-    ScopedEnv role("QVTR_CHILD_ROLE", "churn");
-    ScopedEnv mutexName("QVTR_TEST_MUTEX", name.c_str());
-    ScopedEnv dirPath("QVTR_TEST_DIR", temp.Path().c_str());
-    std::vector<std::unique_ptr<Child>> children;
-    for (int i = 0; i < kProcesses; ++i) {
-        children.push_back(std::make_unique<Child>(
-            SelfPath(), ChildArgs("NamedObjects.NamesRemovedAndCreatedUnderContentionStayExclusive")));
+    const std::string m_victimDir = "qvtr-" + std::to_string(forked::kVictim);
+    std::string m_name;
+};
+
+TEST_F(SharedNames, AnotherUsersFilesNeverBecomeTheVictimsObject) {
+    const std::string dir = "/dev/shm/" + m_victimDir;
+    const std::function<void()> plants[] = {
+        [&] { mkdir(dir.c_str(), 0700), Plant(dir + "/" + m_name, 0600); },
+        [&] { mkdir(dir.c_str(), 0777), chmod(dir.c_str(), 0777), Plant(dir + "/" + m_name, 0666); },
+        [&] { mkdir((dir + "x").c_str(), 0777), symlink((dir + "x").c_str(), dir.c_str()); },
+    };
+    for (const auto& plant : plants) {
+        SetUp();
+        EXPECT_EQ(forked::Run([&] { return plant(), 0; }, forked::kOther), 0);
+        // New, then found again; in a file of the victim's, not where the other put one.
+        EXPECT_EQ(forked::Run(
+                      [&] {
+                          const int first = Lock(m_name), second = Lock(m_name);
+                          const std::string path = PathOf(m_name);
+                          struct stat info {};
+                          return first * 100 + second * 10 +
+                                 (stat(path.c_str(), &info) || info.st_uid != forked::kVictim) +
+                                 2 * (path.rfind(dir + "/", 0) == 0);
+                      },
+                      forked::kVictim),
+                  10);
     }
-    for (auto& child : children) {
-        EXPECT_EQ(child->Wait(), 0);
-    }
-    for (int i = 0; i < kNames; ++i) {
-        int count = 0;
-        std::ifstream(temp.File(std::to_string(i))) >> count;
-        EXPECT_EQ(count, kRounds * kProcesses) << "name " << i;
-        EXPECT_FALSE(Exists(PathOf(name + "-" + std::to_string(i))));
+}
+
+// Machine-wide names are shared on purpose: a damaged object is repaired or
+// refused, and a holder of any uid that dies or leaves never blocks the name.
+TEST_F(SharedNames, MachineWideNamesSurviveOtherUsersAndTheirDeaths) {
+    const std::string name = "Global\\" + m_name, path = PathOf(name);
+    Plant(path, 0666);
+    struct flock shared {};
+    shared.l_type = F_RDLCK, shared.l_len = 1;
+    const int fd = open(path.c_str(), O_RDWR);
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &shared), 0);
+    EXPECT_EQ(forked::Run([&] { return Lock(name); }, forked::kVictim), 10 + ERROR_INVALID_HANDLE)
+        << "held garbage is refused";
+    close(fd);
+    unlink(path.c_str());
+
+    // The file is another user's, so the last user of the name cannot remove it.
+    EXPECT_EQ(forked::Run([&] { return Plant(path, 0666), 0; }, forked::kOther), 0);
+    EXPECT_EQ(forked::Run([&] { return Lock(name); }, forked::kVictim), 0) << "garbage nobody holds is taken over";
+    EXPECT_EQ(forked::Run([&] { return Lock(name) + (kill(getpid(), SIGKILL), 0); }, forked::kVictim), 128 + SIGKILL);
+    for (uid_t uid : {forked::kOther, forked::kVictim, uid_t(0)}) {
+        EXPECT_EQ(forked::Run([&] { return Lock(name); }, uid), 0) << uid;
     }
 }
 

@@ -33,67 +33,55 @@ std::string Hex(HANDLE handle) {
     return text;
 }
 
-HANDLE WINAPI DeniedCreate(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) {
-    Api().SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-}
-
 void WINAPI ClobberingOutput(LPCSTR) {
     Api().SetLastError(ERROR_INVALID_FUNCTION);
 }
 
 // Whether another thread can own the mutex of `name` within `ms`.
 bool OtherThreadCanOwn(const std::string& name, DWORD ms) {
-    bool owned = false;
-    std::thread other([&] {
-        HANDLE mutex = Api().CreateMutexA(nullptr, FALSE, name.c_str());
-        const DWORD result = Api().WaitForSingleObject(mutex, ms);
-        owned = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
-        if (owned) {
+    HANDLE mutex = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+    DWORD result = WAIT_FAILED;
+    std::thread([&] {
+        result = Api().WaitForSingleObject(mutex, ms);
+        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
             Api().ReleaseMutex(mutex);
         }
-        Api().CloseHandle(mutex);
-    });
-    other.join();
-    return owned;
+    }).join();
+    Api().CloseHandle(mutex);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
-TEST(CriticalSectionAuto, NestsOnOneThreadAndFreesAfterBothReleases) {
+// Releasing early and then again, or by destruction, lets go only once: the
+// outer lock of the nested pair still holds the mutex.
+TEST(CriticalSectionAuto, NestsOnOneThreadAndReleasesOnce) {
     const std::string name = UniqueName("nested");
-    CCriticalSectionAuto outer(name.c_str());
-    CCriticalSectionAuto inner(name.c_str());  // must not block
-    ASSERT_NE(outer.m_hMutex, nullptr);
-    ASSERT_NE(inner.m_hMutex, nullptr);
-    EXPECT_NE(outer.m_hMutex, inner.m_hMutex);
-
-    inner.Release();
-    EXPECT_FALSE(OtherThreadCanOwn(name, 50)) << "the outer lock still holds the mutex";
-    outer.Release();
-    EXPECT_TRUE(OtherThreadCanOwn(name, 5000));
-}
-
-TEST(CriticalSectionAuto, ReleaseThenDestructionReleasesOnce) {
-    const std::string name = UniqueName("release");
     HandleLedger ledger;
-    FaultInjector<&Win32Api::ReleaseMutex> releases(0, 0, BOOL{});
     {
-        CCriticalSectionAuto lock(name.c_str());
-        lock.Release();
-        EXPECT_EQ(lock.m_hMutex, nullptr);
-        lock.Release();
+        CCriticalSectionAuto outer(name.c_str());
+        CCriticalSectionAuto inner(name.c_str());  // must not block
+        ASSERT_NE(inner.m_hMutex, nullptr);
+        EXPECT_NE(outer.m_hMutex, inner.m_hMutex);
+        inner.Release();
+        EXPECT_EQ(inner.m_hMutex, nullptr);
+        inner.Release();
+        EXPECT_FALSE(OtherThreadCanOwn(name, 50)) << "the outer lock still holds the mutex";
     }
-    EXPECT_EQ(releases.Calls(), 1);
-    EXPECT_TRUE(ledger.Balanced()) << ledger.Describe();
     EXPECT_TRUE(OtherThreadCanOwn(name, 5000));
+    EXPECT_TRUE(ledger.Balanced()) << ledger.Describe();
 }
 
+// Creation, ownership and release are traced at level 6 only; the name of an
+// event gives an empty lock that never waits.
 TEST(CriticalSectionAuto, TracesCreationOwnershipAndReleaseOnlyAtLevelSix) {
     const std::string name = UniqueName("trace");
+    const std::string eventName = UniqueName("event");
     {
         TraceCapture quiet(5);
         { CCriticalSectionAuto lock(name.c_str()); }
         EXPECT_TRUE(quiet.Lines().empty()) << "nothing below level 6";
     }
+    HANDLE event = Api().CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_NE(event, nullptr);
     TraceCapture trace(6);
     HANDLE first = nullptr;
     HANDLE second = nullptr;
@@ -103,6 +91,11 @@ TEST(CriticalSectionAuto, TracesCreationOwnershipAndReleaseOnlyAtLevelSix) {
         CCriticalSectionAuto opener(name.c_str());
         second = opener.m_hMutex;
     }
+    {
+        CCriticalSectionAuto lock(eventName.c_str());
+        EXPECT_EQ(lock.m_hMutex, nullptr);
+        EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
     const std::vector<std::string> expected = {
         "Mutex " + name + " - " + Hex(first) + ": 00000000\n",
         "In Critical Section " + Hex(first) + "\n",
@@ -110,55 +103,21 @@ TEST(CriticalSectionAuto, TracesCreationOwnershipAndReleaseOnlyAtLevelSix) {
         "In Critical Section " + Hex(second) + "\n",
         "Mutex " + Hex(second) + " released\n",
         "Mutex " + Hex(first) + " released\n",
+        "Mutex " + eventName + " - 00000000: 00000006\n",
     };
-    EXPECT_EQ(trace.Lines(), expected);
-}
-
-TEST(CriticalSectionAuto, NameOfAnEventGivesAnEmptyLockWithoutWaiting) {
-    const std::string name = UniqueName("event");
-    HANDLE event = Api().CreateEventA(nullptr, TRUE, FALSE, name.c_str());
-    ASSERT_NE(event, nullptr);
-    TraceCapture trace(6);
-    FaultInjector<&Win32Api::WaitForSingleObject> waits(0, 0, DWORD{});
-    {
-        CCriticalSectionAuto lock(name.c_str());
-        EXPECT_EQ(lock.m_hMutex, nullptr);
-        EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    }
-    EXPECT_EQ(waits.Calls(), 0);
-    const std::vector<std::string> expected = {"Mutex " + name + " - 00000000: 00000006\n"};
     EXPECT_EQ(trace.Lines(), expected);
     Api().CloseHandle(event);
 }
 
 TEST(CriticalSectionAuto, CreationFailureLeavesItsErrorDespiteTheTrace) {
     TraceCapture trace(6);
-    ApiOverride failing;
-    failing->CreateMutexA = DeniedCreate;
+    FaultInjector<&Win32Api::CreateMutexA> denied(1, ERROR_ACCESS_DENIED, HANDLE{});
     // The trace line's own platform calls must not replace the creation's error.
-    failing->OutputDebugStringA = ClobberingOutput;
+    ApiOverride clobbering;
+    clobbering->OutputDebugStringA = ClobberingOutput;
     CCriticalSectionAuto lock("denied");
     EXPECT_EQ(lock.m_hMutex, nullptr);
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-}
-
-TEST(OpenSecurityDescriptor, HasAPresentNullDaclAndOpensANamedObject) {
-    PSECURITY_DESCRIPTOR block = CreateOpenSecurityDescriptor();
-    ASSERT_NE(block, nullptr);
-    const auto* descriptor = static_cast<const SECURITY_DESCRIPTOR*>(block);
-    EXPECT_EQ(descriptor->Revision, SECURITY_DESCRIPTOR_REVISION);
-    EXPECT_NE(descriptor->Control & SE_DACL_PRESENT, 0);
-    EXPECT_EQ(descriptor->Control & SE_DACL_DEFAULTED, 0);
-    EXPECT_EQ(descriptor->Dacl, nullptr);
-
-    SECURITY_ATTRIBUTES attributes{};
-    attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = block;
-    attributes.bInheritHandle = TRUE;
-    HANDLE mutex = Api().CreateMutexA(&attributes, FALSE, UniqueName("open").c_str());
-    EXPECT_NE(mutex, nullptr);
-    Api().CloseHandle(mutex);
-    Api().LocalFree(block);
 }
 
 // The frees made while the `Member` step of building the descriptor fails.
@@ -170,7 +129,21 @@ int FreesWhenFailing(R value) {
     return frees.Calls();
 }
 
-TEST(OpenSecurityDescriptor, AnyFailingStepGivesNullAndFreesTheBlock) {
+// The descriptor opens a named object to all; when any step of making it fails
+// the result is null and the block is freed.
+TEST(OpenSecurityDescriptor, HasAPresentNullDaclOrIsNullAndFreed) {
+    PSECURITY_DESCRIPTOR block = CreateOpenSecurityDescriptor();
+    ASSERT_NE(block, nullptr);
+    const auto* descriptor = static_cast<const SECURITY_DESCRIPTOR*>(block);
+    EXPECT_EQ(descriptor->Revision, SECURITY_DESCRIPTOR_REVISION);
+    EXPECT_EQ(descriptor->Control & (SE_DACL_PRESENT | SE_DACL_DEFAULTED), SE_DACL_PRESENT);
+    EXPECT_EQ(descriptor->Dacl, nullptr);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, block, TRUE};
+    HANDLE mutex = Api().CreateMutexA(&attributes, FALSE, UniqueName("open").c_str());
+    EXPECT_NE(mutex, nullptr);
+    Api().CloseHandle(mutex);
+    Api().LocalFree(block);
+
     EXPECT_EQ(FreesWhenFailing<&Win32Api::LocalAlloc>(HLOCAL{}), 0);
     EXPECT_EQ(FreesWhenFailing<&Win32Api::InitializeSecurityDescriptor>(BOOL{FALSE}), 1);
     EXPECT_EQ(FreesWhenFailing<&Win32Api::SetSecurityDescriptorDacl>(BOOL{FALSE}), 1);
