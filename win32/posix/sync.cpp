@@ -167,6 +167,9 @@ DWORD OpenFile(Entry& entry, mode_t mode) {
         const DWORD error = Sys().fstat(fd, &info) != 0 ? ErrnoToWin32(errno) : CheckObjectFile(info, entry.global);
         if (error != ERROR_SUCCESS) {
             Sys().close(fd);
+            if (error == ERROR_ACCESS_DENIED && S_ISREG(info.st_mode) && info.st_nlink == 0) {
+                continue;  // a process that held it last removed it meanwhile
+            }
             return error;
         }
         entry.fd = fd;
