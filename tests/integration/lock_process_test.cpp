@@ -69,6 +69,9 @@ void RunRole(const std::string& role) {
         for (int i = 0; i < kRounds * kNames; ++i) {
             const std::string index = std::to_string(i % kNames);
             CCriticalSectionAuto lock((name + "-" + index).c_str());
+            if (lock.m_hMutex == nullptr) {
+                std::exit(3);  // an empty lock would let the count go wrong by chance only
+            }
             WriteFile(dir + index, std::to_string(std::atoi(ReadFile(dir + index).c_str()) + 1));
         }
         std::exit(0);
