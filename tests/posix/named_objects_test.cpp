@@ -21,6 +21,7 @@
 #include "support/support.h"
 #include "win32/api.h"
 #include "win32/posix/named_objects.h"
+#include "win32/posix/syscalls.h"
 
 using testing_support::Child;
 using testing_support::ChildArgs;
@@ -168,6 +169,27 @@ TEST(NamedObjects, ANameIsFreeAgainWhenItsProcessHasExited) {
     EXPECT_EQ(Child(SelfPath(), ChildArgs("NamedObjects.ANameIsFreeAgainWhenItsProcessHasExited")).Wait(), 0);
     EXPECT_FALSE(FileExists(PathOf(name)));
     EXPECT_EQ(OpenError(name), 0u);
+}
+
+// The last holder of a name removes it as it lets go, maybe just as another
+// process opens the file: the opener makes the name again instead of failing.
+TEST(NamedObjects, ANameRemovedAsItIsOpenedIsMadeAgain) {
+    static std::string s_path;
+    static int (*s_fstat)(int, struct stat*);
+    const std::string name = UniqueName("gone");
+    s_path = PathOf(name);
+    s_fstat = posix::Sys().fstat;
+    posix::Sys().fstat = [](int fd, struct stat* info) {
+        if (unlink(s_path.c_str()) == 0) {
+            posix::Sys().fstat = s_fstat;
+        }
+        return s_fstat(fd, info);
+    };
+    HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+    posix::Sys().fstat = s_fstat;
+    EXPECT_NE(h, nullptr);
+    EXPECT_TRUE(FileExists(s_path));
+    Api().CloseHandle(h);
 }
 
 // A process maps a name once, however many handles it has, and keeps the
