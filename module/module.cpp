@@ -33,11 +33,13 @@ void WritePrefix(DWORD processId, char* out) {
     out[9] = ' ';
 }
 
-// Formats the prefix and the caller's text into a heap buffer that grows in
-// steps of 256 bytes until the line and its terminator fit. Returns null (the
-// line is dropped) without memory.
-char* FormatLine(DWORD processId, const char* format, va_list args, int& length) {
-    char first[kLineStep];
+// Formats the prefix and the caller's text into `first` when they fit (nearly
+// every line), else into a heap buffer grown in steps of 256 bytes until the
+// line and its terminator fit; `heap` then owns it. Returns null (the line is
+// dropped) on a bad format or without memory.
+char* FormatLine(DWORD processId, const char* format, va_list args, char (&first)[kLineStep], int& length,
+                 char*& heap) {
+    heap = nullptr;
     WritePrefix(processId, first);
     va_list probe;
     va_copy(probe, args);
@@ -47,19 +49,18 @@ char* FormatLine(DWORD processId, const char* format, va_list args, int& length)
         return nullptr;
     }
     length = static_cast<int>(kPrefixLength) + body;
+    if (static_cast<size_t>(length) < sizeof first) {
+        return first;
+    }
     // The smallest multiple of the step that holds the line and its terminator.
     const size_t size = (static_cast<size_t>(length) / kLineStep + 1) * kLineStep;
-    char* buffer = static_cast<char*>(std::malloc(size));
-    if (buffer == nullptr) {
+    heap = static_cast<char*>(std::malloc(size));
+    if (heap == nullptr) {
         return nullptr;
     }
-    if (static_cast<size_t>(length) < sizeof first) {
-        std::memcpy(buffer, first, static_cast<size_t>(length) + 1);
-    } else {
-        std::memcpy(buffer, first, kPrefixLength);
-        std::vsnprintf(buffer + kPrefixLength, size - kPrefixLength, format, args);
-    }
-    return buffer;
+    std::memcpy(heap, first, kPrefixLength);
+    std::vsnprintf(heap + kPrefixLength, size - kPrefixLength, format, args);
+    return heap;
 }
 
 HANDLE OpenLog(const std::string& path, DWORD disposition) {
@@ -175,17 +176,18 @@ void CComModuleSupport::ReadDebugSettings() {
 void CComModuleSupport::WriteTrace(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    char first[kLineStep];
+    char* heap = nullptr;
     int length = 0;
-    char* line = FormatLine(Api().GetCurrentProcessId(), format, args, length);
+    const char* line = FormatLine(Api().GetCurrentProcessId(), format, args, first, length, heap);
     va_end(args);
-    if (line == nullptr) {
-        return;
+    if (line != nullptr) {
+        AppendToLog(m_strLogPath, line, static_cast<DWORD>(length));
+        if (m_bDebugString) {
+            Api().OutputDebugStringA(line);
+        }
     }
-    AppendToLog(m_strLogPath, line, static_cast<DWORD>(length));
-    if (m_bDebugString) {
-        Api().OutputDebugStringA(line);
-    }
-    std::free(line);
+    std::free(heap);
 }
 
 const char* GetSystemErrorText(DWORD code) {
