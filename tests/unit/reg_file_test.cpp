@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "registry/reg_file.h"
+#include "support/fault_injector.h"
 #include "win32/api.h"
 
 namespace {
@@ -156,20 +157,14 @@ TEST_F(RegFileRegistry, ANameTheFormatCannotCarryRefusesTheExport) {
     EXPECT_NE(problem.find("QvtrRegFileTest"), std::string::npos) << problem;
 }
 
-int g_setCalls = 0;
-LONG WINAPI FailingSecondSet(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-    return ++g_setCalls == 2 ? ERROR_ACCESS_DENIED : BackendApi().RegSetValueExA(key, name, reserved, type, data, size);
-}
-
 TEST_F(RegFileRegistry, ARefusedValueIsNamedAndStrictUndoesEverything) {
     const std::string text =
         "REGEDIT4\r\n[HKEY_CURRENT_USER\\" + m_path + "]\r\n\"a\"=dword:1\r\n\"b\"=dword:2\r\n\"c\"=dword:3\r\n";
     for (const bool strict : {false, true}) {
         std::vector<regfile::Problem> skipped;
         {
-            ApiOverride fault;
-            g_setCalls = 0;
-            fault->RegSetValueExA = FailingSecondSet;
+            testing_support::FaultInjector<&Win32Api::RegSetValueExA> fail(2, ERROR_ACCESS_DENIED,
+                                                                           LONG(ERROR_ACCESS_DENIED));
             EXPECT_EQ(Import(text, strict, skipped), strict ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
         }
         ASSERT_EQ(skipped.size(), 1u);
