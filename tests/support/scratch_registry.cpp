@@ -82,9 +82,6 @@ struct ScratchRegistry::State {
         if (!known) {
             return ERROR_BAD_NETPATH;
         }
-        if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) {
-            return ERROR_INVALID_HANDLE;
-        }
         return Track(next.RegOpenKeyExA(Root(hKey), "", 0, KEY_ALL_ACCESS, result), result, PathOf(hKey));
     }
 

@@ -37,7 +37,6 @@ protected:
         m_reg.PutValue(HKEY_CURRENT_USER, Path(sub), name, type, bytes.data(), bytes.size());
     }
     void PutKey(const std::string& sub) { m_reg.PutKey(HKEY_CURRENT_USER, Path(sub)); }
-    bool KeyExists(const std::string& sub) const { return m_reg.HasKey(HKEY_CURRENT_USER, Path(sub)); }
 
     ScratchRegistry m_reg;
 };
@@ -387,8 +386,8 @@ TEST_F(RegistryKey, DeleteTreeStopsAtTheFirstFailure) {
         EXPECT_THROW(key.DeleteTree(), long);
     }
     // B (the last) went before A failed to open.
-    EXPECT_TRUE(KeyExists("A"));
-    EXPECT_FALSE(KeyExists("B"));
+    EXPECT_TRUE(m_reg.HasKey(HKEY_CURRENT_USER, Path("A")));
+    EXPECT_FALSE(m_reg.HasKey(HKEY_CURRENT_USER, Path("B")));
 
     ASSERT_EQ(Api().RegDeleteKeyA(key.m_hKey, "A"), ERROR_SUCCESS);
     m_reg.ClearCalls();
