@@ -225,21 +225,6 @@ TEST_F(Registry, RootsAndRemoteConnection) {
     }
 }
 
-TEST_F(Registry, LargeValueComesBackByteForByte) {
-    std::string big(1 << 20, '\0');
-    for (size_t i = 0; i < big.size(); i += 7) {
-        big[i] = static_cast<char>(i % 251);
-    }
-    ASSERT_EQ(Api().RegSetValueExA(m_key, "big", 0, REG_BINARY, reinterpret_cast<const BYTE*>(big.data()),
-                                   static_cast<DWORD>(big.size())),
-              ERROR_SUCCESS);
-    std::string back(big.size(), 'x');
-    DWORD size = static_cast<DWORD>(back.size());
-    ASSERT_EQ(Api().RegQueryValueExA(m_key, "big", nullptr, nullptr, reinterpret_cast<LPBYTE>(&back[0]), &size),
-              ERROR_SUCCESS);
-    EXPECT_TRUE(back == big);
-}
-
 TEST_F(Registry, DatabaseIsTheOwnersAlone) {
     const std::string path = std::getenv("QVTR_REGISTRY");
     for (const char* suffix : {"", "-wal", "-shm", "-seq"}) {
