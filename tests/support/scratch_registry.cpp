@@ -12,21 +12,8 @@ namespace testing_support {
 
 namespace {
 
-std::string JoinPath(std::string base, const char* sub) {
-    std::string part;
-    for (const char* p = sub != nullptr ? sub : "";; ++p) {
-        if (*p == '\\' || *p == '\0') {
-            if (!part.empty()) {
-                base += "\\" + part;
-            }
-            part.clear();
-            if (*p == '\0') {
-                return base;
-            }
-        } else {
-            part += *p;
-        }
-    }
+std::string JoinPath(const std::string& base, const char* sub) {
+    return sub != nullptr && *sub != '\0' ? base + "\\" + sub : base;
 }
 
 }  // namespace
@@ -73,13 +60,8 @@ struct ScratchRegistry::State {
     }
 
     LONG Connect(LPCSTR machine, HKEY hKey, PHKEY result) {
-        const std::string bare = machine != nullptr ? machine : "";
-        const size_t start = bare.find_first_not_of('\\');
-        bool known = start == std::string::npos;
-        for (const std::string& remote : remotes) {
-            known = known || remote == bare.substr(start);
-        }
-        if (!known) {
+        const char* bare = machine != nullptr ? machine + std::strspn(machine, "\\") : "";
+        if (*bare != '\0' && std::find(remotes.begin(), remotes.end(), bare) == remotes.end()) {
             return ERROR_BAD_NETPATH;
         }
         return Track(next.RegOpenKeyExA(Root(hKey), "", 0, KEY_ALL_ACCESS, result), result, PathOf(hKey));
