@@ -448,12 +448,11 @@ void Fill(const std::string& path, int count, bool values) {
     Api().QvtrRegTransaction(QVTR_REG_COMMIT);
 }
 
-// Visits every index once, upwards or downwards; the count of entries seen.
-int Enumerate(const std::string& path, bool values, bool down, int count) {
+// Visits every index once, upwards (the deletions walk downwards); the count of entries seen.
+int Enumerate(const std::string& path, bool values, int count) {
     HKEY key = Open(path);
     int seen = 0;
-    for (int step = 0; step < count; ++step) {
-        const DWORD index = static_cast<DWORD>(down ? count - 1 - step : step);
+    for (DWORD index = 0; index < static_cast<DWORD>(count); ++index) {
         seen += EntryAt(key, values, index).rfind("error ", 0) == 0 ? 0 : 1;
     }
     Api().RegCloseKey(key);
@@ -476,10 +475,8 @@ TEST_F(Registry, TenTimesTheEntriesCostAtMostTwentyTimesTheSteps) {
         bool values;                                      // the key holds values rather than sub-keys
         std::function<int(const std::string&, int)> run;  // entries handled
     } walks[] = {
-        {"sub-keys upwards", false, std::bind(Enumerate, _1, false, false, _2)},
-        {"sub-keys downwards", false, std::bind(Enumerate, _1, false, true, _2)},
-        {"values upwards", true, std::bind(Enumerate, _1, true, false, _2)},
-        {"values downwards", true, std::bind(Enumerate, _1, true, true, _2)},
+        {"sub-keys upwards", false, std::bind(Enumerate, _1, false, _2)},
+        {"values upwards", true, std::bind(Enumerate, _1, true, _2)},
         {"DeleteTree of sub-keys", false, DeleteWithKeyObject},
         {"DeleteTree of values", true, DeleteWithKeyObject},
         {"an import's tree deletion", false, DeleteAsImport},
