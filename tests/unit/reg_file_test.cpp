@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qvtr/registry.h"
 #include "registry/reg_file.h"
 #include "support/fault_injector.h"
 #include "win32/api.h"
@@ -138,14 +139,9 @@ TEST_F(RegFileRegistry, ExportsComeBackByteForByte) {
 }
 
 TEST_F(RegFileRegistry, ANameTheFormatCannotCarryRefusesTheExport) {
-    HKEY key = nullptr;
-    ASSERT_EQ(
-        Api().RegCreateKeyExA(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-        ERROR_SUCCESS);
-    ASSERT_EQ(Api().RegSetValueExA(key, "evil\r\n[HKEY_CURRENT_USER\\Planted]", 0, REG_SZ,
-                                   reinterpret_cast<const BYTE*>("x"), 2),
-              ERROR_SUCCESS);
-    Api().RegCloseKey(key);
+    CRegistryKey key(HKEY_CURRENT_USER, m_path, true, false, true);
+    CRegistryValue value("", REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
+    ASSERT_EQ(key.SetValue("evil\r\n[HKEY_CURRENT_USER\\Planted]", value), ERROR_SUCCESS);
     std::string bytes;
     std::string problem;
     EXPECT_EQ(regfile::Export(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", m_path, bytes, problem), ERROR_INVALID_DATA);
