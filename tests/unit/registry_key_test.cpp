@@ -168,7 +168,6 @@ TEST_F(RegistryKey, CopyOfANonOwningKeyClosesTheHandleOnce) {
 TEST_F(RegistryKey, RemoteMachines) {
     m_reg.AllowRemoteMachine("SERVER");
     m_reg.PutKey(HKEY_LOCAL_MACHINE, "Software\\X");
-    m_reg.PutKey(HKEY_CURRENT_USER, "Software");
     {
         CRegistryKey key("\\\\SERVER", HKEY_LOCAL_MACHINE, "Software\\X", false, false, true);
         EXPECT_NE(key.m_hRootKey, HKEY_LOCAL_MACHINE);
@@ -179,7 +178,6 @@ TEST_F(RegistryKey, RemoteMachines) {
 
     // Only HKLM of another machine: the rule answers without asking the registry.
     m_reg.ClearCalls();
-    EXPECT_THROW(CRegistryKey("SERVER", HKEY_CURRENT_USER, "Software", false, false, true), long);
     CRegistryKey key;
     key.m_strMachine = "SERVER";
     EXPECT_FALSE(key.Open(HKEY_CURRENT_USER, "Software", false, true, true, false));
@@ -219,7 +217,6 @@ TEST_F(RegistryKey, ListFailuresGiveTheCodeAndLeakNothing) {
     EXPECT_EQ(m_reg.LiveHandles(), 0u);
 
     ASSERT_TRUE(key.Open(HKEY_CURRENT_USER, Path(""), false, true, true, false));
-    EXPECT_EQ(FirstSubKeyFails<&Win32Api::RegEnumKeyExA>(key, ERROR_NO_MORE_ITEMS), ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(FirstSubKeyFails<&Win32Api::RegOpenKeyExA>(key, ERROR_ACCESS_DENIED), ERROR_ACCESS_DENIED);
     EXPECT_EQ(FirstSubKeyFails<&Win32Api::RegQueryInfoKeyA>(key, ERROR_KEY_DELETED), ERROR_KEY_DELETED);
     EXPECT_EQ(m_reg.LiveHandles(), 1u);
