@@ -1,5 +1,6 @@
 #include "support/scratch_registry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -11,21 +12,8 @@ namespace testing_support {
 
 namespace {
 
-std::string JoinPath(std::string base, const char* sub) {
-    std::string part;
-    for (const char* p = sub != nullptr ? sub : "";; ++p) {
-        if (*p == '\\' || *p == '\0') {
-            if (!part.empty()) {
-                base += "\\" + part;
-            }
-            part.clear();
-            if (*p == '\0') {
-                return base;
-            }
-        } else {
-            part += *p;
-        }
-    }
+std::string JoinPath(const std::string& base, const char* sub) {
+    return sub != nullptr && *sub != '\0' ? base + "\\" + sub : base;
 }
 
 }  // namespace
@@ -37,10 +25,9 @@ struct ScratchRegistry::State {
     std::map<HKEY, HKEY> roots;  // predefined root -> its scratch key
     std::map<HKEY, std::string> handles;
     std::vector<std::string> remotes;
-    std::vector<RegistryCall> calls;
+    std::vector<std::string> calls;
     size_t badCloses = 0;
     OSVERSIONINFOEXA version{};
-    bool failVersion = false;
 
     HKEY Root(HKEY hKey) const {
         auto it = roots.find(hKey);
@@ -61,14 +48,8 @@ struct ScratchRegistry::State {
     }
 
     void Record(const char* function, const std::string& key, const char* name, const DWORD* index) {
-        RegistryCall call;
-        call.function = function;
-        call.key = key;
-        call.hasName = name != nullptr;
-        call.name = name != nullptr ? name : "";
-        call.hasIndex = index != nullptr;
-        call.index = index != nullptr ? *index : 0;
-        calls.push_back(call);
+        calls.push_back(std::string(function) + " " + key + (index ? "#" + std::to_string(*index) : "") +
+                        (name ? std::string(":") + name : ""));
     }
 
     LONG Track(LONG code, PHKEY result, const std::string& path) {
@@ -79,17 +60,9 @@ struct ScratchRegistry::State {
     }
 
     LONG Connect(LPCSTR machine, HKEY hKey, PHKEY result) {
-        const std::string bare = machine != nullptr ? machine : "";
-        const size_t start = bare.find_first_not_of('\\');
-        bool known = start == std::string::npos;
-        for (const std::string& remote : remotes) {
-            known = known || remote == bare.substr(start);
-        }
-        if (!known) {
+        const char* bare = machine != nullptr ? machine + std::strspn(machine, "\\") : "";
+        if (*bare != '\0' && std::find(remotes.begin(), remotes.end(), bare) == remotes.end()) {
             return ERROR_BAD_NETPATH;
-        }
-        if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS) {
-            return ERROR_INVALID_HANDLE;
         }
         return Track(next.RegOpenKeyExA(Root(hKey), "", 0, KEY_ALL_ACCESS, result), result, PathOf(hKey));
     }
@@ -225,7 +198,7 @@ BOOL WINAPI GetVersionEx(LPOSVERSIONINFOA info) {
     ScratchRegistry::State& st = *g_state;
     const DWORD size = info != nullptr ? info->dwOSVersionInfoSize : 0;
     BOOL ok = FALSE;
-    if (!st.failVersion && (size == sizeof(OSVERSIONINFOA) || size == sizeof(OSVERSIONINFOEXA))) {
+    if (size == sizeof(OSVERSIONINFOA) || size == sizeof(OSVERSIONINFOEXA)) {
         OSVERSIONINFOEXA record = st.version;
         record.dwOSVersionInfoSize = size;
         std::memcpy(info, &record, size);
@@ -247,17 +220,6 @@ DWORD WINAPI GetVersionWord() {
 }
 
 }  // namespace
-
-std::string RegistryCall::Text() const {
-    std::string text = function + " " + key;
-    if (hasIndex) {
-        text += "#" + std::to_string(index);
-    }
-    if (hasName) {
-        text += ":" + name;
-    }
-    return text;
-}
 
 ScratchRegistry::ScratchRegistry() : m_state(new State) {
     if (g_state != nullptr) {
@@ -336,9 +298,6 @@ void ScratchRegistry::SetWindows2000() {
 void ScratchRegistry::SetWindows98() {
     SetVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2222, " A");
 }
-void ScratchRegistry::FailVersionQuery(bool fail) {
-    m_state->failVersion = fail;
-}
 
 void ScratchRegistry::PutKey(HKEY root, const std::string& path) {
     std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
@@ -379,55 +338,22 @@ void ScratchRegistry::SetForcingValue(const std::string& name, DWORD number) {
     PutValue(HKEY_LOCAL_MACHINE, QVTR_COMMON_SETTINGS_KEY, name, REG_DWORD, &number, sizeof number);  // little-endian
 }
 
-void ScratchRegistry::SetProductSuite(const std::vector<std::string>& suites) {
-    std::string bytes;
-    for (const std::string& suite : suites) {
-        bytes += suite + '\0';
-    }
-    PutValue(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\ProductOptions", "ProductSuite", REG_MULTI_SZ,
-             bytes.data(), bytes.size() + 1);  // and the list's closing NUL
-}
-
 void ScratchRegistry::AllowRemoteMachine(const std::string& name) {
     std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
     m_state->remotes.push_back(name);
 }
 
-std::vector<RegistryCall> ScratchRegistry::Calls() const {
-    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
-    return m_state->calls;
-}
-
-std::vector<RegistryCall> ScratchRegistry::RegistryCalls() const {
-    std::vector<RegistryCall> calls;
-    for (const RegistryCall& call : Calls()) {
-        if (call.function.compare(0, 3, "Reg") == 0) {
-            calls.push_back(call);
-        }
-    }
-    return calls;
-}
-
 std::vector<std::string> ScratchRegistry::RegistryCallTexts(const std::vector<std::string>& functions) const {
+    std::lock_guard<std::recursive_mutex> lock(m_state->mutex);
     std::vector<std::string> texts;
-    for (const RegistryCall& call : RegistryCalls()) {
-        bool wanted = functions.empty();
-        for (const std::string& function : functions) {
-            wanted = wanted || function == call.function;
-        }
-        if (wanted) {
-            texts.push_back(call.Text());
+    for (const std::string& text : m_state->calls) {
+        const std::string function = text.substr(0, text.find(' '));
+        if (functions.empty() ? function.compare(0, 3, "Reg") == 0
+                              : std::find(functions.begin(), functions.end(), function) != functions.end()) {
+            texts.push_back(text);
         }
     }
     return texts;
-}
-
-size_t ScratchRegistry::CountCalls(const std::string& function) const {
-    size_t count = 0;
-    for (const RegistryCall& call : Calls()) {
-        count += call.function == function ? 1 : 0;
-    }
-    return count;
 }
 
 void ScratchRegistry::ClearCalls() {

@@ -20,18 +20,6 @@
 
 namespace testing_support {
 
-struct RegistryCall {
-    std::string function;  // "RegOpenKeyExA", "GetVersion", ...
-    std::string key;       // full key path, e.g. "HKCU\\Software\\X"; empty for version calls
-    std::string name;      // value name, or the name an enumeration returned
-    bool hasName = false;
-    DWORD index = 0;  // enumeration index
-    bool hasIndex = false;
-
-    // "Function Key", "Function Key:Name", "Function Key#Index:Name".
-    std::string Text() const;
-};
-
 class ScratchRegistry {
 public:
     ScratchRegistry();
@@ -44,7 +32,6 @@ public:
     void SetNt40();         // 4.0 build 1381, Service Pack 6
     void SetWindows2000();  // 5.0 build 2195
     void SetWindows98();    // 4.10.2222 " A", the Windows 95 family
-    void FailVersionQuery(bool fail);
 
     // `path` is below `root`; missing keys on the way are created.
     void PutKey(HKEY root, const std::string& path);
@@ -56,16 +43,15 @@ public:
 
     void SetCitrixProductName(const std::string& productName);
     void SetForcingValue(const std::string& name, DWORD number);
-    void SetProductSuite(const std::vector<std::string>& suites);
 
     // RegConnectRegistryA reaches the scratch tree for "", null and these names
     // (spelt as given, with or without the leading backslashes).
     void AllowRemoteMachine(const std::string& name);
 
-    std::vector<RegistryCall> Calls() const;          // version calls included
-    std::vector<RegistryCall> RegistryCalls() const;  // Reg* only
+    // The calls of these functions (all Reg* ones when none is named) in order, as
+    // "Function Key", "Function Key:Name" or "Function Key#Index:Name"; the key is
+    // a full path ("HKCU\\Software\\X"), the name a value's or an enumeration's.
     std::vector<std::string> RegistryCallTexts(const std::vector<std::string>& functions = {}) const;
-    size_t CountCalls(const std::string& function) const;
     void ClearCalls();
 
     size_t BadCloses() const;

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "qvtr/registry.h"
 #include "registry/reg_file.h"
+#include "support/fault_injector.h"
 #include "win32/api.h"
 
 namespace {
@@ -117,17 +119,6 @@ protected:
         EXPECT_EQ(regfile::Export(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", m_path, bytes), ERROR_SUCCESS);
         return bytes;
     }
-
-    void Set(const char* name, DWORD type, const std::string& data) {
-        HKEY key = nullptr;
-        ASSERT_EQ(Api().RegCreateKeyExA(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                        nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(Api().RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                                       static_cast<DWORD>(data.size())),
-                  ERROR_SUCCESS);
-        Api().RegCloseKey(key);
-    }
 };
 
 TEST_F(RegFileRegistry, ExportsComeBackByteForByte) {
@@ -136,12 +127,11 @@ TEST_F(RegFileRegistry, ExportsComeBackByteForByte) {
         u"QvtrRegFileTest\\été]\r\n\"ascii\"=\"plain\"\r\n\"latin\"=\"café\"\r\n" +
         std::u16string(Utf8Ansi() ? u"\"cjk\"=\"中文\"\r\n\"emoji\"=\"😀\"\r\n" : u"") +
         u"\"empty\"=\"\"\r\n\"multi\"=hex(7):61,00,00,00,00,00,62,00,00,00,00,00\r\n"
-        u"\"expand\"=hex(2):25,00,e9,00,25,00,00,00\r\n\"bin\"=hex:00,ff\r\n\r\n";
+        u"\"expand\"=hex(2):25,00,e9,00,25,00,00,00\r\n\"bin\"=hex:00,ff\r\n"
+        u"\"lines\"=hex(1):61,00,0d,00,0a,00,62,00,00,00\r\n\r\n";  // a string holding a line break
     std::vector<regfile::Problem> skipped;
     ASSERT_EQ(Import(Utf16(wide), false, skipped), ERROR_SUCCESS);
     EXPECT_TRUE(skipped.empty()) << skipped[0].reason;
-    // A string holding a line break must also come back as it was.
-    Set("lines", REG_SZ, std::string("a\r\nb\0", 5));
     const std::string first = Export();
     regfile::DeleteTree(HKEY_CURRENT_USER, m_path);
     ASSERT_EQ(Import(first, true, skipped), ERROR_SUCCESS);
@@ -149,16 +139,13 @@ TEST_F(RegFileRegistry, ExportsComeBackByteForByte) {
 }
 
 TEST_F(RegFileRegistry, ANameTheFormatCannotCarryRefusesTheExport) {
-    Set("evil\r\n[HKEY_CURRENT_USER\\Planted]", REG_SZ, std::string("x", 2));
+    CRegistryKey key(HKEY_CURRENT_USER, m_path, true, false, true);
+    CRegistryValue value("", REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
+    ASSERT_EQ(key.SetValue("evil\r\n[HKEY_CURRENT_USER\\Planted]", value), ERROR_SUCCESS);
     std::string bytes;
     std::string problem;
     EXPECT_EQ(regfile::Export(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", m_path, bytes, problem), ERROR_INVALID_DATA);
     EXPECT_NE(problem.find("QvtrRegFileTest"), std::string::npos) << problem;
-}
-
-int g_setCalls = 0;
-LONG WINAPI FailingSecondSet(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-    return ++g_setCalls == 2 ? ERROR_ACCESS_DENIED : BackendApi().RegSetValueExA(key, name, reserved, type, data, size);
 }
 
 TEST_F(RegFileRegistry, ARefusedValueIsNamedAndStrictUndoesEverything) {
@@ -167,9 +154,8 @@ TEST_F(RegFileRegistry, ARefusedValueIsNamedAndStrictUndoesEverything) {
     for (const bool strict : {false, true}) {
         std::vector<regfile::Problem> skipped;
         {
-            ApiOverride fault;
-            g_setCalls = 0;
-            fault->RegSetValueExA = FailingSecondSet;
+            testing_support::FaultInjector<&Win32Api::RegSetValueExA> fail(2, ERROR_ACCESS_DENIED,
+                                                                           LONG(ERROR_ACCESS_DENIED));
             EXPECT_EQ(Import(text, strict, skipped), strict ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
         }
         ASSERT_EQ(skipped.size(), 1u);

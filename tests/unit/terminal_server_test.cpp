@@ -7,19 +7,23 @@
 #include <vector>
 
 #include "qvtr/platform.h"
+#include "support/fault_injector.h"
 #include "support/scratch_registry.h"
 #include "win32/api.h"
 
+using testing_support::FaultInjector;
 using testing_support::ScratchRegistry;
 
 namespace {
 
 const std::string kOptions = "System\\CurrentControlSet\\Control\\ProductOptions";
 const std::string kCitrix = "System\\CurrentControlSet\\Control\\Citrix";
+const std::string kTerminalServer("Terminal Server\0", 17);  // a list of one
 
 // The Windows 2000 suite test binds VerifyVersionInfoA at run time; what it asks
 // is the contract, so the question is recorded here rather than answered by Wine.
-// `g_binding`: "yes" for the answer, "no-verify" for a missing function.
+// `g_binding`: "yes" for the answer, "no-verify" for a missing function, "no-memory"
+// for a failing allocation.
 std::string g_binding;
 bool Binds(const char* word) {
     return g_binding.find(word) != std::string::npos;
@@ -35,6 +39,17 @@ BOOL WINAPI FakeVerifyVersionInfoA(LPOSVERSIONINFOEXA info, DWORD typeMask, DWOR
     EXPECT_EQ(typeMask, 64u);
     EXPECT_EQ(conditionMask, 6ull << 18);  // all of the suite
     return Binds("yes");
+}
+
+// The suite list's block, poisoned past the size asked for: a scan that counts on
+// zero bytes it did not ask for meets garbage. "no-memory": no block at all.
+HLOCAL WINAPI PoisonedLocalAlloc(UINT flags, SIZE_T size) {
+    EXPECT_EQ(flags, static_cast<UINT>(LPTR));
+    HLOCAL block = Binds("no-memory") ? nullptr : BackendApi().LocalAlloc(flags, size + 16);
+    if (block != nullptr) {
+        std::memset(static_cast<char*>(block) + size, 'x', 16);
+    }
+    return block;
 }
 
 FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
@@ -58,7 +73,7 @@ void Suite(ScratchRegistry& r, DWORD type, const std::string& bytes) {
 struct MachineCase {
     const char* name;
     // The tests that say yes: "ts" terminal server, "mf", "wf", "mu" multi-user; and
-    // for the suite test's binding, "yes" for its answer or "no-verify" to unbind it.
+    // for the platform calls, the words of g_binding.
     const char* answers;
     void (*describe)(ScratchRegistry&);
 };
@@ -77,16 +92,21 @@ const std::vector<MachineCase> kMachines = {
     {"ProductNameWithTrailingBlank", "", [](R r) { r.SetNt40(), r.SetCitrixProductName("Citrix MetaFrame "); }},
     {"ProductNameBinaryWithoutNul", "mf mu",
      [](R r) { r.SetNt40(), PutBytes(r, kCitrix, "ProductName", REG_BINARY, "Citrix MetaFrame"); }},
-    {"Nt40TerminalServer", "ts mu", [](R r) { r.SetNt40(), r.SetProductSuite({"Terminal Server"}); }},
+    {"Nt40TerminalServer", "ts mu", [](R r) { r.SetNt40(), Suite(r, REG_MULTI_SZ, kTerminalServer); }},
     {"TerminalServerAsPlainString", "", [](R r) { r.SetNt40(), Suite(r, REG_SZ, "Terminal Server"); }},
     {"ProductSuiteWithoutFinalTerminators", "ts mu",
      [](R r) { r.SetNt40(), Suite(r, REG_MULTI_SZ, std::string("Enterprise\0Terminal Server", 26)); }},
     {"ProductSuiteCutInsideTheName", "", [](R r) { r.SetNt40(), Suite(r, REG_MULTI_SZ, "Terminal Serv"); }},
+    {"ProductSuiteNamesAreCaseSensitive", "",
+     [](R r) { r.SetNt40(), Suite(r, REG_MULTI_SZ, std::string("terminal server\0", 17)); }},
+    {"ProductSuiteWithoutMemory", "no-memory", [](R r) { r.SetNt40(), Suite(r, REG_MULTI_SZ, kTerminalServer); }},
     {"Windows2000TerminalServicesByVerifyVersionInfoAlone", "ts mu yes", [](R r) { r.SetWindows2000(); }},
-    {"Windows2000SuiteListIsNotRead", "", [](R r) { r.SetWindows2000(), r.SetProductSuite({"Terminal Server"}); }},
+    {"Windows2000SuiteListIsNotRead", "", [](R r) { r.SetWindows2000(), Suite(r, REG_MULTI_SZ, kTerminalServer); }},
     {"Windows2000WithoutVerifyVersionInfo", "yes no-verify", [](R r) { r.SetWindows2000(); }},
     {"Windows98HasNoRegistryAccessButTheForcingValues", "",
-     [](R r) { r.SetWindows98(), r.SetProductSuite({"Terminal Server"}), r.SetCitrixProductName("Citrix MetaFrame"); }},
+     [](R r) {
+         r.SetWindows98(), Suite(r, REG_MULTI_SZ, kTerminalServer), r.SetCitrixProductName("Citrix MetaFrame");
+     }},
     {"Windows98WithMetaFrameForced", "mf mu", [](R r) { r.SetWindows98(), r.SetForcingValue("MetaFrame", 1); }},
 };
 
@@ -98,8 +118,10 @@ TEST_P(MachineTable, AnswersOnceAndClosesEveryKey) {
     g_binding = c.answers;
     ApiOverride binding;
     binding->GetProcAddress = FakeGetProcAddress;
+    binding->LocalAlloc = PoisonedLocalAlloc;
     c.describe(registry);
-    COsVersionInfo os;  // takes its snapshot from the chosen version record
+    COsVersionInfo os;  // one query of the plain record, answered from the chosen one
+    EXPECT_EQ(registry.RegistryCallTexts({"GetVersionExA"}), std::vector<std::string>{"GetVersionExA #148"});
 
     // Asked twice: the second round from what the first found, without a platform call.
     for (int round = 0; round < 2; ++round) {
@@ -109,7 +131,8 @@ TEST_P(MachineTable, AnswersOnceAndClosesEveryKey) {
         EXPECT_EQ(os.IsMultiUser(), Says(c, "mu"));
         EXPECT_EQ(registry.LiveHandles(), 0u);
         EXPECT_EQ(registry.BadCloses(), 0u);
-        EXPECT_TRUE(round == 0 || registry.Calls().empty());
+        // Every answer starts with one of these.
+        EXPECT_TRUE(round == 0 || registry.RegistryCallTexts({"GetVersion", "RegOpenKeyA", "RegOpenKeyExA"}).empty());
         registry.ClearCalls();
     }
 }
@@ -117,40 +140,8 @@ TEST_P(MachineTable, AnswersOnceAndClosesEveryKey) {
 INSTANTIATE_TEST_SUITE_P(Machines, MachineTable, testing::ValuesIn(kMachines),
                          [](const testing::TestParamInfo<MachineCase>& info) { return info.param.name; });
 
-SIZE_T g_requested = 0;
-bool g_allocationFails = false;
-HLOCAL WINAPI RecordingLocalAlloc(UINT flags, SIZE_T size) {
-    g_requested = size;
-    EXPECT_EQ(flags, static_cast<UINT>(LPTR));
-    return g_allocationFails ? nullptr : BackendApi().LocalAlloc(flags, size);
-}
-
-TEST(ProductSuite, TheBufferHasTwoSpareZeroBytesAndItsFailureAnswersNo) {
-    ScratchRegistry registry;
-    registry.SetNt40();
-    Suite(registry, REG_MULTI_SZ, "Terminal Server");
-    ApiOverride o;
-    o->LocalAlloc = RecordingLocalAlloc;
-    for (bool fails : {false, true}) {
-        g_allocationFails = fails;
-        EXPECT_EQ(HasTerminalServerSuite(), fails ? 0u : 1u);
-        // Two bytes past the 15 stored (Wine's ANSI query reports one more, a terminator it adds).
-        EXPECT_GE(g_requested, 17u);
-        EXPECT_EQ(registry.LiveHandles(), 0u);
-    }
-    EXPECT_EQ(IsInProductSuite("terminal server"), 0u);  // case-sensitive
-}
-
-TEST(OsVersion, SnapshotIsOneQueryOfThePlainRecordZeroedOnFailure) {
-    ScratchRegistry reg;
-    reg.SetNt351();
-    COsVersionInfo os;
-    const auto calls = reg.Calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].function + " " + std::to_string(calls[0].index), "GetVersionExA 148");
-    EXPECT_STREQ(os.m_osvi.szCSDVersion, "Service Pack 5");
-
-    reg.FailVersionQuery(true);
+TEST(OsVersion, AFailedQueryLeavesTheRecordZero) {
+    FaultInjector<&Win32Api::GetVersionExA> fail(1, ERROR_INVALID_PARAMETER, FALSE);
     COsVersionInfo failed;
     OSVERSIONINFOA zero = {};
     zero.dwOSVersionInfoSize = 148;
