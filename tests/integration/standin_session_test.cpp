@@ -136,7 +136,6 @@ const std::vector<StandinCase>& Cases() {
         {"DirectIcaAnsweredByTerminalServices", "ts mf", "WTS_SESSION=9 WTS_CLIENT=TSNAME WF_SESSION=5 WF_FAIL=client",
          9, P::Wts, "TSNAME", true},
         {"DirectIcaWithoutTerminalServices", "mf", "WF_SESSION=5 WF_FAIL=client", 5, P::Citrix, computer, false},
-        {"WinFrame", "wf", "WF_SESSION=12 WF_CLIENT=WFCLIENT", 12, P::Citrix, "WFCLIENT", false},
         {"TerminalServerWithoutCitrix", "ts", "WTS_SESSION=2 WTS_CLIENT=THINBOX", 2, P::Wts, "THINBOX", true},
         {"TerminalServicesNameFailsLeavingTheSlash", "ts", "WTS_SESSION=4 WTS_FAIL=client", 4, P::None, "/", true},
         {"NoSessionAnywhere", "ts mf", "WTS_FAIL=session,client WF_FAIL=session", 0, P::None, "", true},
@@ -229,22 +228,6 @@ TEST(Standins, LaterOpensKeepTheLoadedLibraryAndRetryTheMissingOne) {
     wmu.Close();
     wmu.Close();
     EXPECT_EQ(g_loaded, 0);
-}
-
-TEST(Standins, GetSessionInfoStaysWithinASmallBuffer) {
-    Machine machine("mf");
-    const Answers answers = Answer("WF_SESSION=8 WF_CLIENT=LONGCLIENT WF_UNTERMINATED=1");
-    CWMU wmu;
-    ASSERT_TRUE(wmu.Open());
-
-    // A guard byte after a five-byte buffer must survive.
-    char buffer[6];
-    std::memset(buffer, '#', sizeof buffer);
-    DWORD sessionId = 0;
-    SessionPlatform which = SessionPlatform::None;
-    EXPECT_EQ(wmu.GetSessionInfo(sessionId, buffer, 5, which), 1u);
-    EXPECT_STREQ(buffer, "LONG");
-    EXPECT_EQ(buffer[5], '#');
 }
 
 }  // namespace

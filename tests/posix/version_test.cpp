@@ -129,7 +129,6 @@ TEST(Version, VerifyVersionInfoHoldsOnlyWhenEveryPartAskedForHolds) {
     EXPECT_FALSE(g_verify(&platform, VER_PRODUCT_TYPE | VER_PLATFORMID,
                           g_mask(g_mask(0, VER_PRODUCT_TYPE, VER_EQUAL), VER_PLATFORMID, VER_EQUAL)));
     EXPECT_FALSE(g_verify(&platform, 0, 0));
-    Describe("");
 }
 
 }  // namespace

@@ -30,7 +30,9 @@ public:
                                        SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL, commandLine.c_str(),
                                        nullptr, nullptr, nullptr, account, account ? "" : nullptr);
         }
-        m_error = m_service ? 0 : GetLastError();
+        if (m_service == nullptr) {
+            ADD_FAILURE() << "CreateServiceA failed with " << GetLastError() << " for " << ServiceProgram();
+        }
     }
 
     ~InstalledService() {
@@ -57,15 +59,12 @@ public:
     InstalledService& operator=(const InstalledService&) = delete;
 
     const char* Name() const { return m_name.c_str(); }
-    bool Ok() const { return m_service != nullptr; }
-    DWORD Error() const { return m_error; }
 
 private:
     static int s_count;
     std::string m_name;
     SC_HANDLE m_manager = nullptr;
     SC_HANDLE m_service = nullptr;
-    DWORD m_error = 0;
 };
 
 int InstalledService::s_count = 0;
@@ -77,12 +76,8 @@ void WINAPI RecordPause(DWORD ms) {
     ::Sleep(ms);
 }
 
-#define REQUIRE_INSTALLED(service) \
-    ASSERT_TRUE((service).Ok()) << "CreateServiceA failed with " << (service).Error() << " for " << ServiceProgram()
-
-TEST(ServiceWine, FastServiceStartsAndADisabledOneDoesNot) {
+TEST(ServiceWine, FastServiceStartsForItsAccountAndADisabledOneDoesNot) {
     InstalledService service("fast");
-    REQUIRE_INSTALLED(service);
     EXPECT_TRUE(ServiceKeyExists(service.Name()));
     EXPECT_FALSE(IsServiceRunning(service.Name()));
     DWORD error = 1;
@@ -92,47 +87,35 @@ TEST(ServiceWine, FastServiceStartsAndADisabledOneDoesNot) {
     EXPECT_TRUE(StartServiceAndWait(service.Name(), error));  // running already: no second start
 
     InstalledService disabled("fast", SERVICE_DISABLED);
-    REQUIRE_INSTALLED(disabled);
     EXPECT_FALSE(StartServiceAndWait(disabled.Name(), error));
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
     EXPECT_FALSE(IsServiceRunning(disabled.Name()));
+
+    // A LocalSystem service: the caller is not "system"; one configured for the caller's own account matches.
+    EXPECT_STRNE(GetProcessAccountDomain(), "*");
+    char user[256] = "";
+    DWORD size = sizeof user;
+    ASSERT_TRUE(GetUserNameA(user, &size));
+    EXPECT_EQ(IsServiceRunningAsCurrentUser(service.Name()), _stricmp(user, "system") == 0);
+    const std::string account = std::string(GetProcessAccountDomain()) + "\\" + user;
+    InstalledService mine("fast", SERVICE_DEMAND_START, account.c_str());
+    ASSERT_TRUE(StartServiceAndWait(mine.Name(), error)) << error;
+    EXPECT_TRUE(IsServiceRunningAsCurrentUser(mine.Name())) << account;
 }
 
 TEST(ServiceWine, SlowServiceIsWaitedForAndAStalledOneIsNot) {
     InstalledService slow("slow");
-    REQUIRE_INSTALLED(slow);
     DWORD error = 1;
     EXPECT_TRUE(StartServiceAndWait(slow.Name(), error));
     EXPECT_EQ(error, 0u);
 
     // The check point stays at 1: one pause, well before the wait hint runs out.
     InstalledService stall("stall");
-    REQUIRE_INSTALLED(stall);
     ApiOverride pauses;
     pauses->Sleep = RecordPause;
     EXPECT_FALSE(StartServiceAndWait(stall.Name(), error));
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
     EXPECT_EQ(g_pauses, std::vector<DWORD>{1000});
-}
-
-TEST(ServiceWine, AccountOfARunningService) {
-    // LocalSystem: the caller is not "system".
-    InstalledService system("fast");
-    REQUIRE_INSTALLED(system);
-    DWORD error = 0;
-    ASSERT_TRUE(StartServiceAndWait(system.Name(), error));
-    EXPECT_STRNE(GetProcessAccountDomain(), "*");
-    char user[256] = "";
-    DWORD size = sizeof user;
-    ASSERT_TRUE(GetUserNameA(user, &size));
-    EXPECT_EQ(IsServiceRunningAsCurrentUser(system.Name()), _stricmp(user, "system") == 0);
-
-    // Configured for the caller's own account.
-    const std::string account = std::string(GetProcessAccountDomain()) + "\\" + user;
-    InstalledService mine("fast", SERVICE_DEMAND_START, account.c_str());
-    REQUIRE_INSTALLED(mine);
-    ASSERT_TRUE(StartServiceAndWait(mine.Name(), error)) << error;
-    EXPECT_TRUE(IsServiceRunningAsCurrentUser(mine.Name())) << account;
 }
 
 }  // namespace
