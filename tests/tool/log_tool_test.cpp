@@ -44,7 +44,6 @@ const FilterCase kFilters[] = {
     {{}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
     {{"--pid", "4779"}, {1, 3, 4, 8, 9}},
     {{"--pid", "0xBEEF,4779"}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
-    {{"--pid", "0xbeef"}, {2, 5, 6, 7, 10, 11}},
     {{"--grep", "Mutex|Critical"}, {3, 4, 5, 6, 7}},
     {{"--grep", "^0000"}, {}},  // the prefix is not part of the text
     {{"--grep", "Init", "--last", "2"}, {2, 10}},
