@@ -78,8 +78,10 @@ protected:
 };
 
 // Levels up to the threshold reach the log; the debugger copy needs exactly 1.
-// An empty log path is a missing one: the temporary directory's qvtr.log.
-TEST_F(TraceTest, ThresholdAndDebuggerCopy) {
+// An empty log path is a missing one: the temporary directory's qvtr.log. Lines
+// of every length (around the 256-byte steps the line buffer grows in) land
+// whole in both.
+TEST_F(TraceTest, ThresholdDebuggerCopyAndLinesOfEveryLength) {
     const struct {
         const char* debug;  // the INI text of "debug"; null for no key
         const char* debugString;
@@ -97,29 +99,25 @@ TEST_F(TraceTest, ThresholdAndDebuggerCopy) {
         EXPECT_EQ(m_module.m_bDebugString, c.debugger);
         EXPECT_EQ(m_module.m_strLogPath, DefaultLog());
         EXPECT_NE(ReadFile(m_dir.File("qvtr.ini")).find("path=" + DefaultLog()), std::string::npos);
-        std::string expected = c.level >= 5 ? Prefix() + "Init() log path " + DefaultLog() + "\n" : "";
+        std::string expected = c.level >= 5 ? Prefix() + "Init() log path " + DefaultLog() + "\n" : "", copied;
         g_debugLines.clear();
         for (int32_t level = 1; level <= 6; ++level) {
-            m_module.Trace(level, "level %d\n", level);
-            expected += level <= c.level ? Prefix() + "level " + std::to_string(level) + "\n" : "";
+            // Whole lines of 13 bytes, 255 to 257, 511 to 513, and 5013.
+            for (size_t length : {0u, 242u, 243u, 244u, 498u, 499u, 500u, 5000u}) {
+                const std::string text(length, static_cast<char>('a' + length % 26));
+                m_module.Trace(level, "%d %s\n", level, text.c_str());
+                const std::string line = Prefix() + std::to_string(level) + " " + text + "\n";
+                expected += level <= c.level ? line : "";
+                copied += level <= c.level && c.debugger ? line : "";
+            }
         }
         EXPECT_EQ(ReadFile(DefaultLog()), expected);
-        EXPECT_EQ(g_debugLines.size(), c.debugger ? static_cast<size_t>(std::max(c.level, 0)) : 0u);
+        std::string debugger;
+        for (const std::string& line : g_debugLines) {
+            debugger += line;
+        }
+        EXPECT_EQ(debugger, copied);
     }
-}
-
-TEST_F(TraceTest, LinesOfEveryLengthLandWholeInTheFileAndTheDebugger) {
-    Start("[QVTR]\ndebug=1\ndebugstring=1\n");
-    m_module.Trace(1, "%s=%d %08X %%\n", "value", -7, 0xBEEFu);
-    std::string expected = Prefix() + "value=-7 0000BEEF %\n";
-    for (size_t length : {1u, 245u, 246u, 247u, 255u, 256u, 257u, 511u, 512u, 5000u}) {
-        const std::string message = std::string(length - 1, static_cast<char>('a' + length % 26)) + "\n";
-        m_module.Trace(1, "%s", message.c_str());
-        ASSERT_FALSE(g_debugLines.empty());
-        EXPECT_EQ(g_debugLines.back(), Prefix() + message) << "length " << length;
-        expected += Prefix() + message;
-    }
-    EXPECT_EQ(ReadFile(DefaultLog()), expected);
 }
 
 // A failing open, seek or write loses the line and nothing else: the file is
