@@ -82,15 +82,21 @@ TEST(LogTool, FiltersSummaryAndColoursHoldBackATornLastLine) {
     EXPECT_EQ(RunTool({"log", log}).out.find('\x1b'), std::string::npos);
 }
 
+// `qvtr log` under a time limit: a run that would never end (a retry without
+// end, a follow nobody asked for) fails in seconds with status 124.
+Result RunLog(std::vector<std::string> args) {
+    TempDir dir;
+    args.insert(args.begin(), {"10", QVTR_TOOL, "log"});
+    return tool_test::Running(args, dir.File("out"), dir.File("err"), "/usr/bin/timeout").Finish();
+}
+
 TEST(LogTool, BadUsageIsOneLineAndStatus2) {
     const std::vector<std::vector<std::string>> bad = {
         {"--pid", "12x"},      {"--pid", ""}, {"--last", "-1"}, {"--grep", "("}, {"--summary", "-f"},
         {"--color=sometimes"}, {"--bogus"},   {"a", "b"},       {"--file"},
     };
     for (const auto& options : bad) {
-        std::vector<std::string> args{"log"};
-        args.insert(args.end(), options.begin(), options.end());
-        const Result result = RunTool(args);
+        const Result result = RunLog(options);
         EXPECT_EQ(result.status, 2) << options[0];
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     }
@@ -98,7 +104,7 @@ TEST(LogTool, BadUsageIsOneLineAndStatus2) {
     // Every read of /proc/self/mem fails ("cannot read"): an error, not an endless retry.
     for (const auto& [path, message] :
          {std::pair<std::string, const char*>{dir.File("none.log"), "cannot open"}, {"/proc/self/mem", "cannot "}}) {
-        const Result result = RunTool({"log", path});
+        const Result result = RunLog({path});
         EXPECT_EQ(result.status, 1) << path;
         EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
     }

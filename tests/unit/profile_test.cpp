@@ -114,14 +114,12 @@ const std::vector<Case> kCases = {
     Str("cut value", kFile, "sec", "Key", nullptr, 4, 3, "val\0"s),
     Str("cut quoted value", kFile, "sec", "q1", nullptr, 6, 5, "quote\0"s),
     Str("size 0 writes nothing", kFile, "sec", "Key", "def", 0, 0, "#"s, kAnyError),
-    Str("size 0 list writes nothing", kFile, nullptr, nullptr, "def", 0, 0, "#"s, kAnyError),
 
     // Lists of names: each name terminated, a second terminator at the end, size-2 when cut.
     Str("section names", kFile, nullptr, nullptr, "def", 64, 25, "Sec\0sec2\0sec3\0s]tail\0Sec\0\0"s),
     Str("section names cut inside a name", kFile, nullptr, nullptr, "def", 10, 8, "Sec\0sec2\0"s),
     Str("key names skip comments and lines without =", kFile, "SEC", nullptr, "def", 64, 34,
         "Key\0q1\0q2\0q3\0q4\0q5\0q6\0empty\0k2\0K2\0\0"s),
-    Str("key names cut in the last", kFile, "sec2", nullptr, "def", 5, 3, "x\0y\0"s),
     Str("key names without room: default", kFile, "sec2", nullptr, "def", 2, 1, "d\0"s),
     Str("key names of a missing section", kFile, "zzz", nullptr, "def", 64, 3, "def\0"s),
     Str("key names, missing file", nullptr, "zzz", nullptr, "def", 64, 3, "def\0"s, ERROR_FILE_NOT_FOUND),

@@ -339,10 +339,9 @@ int32_t NumberAfter(const char* code) {
 
 TEST(LanguageStateDeathTest, NumberIsWorkedOutOnceAndAFixedFileStays) {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-    // The two characters before the dot, as a number ("qvtr.lg" gives "tr": 0).
+    // The two characters before the dot, as a number.
     bool (*const cases[])() = {
         [] { return NumberAfter("17") == 17; },
-        [] { return NumberAfter("") == 0; },
         [] { return NumberAfter("02") == 2 && NumberAfter("03") == 2; },
         [] { return CLocalizedString::GetLanguageNumber() == 0 && NumberAfter("04") == 0; },
         [] {
@@ -374,37 +373,32 @@ DWORD WINAPI FakeMessage(DWORD, LPCVOID, DWORD, DWORD, LPSTR buffer, DWORD, va_l
     *reinterpret_cast<char**>(buffer) = text;
     return static_cast<DWORD>(g_message.size());
 }
-DWORD WINAPI NoMessage(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*) {
-    return 0;
-}
 
 // The module's error text is the system's whole message; the trace writer's
 // copy is cut to 255 characters. Both say so when there is none.
-TEST(ErrorText, SystemMessagesComeWholeAndApplicationTextsAsTheyStand) {
-    CComModuleSupport module;
+TEST_F(TraceTest, ErrorTextsAreSystemMessagesWholeAndApplicationTextsAsTheyStand) {
     std::string text;
-    module.GetErrorText(text, ERROR_ACCESS_DENIED);
+    m_module.GetErrorText(text, ERROR_ACCESS_DENIED);
     EXPECT_EQ(text, std::string(GetSystemErrorText(ERROR_ACCESS_DENIED)));
     EXPECT_EQ(text.rfind("\r\n"), text.size() - 2);  // the whole message, line end and all
 
-    ApiOverride api;
     g_message = std::string(300, 'x') + "\r\n";
-    api->FormatMessageA = FakeMessage;
-    module.GetErrorText(text, 1234);
+    m_api->FormatMessageA = FakeMessage;
+    m_module.GetErrorText(text, 1234);
     EXPECT_EQ(text, g_message);
     EXPECT_EQ(std::string(GetSystemErrorText(1234)), std::string(255, 'x'));
-    api->FormatMessageA = NoMessage;
-    module.GetErrorText(text, 0x12345678);
+    FaultInjector<&Win32Api::FormatMessageA> noMessage(1, ERROR_MR_MID_NOT_FOUND, 0, true);
+    m_module.GetErrorText(text, 0x12345678);
     EXPECT_EQ(text, "Unknown error 0x12345678");
     EXPECT_STREQ(GetSystemErrorText(0x12345678), "Unknown error 0x12345678");
 
     // An application error's text is given no arguments: one that asks for some
     // stays as it stands.
-    api->GetPrivateProfileStringA = FakeProfileString;
+    m_api->GetPrivateProfileStringA = FakeProfileString;
     for (const char* format : {"%s%s%n", "%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s%s", "%9$s", "%d files", "%*s",
                                "50%% done", "plain", "trailing %"}) {
         g_text = format;
-        module.GetErrorText(text, 0x9FFFFFFF);
+        m_module.GetErrorText(text, 0x9FFFFFFF);
         EXPECT_EQ(text, g_text == "50%% done" ? "50% done" : g_text);
     }
 }
