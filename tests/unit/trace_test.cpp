@@ -172,8 +172,8 @@ TEST_F(TraceTest, LineIsAppendedAtEverySize) {
         in.seekg(-6, std::ios::end).read(&tail[0], 6);
         EXPECT_EQ(tail, ": end\n");
         // A handle opened to append answers a seek to the end with the whole 64-bit size.
-        HANDLE file = Api().CreateFileA(DefaultLog().c_str(), FILE_APPEND_DATA, FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file = Api().CreateFileA(DefaultLog().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         LONG high = 0;
         const DWORD low = Api().SetFilePointer(file, 0, &high, FILE_END);
         EXPECT_EQ((static_cast<uint64_t>(high) << 32) | low, size + 14);
