@@ -357,16 +357,6 @@ TEST(LanguageStateDeathTest, NumberIsWorkedOutOnceAndAFixedFileStays) {
 // ---- error texts ----------------------------------------------------------------------
 
 std::string g_message;
-std::string g_text;
-
-// Every key of every section holds g_text.
-DWORD WINAPI FakeProfileString(LPCSTR, LPCSTR, LPCSTR, LPSTR buffer, DWORD size, LPCSTR) {
-    const size_t n = std::min<size_t>(g_text.size(), size - 1);
-    std::memcpy(buffer, g_text.data(), n);
-    buffer[n] = '\0';
-    return static_cast<DWORD>(n);
-}
-
 // Named functions: a lambda cannot carry WINAPI, which the i686 build needs.
 DWORD WINAPI FakeMessage(DWORD, LPCVOID, DWORD, DWORD, LPSTR buffer, DWORD, va_list*) {
     char* text = static_cast<char*>(Api().LocalAlloc(LMEM_FIXED, g_message.size() + 1));
@@ -416,11 +406,16 @@ const BoundCase kBoundCases[] = {
     {"%65534d", 65534},        {"%5d|", 11},
 };
 
-void FormatAll() {
-    ApiOverride api;
-    api->GetPrivateProfileStringA = FakeProfileString;
+// Once as it is, once in a child whose address space cannot hold what the texts ask for.
+TEST_F(LanguageFileTest, HugeWidthsAndPrecisionsAreCutAtTheBound) {
+    const char* role = ChildRole();
+    const bool limited = role != nullptr && std::strcmp(role, "limited") == 0;
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
+    const rlimit memory{512ull << 20, 512ull << 20};
+    ASSERT_TRUE(!limited || setrlimit(RLIMIT_AS, &memory) == 0);
+#endif
     for (const BoundCase& c : kBoundCases) {
-        g_text = c.text;
+        UseLanguage(std::string("[S]\nK=") + c.text + "\n");
         const auto start = std::chrono::steady_clock::now();
         // A '*' takes the first argument as the width: ask for the most an int holds.
         const CLocalizedString text("S", "K", 2147483647, 7);
@@ -428,30 +423,17 @@ void FormatAll() {
         EXPECT_EQ(text.size(), c.expectedSize) << c.text;
         EXPECT_LT(spent, std::chrono::seconds(2)) << c.text;
     }
-    g_text = std::string(3 * kBound, 'a');
+    UseLanguage("[S]\nK=" + std::string(3 * kBound, 'a') + "\n");
     EXPECT_EQ(CLocalizedString("S", "K").size(), kBound) << "a long text without conversions";
-    g_text = "%.*d|%*d";
+    UseLanguage("[S]\nK=%.*d|%*d\n");
     EXPECT_EQ(CLocalizedString("S", "K", -1, 0, -3, 7), "0|7  ")
         << "a negative '*' is no precision, a left-aligned width";
-}
-
-TEST(TextBound, HugeWidthsAndPrecisionsAreCutAtTheBound) {
-    const char* role = ChildRole();
-    if (role != nullptr && std::strcmp(role, "limited") == 0) {
-#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
-        const rlim_t limit = 512ull << 20;
-        const rlimit memory{limit, limit};
-        ASSERT_EQ(setrlimit(RLIMIT_AS, &memory), 0);
-#endif
-        FormatAll();
-        return;
+    if (!limited) {
+        ScopedEnv role_env("QVTR_CHILD_ROLE", "limited");
+        Child child(SelfPath(), ChildArgs("LanguageFileTest.HugeWidthsAndPrecisionsAreCutAtTheBound"));
+        ASSERT_TRUE(child.Started());
+        EXPECT_EQ(child.Wait(), 0);
     }
-    // Once here, once in a child whose address space cannot hold what the texts ask for.
-    FormatAll();
-    ScopedEnv role_env("QVTR_CHILD_ROLE", "limited");
-    Child child(SelfPath(), ChildArgs("TextBound.HugeWidthsAndPrecisionsAreCutAtTheBound"));
-    ASSERT_TRUE(child.Started());
-    EXPECT_EQ(child.Wait(), 0);
 }
 
 }  // namespace
