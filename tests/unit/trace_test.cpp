@@ -278,8 +278,7 @@ TEST_F(LanguageFileTest, TextsComeFromTheFileOrFallBackToTheKey) {
     EXPECT_EQ(CLocalizedString("App", "Empty"), "");
     EXPECT_EQ(CLocalizedString("App", "NoSuchKey"), "NoSuchKey");
     EXPECT_EQ(CLocalizedString("App", "Count %d", 3), "Count 3");  // the key stands in as the format
-    CLocalizedString text("App", "Greeting", "x");
-    EXPECT_EQ(text.Load("App", "B"), "second");
+    EXPECT_EQ(CLocalizedString("App", "Greeting", "x").Load("App", "B"), "second");
     char* raw = CLocalizedString::LookupText("App", "Raw");
     EXPECT_STREQ(raw, "%d%%");
     std::free(raw);
