@@ -1,8 +1,8 @@
 // Profile (INI) functions through the seam. The same table runs against our
 // reader on Linux and against the system's kernel32 under Wine, so every
 // answer in it is one both give. Beyond it, on POSIX only: the writer keeps
-// every other byte, replaces files atomically, fails cleanly; the reader
-// survives any bytes and never answers from a stale copy of a changed file.
+// every other byte, replaces files atomically, fails cleanly; the reader never
+// answers from a stale copy of a changed file. (Arbitrary bytes: fuzz/ini_fuzz.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -17,11 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <random>
 #include <thread>
 
 #include "win32/posix/syscalls.h"
@@ -116,14 +114,12 @@ const std::vector<Case> kCases = {
     Str("cut value", kFile, "sec", "Key", nullptr, 4, 3, "val\0"s),
     Str("cut quoted value", kFile, "sec", "q1", nullptr, 6, 5, "quote\0"s),
     Str("size 0 writes nothing", kFile, "sec", "Key", "def", 0, 0, "#"s, kAnyError),
-    Str("size 0 list writes nothing", kFile, nullptr, nullptr, "def", 0, 0, "#"s, kAnyError),
 
     // Lists of names: each name terminated, a second terminator at the end, size-2 when cut.
     Str("section names", kFile, nullptr, nullptr, "def", 64, 25, "Sec\0sec2\0sec3\0s]tail\0Sec\0\0"s),
     Str("section names cut inside a name", kFile, nullptr, nullptr, "def", 10, 8, "Sec\0sec2\0"s),
     Str("key names skip comments and lines without =", kFile, "SEC", nullptr, "def", 64, 34,
         "Key\0q1\0q2\0q3\0q4\0q5\0q6\0empty\0k2\0K2\0\0"s),
-    Str("key names cut in the last", kFile, "sec2", nullptr, "def", 5, 3, "x\0y\0"s),
     Str("key names without room: default", kFile, "sec2", nullptr, "def", 2, 1, "d\0"s),
     Str("key names of a missing section", kFile, "zzz", nullptr, "def", 64, 3, "def\0"s),
     Str("key names, missing file", nullptr, "zzz", nullptr, "def", 64, 3, "def\0"s, ERROR_FILE_NOT_FOUND),
@@ -298,44 +294,24 @@ TEST(ProfileWrite, AFailedWriteLosesNothing) {
 // ---- reading ----------------------------------------------------------------------
 
 // A quoted value that exactly fits comes whole (where Wine cuts it one short:
-// the quotes make the room); garbage never overruns a buffer of any size.
-TEST(ProfileRead, BuffersHoldWhatFitsAndNothingMore) {
+// the quotes make the room); no line length is fixed.
+TEST(ProfileRead, ValuesComeWholeWhenTheyFit) {
     TempDir dir;
-    WriteFile(dir.File("q.ini"), "[s]\nk=\"quoted\"\n");
+    const std::string path = dir.File("q.ini"), big((1 << 17) + 1, 'b');
+    WriteFile(path, "[s]\nk=\"quoted\"\n");
     char quoted[7];
-    EXPECT_EQ(Api().GetPrivateProfileStringA("s", "k", "", quoted, sizeof quoted, dir.File("q.ini").c_str()), 6u);
+    EXPECT_EQ(Api().GetPrivateProfileStringA("s", "k", "", quoted, sizeof quoted, path.c_str()), 6u);
     EXPECT_STREQ(quoted, "quoted");
-    const std::string path = dir.File("g.ini");
-    std::mt19937 random(12345);
-    const char alphabet[] = "[]=;\"' \t\r\n\x1a\0abcK\xff\xef\xbb\xbf";
-    for (int round = 0; round < 200; ++round) {
-        std::string bytes(random() % 300, '\0');
-        for (char& c : bytes) {
-            c = random() % 3 == 0 ? static_cast<char>(random()) : alphabet[random() % (sizeof alphabet - 1)];
-        }
-        WriteFile(path, bytes);
-        for (DWORD size : {0u, 1u, 2u, 3u, 7u, 64u}) {
-            std::vector<char> buffer(size + 8, '#');
-            for (const char* section : {static_cast<const char*>(nullptr), "", "a", "K"}) {
-                for (const char* key : {static_cast<const char*>(nullptr), "a", "K", ""}) {
-                    const DWORD n =
-                        Api().GetPrivateProfileStringA(section, key, "dflt", buffer.data(), size, path.c_str());
-                    ASSERT_TRUE(size == 0 ? n == 0 : n < size);
-                    ASSERT_EQ(std::string(buffer.data() + size, 8), "########");
-                }
-            }
-        }
-        Api().GetPrivateProfileIntA("a", "K", 5, path.c_str());
-        Put(path, "a", "K", "v");
-        EXPECT_EQ(Get(path, "a", "K"), "v");
-    }
+    ASSERT_TRUE(Put(path, "s", "big", big.c_str()));
+    EXPECT_EQ(Get(path, "S", "BIG"), big);
 }
 
-// ---- freshness and threads ---------------------------------------------------------
+// ---- freshness ---------------------------------------------------------------------
 
 // Same size and, with coarse kernel timestamps, often the same mtime: only a
 // re-read can tell. Then files old enough to be trusted from memory, changed
-// behind the reader's back in ways that keep size and mtime: in place, by rename.
+// behind the reader's back in ways that keep size and mtime: in place, removed,
+// replaced by rename.
 TEST(ProfileCache, NeverAnswersFromAStaleCopy) {
     TempDir dir;
     const std::string inPlace = dir.File("p.ini"), renamed = dir.File("r.ini"), next = dir.File("next.ini");
@@ -344,10 +320,6 @@ TEST(ProfileCache, NeverAnswersFromAStaleCopy) {
         WriteFile(inPlace, "[s]\nk=" + value + "\n");
         ASSERT_EQ(Get(inPlace, "s", "k"), value) << i;
     }
-    unlink(inPlace.c_str());
-    Api().SetLastError(0);
-    EXPECT_EQ(Get(inPlace, "s", "k", "gone"), "gone");
-    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
     WriteFile(inPlace, "[s]\nk=1\n");
     WriteFile(renamed, "[s]\nk=1\n");
@@ -361,6 +333,8 @@ TEST(ProfileCache, NeverAnswersFromAStaleCopy) {
     WriteFile(inPlace, "[s]\nk=2\n");
     utimensat(AT_FDCWD, inPlace.c_str(), times, 0);
     EXPECT_EQ(Get(inPlace, "s", "k"), "2");
+    unlink(renamed.c_str());
+    EXPECT_EQ(Get(renamed, "s", "k", "gone"), "gone");
     WriteFile(next, "[s]\nk=3\n");
     utimensat(AT_FDCWD, next.c_str(), times, 0);
     rename(next.c_str(), renamed.c_str());
@@ -373,36 +347,6 @@ TEST(ProfileCache, BareNamesLiveInTheConfigDirectory) {
     EXPECT_TRUE(Api().WritePrivateProfileStringA("s", "k", "v", "bare.ini"));
     EXPECT_EQ(ReadFile(dir.Path() + "config/qvtr/bare.ini"), "[s]\nk=v\n");
     EXPECT_EQ(Get("bare.ini", "s", "k"), "v");
-}
-
-// Readers never see a half-written file while another thread rewrites it; no
-// line length is fixed.
-TEST(ProfileCache, ReadersDuringWrites) {
-    TempDir dir;
-    const std::string path = dir.File("t.ini"), a(1 << 17, 'a'), b((1 << 17) + 1, 'b');
-    ASSERT_TRUE(Put(path, "s", "v", a.c_str()) && Put(path, "s", "stable", "yes"));
-    std::atomic<bool> done{false};
-    std::atomic<int> bad{0}, reads{0};
-    std::vector<std::thread> readers;
-    for (int i = 0; i < 4; ++i) {
-        readers.emplace_back([&] {
-            while (!done) {
-                const std::string value = Get(path, "s", "v"), stable = Get(path, "S", "STABLE");
-                bad += (value != a && value != b) || stable != "yes";
-                ++reads;
-            }
-        });
-    }
-    for (int i = 0; i < 200; ++i) {
-        EXPECT_TRUE(Put(path, "s", "v", (i % 2 ? a : b).c_str()));
-    }
-    done = true;
-    for (std::thread& t : readers) {
-        t.join();
-    }
-    EXPECT_EQ(bad, 0);
-    EXPECT_GT(reads, 0);
-    EXPECT_EQ(Entries(dir.Path()), 1u);
 }
 
 #endif
