@@ -247,8 +247,9 @@ void DescribeCheckedBefore(struct stat& info) {
     info.st_size = -1;
 }
 
+// Only a full path: a relative one names another file after a change of directory.
 void RememberChecked(const char* path, int flags, bool closed, const struct stat& info) {
-    if (closed && (flags & O_APPEND) != 0) {
+    if (closed && (flags & O_APPEND) != 0 && path[0] == '/') {
         t_checkedAppend = {path, info.st_dev, info.st_ino, info.st_mode, info.st_uid};
     }
 }
