@@ -120,6 +120,8 @@ TEST_F(LockProcess, AWaiterProceedsWhenTheHolderIsKilled) {
     auto waiter = Start("waiter");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(FileExists(File("acquired"))) << "the waiter got in while the holder lived";
+    Api().CloseHandle(Api().CreateMutexA(nullptr, FALSE, m_name.c_str()));
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "held by another process";
 
     holder->Kill();
     holder->Wait();
