@@ -381,10 +381,7 @@ BOOL WINAPI StartServiceAImpl(SC_HANDLE handle, DWORD argc, LPCSTR* argv) {
     // manager reports any service until it has called in.
     RemoveReportedStatus(service->name);
     if (key.Dword("ReportsStatus", 0) != 0) {
-        SERVICE_STATUS pending{};
-        pending.dwCurrentState = SERVICE_START_PENDING;
-        pending.dwWaitHint = 2000;
-        WriteReportedStatus(service->name, pending);
+        WriteReportedStatus(service->name, FirstPendingStatus());
     }
     const DWORD error = LaunchService(
         service->name, args,

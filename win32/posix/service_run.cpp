@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 #include "win32/posix/posix.h"
@@ -245,11 +247,30 @@ std::string ReportedStatusPath(const std::string& service) {
     return ServiceRunDirectory() + FileKey(service) + ".status";
 }
 
+SERVICE_STATUS FirstPendingStatus() {
+    SERVICE_STATUS pending{};
+    pending.dwCurrentState = SERVICE_START_PENDING;
+    pending.dwWaitHint = 2000;
+    return pending;
+}
+
+// A report being rewritten reads as the one this process saw before it, else as
+// the state every start begins with: a shell's `echo >` empties the file before
+// it writes, and a service in the middle of calling in is not yet running.
 bool ReadReportedStatus(const std::string& service, SERVICE_STATUS& status) {
-    std::istringstream in(ReadSmallFile(ReportedStatusPath(service)));
+    static std::mutex s_mutex;
+    static auto* s_last = new std::map<std::string, SERVICE_STATUS>;  // outlives static destruction
+    const std::string path = ReportedStatusPath(service);
+    std::istringstream in(ReadSmallFile(path));
     unsigned long values[4] = {0, 0, 0, 0};
+    std::lock_guard<std::mutex> lock(s_mutex);
     if (!(in >> values[0]) || values[0] < SERVICE_STOPPED || values[0] > SERVICE_PAUSED) {
-        return false;
+        if (access(path.c_str(), F_OK) != 0) {
+            return false;
+        }
+        const auto last = s_last->find(service);
+        status = last != s_last->end() ? last->second : FirstPendingStatus();
+        return true;
     }
     for (int i = 1; i < 4 && (in >> values[i]); ++i) {
     }
@@ -257,6 +278,7 @@ bool ReadReportedStatus(const std::string& service, SERVICE_STATUS& status) {
     status.dwCheckPoint = static_cast<DWORD>(values[1]);
     status.dwWaitHint = static_cast<DWORD>(values[2]);
     status.dwWin32ExitCode = static_cast<DWORD>(values[3]);
+    (*s_last)[service] = status;
     return true;
 }
 

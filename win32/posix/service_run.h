@@ -42,6 +42,8 @@ private:
 // The service's own report: "STATE [CHECKPOINT [WAITHINT [EXITCODE]]]" in
 // decimal, written by the service into the file named by QVTR_SERVICE_STATUS.
 bool ReadReportedStatus(const std::string& service, SERVICE_STATUS& status);
+// What a service that reports its own status is until it first does.
+SERVICE_STATUS FirstPendingStatus();
 void WriteReportedStatus(const std::string& service, const SERVICE_STATUS& status);
 void RemoveReportedStatus(const std::string& service);
 std::string ReportedStatusPath(const std::string& service);
