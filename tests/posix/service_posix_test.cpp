@@ -12,6 +12,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -23,6 +24,7 @@
 #include "support/support.h"
 #include "win32/api.h"
 #include "win32/posix/posix.h"
+#include "win32/posix/service_run.h"
 
 namespace {
 
@@ -254,6 +256,18 @@ TEST_F(ServicePosix, ReportedProgressIsWaitedFor) {
     EXPECT_TRUE(IsServiceRunning("Reporter"));
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
     EXPECT_EQ(IsServiceRunningAsCurrentUser("Reporter"), geteuid() == 0);  // no ObjectName: LocalSystem
+    // A report caught half-written (`echo >` empties the file first) reads as the last one seen.
+    service = Open("Staller", SERVICE_START | SERVICE_QUERY_STATUS);
+    ASSERT_TRUE(Api().StartServiceA(service, 0, nullptr));
+    SERVICE_STATUS status{};
+    for (int i = 0; i < 500 && Api().QueryServiceStatus(service, &status) && status.dwCheckPoint != 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::ofstream(posix::ReportedStatusPath("Staller"), std::ios::trunc).close();
+    EXPECT_TRUE(Api().QueryServiceStatus(service, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+    EXPECT_EQ(status.dwCheckPoint, 1u);
+    Api().CloseServiceHandle(service);
 }
 
 TEST_F(ServicePosix, StartAccountFromTheServiceKey) {
