@@ -225,10 +225,7 @@ DWORD CheckParentOf(const char* path, bool& closed) {
 // second look: the trace opens its log again for every line.
 struct CheckedAppendFile {
     std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
-    mode_t mode = 0;
-    uid_t owner = 0;
+    struct stat seen {};
 };
 thread_local CheckedAppendFile t_checkedAppend;
 
@@ -238,19 +235,15 @@ bool CheckedBefore(const char* path, int flags, bool closed) {
 
 // What the earlier check saw; the size is left unknown (-1).
 void DescribeCheckedBefore(struct stat& info) {
-    info = {};
-    info.st_dev = t_checkedAppend.device;
-    info.st_ino = t_checkedAppend.inode;
-    info.st_mode = t_checkedAppend.mode;
-    info.st_uid = t_checkedAppend.owner;
-    info.st_nlink = 1;
+    info = t_checkedAppend.seen;
     info.st_size = -1;
 }
 
 // Only a full path: a relative one names another file after a change of directory.
 void RememberChecked(const char* path, int flags, bool closed, const struct stat& info) {
     if (closed && (flags & O_APPEND) != 0 && path[0] == '/') {
-        t_checkedAppend = {path, info.st_dev, info.st_ino, info.st_mode, info.st_uid};
+        t_checkedAppend.path = path;
+        t_checkedAppend.seen = info;
     }
 }
 
