@@ -15,6 +15,7 @@
 #include <cstring>
 #include <typeinfo>
 
+#include "win32/posix/places.h"
 #include "win32/posix/posix.h"
 #include "win32/posix/safe_files.h"
 #include "win32/posix/syscalls.h"
@@ -82,23 +83,6 @@ int WINAPI lstrlenAImpl(LPCSTR text) {
 }
 
 // ---- temporary path ---------------------------------------------------------
-
-// Windows gives every user a temporary directory of their own; so does this:
-// $TMPDIR or $XDG_RUNTIME_DIR when nobody else could have put things in them,
-// else /tmp/qvtr-<uid>/, made 0700 and used only while it is ours with that mode.
-std::string TemporaryDirectory() {
-    for (const char* name : {"TMPDIR", "XDG_RUNTIME_DIR"}) {
-        const char* dir = std::getenv(name);
-        if (dir != nullptr && dir[0] == '/' && CheckDirectoryChain(dir) == ERROR_SUCCESS) {
-            return dir;
-        }
-    }
-    const std::string own = "/tmp/qvtr-" + std::to_string(static_cast<unsigned long>(geteuid()));
-    if (CheckDirectoryChain("/tmp") == ERROR_SUCCESS && MakePrivateDirectory(own)) {
-        return own;
-    }
-    return std::string();
-}
 
 DWORD WINAPI GetTempPathAImpl(DWORD size, LPSTR buffer) {
     std::string path = TemporaryDirectory();
@@ -475,6 +459,7 @@ constexpr Message kMessages[] = {
     {1062, "The service has not been started."},
     {1065, "The database specified does not exist."},
     {1067, "The process terminated unexpectedly."},
+    {1069, "The service did not start due to a logon failure."},
     {1072, "The specified service has been marked for deletion."},
     {1073, "The specified service already exists."},
     {1113, "No mapping for the Unicode character exists in the target multi-byte code page."},

@@ -26,6 +26,7 @@
 #include <unordered_map>
 
 #include "win32/posix/ini_file.h"
+#include "win32/posix/places.h"
 #include "win32/posix/posix.h"
 #include "win32/posix/safe_files.h"
 #include "win32/posix/syscalls.h"
@@ -86,18 +87,6 @@ private:
 
 // ---- paths --------------------------------------------------------------------
 
-// Where a bare file name lives, as Windows looks for it in the Windows directory.
-std::string WindowsDirectory() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config && *config == '/') {
-        return std::string(config) + "/qvtr/";
-    }
-    // Never a shared directory: without $HOME (a daemon) the password database says where home is.
-    const char* home = std::getenv("HOME");
-    const std::string dir = home && *home == '/' ? std::string(home) : PasswordHome();
-    return dir.empty() ? std::string() : dir + "/.config/qvtr/";
-}
-
 bool IsBareName(const char* name) {
     return std::strpbrk(name, "/\\") == nullptr;
 }
@@ -107,12 +96,6 @@ std::string ProfilePath(const char* name) {
         name = "win.ini";
     }
     return IsBareName(name) ? WindowsDirectory() + name : NativePath(name);
-}
-
-void MakeDirectories(const std::string& dir) {
-    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1)) {
-        Sys().mkdir(dir.substr(0, slash).c_str(), 0700);
-    }
 }
 
 std::string ParentOf(const std::string& path) {
@@ -404,7 +387,7 @@ BOOL WINAPI WritePrivateProfileStringAImpl(LPCSTR section, LPCSTR key, LPCSTR va
         }
         const std::string path = ProfilePath(fileName);
         if (fileName == nullptr || IsBareName(fileName)) {
-            MakeDirectories(WindowsDirectory());
+            MakeTrustedDirectory(WindowsDirectory(), 0700);
         }
         return Rewrite(path, [&](const ini::IniFile& file) {
             if (key == nullptr) {

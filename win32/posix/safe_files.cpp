@@ -30,56 +30,69 @@ bool TrustedOwner(uid_t owner) {
 
 // A lock a forked child can always take: the parent's holder does not exist there.
 pthread_mutex_t g_trustedMutex = PTHREAD_MUTEX_INITIALIZER;
-// Each trusted directory, and whether only its owner can add or replace names in it.
-std::unordered_map<std::string, bool>* g_trusted = nullptr;
+
+// A directory whose whole chain passed the checks, as it was then. It is trusted
+// again only while it still is that directory with that owner and mode.
+struct TrustedDirectory {
+    dev_t device;
+    ino_t inode;
+    uid_t owner;
+    mode_t mode;
+};
+std::unordered_map<std::string, TrustedDirectory>* g_trusted = nullptr;
 
 void ResetTrustedMutex() {
     const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
     g_trustedMutex = fresh;
 }
 
-bool IsKnownTrusted(const std::string& dir, bool& closed) {
-    static const int registered = pthread_atfork(nullptr, nullptr, ResetTrustedMutex);
-    (void)registered;
-    bool known = false;
-    pthread_mutex_lock(&g_trustedMutex);
-    if (g_trusted != nullptr) {
-        const auto found = g_trusted->find(dir);
-        known = found != g_trusted->end();
-        closed = known && found->second;
-    }
-    pthread_mutex_unlock(&g_trustedMutex);
-    return known;
+bool SameDirectory(const TrustedDirectory& known, const struct stat& now) {
+    return S_ISDIR(now.st_mode) && now.st_dev == known.device && now.st_ino == known.inode &&
+           now.st_uid == known.owner && now.st_mode == known.mode;
 }
 
-void RememberTrusted(const std::string& dir, bool closed) {
+// One lstat instead of the whole chain: the directory is the one judged before.
+bool IsKnownTrusted(const std::string& dir) {
+    static const int registered = pthread_atfork(nullptr, nullptr, ResetTrustedMutex);
+    (void)registered;
+    TrustedDirectory known{};
+    bool found = false;
+    pthread_mutex_lock(&g_trustedMutex);
+    if (g_trusted != nullptr) {
+        const auto entry = g_trusted->find(dir);
+        found = entry != g_trusted->end();
+        known = found ? entry->second : known;
+    }
+    pthread_mutex_unlock(&g_trustedMutex);
+    struct stat now {};
+    return found && Sys().fstatat(AT_FDCWD, dir.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && SameDirectory(known, now);
+}
+
+void RememberTrusted(const std::string& dir, const struct stat& info) {
     pthread_mutex_lock(&g_trustedMutex);
     if (g_trusted == nullptr) {
         // Lives to the end: destructors may still open files.
-        g_trusted = new std::unordered_map<std::string, bool>;
+        g_trusted = new std::unordered_map<std::string, TrustedDirectory>;
     }
-    if (g_trusted->size() < 256) {
-        g_trusted->emplace(dir, closed);
+    if (g_trusted->size() < 256 || g_trusted->count(dir) != 0) {
+        (*g_trusted)[dir] = {info.st_dev, info.st_ino, info.st_uid, info.st_mode};
     }
     pthread_mutex_unlock(&g_trustedMutex);
 }
 
-// `shut` says whether the directory lets no one but its owner add, rename or
-// remove names in it; `sticky` whether others may add names but not touch ours.
-DWORD CheckOneDirectory(const std::string& dir, bool& shut, bool& sticky) {
-    struct stat info {};
-    shut = false;
-    sticky = false;
-    if (lstat(dir.c_str(), &info) != 0) {
+// ERROR_SUCCESS when `dir` is a directory (or a link to one that someone we
+// trust made) owned by the user or root and not writable by others unless
+// sticky; `seen` is what lstat said of the name itself.
+DWORD CheckOneDirectory(const std::string& dir, struct stat& seen) {
+    if (Sys().fstatat(AT_FDCWD, dir.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
     }
-    // A link on the way counts only when someone we trust made it.
-    const bool link = S_ISLNK(info.st_mode);
-    if (link) {
+    struct stat info = seen;
+    if (S_ISLNK(info.st_mode)) {
         if (!TrustedOwner(info.st_uid)) {
             return ERROR_ACCESS_DENIED;
         }
-        if (stat(dir.c_str(), &info) != 0) {
+        if (Sys().fstatat(AT_FDCWD, dir.c_str(), &info, 0) != 0) {
             return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         }
     }
@@ -92,9 +105,6 @@ DWORD CheckOneDirectory(const std::string& dir, bool& shut, bool& sticky) {
     if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
         return ERROR_ACCESS_DENIED;
     }
-    // Through a link the directories above the target went unchecked: never shut.
-    shut = !link && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-    sticky = !link && (info.st_mode & S_ISVTX) != 0;
     return ERROR_SUCCESS;
 }
 
@@ -137,30 +147,23 @@ DWORD CheckOpenedFile(const struct stat& info, bool writing) {
     return ERROR_SUCCESS;
 }
 
-DWORD CheckDirectoryChain(const std::string& dir, bool* closed) {
-    bool ignored = false;
-    bool& chainClosed = closed != nullptr ? *closed : ignored;
+DWORD CheckDirectoryChain(const std::string& dir) {
     const std::string absolute = Absolute(dir);
     if (absolute.empty()) {
         return ERROR_PATH_NOT_FOUND;
     }
-    if (IsKnownTrusted(absolute, chainClosed)) {
+    if (IsKnownTrusted(absolute)) {
         return ERROR_SUCCESS;
     }
-    // Closed: `dir` shut, and every directory above it shut or sticky, so that no
-    // one else can rename our way down to it.
-    bool shut = false;
-    bool sticky = false;
-    if (const DWORD error = CheckOneDirectory("/", shut, sticky)) {
+    struct stat seen {};
+    if (const DWORD error = CheckOneDirectory("/", seen)) {
         return error;
     }
-    bool aboveClosed = true;
     for (size_t at = 0; at + 1 < absolute.size();) {
         const size_t next = absolute.find('/', at + 1);
         const std::string part = absolute.substr(0, next);
         if (part.back() != '/') {  // a doubled separator names nothing new
-            aboveClosed = aboveClosed && (shut || sticky);
-            if (const DWORD error = CheckOneDirectory(part, shut, sticky)) {
+            if (const DWORD error = CheckOneDirectory(part, seen)) {
                 return error;
             }
         }
@@ -169,8 +172,7 @@ DWORD CheckDirectoryChain(const std::string& dir, bool* closed) {
         }
         at = next;
     }
-    chainClosed = aboveClosed && shut;
-    RememberTrusted(absolute, chainClosed);
+    RememberTrusted(absolute, seen);
     return ERROR_SUCCESS;
 }
 
@@ -200,68 +202,124 @@ int StatOpened(int fd, bool writing, struct stat& info) {
     return 0;
 }
 
-// The directories trusted so far are trusted for the process's life; this thread's
-// last one is compared in place, since the trace opens the same log for every line.
-DWORD CheckParentOf(const char* path, bool& closed) {
-    thread_local std::string t_lastTrusted;
-    thread_local bool t_lastClosed = false;
-    const char* slash = std::strrchr(path, '/');
-    const size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - path);
-    if (path[0] == '/' && length > 0 && t_lastTrusted.size() == length &&
-        std::memcmp(t_lastTrusted.data(), path, length) == 0) {
-        closed = t_lastClosed;
-        return ERROR_SUCCESS;
-    }
-    const DWORD error = CheckDirectoryChain(ParentOf(path), &closed);
-    if (error == ERROR_SUCCESS && path[0] == '/' && length > 0) {
-        t_lastTrusted.assign(path, length);
-        t_lastClosed = closed;
-    }
-    return error;
-}
-
-// The file this thread last opened to append to, checked, in a closed directory.
-// Only its owner or root can put another file under that name, so it needs no
-// second look: the trace opens its log again for every line.
-struct CheckedAppendFile {
-    std::string path;
-    struct stat seen {};
+// A checked directory held open: names are opened relative to it, so a
+// directory removed (or renamed) and made again by someone else is never
+// entered by a stale check. A directory that is gone makes opens in it fail
+// with ENOENT, and the path is then judged afresh. Entries are never freed:
+// another thread may be opening through one.
+struct HeldDirectory {
+    std::string path;  // absolute, without the trailing separator
+    int fd;
 };
-thread_local CheckedAppendFile t_checkedAppend;
 
-bool CheckedBefore(const char* path, int flags, bool closed) {
-    return closed && (flags & (O_APPEND | O_CREAT)) == O_APPEND && t_checkedAppend.path == path;
+pthread_mutex_t g_heldMutex = PTHREAD_MUTEX_INITIALIZER;
+std::vector<const HeldDirectory*>* g_held = nullptr;
+constexpr size_t kMaxHeld = 64;
+thread_local const HeldDirectory* t_lastHeld = nullptr;
+
+void ResetHeldMutex() {
+    const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+    g_heldMutex = fresh;
 }
 
-// What the earlier check saw; the size is left unknown (-1).
-void DescribeCheckedBefore(struct stat& info) {
-    info = t_checkedAppend.seen;
-    info.st_size = -1;
-}
-
-// Only a full path: a relative one names another file after a change of directory.
-void RememberChecked(const char* path, int flags, bool closed, const struct stat& info) {
-    if (closed && (flags & O_APPEND) != 0 && path[0] == '/') {
-        t_checkedAppend.path = path;
-        t_checkedAppend.seen = info;
+// Checks `dir`'s chain and holds it open; null when refused (`error` says why)
+// or when no more can be held (the caller then opens by path).
+const HeldDirectory* HoldDirectory(const std::string& dir, bool afresh, DWORD& error) {
+    static const int registered = pthread_atfork(nullptr, nullptr, ResetHeldMutex);
+    (void)registered;
+    pthread_mutex_lock(&g_heldMutex);
+    const HeldDirectory* found = nullptr;
+    size_t at = 0;
+    for (; g_held != nullptr && at < g_held->size(); ++at) {
+        if ((*g_held)[at]->path == dir) {
+            found = (*g_held)[at];
+            break;
+        }
     }
+    if (found == nullptr || afresh) {
+        error = CheckDirectoryChain(dir);
+        found = nullptr;
+        const int fd = error == ERROR_SUCCESS ? Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0) : -1;
+        if (fd >= 0 && g_held == nullptr) {
+            g_held = new std::vector<const HeldDirectory*>;
+        }
+        if (fd >= 0 && (g_held->size() < kMaxHeld || at < g_held->size())) {
+            found = new HeldDirectory{dir, fd};
+            if (at < g_held->size()) {
+                (*g_held)[at] = found;  // the stale one stays open for whoever still uses it
+            } else {
+                g_held->push_back(found);
+            }
+        } else if (fd >= 0) {
+            Sys().close(fd);
+        }
+    }
+    pthread_mutex_unlock(&g_heldMutex);
+    return found;
+}
+
+// Opens the last name of `path` below its held directory; -1 and errno, with
+// `held` false when the directory could not be held (open by path instead).
+int OpenInHeldDirectory(const char* path, int flags, mode_t mode, bool& held) {
+    const char* slash = std::strrchr(path, '/');
+    held = false;
+    if (path[0] != '/' || slash == nullptr || slash[1] == '\0') {
+        return -1;
+    }
+    const size_t length = static_cast<size_t>(slash - path);
+    const std::string dir = length == 0 ? std::string("/") : std::string(path, length);
+    const HeldDirectory* known = t_lastHeld;
+    if (known == nullptr || known->path != dir) {
+        DWORD error = ERROR_SUCCESS;
+        known = HoldDirectory(dir, false, error);
+        if (known == nullptr) {
+            held = error != ERROR_SUCCESS;
+            errno = error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+            return -1;
+        }
+    }
+    held = true;
+    int fd = Sys().openat(known->fd, slash + 1, flags, mode);
+    if (fd < 0 && errno == ENOENT) {
+        // Gone, or removed and made again: judged afresh before anything lands there.
+        struct stat info {};
+        if (Sys().fstat(known->fd, &info) == 0 && info.st_nlink == 0) {
+            DWORD error = ERROR_SUCCESS;
+            known = HoldDirectory(dir, true, error);
+            if (known == nullptr) {
+                errno = error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+                return -1;
+            }
+            fd = Sys().openat(known->fd, slash + 1, flags, mode);
+        } else {
+            errno = ENOENT;
+        }
+    }
+    t_lastHeld = known;
+    return fd;
 }
 
 }  // namespace
 
 int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info) {
-    bool closed = false;
-    switch (CheckParentOf(path, closed)) {
-        case ERROR_SUCCESS:
-            break;
-        case ERROR_PATH_NOT_FOUND:
-            errno = ENOENT;
-            return -1;
-        default:
-            errno = EACCES;
-            return -1;
+    flags |= O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    bool held = false;
+    int fd = OpenInHeldDirectory(path, flags, mode, held);
+    if (!held) {
+        // A relative path names another file after a change of directory: judged each time.
+        const std::string parent = ParentOf(path);
+        switch (CheckDirectoryChain(parent)) {
+            case ERROR_SUCCESS:
+                break;
+            case ERROR_PATH_NOT_FOUND:
+                errno = ENOENT;
+                return -1;
+            default:
+                errno = EACCES;
+                return -1;
+        }
+        fd = Sys().open(path, flags, mode);
     }
-    const int fd = Sys().open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd < 0) {
         // A link in place of the file, or a FIFO nobody reads: refused, not followed or waited for.
         if (errno == ELOOP || errno == ENXIO || errno == EOPNOTSUPP) {
@@ -269,13 +327,9 @@ int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info) {
         }
         return -1;
     }
-    if (CheckedBefore(path, flags, closed)) {
-        DescribeCheckedBefore(info);
-        return fd;
-    }
     const bool created = (flags & O_CREAT) != 0 && (flags & O_EXCL) != 0;
     const bool writing = (flags & O_ACCMODE) != O_RDONLY;
-    if (StatOpened(fd, writing, info) != 0 || (created && fchmod(fd, mode) != 0)) {
+    if (StatOpened(fd, writing, info) != 0 || (created && Sys().fchmod(fd, mode) != 0)) {
         const int error = errno;
         Sys().close(fd);
         errno = error;
@@ -286,7 +340,6 @@ int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info) {
         errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
         return -1;
     }
-    RememberChecked(path, flags, closed, info);
     return fd;
 }
 
@@ -324,14 +377,22 @@ int ReadTextFile(const std::string& path, std::string& text, struct stat& info) 
 }
 
 bool MakePrivateDirectory(const std::string& dir) {
-    if (Sys().mkdir(dir.c_str(), 0700) == 0) {
-        chmod(dir.c_str(), 0700);  // whatever the umask took away or left
-    } else if (errno != EEXIST) {
+    if (Sys().mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    const int fd = Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0) {
         return false;
     }
     struct stat info {};
-    return lstat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
-           (info.st_mode & 07777) == 0700;
+    // A mode the umask narrowed is put right; a wider one is another's doing and refused.
+    bool ok =
+        Sys().fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 077) == 0;
+    if (ok && (info.st_mode & 07777) != 0700) {
+        ok = Sys().fchmod(fd, 0700) == 0;
+    }
+    Sys().close(fd);
+    return ok;
 }
 
 std::string PasswordHome() {

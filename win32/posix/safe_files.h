@@ -22,18 +22,18 @@ constexpr off_t kMaxTextFileSize = 16 * 1024 * 1024;
 DWORD CheckOpenedFile(const struct stat& info, bool writing);
 
 // ERROR_SUCCESS when every directory from the root down to `dir` is owned by the
-// user or root and not writable by others unless sticky. Positive answers are
-// remembered: only their owner or root could change them. `closed` (optional)
-// says whether `dir` is writable by its owner alone and every directory above it
-// by its owner alone or sticky: then no one else can put a name in `dir`.
-DWORD CheckDirectoryChain(const std::string& dir, bool* closed = nullptr);
+// user or root and not writable by others unless sticky. A directory that passed
+// is remembered as it was (identity, owner, mode): the next check of it is one
+// lstat, and a directory changed since is judged afresh.
+DWORD CheckDirectoryChain(const std::string& dir);
 
 // Opens `path` with `flags` (O_CREAT only with O_EXCL; O_NOFOLLOW, O_NONBLOCK
 // and O_CLOEXEC are always added) after checking its directories, then checks
 // the file itself. A file it creates gets `mode` exactly, whatever the umask.
 // -1 and errno when refused (EACCES for what fails a check); `info` is the
-// file's status. A file this thread opened to append to and checked before, in a
-// closed directory, is not looked at again: its `info.st_size` is then -1.
+// file's status. The directory of an absolute path is held open once checked
+// and names are opened below it, so one removed and made again by another user
+// is judged afresh before anything is opened in it; every file is checked.
 int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info);
 
 // Reads a whole text file of at most kMaxTextFileSize bytes; the errno on
@@ -41,7 +41,7 @@ int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info);
 int ReadTextFile(const std::string& path, std::string& text, struct stat& info);
 
 // Makes `dir` (0700) when missing; true when it is then the user's own with
-// exactly that mode.
+// that mode (a mode the umask narrowed is put right; a wider one is refused).
 bool MakePrivateDirectory(const std::string& dir);
 
 // The effective user's home from the password database; empty when unknown.
