@@ -5,12 +5,14 @@
 // handle to a key deleted meanwhile answers ERROR_KEY_DELETED. Where Windows and
 // Wine leave a detail open, the answer is Wine's.
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <vector>
 
+#include "win32/posix/places.h"
 #include "win32/posix/posix.h"
 #include "win32/posix/registry_store.h"
 
@@ -32,17 +34,24 @@ using reg::Store;
 // The largest value kept in memory.
 constexpr size_t kCachedValueLimit = 4096;
 
-// What a handle refers to: the key's row (0 for a predefined key, found by its
-// path when needed), its folded path and the access it was opened with.
+using reg::Hive;
+
+// Rights that change a key; a hive the user may only read grants none of them.
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// What a handle refers to: the key's hive and row (0 for a predefined key, found
+// by its path when needed), its folded path and the access it was opened with.
 struct KeyRef {
+    Hive hive = Hive::kUser;
     int64_t id = 0;
     std::string path;
     REGSAM access = 0;
     bool predefined = false;
 };
 
-// Open key handles of the process. Guarded by the store's mutex.
+// Open key handles of the process.
 struct HandleTable {
+    std::mutex mutex;
     std::unordered_map<uintptr_t, KeyRef> keys;
     uintptr_t next = 0x1000;
 };
@@ -52,14 +61,10 @@ HandleTable& Handles() {
     return *table;
 }
 
-// Serialises a registry call on the process's connection.
+// Serialises a registry call on the connection of the key's hive.
 class Call {
 public:
-    Call() : m_store(Store::Get(m_error)) {
-        if (m_store != nullptr) {
-            m_store->Mutex().lock();
-        }
-    }
+    Call() = default;
     ~Call() {
         if (m_store != nullptr) {
             m_store->Mutex().unlock();
@@ -68,13 +73,30 @@ public:
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
+    // Finds the hive's store and holds it for the call. A machine hive that does
+    // not exist yet is empty to readers; a write makes it when the user may.
+    LONG Enter(Hive hive, bool write) {
+        LONG error = ERROR_SUCCESS;
+        m_store = Store::Get(hive, error, false);
+        if (m_store == nullptr && error == ERROR_FILE_NOT_FOUND && write) {
+            m_store = Store::Get(hive, error, true);
+            error = m_store == nullptr && error == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED : error;
+        }
+        m_empty = m_store == nullptr && error == ERROR_FILE_NOT_FOUND;
+        if (m_store != nullptr) {
+            m_store->Mutex().lock();
+        }
+        return m_store != nullptr || m_empty ? ERROR_SUCCESS : error;
+    }
+
     Store* operator->() const { return m_store; }
-    bool Ready() const { return m_store != nullptr; }
-    LONG OpenError() const { return m_error; }
+    // The machine hive does not exist: every key below HKEY_LOCAL_MACHINE is missing.
+    bool Empty() const { return m_empty; }
+    bool Writable() const { return m_store != nullptr && m_store->Writable(); }
 
 private:
-    LONG m_error = ERROR_SUCCESS;
-    Store* m_store;
+    Store* m_store = nullptr;
+    bool m_empty = false;
 };
 
 REGSAM GrantedAccess(REGSAM wanted) {
@@ -94,19 +116,36 @@ REGSAM GrantedAccess(REGSAM wanted) {
     return granted & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | MAXIMUM_ALLOWED);
 }
 
-LONG Resolve(Call& call, HKEY hKey, KeyRef& out) {
+// The access a new handle gets: in a hive the user may only read, MAXIMUM_ALLOWED
+// is reading, and asking for any right to change is refused, as Windows' default
+// permissions on HKEY_LOCAL_MACHINE answer a standard user.
+LONG Grant(const Call& call, REGSAM wanted, REGSAM& granted) {
+    granted = GrantedAccess(wanted);
+    if (call.Writable() || (granted & kWriteRights) == 0) {
+        return ERROR_SUCCESS;
+    }
+    if ((wanted & MAXIMUM_ALLOWED) != 0 && (wanted & ~(MAXIMUM_ALLOWED | KEY_WOW64_32KEY | KEY_WOW64_64KEY)) == 0) {
+        granted &= ~kWriteRights;
+        return ERROR_SUCCESS;
+    }
+    return ERROR_ACCESS_DENIED;
+}
+
+LONG Resolve(HKEY hKey, KeyRef& out) {
     const REGSAM all = KEY_ALL_ACCESS;
     if (hKey == HKEY_LOCAL_MACHINE) {
-        out = {1, reg::kMachineRoot, all, true};
+        out = {Hive::kMachine, 1, reg::kMachineRoot, all, true};
     } else if (hKey == HKEY_USERS) {
-        out = {2, reg::kUsersRoot, all, true};
+        out = {Hive::kUser, 2, reg::kUsersRoot, all, true};
     } else if (hKey == HKEY_CURRENT_USER) {
-        out = {0, Fold(call->UserPath()), all, true};
+        out = {Hive::kUser, 0, Fold(reg::UserPath()), all, true};
     } else if (hKey == HKEY_CLASSES_ROOT) {
-        out = {0, Fold(call->ClassesPath()), all, true};
+        out = {Hive::kMachine, 0, reg::ClassesPath(), all, true};
     } else {
-        auto found = Handles().keys.find(reinterpret_cast<uintptr_t>(hKey));
-        if (found == Handles().keys.end()) {
+        HandleTable& table = Handles();
+        std::lock_guard<std::mutex> lock(table.mutex);
+        auto found = table.keys.find(reinterpret_cast<uintptr_t>(hKey));
+        if (found == table.keys.end()) {
             return ERROR_INVALID_HANDLE;
         }
         out = found->second;
@@ -114,8 +153,23 @@ LONG Resolve(Call& call, HKEY hKey, KeyRef& out) {
     return ERROR_SUCCESS;
 }
 
+// The handle's key and the call on its hive: the steps every function starts with.
+LONG Begin(Call& call, HKEY hKey, bool write, KeyRef& key) {
+    if (const LONG error = Resolve(hKey, key)) {
+        return error;
+    }
+    if (const LONG error = call.Enter(key.hive, write)) {
+        return error;
+    }
+    if (key.predefined && !call.Writable()) {
+        key.access &= ~kWriteRights;
+    }
+    return ERROR_SUCCESS;
+}
+
 HKEY NewHandle(const KeyRef& key) {
     HandleTable& table = Handles();
+    std::lock_guard<std::mutex> lock(table.mutex);
     const uintptr_t value = table.next;
     table.next += 4;
     table.keys[value] = key;
@@ -170,13 +224,10 @@ bool Allowed(const KeyRef& key, REGSAM needed) {
     return (key.access & needed) == needed;
 }
 
-// The steps every call on an open key starts with: the store, the handle, the
+// The steps every call on an open key starts with: the handle, its hive, the
 // handle's rights. ERROR_SUCCESS, or the code the call returns.
 LONG Enter(Call& call, HKEY hKey, REGSAM needed, KeyRef& key) {
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
-    if (const LONG error = Resolve(call, hKey, key)) {
+    if (const LONG error = Begin(call, hKey, (needed & kWriteRights) != 0, key)) {
         return error;
     }
     return Allowed(key, needed) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
@@ -237,9 +288,9 @@ void PutFileTime(int64_t written, PFILETIME time) {
     }
 }
 
-bool IsProtected(Call& call, const std::string& foldedPath) {
-    return foldedPath == reg::kMachineRoot || foldedPath == reg::kUsersRoot || foldedPath == Fold(call->UserPath()) ||
-           foldedPath == Fold(call->ClassesPath()) || foldedPath == std::string(reg::kMachineRoot) + "\\SOFTWARE" ||
+bool IsProtected(const std::string& foldedPath) {
+    return foldedPath == reg::kMachineRoot || foldedPath == reg::kUsersRoot || foldedPath == Fold(reg::UserPath()) ||
+           foldedPath == reg::ClassesPath() || foldedPath == std::string(reg::kMachineRoot) + "\\SOFTWARE" ||
            foldedPath == std::string(reg::kUsersRoot) + "\\.DEFAULT";
 }
 
@@ -335,11 +386,8 @@ LONG WINAPI RegOpenKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, REGSAM access, PH
     }
     *result = nullptr;
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
     KeyRef base;
-    if (const LONG error = Resolve(call, hKey, base)) {
+    if (const LONG error = Begin(call, hKey, false, base)) {
         return error;
     }
     std::vector<std::string> names;
@@ -347,15 +395,22 @@ LONG WINAPI RegOpenKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, REGSAM access, PH
         return error;
     }
     KeyRef key;
-    key.access = GrantedAccess(access);
-    if (names.empty()) {
+    key.hive = base.hive;
+    if (const LONG error = Grant(call, access, key.access)) {
+        return error;
+    }
+    key.path = names.empty() ? base.path : JoinPath(base.path, names);
+    if (call.Empty()) {
+        // Only the root itself is there; a handle to it finds its row once the hive exists.
+        if (!names.empty()) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+    } else if (names.empty()) {
         key.id = KeyId(call, base);
-        key.path = base.path;
         if (key.id == 0) {
             return base.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
         }
     } else {
-        key.path = JoinPath(base.path, names);
         key.id = FindPath(call, key.path);
         if (key.id == 0) {
             return Missing(call, base, ERROR_FILE_NOT_FOUND);
@@ -371,12 +426,8 @@ LONG WINAPI RegOpenKeyAImpl(HKEY hKey, LPCSTR subKey, PHKEY result) {
     }
     if (subKey == nullptr || *subKey == '\0') {
         // Windows hands back the same handle, without a new reference.
-        Call call;
-        if (!call.Ready()) {
-            return call.OpenError();
-        }
         KeyRef key;
-        if (const LONG error = Resolve(call, hKey, key)) {
+        if (const LONG error = Resolve(hKey, key)) {
             *result = nullptr;
             return error;
         }
@@ -393,11 +444,8 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
     }
     *result = nullptr;
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
     KeyRef base;
-    if (const LONG error = Resolve(call, hKey, base)) {
+    if (const LONG error = Begin(call, hKey, false, base)) {
         return error;
     }
     std::vector<std::string> names;
@@ -410,14 +458,17 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
         }
     }
     KeyRef key;
-    key.access = GrantedAccess(access);
+    key.hive = base.hive;
     key.path = JoinPath(base.path, names);
     if (Depth(key.path) > reg::kMaxDepth) {
         return ERROR_INVALID_PARAMETER;
     }
     // Opening an existing key needs no write transaction.
-    key.id = names.empty() ? KeyId(call, base) : FindPath(call, key.path);
+    key.id = call.Empty() ? 0 : names.empty() ? KeyId(call, base) : FindPath(call, key.path);
     if (key.id != 0) {
+        if (const LONG error = Grant(call, access, key.access)) {
+            return error;
+        }
         if (disposition != nullptr) {
             *disposition = REG_OPENED_EXISTING_KEY;
         }
@@ -427,6 +478,16 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
     if (names.empty()) {
         return base.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
     }
+    // A new key: the hive must be this user's to change (root's first write makes the machine's).
+    if (call.Empty()) {
+        if (const LONG error = call.Enter(base.hive, true)) {
+            return error;
+        }
+    }
+    if (!call.Writable()) {
+        return ERROR_ACCESS_DENIED;
+    }
+    key.access = GrantedAccess(access);
     if (!call->Begin()) {
         return call->LastError();
     }
@@ -474,11 +535,9 @@ LONG WINAPI RegCloseKeyImpl(HKEY hKey) {
     if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_USERS || hKey == HKEY_CURRENT_USER || hKey == HKEY_CLASSES_ROOT) {
         return ERROR_SUCCESS;
     }
-    Call call;
-    if (!call.Ready()) {
-        return ERROR_INVALID_HANDLE;  // no key was ever opened
-    }
-    return Handles().keys.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    HandleTable& table = Handles();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    return table.keys.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 // Facts from eight columns starting at `column`: class, written, then the six counts.
@@ -532,6 +591,10 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
     KeyRef key;
     if (const LONG error = Enter(call, hKey, KEY_QUERY_VALUE, key)) {
         return error;
+    }
+    if (call.Empty()) {
+        return PutFacts(Store::Facts(), keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values,
+                        maxValueNameLength, maxValueLength, securityDescriptor, lastWrite);
     }
     // A key deleted meanwhile has no row: the statement below says so.
     const int64_t id = key.predefined ? KeyId(call, key) : key.id;
@@ -611,7 +674,7 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
         return error;
     }
     int64_t id = key.id;
-    if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
+    if (call.Empty() || (key.predefined && id == 0 && (id = KeyId(call, key)) == 0)) {
         return ERROR_FILE_NOT_FOUND;
     }
     const std::string folded = Fold(name != nullptr ? name : "");
@@ -728,6 +791,9 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     if (const LONG error = Enter(call, hKey, KEY_QUERY_VALUE, key)) {
         return error;
     }
+    if (call.Empty()) {
+        return ERROR_NO_MORE_ITEMS;
+    }
     int64_t id = key.id;
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
         return ERROR_FILE_NOT_FOUND;
@@ -810,6 +876,9 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     KeyRef key;
     if (const LONG error = Enter(call, hKey, KEY_ENUMERATE_SUB_KEYS, key)) {
         return error;
+    }
+    if (call.Empty()) {
+        return ERROR_NO_MORE_ITEMS;
     }
     int64_t id = key.id;
     if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
@@ -936,11 +1005,8 @@ LONG WINAPI RegDeleteKeyAImpl(HKEY hKey, LPCSTR subKey) {
         return ERROR_INVALID_PARAMETER;
     }
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
-    }
     KeyRef base;
-    if (const LONG error = Resolve(call, hKey, base)) {
+    if (const LONG error = Begin(call, hKey, true, base)) {
         return error;
     }
     std::vector<std::string> names;
@@ -948,7 +1014,7 @@ LONG WINAPI RegDeleteKeyAImpl(HKEY hKey, LPCSTR subKey) {
         return error;
     }
     const std::string path = JoinPath(base.path, names);
-    if (IsProtected(call, path)) {
+    if (IsProtected(path) || !call.Writable()) {
         return ERROR_ACCESS_DENIED;
     }
     // NT removes only a key without sub-keys; its values go with it (trigger).
@@ -985,22 +1051,50 @@ LONG WINAPI RegDeleteKeyAImpl(HKEY hKey, LPCSTR subKey) {
     return names.empty() ? ERROR_KEY_DELETED : Missing(call, base, ERROR_FILE_NOT_FOUND);
 }
 
-LONG WINAPI QvtrRegTransactionImpl(DWORD action) {
+// One transaction per hive the user may write (a snapshot: per hive there is):
+// an import into both hives is all or nothing in each of them.
+LONG EndTransaction(Hive hive, bool commit) {
     Call call;
-    if (!call.Ready()) {
-        return call.OpenError();
+    if (call.Enter(hive, false) != ERROR_SUCCESS || call.Empty()) {
+        return ERROR_SUCCESS;
     }
-    switch (action) {
-        case QVTR_REG_BEGIN:
-            return call->BeginImport();
-        case QVTR_REG_SNAPSHOT:
-            return call->BeginSnapshot();
-        case QVTR_REG_COMMIT:
-        case QVTR_REG_ROLLBACK:
-            return call->InSnapshot() ? call->EndSnapshot() : call->EndImport(action == QVTR_REG_COMMIT);
-        default:
-            return ERROR_INVALID_PARAMETER;
+    if (call->InSnapshot()) {
+        return call->EndSnapshot();
     }
+    return call->InImport() ? call->EndImport(commit) : ERROR_SUCCESS;
+}
+
+LONG BeginTransaction(Hive hive, bool snapshot) {
+    Call call;
+    // Root's import makes the machine hive, so that its first write is all or nothing too.
+    if (call.Enter(hive, !snapshot && geteuid() == 0) != ERROR_SUCCESS) {
+        return ERROR_SUCCESS;  // a hive that cannot be used fails its own calls
+    }
+    if (call.Empty() || (!snapshot && !call.Writable())) {
+        return ERROR_SUCCESS;
+    }
+    return snapshot ? call->BeginSnapshot() : call->BeginImport();
+}
+
+LONG WINAPI QvtrRegTransactionImpl(DWORD action) {
+    if (action != QVTR_REG_BEGIN && action != QVTR_REG_SNAPSHOT && action != QVTR_REG_COMMIT &&
+        action != QVTR_REG_ROLLBACK) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const bool both = !PrivateRegistry();
+    if (action == QVTR_REG_COMMIT || action == QVTR_REG_ROLLBACK) {
+        const LONG user = EndTransaction(Hive::kUser, action == QVTR_REG_COMMIT);
+        const LONG machine = both ? EndTransaction(Hive::kMachine, action == QVTR_REG_COMMIT) : ERROR_SUCCESS;
+        return user != ERROR_SUCCESS ? user : machine;
+    }
+    if (const LONG error = BeginTransaction(Hive::kUser, action == QVTR_REG_SNAPSHOT)) {
+        return error;
+    }
+    const LONG error = both ? BeginTransaction(Hive::kMachine, action == QVTR_REG_SNAPSHOT) : ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS) {
+        EndTransaction(Hive::kUser, false);
+    }
+    return error;
 }
 
 }  // namespace

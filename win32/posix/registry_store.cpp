@@ -1,12 +1,13 @@
 // The SQLite store under the POSIX registry: opening, schema, statements,
 // transactions and waiting out other processes.
 #include "win32/posix/registry_store.h"
+
+#include "win32/posix/places.h"
 #include "win32/posix/safe_files.h"
 #include "win32/posix/syscalls.h"
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +47,7 @@ const char* const kSchema =
     " data BLOB NOT NULL,"
     " UNIQUE(key, folded));"
     "CREATE INDEX IF NOT EXISTS vals_in_order ON vals(key);"  // (key, rowid): the order of creation
+    "CREATE TABLE IF NOT EXISTS changes(seq INTEGER PRIMARY KEY, what INTEGER NOT NULL, hash INTEGER NOT NULL);"
     "CREATE TRIGGER IF NOT EXISTS key_deleted AFTER DELETE ON keys BEGIN"
     " DELETE FROM vals WHERE key = old.id;"
     " UPDATE keys SET written = " QVTR_REG_NOW
@@ -70,27 +72,20 @@ const char* const kSchema =
 // Contention is waited out this long before it becomes an error.
 constexpr auto kPatience = std::chrono::seconds(60);
 
-std::atomic<bool> g_opened{false};
-Store* g_store = nullptr;
-LONG g_openError = ERROR_SUCCESS;
+// One store per hive; with a private file both entries are the same store.
+Store* g_stores[2] = {nullptr, nullptr};
+std::atomic<bool> g_open[2] = {{false}, {false}};
 pthread_mutex_t g_openMutex = PTHREAD_MUTEX_INITIALIZER;
+bool g_told[2] = {false, false};  // the one line on standard error about a store that cannot be used
 
-// A child of fork must not use its parent's connection: it opens its own.
+// A child of fork must not use its parent's connections: it opens its own.
 void AfterFork() {
-    g_opened.store(false);
-    g_store = nullptr;  // the parent's connection is left alone, never closed here
+    for (int hive = 0; hive < 2; ++hive) {
+        g_open[hive].store(false);
+        g_stores[hive] = nullptr;  // the parent's connection is left alone, never closed here
+    }
     const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
     g_openMutex = fresh;
-}
-
-bool MakeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        const std::string part = path.substr(0, slash);
-        if (Sys().mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    return true;
 }
 
 LONG SqliteToWin32(int code) {
@@ -119,12 +114,13 @@ LONG SqliteToWin32(int code) {
     }
 }
 
-// Entries of the change ring, and of each kind of memory.
-constexpr uint64_t kRingSize = 8192;
+// Rows of the change record a process can catch up with, and entries of each kind of memory.
+constexpr int64_t kChangesKept = 8192;
 constexpr size_t kMemoryLimit = 4096;
-constexpr uint64_t kSharedMagic = 0x314B525452565151ull;
+// Announcements of one write beyond which it says "everything" instead.
+constexpr size_t kAnnouncedLimit = 256;
 
-// What a ring entry names: its kind in the top byte, a key's row id below.
+// What a change row names: its kind in the top byte, a key's row id below.
 constexpr uint64_t kValueOf = 1ull << 56;   // hash: the value's folded name
 constexpr uint64_t kSubKeyOf = 2ull << 56;  // hash: the sub-key's folded path
 constexpr uint64_t kKeyGone = 3ull << 56;   // the key, its values and positions
@@ -141,17 +137,6 @@ uint64_t Hash(const std::string& bytes) {
 
 }  // namespace
 
-struct Store::Shared {
-    std::atomic<uint64_t> begun;  // the first two stay where older builds put them
-    std::atomic<uint64_t> ended;
-    std::atomic<uint64_t> magic;
-    std::atomic<uint64_t> logged;  // entries ever appended to the ring
-    struct Entry {
-        std::atomic<uint64_t> what;
-        std::atomic<uint64_t> hash;
-    } ring[kRingSize];
-};
-
 std::string Fold(const std::string& text) {
     std::string folded(text);
     for (char& c : folded) {
@@ -162,16 +147,22 @@ std::string Fold(const std::string& text) {
     return folded;
 }
 
-std::string DatabasePath() {
-    if (const char* path = std::getenv("QVTR_REGISTRY"); path != nullptr && *path != '\0') {
-        return path;
+const std::string& UserPath() {
+    // The current user's key is named as Samba names a Unix user: S-1-22-1-uid.
+    // Asked again after a change of user (a forked child that dropped privileges).
+    thread_local uid_t t_uid = static_cast<uid_t>(-1);
+    thread_local std::string t_path;
+    const uid_t uid = getuid();
+    if (uid != t_uid) {
+        t_uid = uid;
+        t_path = std::string(kUsersRoot) + "\\S-1-22-1-" + std::to_string(static_cast<unsigned long>(uid));
     }
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
-        return std::string(data) + "/qvtr/registry.db";
-    }
-    // Never a shared directory: the home the password database gives, whatever $HOME says or lacks.
-    const std::string home = PasswordHome();
-    return home.empty() ? std::string() : home + "/.local/share/qvtr/registry.db";
+    return t_path;
+}
+
+const std::string& ClassesPath() {
+    static const std::string path = std::string(kMachineRoot) + "\\SOFTWARE\\CLASSES";
+    return path;
 }
 
 // Whether this thread's latest failed step ran into the file-size limit or a
@@ -253,98 +244,152 @@ std::string Statement::Text(int column) const {
     return bytes ? std::string(static_cast<const char*>(bytes), Size(column)) : std::string();
 }
 
-Store* Store::Get(LONG& error) {
-    if (g_opened.load(std::memory_order_acquire)) {
-        error = g_openError;
-        return g_store;
+Store* Store::Get(Hive hive, LONG& error, bool create) {
+    const int index = PrivateRegistry() ? 0 : static_cast<int>(hive);
+    if (g_open[index].load(std::memory_order_acquire)) {
+        error = ERROR_SUCCESS;
+        return g_stores[index];
     }
     static const int registered = pthread_atfork(nullptr, nullptr, AfterFork);
     (void)registered;
     pthread_mutex_lock(&g_openMutex);
-    if (!g_opened.load()) {
+    error = ERROR_SUCCESS;
+    if (!g_open[index].load()) {
         // Lives for the rest of the process: other objects' destructors may still need it.
         auto* store = new Store;
-        const std::string path = DatabasePath();
+        const bool machine = hive == Hive::kMachine && !PrivateRegistry();
+        const std::string path = machine ? MachineHivePath() : UserHivePath();
         std::string reason;
         // Opening (and closing) may grow SQLite's files: past the size limit that fails.
         FileSizeGuard guard;
-        if (store->Open(path, reason)) {
-            g_store = store;
-            g_openError = ERROR_SUCCESS;
+        if (store->Open(PrivateRegistry() ? Hive::kUser : hive, path, create, reason)) {
+            g_stores[index] = store;
+            g_open[index].store(true, std::memory_order_release);
         } else {
-            std::fprintf(stderr, "qvtr: cannot open the registry %s: %s\n", path.c_str(), reason.c_str());
-            g_store = nullptr;
-            g_openError = store->m_db ? store->LastError() : ERROR_REGISTRY_IO_FAILED;
+            error = reason.empty() ? ERROR_FILE_NOT_FOUND
+                    : store->m_db  ? store->LastError()
+                                   : static_cast<LONG>(ERROR_REGISTRY_IO_FAILED);
+            if (!reason.empty() && !g_told[index]) {
+                g_told[index] = true;
+                std::fprintf(stderr, "qvtr: cannot open the registry %s: %s\n", path.c_str(), reason.c_str());
+            }
             if (store->m_db) {
                 sqlite3_close_v2(store->m_db);
             }
-            delete store;
+            delete store;  // tried again at the next call: what failed may pass then
         }
-        g_opened.store(true, std::memory_order_release);
     }
     pthread_mutex_unlock(&g_openMutex);
-    error = g_openError;
-    return g_store;
+    return g_stores[index];
 }
 
-// Opens the store file, creating it the owner's alone; refuses what another user
-// could have put in its place.
-static bool OpenStoreFile(const std::string& path, std::string& reason) {
+namespace {
+
+// Opens the store file, creating it when asked with `mode`; refuses what another
+// user could have put in its place. The descriptor, or -1 with `reason` set
+// (empty when the file does not exist and was not to be made).
+int OpenStoreFile(const std::string& path, bool create, mode_t mode, bool machine, std::string& reason) {
     struct stat info {};
-    int fd = OpenChecked(path.c_str(), O_RDWR, 0, info);
-    if (fd < 0 && errno == ENOENT) {
-        fd = OpenChecked(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600, info);
+    int fd = OpenChecked(path.c_str(), O_RDONLY, 0, info);
+    if (fd < 0 && errno == ENOENT && create) {
+        fd = OpenChecked(path.c_str(), O_RDWR | O_CREAT | O_EXCL, mode, info);
     }
     if (fd < 0) {
-        reason =
-            errno == EACCES ? "it is not a regular file of yours, or others can write to it" : std::strerror(errno);
-        return false;
+        reason = errno == ENOENT && !create ? ""
+                 : errno == EACCES          ? "it is not a regular file of yours or root's, or others can write to it"
+                                            : std::strerror(errno);
+        return -1;
     }
-    Sys().close(fd);
-    return true;
+    // Every user trusts the machine's hive: nobody but its owner may be able to change it.
+    if (machine && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        reason = "others can write to it";
+        Sys().close(fd);
+        return -1;
+    }
+    return fd;
 }
 
-bool Store::Open(const std::string& path, std::string& reason) {
+}  // namespace
+
+bool Store::Open(Hive hive, const std::string& path, bool create, std::string& reason) {
+    m_path = path;
     if (path.empty() || path[0] != '/') {
         reason = "no home directory in the password database; set QVTR_REGISTRY to an absolute path";
         return false;
     }
-    if (!MakeDirectories(path)) {
-        reason = std::string("cannot create its directory: ") + std::strerror(errno);
-        return false;
-    }
+    const bool machine = hive == Hive::kMachine;
     const size_t slash = path.rfind('/');
-    if (CheckDirectoryChain(slash == 0 ? "/" : path.substr(0, slash)) != ERROR_SUCCESS) {
-        reason = "a directory on its path belongs to another user or others can write to it";
+    const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+    // Root makes the machine's directories; a user only ever makes their own.
+    const bool makeDirectory = !machine || (create && geteuid() == 0);
+    const DWORD chain = makeDirectory
+                            ? (MakeTrustedDirectory(dir, machine ? 0755 : 0700) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED)
+                            : CheckDirectoryChain(dir);
+    if (chain == ERROR_PATH_NOT_FOUND) {
+        return false;  // no machine hive yet: an empty HKEY_LOCAL_MACHINE
+    }
+    if (chain != ERROR_SUCCESS) {
+        reason = "its directory " + dir + " cannot be made, belongs to another user, or others can write to it";
         return false;
     }
-    // Created by us first, so that it (and SQLite's -wal and -shm beside it) is the owner's alone.
-    if (!OpenStoreFile(path, reason)) {
+    struct stat place {};
+    if (machine && (Sys().fstatat(AT_FDCWD, dir.c_str(), &place, 0) != 0 || (place.st_mode & 022) != 0)) {
+        reason = "others can write to its directory";
         return false;
     }
-    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    // Nobody but the directory's owner makes a machine hive in it.
+    create = !machine || (create && place.st_uid == geteuid());
+    // Created by us first, so that it (and SQLite's -wal and -shm beside it) is the owner's.
+    const int fd = OpenStoreFile(path, create, machine ? 0644 : 0600, machine, reason);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    m_writable = Sys().fstat(fd, &info) == 0 && info.st_uid == geteuid();
+    Sys().close(fd);
+    const int flags = (m_writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
         reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
         return false;
     }
-    MapShared(path + "-seq");
-    sqlite3_busy_timeout(m_db, 2000);
-    sqlite3_extended_result_codes(m_db, 1);
-    // WAL: readers never wait for writers. NORMAL: a commit survives the death of
-    // any process; only a power loss can take back the latest commits.
-    if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") ||
-        !Exec("PRAGMA journal_size_limit=4194304") || !Exec("PRAGMA cache_size=-32768") || !EnsureSchema()) {
-        reason = sqlite3_errmsg(m_db);
+    if (!Configure(hive, reason)) {
         return false;
+    }
+    FindHeader();
+    if (hive == Hive::kUser && !PrivateRegistry()) {
+        NoteStrandedMachineKeys();
     }
     return true;
 }
 
-bool Store::EnsureSchema() {
+bool Store::Configure(Hive hive, std::string& reason) {
+    sqlite3_busy_timeout(m_db, 2000);
+    sqlite3_extended_result_codes(m_db, 1);
+    if (m_writable) {
+        // Readers of the machine's hive cannot make SQLite's -wal and -shm files:
+        // they stay when the last connection closes.
+        int persist = 1;
+        sqlite3_file_control(m_db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
+    // WAL: readers never wait for writers. NORMAL: a commit survives the death of
+    // any process; only a power loss can take back the latest commits.
+    const bool ok = (!m_writable || (Exec("PRAGMA journal_mode=WAL") && Exec("PRAGMA synchronous=NORMAL") &&
+                                     Exec("PRAGMA journal_size_limit=4194304"))) &&
+                    Exec("PRAGMA cache_size=-32768") && EnsureSchema(hive);
+    if (!ok) {
+        reason = sqlite3_errmsg(m_db);
+    }
+    return ok;
+}
+
+bool Store::EnsureSchema(Hive hive) {
     bool present = false;
     {
-        Statement check = Prepare("SELECT count(*) FROM sqlite_master WHERE name = 'vals'");
-        present = check.Step() == SQLITE_ROW && check.Int(0) == 1;  // the common case: nothing to write
+        Statement check = Prepare("SELECT count(*) FROM sqlite_master WHERE name IN ('vals', 'changes')");
+        present = check.Step() == SQLITE_ROW && check.Int(0) == 2;  // the common case: nothing to write
+    }
+    if (!m_writable) {
+        return present;
     }
     if (!present) {
         if (!Exec("BEGIN IMMEDIATE")) {
@@ -355,14 +400,36 @@ bool Store::EnsureSchema() {
             return false;
         }
     }
-    m_classesPath = std::string(kMachineRoot) + "\\SOFTWARE\\CLASSES";
-    // The current user's key is named as Samba names a Unix user: S-1-22-1-uid.
-    const std::string sid = "S-1-22-1-" + std::to_string(static_cast<unsigned long>(getuid()));
-    m_userPath = std::string(kUsersRoot) + "\\" + sid;
-    return EnsureKey(std::string(kMachineRoot) + "\\SOFTWARE", "SOFTWARE", kMachineRoot) &&
-           EnsureKey(m_classesPath, "Classes", std::string(kMachineRoot) + "\\SOFTWARE") &&
-           EnsureKey(std::string(kUsersRoot) + "\\.DEFAULT", ".DEFAULT", kUsersRoot) &&
-           EnsureKey(m_userPath, sid, kUsersRoot);
+    const std::string machine = kMachineRoot;
+    const std::string users = kUsersRoot;
+    const std::string sid = UserPath().substr(users.size() + 1);
+    const bool both = PrivateRegistry();
+    return ((hive != Hive::kMachine && !both) || (EnsureKey(machine + "\\SOFTWARE", "SOFTWARE", machine) &&
+                                                  EnsureKey(ClassesPath(), "Classes", machine + "\\SOFTWARE"))) &&
+           ((hive != Hive::kUser && !both) ||
+            (EnsureKey(users + "\\.DEFAULT", ".DEFAULT", users) && EnsureKey(UserPath(), sid, users)));
+}
+
+// A user store made when it held HKEY_LOCAL_MACHINE too keeps those keys; the
+// machine no longer reads them. Said once per store, on standard error.
+void Store::NoteStrandedMachineKeys() {
+    if (!m_writable) {
+        return;
+    }
+    Statement told = Prepare("PRAGMA user_version");
+    if (told.Step() != SQLITE_ROW || (told.Int(0) & 1) != 0) {
+        return;
+    }
+    Statement stranded = Prepare("SELECT count(*) FROM keys WHERE path > ?1 AND path < ?2 AND path NOT IN (?3, ?4)");
+    stranded.Bind(1, std::string(kMachineRoot) + "\\").Bind(2, std::string(kMachineRoot) + "]");
+    stranded.Bind(3, std::string(kMachineRoot) + "\\SOFTWARE").Bind(4, ClassesPath());
+    if (stranded.Step() == SQLITE_ROW && stranded.Int(0) > 0) {
+        std::fprintf(stderr,
+                     "qvtr: %s holds %lld HKEY_LOCAL_MACHINE key(s) that this machine no longer reads "
+                     "(HKEY_LOCAL_MACHINE is the machine's hive, %s); see `qvtr report`\n",
+                     m_path.c_str(), static_cast<long long>(stranded.Int(0)), MachineHivePath().c_str());
+        Exec("PRAGMA user_version = 1");
+    }
 }
 
 bool Store::EnsureKey(const std::string& path, const std::string& name, const std::string& parentPath) {
@@ -436,99 +503,151 @@ bool Store::Exec(const char* sql) {
     return true;
 }
 
-void Store::MapShared(const std::string& path) {
-    const int fd = Sys().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) {
+// SQLite's wal-index header: two copies of twelve words, the second written
+// first, so that a reader finding them equal has a whole one. The third word
+// counts commits; the fifth is the log's frame count, which every commit moves
+// too (and a checkpoint that restarts the log sets back to zero).
+constexpr size_t kHeaderWords = 12;
+
+void Store::FindHeader() {
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr) {
         return;
     }
-    struct stat info {};
-    void* memory = MAP_FAILED;
-    if (Sys().fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
-        (info.st_size >= static_cast<off_t>(sizeof(Shared)) || Sys().ftruncate(fd, sizeof(Shared)) == 0)) {
-        memory = Sys().mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    }
-    Sys().close(fd);
-    if (memory == MAP_FAILED) {
+    // Mapped already: the schema check read the database. A reader without
+    // write access is given it read-only, which is all a reader needs.
+    volatile void* region = nullptr;
+    const int rc = file->pMethods->xShmMap(file, 0, 32768, 0, &region);
+    if ((rc != SQLITE_OK && (rc & 0xFF) != SQLITE_READONLY) || region == nullptr) {
         return;
     }
-    auto* shared = static_cast<Shared*>(memory);  // a zero-filled file is an empty ring
-    uint64_t magic = 0;
-    shared->magic.compare_exchange_strong(magic, kSharedMagic);
-    if (shared->magic.load() != kSharedMagic) {
-        Sys().munmap(memory, sizeof(Shared));
-        return;
+    m_header = static_cast<const volatile uint32_t*>(region);
+    uint64_t mark = 0;
+    m_synced = ReadMark(mark);
+    m_mark = mark;
+    Statement last = Prepare("SELECT coalesce(max(seq), 0) FROM changes");
+    m_changesRead = last.Step() == SQLITE_ROW ? last.Int(0) : 0;
+}
+
+bool Store::ReadMark(uint64_t& mark) const {
+    uint32_t first[kHeaderWords];
+    uint32_t second[kHeaderWords];
+    for (size_t i = 0; i < kHeaderWords; ++i) {
+        first[i] = m_header[i];
     }
-    m_shared = shared;
-    m_logRead = shared->logged.load();
+    std::atomic_thread_fence(std::memory_order_acquire);
+    for (size_t i = 0; i < kHeaderWords; ++i) {
+        second[i] = m_header[kHeaderWords + i];
+    }
+    const bool initialised = (first[3] & 0xFF) != 0;  // isInit, the twelfth byte (little-endian)
+    if (std::memcmp(first, second, sizeof first) != 0 || !initialised) {
+        return false;  // being written right now
+    }
+    mark = (static_cast<uint64_t>(first[2]) << 32) | first[4];
+    return true;
 }
 
 void Store::WriteBegins() {
-    m_writing = true;
-    if (m_shared == nullptr) {
-        return;
-    }
-    // The write lock is ours: any earlier writer is done, whether it said so or not.
-    const uint64_t begun = m_shared->begun.load();
-    m_shared->ended.store(begun);
-    if (begun != m_synced) {
-        CatchUp();
-    }
-    m_ticket = begun + 1;
-    m_shared->begun.store(m_ticket);
-}
-
-void Store::WriteEnds() {
-    m_writing = false;
-    if (m_shared == nullptr) {
-        return;
-    }
-    uint64_t ended = m_shared->ended.load();
-    while (ended < m_ticket && !m_shared->ended.compare_exchange_weak(ended, m_ticket)) {
-    }
-}
-
-// Called before the write lock is let go: what follows in the ring is another writer's.
-void Store::OwnChangesAnnounced(bool kept) {
-    if (!kept) {
-        Forget();
-    }
-    if (m_shared != nullptr) {
-        m_logRead = m_shared->logged.load();
-        m_synced = m_ticket;
-    }
-}
-
-void Store::CatchUp() {
-    const uint64_t end = m_shared->logged.load();
-    if (end < m_logRead || end - m_logRead > kRingSize) {
-        Forget();
+    m_announced.clear();
+    m_announcedAll = false;
+    uint64_t mark = 0;
+    // The write lock is ours: nobody else commits until we have, so the header holds still.
+    if (m_header != nullptr && ReadMark(mark)) {
+        if ((m_synced && mark == m_mark) || CatchUp()) {
+            m_synced = true;
+            m_mark = mark;
+        }
+        m_markAtBegin = mark;
     } else {
-        for (uint64_t i = m_logRead; i < end; ++i) {
-            const Shared::Entry& entry = m_shared->ring[i % kRingSize];
-            const uint64_t what = entry.what.load();
-            const uint64_t hash = entry.hash.load();
-            const int64_t id = static_cast<int64_t>(what & kIdMask);
-            switch (what & ~kIdMask) {
-                case kValueOf:
-                    ForgetValue(id, hash);
-                    break;
-                case kSubKeyOf:
-                    ForgetKey(id, hash);
-                    break;
-                case kKeyGone:
-                    ForgetKeyContents(id);
-                    break;
-                default:
-                    Forget();
-                    break;
-            }
-        }
-        // A writer that began meanwhile may have written over what was just read.
-        if (m_shared->logged.load() - m_logRead >= kRingSize) {
-            Forget();
+        m_synced = false;
+    }
+    m_writing = true;
+}
+
+void Store::WriteEnds(bool committed) {
+    m_writing = false;
+    m_announced.clear();
+    m_announcedAll = false;
+    if (!committed) {
+        Forget();  // memory may hold what was just undone
+        m_synced = false;
+        return;
+    }
+    // Memory holds this commit already, and the change rows after the ones read
+    // are its own, unless another commit came in between (then catch up later).
+    uint64_t mark = 0;
+    const auto commits = [](uint64_t m) { return static_cast<uint32_t>(m >> 32); };
+    if (m_synced && m_header != nullptr && ReadMark(mark) && commits(mark) - commits(m_markAtBegin) <= 1) {
+        m_mark = mark;
+        m_changesRead = std::max(m_changesRead, m_published);
+    } else {
+        m_synced = false;
+    }
+}
+
+bool Store::PublishChanges() {
+    if (m_announced.empty() && !m_announcedAll) {
+        return true;
+    }
+    if (m_announcedAll) {
+        m_announced.assign(1, {kAllChanged, 0});
+    }
+    for (const auto& change : m_announced) {
+        Statement add = Prepare("INSERT INTO changes(what, hash) VALUES (?1, ?2)");
+        add.Bind(1, static_cast<int64_t>(change.first)).Bind(2, static_cast<int64_t>(change.second));
+        if (add.Step() != SQLITE_DONE) {
+            return false;
         }
     }
-    m_logRead = end;
+    const int64_t first = m_published;
+    m_published = sqlite3_last_insert_rowid(m_db);
+    // Kept as far back as any process could still need them to catch up.
+    if (first / 1024 != m_published / 1024) {
+        Statement prune = Prepare("DELETE FROM changes WHERE seq <= ?1");
+        prune.Bind(1, m_published - kChangesKept);
+        return prune.Step() == SQLITE_DONE;
+    }
+    return true;
+}
+
+// What other processes changed since memory was last right: their rows of
+// `changes`, or everything when this process fell too far behind.
+bool Store::CatchUp() {
+    Statement rows = Prepare("SELECT seq, what, hash FROM changes WHERE seq > ?1 ORDER BY seq LIMIT ?2");
+    rows.Bind(1, m_changesRead).Bind(2, kChangesKept + 1);
+    bool all = false;
+    int64_t count = 0;
+    int rc = SQLITE_DONE;
+    while ((rc = rows.Step()) == SQLITE_ROW) {
+        const int64_t seq = rows.Int(0);
+        ++count;
+        all = all || seq != m_changesRead + 1 || count > kChangesKept;  // rows gone since: too far behind
+        m_changesRead = seq;
+        const uint64_t what = static_cast<uint64_t>(rows.Int(1));
+        const uint64_t hash = static_cast<uint64_t>(rows.Int(2));
+        const int64_t id = static_cast<int64_t>(what & kIdMask);
+        switch (all ? kAllChanged : what & ~kIdMask) {
+            case kValueOf:
+                ForgetValue(id, hash);
+                break;
+            case kSubKeyOf:
+                ForgetKey(id, hash);
+                break;
+            case kKeyGone:
+                ForgetKeyContents(id);
+                break;
+            default:
+                all = true;
+                break;
+        }
+    }
+    // A commit that left no row was made by a program that does not say what it
+    // changed (an administrator's own SQLite session): nothing known can stay.
+    if (all || count == 0 || rc != SQLITE_DONE) {
+        Forget();
+    }
+    return rc == SQLITE_DONE;
 }
 
 void Store::Forget() {
@@ -569,34 +688,38 @@ void Store::ForgetKeyContents(int64_t id) {
 
 void Store::Announce(uint64_t what, uint64_t hash) {
     ++m_generation;
-    if (m_shared == nullptr) {
+    if (m_announcedAll) {
         return;
     }
-    const uint64_t position = m_shared->logged.load();
-    Shared::Entry& entry = m_shared->ring[position % kRingSize];
-    entry.what.store(what);
-    entry.hash.store(hash);
-    m_shared->logged.store(position + 1);
+    if (what == kAllChanged || m_announced.size() >= kAnnouncedLimit) {
+        m_announcedAll = true;
+        m_announced.clear();
+        return;
+    }
+    m_announced.emplace_back(what, hash);
 }
 
 bool Store::Sync(uint64_t& snapshot) {
-    if (m_shared == nullptr) {
+    if (m_header == nullptr) {
         return false;
     }
     if (m_writing) {
-        snapshot = m_ticket;  // only this process can change anything now
+        snapshot = m_mark;  // only this process can change anything now
         return true;
     }
-    const uint64_t ended = m_shared->ended.load();  // first: "begun" is never behind it
-    const uint64_t begun = m_shared->begun.load();
-    if (begun != ended) {
+    uint64_t mark = 0;
+    if (!ReadMark(mark)) {
         return false;
     }
-    if (begun != m_synced) {
-        CatchUp();
-        m_synced = begun;
+    if (!m_synced || mark != m_mark) {
+        if (!CatchUp()) {
+            m_synced = false;
+            return false;
+        }
+        m_synced = true;
+        m_mark = mark;
     }
-    snapshot = begun;
+    snapshot = mark;
     return true;
 }
 
@@ -604,8 +727,8 @@ bool Store::Settled(uint64_t snapshot) const {
     if (m_writing) {
         return true;
     }
-    const uint64_t ended = m_shared->ended.load();
-    return ended == snapshot && m_shared->begun.load() == snapshot;
+    uint64_t mark = 0;
+    return ReadMark(mark) && mark == snapshot;
 }
 
 bool Store::FindCachedKey(const std::string& path, int64_t& id) const {
@@ -769,13 +892,11 @@ bool Store::Commit() {
         Rollback();
         return false;
     }
-    OwnChangesAnnounced(true);
-    const bool committed = Run("COMMIT");
-    if (!committed) {
-        OwnChangesAnnounced(false);
+    const bool committed = PublishChanges() && Run("COMMIT");
+    if (!committed && !sqlite3_get_autocommit(m_db)) {
         Run("ROLLBACK");
     }
-    WriteEnds();
+    WriteEnds(committed);
     return committed;
 }
 
@@ -787,11 +908,10 @@ void Store::Rollback() {
             Run("RELEASE qvtr_call");
         }
     } else if (m_writing) {
-        OwnChangesAnnounced(false);
         if (!sqlite3_get_autocommit(m_db)) {  // SQLite may have rolled back already
             Run("ROLLBACK");
         }
-        WriteEnds();
+        WriteEnds(false);
     }
 }
 
@@ -813,15 +933,16 @@ LONG Store::EndImport(bool commit) {
     }
     m_import = false;
     LONG result = ERROR_SUCCESS;
-    OwnChangesAnnounced(commit);
+    bool committed = false;
     if (!commit) {
         result = Run("ROLLBACK") ? ERROR_SUCCESS : LastError();
-    } else if (!Run("COMMIT")) {
+    } else if (PublishChanges() && Run("COMMIT")) {
+        committed = true;
+    } else {
         result = LastError();
-        OwnChangesAnnounced(false);
         Run("ROLLBACK");
     }
-    WriteEnds();
+    WriteEnds(committed);
     return result;
 }
 
@@ -844,6 +965,7 @@ LONG Store::EndSnapshot() {
     const LONG result = Run("COMMIT") ? ERROR_SUCCESS : LastError();
     // What was read may be older than what others wrote meanwhile.
     Forget();
+    m_synced = false;
     return result;
 }
 

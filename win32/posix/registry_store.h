@@ -1,5 +1,6 @@
-// The persisted registry of the POSIX backend: one SQLite database per machine
-// description, one connection per process, statements prepared once.
+// The persisted registry of the POSIX backend: one SQLite database per hive
+// (the machine's HKEY_LOCAL_MACHINE, the user's HKEY_USERS), or one private
+// file holding both; one connection per hive and process, statements prepared once.
 //
 // Keys are rows with their full path folded to upper case (unique), so opening a
 // key of any depth is one indexed lookup; values are rows of their key, in the
@@ -33,9 +34,13 @@ extern const char* const kUsersRoot;
 // ASCII case folding, as the key paths are stored and compared.
 std::string Fold(const std::string& text);
 
-// The database file: $QVTR_REGISTRY, else $XDG_DATA_HOME/qvtr/registry.db,
-// else ~/.local/share/qvtr/registry.db.
-std::string DatabasePath();
+// The hive a root lives in: HKEY_LOCAL_MACHINE (and HKEY_CLASSES_ROOT) in the
+// machine's, HKEY_USERS (and HKEY_CURRENT_USER) in the user's.
+enum class Hive { kMachine = 0, kUser = 1 };
+
+// Path of the current user's key below HKEY_USERS, and of HKEY_CLASSES_ROOT (folded).
+const std::string& UserPath();
+const std::string& ClassesPath();
 
 // A prepared statement borrowed from the cache; reset and unbound when the use ends.
 class Statement {
@@ -62,9 +67,15 @@ private:
 
 class Store {
 public:
-    // The process's store, opened on first use. Null with `error` set when the
-    // database cannot be opened.
-    static Store* Get(LONG& error);
+    // The store of `hive`, opened on first use (a private file is both hives).
+    // Null with `error` set when it cannot be opened, and tried again at the
+    // next call; ERROR_FILE_NOT_FOUND when the machine hive does not exist yet,
+    // which reads as an empty HKEY_LOCAL_MACHINE. `create` makes it (root's
+    // first write).
+    static Store* Get(Hive hive, LONG& error, bool create = false);
+
+    // False for a hive this user may read only (the machine's, unless root).
+    bool Writable() const { return m_writable; }
 
     // Held around every registry call: the connection serves one thread at a time.
     std::mutex& Mutex() { return m_mutex; }
@@ -86,15 +97,14 @@ public:
     void Rollback();
 
     // Reads served from memory, and enumeration positions, kept across calls.
-    // A small shared file beside the database says what changed: a writer
-    // advances "begun" while it holds the write lock and "ended" once its commit
-    // (or rollback) is over, and appends to a ring what each change touched
-    // (a value of a key, a sub-key of a key). A process that sees "begun" moved
-    // forgets only what the ring names, or everything when the ring has been
-    // overrun. Memory may be used only when both counters are equal before and
-    // after a read, or while this process is the one writing. A writer that died
-    // between the two leaves them unequal until the next writer, which holds the
-    // lock and so knows no other write is under way, puts them level again.
+    // Whether anything was committed since memory was last right is read from
+    // SQLite's own wal-index header (shared memory every connection of the
+    // database maps; its change counter moves with every commit); what each
+    // commit touched (a value of a key, a sub-key of a key) is in the database's
+    // `changes` table, written in the same transaction as the change. So the
+    // record of a change can never be lost, replaced or cut apart from the change
+    // itself, and no file of ours is mapped. Memory may be used only while the
+    // header is unchanged before and after a read, or while this process writes.
     struct CachedValue {
         bool present = false;
         DWORD type = 0;
@@ -115,9 +125,9 @@ public:
         int64_t at = 0;
     };
 
-    // True when memory may be used; `snapshot` is then the counter to check with Settled.
+    // True when memory may be used; `snapshot` is then the mark to check with Settled.
     bool Sync(uint64_t& snapshot);
-    // True when no change began since `snapshot`: what was read may be kept.
+    // True when nothing was committed since `snapshot`: what was read may be kept.
     bool Settled(uint64_t snapshot) const;
 
     // Cached key ids by folded path (0: no such key) and values by key and folded name.
@@ -191,35 +201,40 @@ public:
     LONG BeginSnapshot();
     LONG EndSnapshot();
 
-    // Path of the current user's key below HKEY_USERS.
-    const std::string& UserPath() const { return m_userPath; }
-    const std::string& ClassesPath() const { return m_classesPath; }
+    // The file it was opened from, for messages.
+    const std::string& Path() const { return m_path; }
 
     // The Win32 code of the last SQLite failure.
     LONG LastError() const;
 
 private:
     Store() = default;
-    bool Open(const std::string& path, std::string& reason);
-    bool EnsureSchema();
+    bool Open(Hive hive, const std::string& path, bool create, std::string& reason);
+    bool Configure(Hive hive, std::string& reason);
+    bool EnsureSchema(Hive hive);
     bool EnsureKey(const std::string& path, const std::string& name, const std::string& parentPath);
-    void MapShared(const std::string& path);
+    void NoteStrandedMachineKeys();
+    void FindHeader();
+    bool ReadMark(uint64_t& mark) const;
     void WriteBegins();
-    void WriteEnds();
-    void OwnChangesAnnounced(bool kept);
-    void CatchUp();
+    void WriteEnds(bool committed);
+    bool CatchUp();
+    bool PublishChanges();
     void Forget();
     void Announce(uint64_t what, uint64_t hash);
     void ForgetKey(int64_t parent, uint64_t pathHash);
     void ForgetValue(int64_t key, uint64_t nameHash);
     void ForgetKeyContents(int64_t id);
 
-    struct Shared;
-    Shared* m_shared = nullptr;        // null: no memory, every read asks the database
-    uint64_t m_ticket = 0;             // this process's write under way
-    bool m_writing = false;            // between WriteBegins and WriteEnds
-    uint64_t m_synced = ~uint64_t(0);  // the "begun" that memory agrees with
-    uint64_t m_logRead = 0;            // ring entries already taken into account
+    const volatile uint32_t* m_header = nullptr;  // SQLite's wal-index header; null: no memory
+    bool m_synced = false;                        // memory agrees with the store as of m_mark
+    uint64_t m_mark = 0;
+    uint64_t m_markAtBegin = 0;                              // the mark when this process's write began
+    int64_t m_changesRead = 0;                               // the last row of `changes` taken into account
+    int64_t m_published = 0;                                 // the last row of `changes` this process wrote
+    std::vector<std::pair<uint64_t, uint64_t>> m_announced;  // this write's, not yet published
+    bool m_announcedAll = false;
+    bool m_writing = false;  // between WriteBegins and WriteEnds
     struct CachedKey {
         std::string path;
         int64_t id = 0;
@@ -232,11 +247,11 @@ private:
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;
     std::unordered_map<const char*, sqlite3_stmt*> m_statements;
+    bool m_writable = true;
     bool m_import = false;
     bool m_snapshot = false;
     bool m_savepoint = false;
-    std::string m_userPath;
-    std::string m_classesPath;
+    std::string m_path;
 };
 
 // Waits out SQLITE_BUSY and SQLITE_LOCKED: contention is never an error to the caller.
