@@ -84,11 +84,7 @@ void DescribeMachine() {
 
 class ServicePosix : public testing::Test {
 protected:
-    ServicePosix()
-        : m_runDir(ChildRole() ? std::getenv("QVTR_SERVICE_RUN_DIR") : m_dir.File("run")),
-          m_runEnv("QVTR_SERVICE_RUN_DIR", m_runDir.c_str()),
-          m_computer("QVTR_COMPUTERNAME", "TESTBOX"),
-          m_shell("QVTR_TEST_SHELL", "/bin/sh") {
+    ServicePosix() : m_computer("QVTR_COMPUTERNAME", "TESTBOX"), m_shell("QVTR_TEST_SHELL", "/bin/sh") {
         if (ChildRole() == nullptr) {
             DescribeMachine();
         }
@@ -157,9 +153,6 @@ protected:
         return child.Wait();
     }
 
-    TempDir m_dir;
-    std::string m_runDir;
-    ScopedEnv m_runEnv;
     ScopedEnv m_computer;
     ScopedEnv m_shell;
     size_t m_handles = posix::OpenHandleCount();
@@ -263,7 +256,8 @@ TEST_F(ServicePosix, ReportedProgressIsWaitedFor) {
     for (int i = 0; i < 500 && Api().QueryServiceStatus(service, &status) && status.dwCheckPoint != 1; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::ofstream(posix::ReportedStatusPath("Staller"), std::ios::trunc).close();
+    std::ofstream(posix::ReportedStatusPath(posix::PlaceOfService("Staller", geteuid(), false)), std::ios::trunc)
+        .close();
     EXPECT_TRUE(Api().QueryServiceStatus(service, &status));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
     EXPECT_EQ(status.dwCheckPoint, 1u);

@@ -1,12 +1,13 @@
 // The service control manager, process tokens and account names of the
 // emulated machine.
 //
-// The service database is the registry's services key (ImagePath, ObjectName,
-// Start, and the optional Type, ErrorControl, DisplayName, Group); the run
-// state lives in files beside the registry database (service_run.cpp), so
-// every process sees the same services running. No access control list is
-// modelled: every caller gets the rights it asks for, and each handle then
-// allows exactly those.
+// The service database is the machine hive's services key (ImagePath,
+// ObjectName, Start, and the optional Type, ErrorControl, DisplayName, Group);
+// the run state is the machine's too (service_run.cpp), so every user's
+// processes see the same services running. Windows' default permissions are
+// modelled: every user may query every service; root controls every service,
+// a standard user only the services that run under its own account. A
+// private registry is a machine of its user's own, who controls everything.
 //
 // Accounts: an ordinary user is <computer name>\<login name>; root is
 // NT AUTHORITY\SYSTEM with the user name "SYSTEM", the way a LocalSystem
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "win32/posix/places.h"
 #include "win32/posix/posix.h"
 #include "win32/posix/service_run.h"
 
@@ -40,10 +42,17 @@ struct ManagerObject : KernelObject {
 };
 
 struct ServiceObject : KernelObject {
-    ServiceObject(std::string serviceName, DWORD rights) : name(std::move(serviceName)), access(rights) {}
+    ServiceObject(std::string serviceName, DWORD rights, bool known, uid_t user)
+        : name(std::move(serviceName)), access(rights), accountKnown(known), account(user) {}
     std::string name;
     DWORD access;
+    bool accountKnown;  // its ObjectName names an account of this machine
+    uid_t account;      // the user its process runs as
 };
+
+// Rights that change a service or its state, as opposed to asking about it.
+constexpr DWORD kControlRights = SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_CHANGE_CONFIG |
+                                 SERVICE_USER_DEFINED_CONTROL | DELETE | WRITE_DAC | WRITE_OWNER;
 
 struct TokenObject : KernelObject {
     TokenObject(uid_t user, DWORD rights) : uid(user), access(rights) {}
@@ -176,12 +185,12 @@ private:
 
 // The status the manager reports: the service's own report while its process
 // lives, else running or stopped by the process alone.
-SERVICE_STATUS CurrentStatus(const std::string& name) {
+SERVICE_STATUS CurrentStatus(const ServicePlace& place) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    const ServiceRunState run = ReadRunState(name);
+    const ServiceRunState run = ReadRunState(place);
     SERVICE_STATUS reported{};
-    const bool hasReport = ReadReportedStatus(name, reported);
+    const bool hasReport = ReadReportedStatus(place, reported);
     if (run.running) {
         if (run.stopRequested) {
             status.dwCurrentState = SERVICE_STOP_PENDING;
@@ -206,6 +215,52 @@ SERVICE_STATUS CurrentStatus(const std::string& name) {
         status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
     }
     return status;
+}
+
+ServicePlace PlaceOf(const ServiceObject& service, bool make) {
+    return PlaceOfService(service.name, service.account, make);
+}
+
+// The user an ObjectName names: LocalSystem and the NT AUTHORITY accounts are
+// root; ".\\name", "COMPUTER\\name" and "name" are that login.
+bool AccountUid(std::string name, uid_t& uid) {
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (name == "localsystem" || name == ".\\localsystem" || name.rfind("nt authority\\", 0) == 0) {
+        uid = 0;
+        return true;
+    }
+    const size_t slash = name.find('\\');
+    if (slash != std::string::npos) {
+        char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        DWORD size = sizeof computer;
+        const std::string domain = name.substr(0, slash);
+        if (domain != "." && (!Api().GetComputerNameA(computer, &size) || strcasecmp(domain.c_str(), computer) != 0)) {
+            return false;
+        }
+        name = name.substr(slash + 1);
+    }
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return false;
+    }
+    uid = found->pw_uid;
+    return true;
+}
+
+// The account a service runs as. On a machine of the user's own (a private
+// registry) every service runs as that user.
+bool AccountOf(const ServiceKey& key, uid_t& uid) {
+    if (PrivateRegistry()) {
+        uid = geteuid();
+        return true;
+    }
+    return AccountUid(key.StringOr("ObjectName", "LocalSystem"), uid);
+}
+
+bool MayControl(bool known, uid_t account) {
+    return PrivateRegistry() || geteuid() == 0 || (known && geteuid() == account);
 }
 
 bool IsValidServiceName(const char* name) {
@@ -263,7 +318,14 @@ SC_HANDLE WINAPI OpenServiceAImpl(SC_HANDLE manager, LPCSTR name, DWORD access) 
         SetError(key.Error());
         return nullptr;
     }
-    HANDLE handle = InsertHandle(std::make_shared<ServiceObject>(name, MapServiceAccess(access)));
+    uid_t account = 0;
+    const bool known = AccountOf(key, account);
+    const DWORD rights = MapServiceAccess(access);
+    if ((rights & kControlRights) != 0 && !MayControl(known, account)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    HANDLE handle = InsertHandle(std::make_shared<ServiceObject>(name, rights, known, account));
     SetError(ERROR_SUCCESS);
     return ToScHandle(handle);
 }
@@ -288,7 +350,7 @@ BOOL WINAPI QueryServiceStatusImpl(SC_HANDLE handle, LPSERVICE_STATUS status) {
         SetError(ERROR_INVALID_ADDRESS);
         return FALSE;
     }
-    *status = CurrentStatus(service->name);
+    *status = CurrentStatus(PlaceOf(*service, false));
     SetError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -355,8 +417,17 @@ BOOL WINAPI StartServiceAImpl(SC_HANDLE handle, DWORD argc, LPCSTR* argv) {
         SetError(key.Error());
         return FALSE;
     }
-    const ServiceLock lock(service->name);
-    if (ReadRunState(service->name).running) {
+    if (!service->accountKnown) {
+        SetError(ERROR_SERVICE_LOGON_FAILED);
+        return FALSE;
+    }
+    const ServicePlace place = PlaceOf(*service, true);
+    const ServiceLock lock(place);
+    if (!lock.Held()) {
+        SetError(place.error != ERROR_SUCCESS ? place.error : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (ReadRunState(place).running) {
         SetError(ERROR_SERVICE_ALREADY_RUNNING);
         return FALSE;
     }
@@ -379,15 +450,15 @@ BOOL WINAPI StartServiceAImpl(SC_HANDLE handle, DWORD argc, LPCSTR* argv) {
 
     // A service that reports its own progress starts out pending, as the
     // manager reports any service until it has called in.
-    RemoveReportedStatus(service->name);
-    if (key.Dword("ReportsStatus", 0) != 0) {
-        WriteReportedStatus(service->name, FirstPendingStatus());
+    RemoveReportedStatus(place);
+    if (key.Dword("ReportsStatus", 0) != 0 && !WriteReportedStatus(place, FirstPendingStatus())) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
     }
     const DWORD error = LaunchService(
-        service->name, args,
-        {"QVTR_SERVICE_NAME=" + service->name, "QVTR_SERVICE_STATUS=" + ReportedStatusPath(service->name)});
+        place, args, {"QVTR_SERVICE_NAME=" + service->name, "QVTR_SERVICE_STATUS=" + ReportedStatusPath(place)});
     if (error != ERROR_SUCCESS) {
-        RemoveReportedStatus(service->name);
+        RemoveReportedStatus(place);
         SetError(error);
         return FALSE;
     }
@@ -420,8 +491,9 @@ BOOL WINAPI ControlServiceImpl(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS
         SetError(ERROR_INVALID_ADDRESS);
         return FALSE;
     }
-    const ServiceLock lock(service->name);
-    *status = CurrentStatus(service->name);
+    const ServicePlace place = PlaceOf(*service, false);
+    const ServiceLock lock(place);
+    *status = CurrentStatus(place);
     if (status->dwCurrentState == SERVICE_STOPPED) {
         SetError(ERROR_SERVICE_NOT_ACTIVE);
         return FALSE;
@@ -431,12 +503,12 @@ BOOL WINAPI ControlServiceImpl(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS
             SetError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
             return FALSE;
         }
-        const DWORD error = StopService(service->name);
+        const DWORD error = StopService(place);
         if (error != ERROR_SUCCESS) {
             SetError(error);
             return FALSE;
         }
-        *status = CurrentStatus(service->name);
+        *status = CurrentStatus(place);
     }
     SetError(ERROR_SUCCESS);
     return TRUE;

@@ -2,6 +2,8 @@
 #include "win32/posix/service_run.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,17 +12,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
 
+#include "win32/posix/places.h"
 #include "win32/posix/posix.h"
+#include "win32/posix/safe_files.h"
+#include "win32/posix/syscalls.h"
 
 extern char** environ;
 
@@ -28,45 +33,57 @@ namespace posix {
 
 namespace {
 
+// Another user's trees may not grow past this, and a name of any length a
+// registry key can have still fits in one file name with its suffixes.
+constexpr size_t kReadLimit = 64 * 1024;
+constexpr size_t kLongestStem = 200;
+
 std::string FileKey(const std::string& service) {
     std::string key = service;
     std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
-    return key;
-}
-
-void MakeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0700);
+    if (key.size() <= kLongestStem) {
+        return key;
     }
-    mkdir(path.c_str(), 0700);
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a of the whole name
+    for (unsigned char c : key) {
+        hash = (hash ^ c) * 1099511628211ull;
+    }
+    char suffix[20];
+    std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(hash));
+    return key.substr(0, kLongestStem - 20) + suffix;
 }
 
-std::string ReadSmallFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+// Reads at most kReadLimit bytes of a file already opened.
+std::string ReadOpened(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = Sys().read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || text.size() + static_cast<size_t>(n) > kReadLimit) {
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
 }
 
-// Written whole or not at all: readers in other processes never see half a file.
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".tmp" + std::to_string(getpid());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+// A small system file (under /proc); empty when it cannot be read.
+std::string ReadSystemFile(const std::string& path) {
+    const int fd = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
     if (fd < 0) {
-        return false;
+        return std::string();
     }
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    std::string text = ReadOpened(fd);
+    Sys().close(fd);
+    return text;
 }
 
 const std::string& BootId() {
     static const std::string id = [] {
-        std::string text = ReadSmallFile("/proc/sys/kernel/random/boot_id");
+        std::string text = ReadSystemFile("/proc/sys/kernel/random/boot_id");
         text.erase(std::remove_if(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c); }),
                    text.end());
         return text.empty() ? std::string("-") : text;
@@ -78,7 +95,7 @@ const std::string& BootId() {
 // gone or a zombie. Together with the pid it names one process: a reused pid
 // gets another start time.
 unsigned long long ProcessStartTime(pid_t pid) {
-    const std::string stat = ReadSmallFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat = ReadSystemFile("/proc/" + std::to_string(pid) + "/stat");
     const size_t paren = stat.rfind(')');
     if (paren == std::string::npos) {
         return 0;
@@ -96,8 +113,141 @@ unsigned long long ProcessStartTime(pid_t pid) {
     return std::strtoull(values[19].c_str(), nullptr, 10);
 }
 
-std::string StatePath(const std::string& service) {
-    return ServiceRunDirectory() + FileKey(service) + ".state";
+// The real uid of a live process, or -1.
+uid_t ProcessUser(pid_t pid) {
+    std::istringstream status(ReadSystemFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        unsigned long uid = 0;
+        if (std::sscanf(line.c_str(), "Uid: %lu", &uid) == 1) {
+            return static_cast<uid_t>(uid);
+        }
+    }
+    return static_cast<uid_t>(-1);
+}
+
+// Whether the process was started by this manager as `service`: the name the
+// launcher put into its environment. Only its own user and root can read that.
+bool CarriesServiceName(pid_t pid, const std::string& service) {
+    const std::string environment = ReadSystemFile("/proc/" + std::to_string(pid) + "/environ");
+    const std::string wanted = "QVTR_SERVICE_NAME=" + service;
+    for (size_t at = 0; at < environment.size();) {
+        const size_t end = environment.find('\0', at);
+        const size_t length = (end == std::string::npos ? environment.size() : end) - at;
+        if (environment.compare(at, length, wanted) == 0) {
+            return true;
+        }
+        at += length + 1;
+    }
+    return false;
+}
+
+// The run directory: root makes the machine's (sticky, as /tmp: each account
+// makes its own directory in it); a private registry's is the user's own.
+bool RunDirectoryReady(bool make) {
+    const std::string dir = ServiceRunDirectory();
+    if (PrivateRegistry()) {
+        return make ? MakeTrustedDirectory(dir, 0700) : CheckDirectoryChain(dir) == ERROR_SUCCESS;
+    }
+    if (make && geteuid() == 0) {
+        return MakeTrustedDirectory(dir, 01777);
+    }
+    return CheckDirectoryChain(dir) == ERROR_SUCCESS;
+}
+
+// Opens the account's directory: a real directory that the account (or, for
+// root's services, root) owns and nobody else can write. Made when asked.
+int OpenAccountDirectory(const ServicePlace& place, bool make) {
+    const std::string dir = place.dir.substr(0, place.dir.size() - 1);
+    const bool mayMake = geteuid() == 0 || geteuid() == place.account;
+    if (make && mayMake && Sys().mkdir(dir.c_str(), 0755) == 0) {
+        const int made = Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+        if (made >= 0) {
+            if (fchown(made, place.account, static_cast<gid_t>(-1)) != 0 || Sys().fchmod(made, 0755) != 0) {
+                // Checked below like any other: a directory that is not right is refused.
+            }
+            Sys().close(made);
+        }
+    }
+    const int fd = Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    struct stat info {};
+    if (fd >= 0 && (Sys().fstat(fd, &info) != 0 || info.st_uid != place.account || (info.st_mode & 022) != 0)) {
+        Sys().close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+
+// Opens a file of the place read-only, when the account or root owns it and
+// nobody else could have changed it; -1 otherwise.
+int OpenTrusted(const ServicePlace& place, const std::string& suffix, bool make, int flags = O_RDONLY) {
+    const int dir = OpenAccountDirectory(place, make);
+    if (dir < 0) {
+        return -1;
+    }
+    const std::string name = place.key + suffix;
+    int fd = Sys().openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0 && errno == ENOENT && make) {
+        fd = Sys().openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 && Sys().fchmod(fd, 0644) != 0) {
+            // The mode is checked below.
+        }
+    }
+    Sys().close(dir);
+    struct stat info {};
+    if (fd >= 0 && (Sys().fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+                    (info.st_uid != 0 && info.st_uid != place.account) || (info.st_mode & 022) != 0)) {
+        Sys().close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+
+std::string ReadTrusted(const ServicePlace& place, const std::string& suffix) {
+    const int fd = OpenTrusted(place, suffix, false);
+    if (fd < 0) {
+        return std::string();
+    }
+    std::string text = ReadOpened(fd);
+    Sys().close(fd);
+    return text;
+}
+
+// Written whole or not at all (readers in other processes never see half a
+// file), never through a link, and given to the account: a service running
+// as it rewrites its own status file.
+bool WriteTrusted(const ServicePlace& place, const std::string& suffix, const std::string& text) {
+    const int dir = OpenAccountDirectory(place, true);
+    if (dir < 0) {
+        return false;
+    }
+    static std::atomic<unsigned> counter{0};
+    const std::string target = place.key + suffix;
+    const std::string temporary =
+        ".tmp." + std::to_string(getpid()) + "." + std::to_string(++counter) + "." + std::to_string(text.size());
+    const int fd = Sys().openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool written = fd >= 0 && Sys().fchmod(fd, 0644) == 0 &&
+                   (geteuid() != 0 || fchown(fd, place.account, static_cast<gid_t>(-1)) == 0) &&
+                   Sys().write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0) {
+        written = Sys().close(fd) == 0 && written;
+    }
+    if (fd >= 0 && (!written || Sys().renameat(dir, temporary.c_str(), dir, target.c_str()) != 0)) {
+        Sys().unlinkat(dir, temporary.c_str(), 0);
+        written = false;
+    }
+    Sys().close(dir);
+    return written;
+}
+
+void RemoveTrusted(const ServicePlace& place, const std::string& suffix) {
+    const int dir = OpenAccountDirectory(place, false);
+    if (dir >= 0) {
+        Sys().unlinkat(dir, (place.key + suffix).c_str(), 0);
+        Sys().close(dir);
+    }
 }
 
 struct StateRecord {
@@ -108,17 +258,24 @@ struct StateRecord {
     int stopRequested = 0;
 };
 
-bool ReadStateRecord(const std::string& service, StateRecord& record) {
-    std::istringstream in(ReadSmallFile(StatePath(service)));
+bool ReadStateRecord(const ServicePlace& place, StateRecord& record) {
+    std::istringstream in(ReadTrusted(place, ".state"));
     return static_cast<bool>(in >> record.pid >> record.group >> record.startTime >> record.bootId >>
-                             record.stopRequested);
+                             record.stopRequested) &&
+           record.pid > 0;
 }
 
-bool WriteStateRecord(const std::string& service, const StateRecord& record) {
+bool WriteStateRecord(const ServicePlace& place, const StateRecord& record) {
     std::ostringstream out;
     out << record.pid << ' ' << record.group << ' ' << record.startTime << ' ' << record.bootId << ' '
         << record.stopRequested << '\n';
-    return WriteFileAtomically(StatePath(service), out.str());
+    return WriteTrusted(place, ".state", out.str());
+}
+
+// The recorded process still lives and runs as the service's account.
+bool StillRuns(const ServicePlace& place, const StateRecord& record) {
+    return record.bootId == BootId() && record.startTime != 0 && ProcessStartTime(record.pid) == record.startTime &&
+           ProcessUser(record.pid) == place.account;
 }
 
 // The message the launching children send back through the pipe.
@@ -135,8 +292,50 @@ void SendMessage(int fd, int kind, int value) {
     } while (n < 0 && errno == EINTR);
 }
 
+// Who the service runs as: worked out before the fork, since the child may make
+// only async-signal-safe calls.
+struct Identity {
+    bool change = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+
+Identity IdentityOf(uid_t account) {
+    Identity identity;
+    if (geteuid() != 0 || account == 0) {
+        return identity;  // a user runs its own services as itself
+    }
+    identity.change = true;
+    identity.uid = account;
+    identity.gid = static_cast<gid_t>(account);
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(account, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        identity.gid = found->pw_gid;
+        int count = 64;
+        identity.groups.resize(static_cast<size_t>(count));
+        if (getgrouplist(found->pw_name, found->pw_gid, identity.groups.data(), &count) < 0) {
+            identity.groups.resize(static_cast<size_t>(count));
+            getgrouplist(found->pw_name, found->pw_gid, identity.groups.data(), &count);
+        }
+        identity.groups.resize(static_cast<size_t>(std::max(count, 0)));
+    }
+    if (identity.groups.empty()) {
+        identity.groups.push_back(identity.gid);
+    }
+    return identity;
+}
+
 // Between fork and exec only async-signal-safe calls.
-[[noreturn]] void RunService(int reportFd, const char* program, char* const* argv, char* const* envp) {
+[[noreturn]] void RunService(int reportFd, const Identity& identity, const char* program, char* const* argv,
+                             char* const* envp) {
+    if (identity.change && (setgroups(identity.groups.size(), identity.groups.data()) != 0 ||
+                            setgid(identity.gid) != 0 || setuid(identity.uid) != 0)) {
+        SendMessage(reportFd, 2, EPERM);
+        _exit(127);
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -195,56 +394,50 @@ bool ResolveProgram(const std::string& name, std::string& path) {
 
 }  // namespace
 
-std::string ServiceRunDirectory() {
-    std::string dir;
-    if (const char* forced = std::getenv("QVTR_SERVICE_RUN_DIR"); forced && *forced) {
-        dir = forced;
-    } else if (const char* registry = std::getenv("QVTR_REGISTRY"); registry && *registry) {
-        dir = std::string(registry) + ".services";
-    } else {
-        const char* data = std::getenv("XDG_DATA_HOME");
-        const char* home = std::getenv("HOME");
-        const std::string base = data && *data ? data : std::string(home && *home ? home : "/tmp") + "/.local/share";
-        dir = base + "/qvtr/registry.db.services";
+ServicePlace PlaceOfService(const std::string& service, uid_t account, bool make) {
+    ServicePlace place;
+    place.name = service;
+    place.account = account;
+    place.key = FileKey(service);
+    if (!RunDirectoryReady(make)) {
+        place.error = ERROR_ACCESS_DENIED;
+        return place;
     }
-    if (dir.back() != '/') {
-        dir += '/';
-    }
-    MakeDirectories(dir.substr(0, dir.size() - 1));
-    return dir;
+    place.dir = ServiceRunDirectory() + std::to_string(static_cast<unsigned long>(account)) + "/";
+    return place;
 }
 
-ServiceRunState ReadRunState(const std::string& service) {
+ServiceRunState ReadRunState(const ServicePlace& place) {
     ServiceRunState state;
     StateRecord record;
-    if (!ReadStateRecord(service, record)) {
+    if (place.dir.empty() || !ReadStateRecord(place, record)) {
         return state;
     }
     state.known = true;
     state.pid = record.pid;
     state.group = record.group;
     state.stopRequested = record.stopRequested != 0;
-    state.running = record.pid > 0 && record.bootId == BootId() && record.startTime != 0 &&
-                    ProcessStartTime(record.pid) == record.startTime;
+    state.running = StillRuns(place, record);
     return state;
 }
 
-ServiceLock::ServiceLock(const std::string& service) {
-    m_fd = open((ServiceRunDirectory() + FileKey(service) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+ServiceLock::ServiceLock(const ServicePlace& place) : m_fd(-1) {
+    // A lock needs no write access: root's lock file serves the account too.
+    m_fd = place.dir.empty() ? -1 : OpenTrusted(place, ".lock", true);
     if (m_fd >= 0) {
-        while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+        while (Sys().flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
 }
 
 ServiceLock::~ServiceLock() {
     if (m_fd >= 0) {
-        close(m_fd);  // releases the lock
+        Sys().close(m_fd);  // releases the lock
     }
 }
 
-std::string ReportedStatusPath(const std::string& service) {
-    return ServiceRunDirectory() + FileKey(service) + ".status";
+std::string ReportedStatusPath(const ServicePlace& place) {
+    return place.dir + place.key + ".status";
 }
 
 SERVICE_STATUS FirstPendingStatus() {
@@ -257,18 +450,23 @@ SERVICE_STATUS FirstPendingStatus() {
 // A report being rewritten reads as the one this process saw before it, else as
 // the state every start begins with: a shell's `echo >` empties the file before
 // it writes, and a service in the middle of calling in is not yet running.
-bool ReadReportedStatus(const std::string& service, SERVICE_STATUS& status) {
+bool ReadReportedStatus(const ServicePlace& place, SERVICE_STATUS& status) {
     static std::mutex s_mutex;
     static auto* s_last = new std::map<std::string, SERVICE_STATUS>;  // outlives static destruction
-    const std::string path = ReportedStatusPath(service);
-    std::istringstream in(ReadSmallFile(path));
+    if (place.dir.empty()) {
+        return false;
+    }
+    const int fd = OpenTrusted(place, ".status", false);
+    if (fd < 0) {
+        return false;
+    }
+    std::istringstream in(ReadOpened(fd));
+    Sys().close(fd);
     unsigned long values[4] = {0, 0, 0, 0};
+    const std::string id = place.dir + place.key;
     std::lock_guard<std::mutex> lock(s_mutex);
     if (!(in >> values[0]) || values[0] < SERVICE_STOPPED || values[0] > SERVICE_PAUSED) {
-        if (access(path.c_str(), F_OK) != 0) {
-            return false;
-        }
-        const auto last = s_last->find(service);
+        const auto last = s_last->find(id);
         status = last != s_last->end() ? last->second : FirstPendingStatus();
         return true;
     }
@@ -278,28 +476,35 @@ bool ReadReportedStatus(const std::string& service, SERVICE_STATUS& status) {
     status.dwCheckPoint = static_cast<DWORD>(values[1]);
     status.dwWaitHint = static_cast<DWORD>(values[2]);
     status.dwWin32ExitCode = static_cast<DWORD>(values[3]);
-    (*s_last)[service] = status;
+    (*s_last)[id] = status;
     return true;
 }
 
-void WriteReportedStatus(const std::string& service, const SERVICE_STATUS& status) {
+bool WriteReportedStatus(const ServicePlace& place, const SERVICE_STATUS& status) {
     std::ostringstream out;
     out << status.dwCurrentState << ' ' << status.dwCheckPoint << ' ' << status.dwWaitHint << ' '
         << status.dwWin32ExitCode << '\n';
-    WriteFileAtomically(ReportedStatusPath(service), out.str());
+    return WriteTrusted(place, ".status", out.str());
 }
 
-void RemoveReportedStatus(const std::string& service) {
-    unlink(ReportedStatusPath(service).c_str());
+void RemoveReportedStatus(const ServicePlace& place) {
+    RemoveTrusted(place, ".status");
 }
 
-DWORD LaunchService(const std::string& service, const std::vector<std::string>& argv,
+void ForgetService(const ServicePlace& place) {
+    for (const char* suffix : {".status", ".state", ".lock"}) {
+        RemoveTrusted(place, suffix);
+    }
+}
+
+DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& argv,
                     const std::vector<std::string>& environment) {
     std::string program;
     if (argv.empty() || !ResolveProgram(argv[0], program)) {
         return ERROR_FILE_NOT_FOUND;
     }
     // Everything the children need is built before the fork.
+    const Identity identity = IdentityOf(place.account);
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -345,7 +550,7 @@ DWORD LaunchService(const std::string& service, const std::vector<std::string>& 
             _exit(1);
         }
         if (child == 0) {
-            RunService(report[1], program.c_str(), args.data(), envp.data());
+            RunService(report[1], identity, program.c_str(), args.data(), envp.data());
         }
         SendMessage(report[1], 1, static_cast<int>(child));
         _exit(0);
@@ -382,7 +587,7 @@ DWORD LaunchService(const std::string& service, const std::vector<std::string>& 
     record.group = middle;
     record.startTime = ProcessStartTime(servicePid);  // 0 when it has already ended
     record.bootId = BootId();
-    if (!WriteStateRecord(service, record)) {
+    if (!WriteStateRecord(place, record)) {
         const DWORD code = SetErrorFromErrno();
         kill(-middle, SIGKILL);
         return code;
@@ -390,13 +595,17 @@ DWORD LaunchService(const std::string& service, const std::vector<std::string>& 
     return ERROR_SUCCESS;
 }
 
-DWORD StopService(const std::string& service) {
+DWORD StopService(const ServicePlace& place) {
     StateRecord record;
-    if (!ReadStateRecord(service, record)) {
+    if (!ReadStateRecord(place, record)) {
         return ERROR_SERVICE_NOT_ACTIVE;
     }
     record.stopRequested = 1;
-    WriteStateRecord(service, record);
+    WriteStateRecord(place, record);
+    // Only the service this manager started, never another process a record names.
+    if (!StillRuns(place, record) || !CarriesServiceName(record.pid, place.name)) {
+        return ERROR_SUCCESS;
+    }
     // The whole group, so that a shell's children go with it; but only while
     // the recorded process still leads it.
     if (getpgid(record.pid) == record.group && kill(-record.group, SIGTERM) == 0) {
