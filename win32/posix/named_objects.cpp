@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kShmDirectory = "/dev/shm";
 
 // Another user may have taken the first names first; they cannot take them all
-// without being noticed, and every process of the user must find the same one.
+// without being noticed.
 constexpr unsigned kUserDirectoryCandidates = 16;
 
 // Win32 object names are case-sensitive and may hold any character but the
@@ -68,29 +68,71 @@ int OpenOwnDirectory(const std::string& path, uid_t uid, int& error) {
     return fd;
 }
 
-// The lowest candidate the user already owns, else the first one it can make.
-int FindUserDirectory(uid_t uid, std::string& path) {
-    int error = 0;
+// Whether an error says only that a candidate is not the user's (absent, or
+// someone else's): any other (no descriptors left) leaves the answer unknown.
+bool NotTheUsers(int error) {
+    return error == ENOENT || error == EACCES || error == ENOTDIR || error == ELOOP;
+}
+
+// The highest candidate the user owns; -1 with errno when there is none
+// (ENOENT) or one could not be looked at.
+int HighestOwned(uid_t uid, std::string& path) {
+    int found = -1;
     for (unsigned i = 0; i < kUserDirectoryCandidates; ++i) {
+        int error = 0;
         const int fd = OpenOwnDirectory(CandidatePath(uid, i), uid, error);
-        if (fd >= 0) {
-            path = CandidatePath(uid, i);
-            return fd;
+        if (fd < 0 && !NotTheUsers(error)) {
+            if (found >= 0) {
+                Sys().close(found);
+            }
+            errno = error;
+            return -1;
         }
+        if (fd >= 0) {
+            if (found >= 0) {
+                Sys().close(found);
+            }
+            found = fd;
+            path = CandidatePath(uid, i);
+        }
+    }
+    errno = found < 0 ? ENOENT : 0;
+    return found;
+}
+
+// Every process of the user must find the same directory, whatever others made
+// or removed below it since: the highest candidate the user owns. Only when it
+// owns none is one made, the lowest that is free, and the highest owned is
+// then looked for again, so that processes making one at once agree too.
+int FindUserDirectory(uid_t uid, std::string& path) {
+    int fd = HighestOwned(uid, path);
+    if (fd >= 0 || errno != ENOENT) {
+        return fd;
     }
     for (unsigned i = 0; i < kUserDirectoryCandidates; ++i) {
         const std::string candidate = CandidatePath(uid, i);
-        if (Sys().mkdir(candidate.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (Sys().mkdir(candidate.c_str(), 0700) == 0) {
+            break;
+        }
+        if (errno != EEXIST) {
             return -1;
         }
-        const int fd = OpenOwnDirectory(candidate, uid, error);
-        if (fd >= 0) {
-            path = candidate;
-            return fd;
+        int error = 0;
+        const int own = OpenOwnDirectory(candidate, uid, error);
+        if (own >= 0) {
+            Sys().close(own);  // another process of the user made it meanwhile
+            break;
+        }
+        if (!NotTheUsers(error)) {
+            errno = error;
+            return -1;
         }
     }
-    errno = EACCES;
-    return -1;
+    fd = HighestOwned(uid, path);
+    if (fd < 0 && errno == ENOENT) {
+        errno = EACCES;  // every name is taken by others
+    }
+    return fd;
 }
 
 // A directory found once and kept open for the process; published whole, so
