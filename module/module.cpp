@@ -143,9 +143,11 @@ void CComModuleSupport::InitLogPath() {
     if (logPath[0] != '\0') {
         m_strLogPath = logPath;
     } else {
+        // Without a temporary directory there is no log: a bare name would be
+        // relative to wherever each process happens to start.
         char tempPath[MAX_PATH] = {};
-        api.GetTempPathA(sizeof tempPath, tempPath);
-        m_strLogPath = std::string(tempPath) + kLogName;
+        const DWORD length = api.GetTempPathA(sizeof tempPath, tempPath);
+        m_strLogPath = length != 0 && length < sizeof tempPath ? std::string(tempPath) + kLogName : std::string();
     }
     api.WritePrivateProfileStringA(kLogSection, kPathKey, m_strLogPath.c_str(), m_strIniPath.c_str());
 }
