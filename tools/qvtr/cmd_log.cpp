@@ -5,18 +5,14 @@
 #include <cstring>
 #include <iostream>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#if !defined(_WIN32)
-#include <regex.h>
-#endif
-
 #include "command.h"
 #include "log_file.h"
+#include "pattern.h"
 #include "qvtr/module.h"
 
 namespace tool {
@@ -31,73 +27,6 @@ constexpr std::string_view kInitText = "Init() log path ";
 
 enum class Colour { Auto, Never, Always };
 
-// An extended regular expression (as grep -E) over one line's text. The C
-// library's matcher is several times faster than std::regex where there is one.
-class Pattern {
-public:
-    Pattern() = default;
-    ~Pattern() {
-#if !defined(_WIN32)
-        if (m_compiled) {
-            regfree(&m_posix);
-        }
-#endif
-    }
-    Pattern(const Pattern&) = delete;
-    Pattern& operator=(const Pattern&) = delete;
-
-    // False with the reason when the expression is not valid.
-    bool Compile(const std::string& expression, std::string& error) {
-        m_literal = expression.find_first_of(".[]()*+?{}|^$\\") == std::string::npos;
-        m_text = expression;
-        if (m_literal) {
-            return true;
-        }
-#if defined(_WIN32)
-        try {
-            m_regex = std::regex(expression, std::regex::extended | std::regex::nosubs | std::regex::optimize);
-        } catch (const std::regex_error& e) {
-            error = e.what();
-            return false;
-        }
-#else
-        const int status = regcomp(&m_posix, expression.c_str(), REG_EXTENDED | REG_NOSUB);
-        if (status != 0) {
-            char message[256];
-            regerror(status, &m_posix, message, sizeof message);
-            error = message;
-            return false;
-        }
-        m_compiled = true;
-#endif
-        return true;
-    }
-
-    bool Matches(std::string_view text) const {
-        if (m_literal) {
-            return text.find(m_text) != std::string_view::npos;
-        }
-#if defined(_WIN32)
-        return std::regex_search(text.begin(), text.end(), m_regex);
-#else
-        regmatch_t range{};
-        range.rm_so = 0;
-        range.rm_eo = static_cast<regoff_t>(text.size());
-        return regexec(&m_posix, text.data(), 1, &range, REG_STARTEND) == 0;
-#endif
-    }
-
-private:
-    bool m_literal = true;
-    std::string m_text;
-#if defined(_WIN32)
-    std::regex m_regex;
-#else
-    regex_t m_posix{};
-    bool m_compiled = false;
-#endif
-};
-
 struct Options {
     std::string file;
     bool follow = false;
@@ -107,6 +36,7 @@ struct Options {
     bool grep = false;
     std::string pattern;
     Pattern matcher;
+    bool escape = false;  // show control characters as text
     bool haveLast = false;
     size_t last = 0;
     Colour colour = Colour::Auto;
@@ -215,6 +145,12 @@ private:
 };
 
 // What support looks for first: which locks a process was last seen holding.
+// What --summary keeps is bounded, whatever a crafted log holds: so many
+// processes, handles per process, and characters of a name.
+constexpr size_t kMaxProcesses = 65536;
+constexpr size_t kMaxHandles = 1024;
+constexpr size_t kMaxName = 256;
+
 struct ProcessSummary {
     uint64_t first = 0;
     uint64_t last = 0;
@@ -222,6 +158,7 @@ struct ProcessSummary {
     std::map<uint32_t, std::string> names;  // mutex handle -> name
     std::map<uint32_t, uint64_t> held;      // handle -> when it was entered
     uint64_t entered = 0;
+    bool partial = false;  // more handles than were kept
 };
 
 void TrackLocks(ProcessSummary& process, std::string_view text) {
@@ -230,7 +167,11 @@ void TrackLocks(ProcessSummary& process, std::string_view text) {
     constexpr std::string_view kMutex = "Mutex ";
     constexpr std::string_view kReleased = " released";
     if (text.substr(0, kEnter.size()) == kEnter && ParseHex8(text.substr(kEnter.size()), handle)) {
-        process.held.emplace(handle, ++process.entered);
+        if (process.held.size() < kMaxHandles) {
+            process.held.emplace(handle, ++process.entered);
+        } else {
+            process.partial = true;
+        }
         return;
     }
     if (text.substr(0, kMutex.size()) != kMutex) {
@@ -247,7 +188,11 @@ void TrackLocks(ProcessSummary& process, std::string_view text) {
     if (rest.size() >= kTail && rest.substr(rest.size() - kTail, 3) == " - " &&
         ParseHex8(rest.substr(rest.size() - 18, 8), handle) && rest.substr(rest.size() - 10, 2) == ": " &&
         ParseHex8(rest.substr(rest.size() - 8), error)) {
-        const std::string_view name = rest.substr(0, rest.size() - kTail);
+        const std::string_view name = rest.substr(0, std::min(rest.size() - kTail, kMaxName));
+        if (process.names.size() >= kMaxHandles && process.names.count(handle) == 0) {
+            process.partial = true;
+            return;
+        }
         std::string& known = process.names[handle];
         if (known != name) {
             known.assign(name.data(), name.size());
@@ -315,7 +260,10 @@ public:
                           static_cast<unsigned long long>(process->count));
             m_out += row;
             m_out += HeldNames(*process);
-            m_out += "\n";
+            m_out += process->partial ? ", ... (more than were kept)\n" : "\n";
+        }
+        if (m_uncounted != 0) {
+            m_out += "(" + std::to_string(m_uncounted) + " lines of further processes not summarised)\n";
         }
     }
 
@@ -382,6 +330,10 @@ private:
             return;
         }
         if (m_current == nullptr || m_currentPid != m_pid) {
+            if (m_processes.size() >= kMaxProcesses && m_processes.count(m_pid) == 0) {
+                ++m_uncounted;
+                return;
+            }
             m_current = &m_processes[m_pid];
             m_currentPid = m_pid;
         }
@@ -420,6 +372,29 @@ private:
         return names;
     }
 
+    // What another process logged reaches a terminal as text, never as its
+    // control sequences: as `cat -v` and `less` show them.
+    void AppendText(std::string_view text) {
+        if (!m_options.escape) {
+            m_out.append(text.data(), text.size());
+            return;
+        }
+        for (size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if ((c < 0x20 && c != '\t') || c == 0x7F) {
+                m_out += '^';
+                m_out += static_cast<char>(c ^ 0x40);
+            } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                       static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+                char code[12];  // a C1 control written in UTF-8
+                std::snprintf(code, sizeof code, "<U+%04X>", static_cast<unsigned char>(text[++i]));
+                m_out += code;
+            } else {
+                m_out += static_cast<char>(c);
+            }
+        }
+    }
+
     void Print(std::string_view line, bool hasPid, uint32_t pid) {
         if (m_colour && hasPid && line.size() >= 9) {
             const uint32_t mixed = pid * 2654435761u;
@@ -428,9 +403,9 @@ private:
             m_out += "m";
             m_out.append(line.data(), 9);
             m_out += "\x1b[0m";
-            m_out.append(line.data() + 9, line.size() - 9);
+            AppendText(line.substr(9));
         } else {
-            m_out.append(line.data(), line.size());
+            AppendText(line);
         }
         m_out += '\n';
         if (m_out.size() >= (256u << 10)) {
@@ -448,6 +423,7 @@ private:
     size_t m_next = 0;
     std::map<uint32_t, uint64_t> m_lastStart;
     std::map<uint32_t, ProcessSummary> m_processes;
+    uint64_t m_uncounted = 0;
     ProcessSummary* m_current = nullptr;
     uint32_t m_currentPid = 0;
     std::string m_out;
@@ -530,6 +506,7 @@ int ReadLog(Options& options) {
         const char* noColour = std::getenv("NO_COLOR");
         colour = (noColour == nullptr || *noColour == '\0') && StdoutTakesColour();
     }
+    options.escape = StdoutIsTerminal();
     LogView view(options, colour);
     if (options.follow && !options.haveLast) {
         options.haveLast = true;

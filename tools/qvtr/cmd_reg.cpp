@@ -221,8 +221,14 @@ int RunExport(const Args& args) {
         return InvalidSyntax("export", usage.message);
     }
     const KeyName key = ParseKey(options.key);
-    if (!options.force && std::ifstream(options.file).good() &&
-        !Confirm("File " + options.file + " already exists. Overwrite")) {
+    bool exists = false;
+    std::string reason;
+    // A name that cannot be used is refused before anything is asked or read.
+    if (!tool::UsableOutput(options.file, exists, reason)) {
+        std::cerr << "ERROR: cannot write " << options.file << ": it " << reason << "\n";
+        return kExitFailure;
+    }
+    if (!options.force && exists && !Confirm("File " + options.file + " already exists. Overwrite")) {
         std::cout << "The operation was cancelled.\n";
         return kExitFailure;
     }
@@ -240,11 +246,8 @@ int RunExport(const Args& args) {
         }
         return Failure(error, key.Display());
     }
-    std::ofstream out(options.file, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    out.close();
-    if (!out) {
-        std::cerr << "ERROR: cannot write " << options.file << "\n";
+    if (!tool::ReplaceFile(options.file, bytes, reason)) {
+        std::cerr << "ERROR: cannot write " << options.file << ": " << reason << "\n";
         return kExitFailure;
     }
     // As for import, reg.exe reports success on standard error.

@@ -41,11 +41,11 @@ bool SameText(const std::string& a, const std::string& b) {
 }
 
 // Refuses a key onto itself or into its own tree: nothing is read or written then.
+// Names are resolved first: HKCR and HKLM\SOFTWARE\Classes are one key.
 void RefuseOverlap(const KeyPath& source, const KeyPath& target, const char* verb) {
-    const std::string from = source.Display() + "\\";
-    const std::string to = target.Display() + "\\";
-    if (SameText(source.machine, target.machine) && to.size() >= from.size() &&
-        SameText(to.substr(0, from.size()), from)) {
+    const std::string from = source.Resolved() + "\\";
+    const std::string to = target.Resolved() + "\\";
+    if (to.size() >= from.size() && SameText(to.substr(0, from.size()), from)) {
         throw Refused(std::string("Cannot ") + verb + " a key " +
                       (to.size() == from.size() ? "to itself" : "into its own sub-key") + ": " +
                       Shown(target.Display()));

@@ -571,29 +571,35 @@ int RunCreate(const Args& args) {
     if (!ValidServiceName(name)) {
         return ScFailure("CreateService", ERROR_INVALID_NAME);
     }
-    if (ServiceKeyExists(name.c_str())) {
-        return ScFailure("CreateService", ERROR_SERVICE_EXISTS);
+    // One transaction: of two creates at once one wins and the other finds the
+    // service there; a create killed half-way leaves nothing.
+    if (const LONG begun = Api().QvtrRegTransaction(QVTR_REG_BEGIN)) {
+        return ScFailure("CreateService", static_cast<DWORD>(begun));
     }
     HKEY key = nullptr;
     DWORD disposition = 0;
     const std::string path = std::string(kServicesKey) + "\\" + name;
     LONG result = Api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                         &disposition);
-    if (result != ERROR_SUCCESS) {
-        return ScFailure("CreateService", static_cast<DWORD>(result));
+    if (result == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY) {
+        result = ERROR_SERVICE_EXISTS;
     }
-    const LONG results[] = {
-        SetString(key, "ImagePath", REG_EXPAND_SZ, binPath), SetDword(key, "Start", start),
-        SetString(key, "ObjectName", REG_SZ, account),       SetDword(key, "Type", SERVICE_WIN32_OWN_PROCESS),
-        SetDword(key, "ErrorControl", SERVICE_ERROR_NORMAL),
+    const LONG values[] = {
+        result != ERROR_SUCCESS ? result : SetString(key, "ImagePath", REG_EXPAND_SZ, binPath),
+        result != ERROR_SUCCESS ? result : SetDword(key, "Start", start),
+        result != ERROR_SUCCESS ? result : SetString(key, "ObjectName", REG_SZ, account),
+        result != ERROR_SUCCESS ? result : SetDword(key, "Type", SERVICE_WIN32_OWN_PROCESS),
+        result != ERROR_SUCCESS ? result : SetDword(key, "ErrorControl", SERVICE_ERROR_NORMAL),
     };
-    Api().RegCloseKey(key);
-    for (LONG each : results) {
-        if (each != ERROR_SUCCESS) {
-            // Half a service is worse than none.
-            DeleteKeyTree(HKEY_LOCAL_MACHINE, path);
-            return ScFailure("CreateService", static_cast<DWORD>(each));
-        }
+    if (key != nullptr) {
+        Api().RegCloseKey(key);
+    }
+    for (LONG each : values) {
+        result = result != ERROR_SUCCESS ? result : each;
+    }
+    const LONG ended = Api().QvtrRegTransaction(result == ERROR_SUCCESS ? QVTR_REG_COMMIT : QVTR_REG_ROLLBACK);
+    if (result != ERROR_SUCCESS || ended != ERROR_SUCCESS) {
+        return ScFailure("CreateService", static_cast<DWORD>(result != ERROR_SUCCESS ? result : ended));
     }
     std::cout << "[SC] CreateService SUCCESS\n";
     return 0;

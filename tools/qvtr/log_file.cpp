@@ -109,6 +109,10 @@ bool IdentityOfPath(const std::string& path, FileIdentity& identity) {
     return ok;
 }
 
+bool StdoutIsTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}
+
 bool StdoutTakesColour() {
     if (!_isatty(_fileno(stdout))) {
         return false;
@@ -181,6 +185,10 @@ bool IdentityOfPath(const std::string& path, FileIdentity& identity) {
     identity.device = static_cast<uint64_t>(info.st_dev);
     identity.index = static_cast<uint64_t>(info.st_ino);
     return true;
+}
+
+bool StdoutIsTerminal() {
+    return ::isatty(STDOUT_FILENO) != 0;
 }
 
 bool StdoutTakesColour() {

@@ -50,4 +50,7 @@ void PauseMilliseconds(unsigned ms);
 // Whether standard output is a terminal that shows ANSI colours.
 bool StdoutTakesColour();
 
+// Whether standard output is a terminal (whose control sequences a log must not reach).
+bool StdoutIsTerminal();
+
 }  // namespace tool

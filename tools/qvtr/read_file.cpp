@@ -53,6 +53,39 @@ bool ReadRegularFile(const std::string& path, size_t limit, std::string& bytes, 
     return ok;
 }
 
+bool UsableOutput(const std::string& path, bool& exists, std::string& reason) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        reason = "is a directory";
+        return false;
+    }
+    if (exists && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        reason = "is a link";
+        return false;
+    }
+    return true;
+}
+
+bool ReplaceFile(const std::string& path, const std::string& bytes, std::string& reason) {
+    const std::string temporary = path + ".qvtr-" + std::to_string(GetCurrentProcessId()) + ".tmp";
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = "cannot be written";
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                                written == bytes.size());
+    ok = CloseHandle(file) && ok;
+    ok = ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!ok) {
+        DeleteFileA(temporary.c_str());
+        reason = "cannot be written";
+    }
+    return ok;
+}
+
 #else
 
 bool ReadRegularFile(const std::string& path, size_t limit, std::string& bytes, std::string& reason) {
@@ -96,6 +129,64 @@ bool ReadRegularFile(const std::string& path, size_t limit, std::string& bytes, 
         }
     }
     close(fd);
+    return ok;
+}
+
+bool UsableOutput(const std::string& path, bool& exists, std::string& reason) {
+    struct stat info {};
+    exists = lstat(path.c_str(), &info) == 0;
+    if (!exists) {
+        return true;
+    }
+    reason = S_ISLNK(info.st_mode)      ? "is a symbolic link"
+             : S_ISDIR(info.st_mode)    ? "is a directory"
+             : !S_ISREG(info.st_mode)   ? "is not a regular file"
+             : info.st_uid != geteuid() ? "belongs to another user"
+             : info.st_nlink != 1       ? "has other names (hard links)"
+                                        : "";
+    return reason.empty();
+}
+
+bool ReplaceFile(const std::string& path, const std::string& bytes, std::string& reason) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    bool exists = false;
+    struct stat old {};
+    if (!UsableOutput(path, exists, reason) || (exists && lstat(path.c_str(), &old) != 0)) {
+        return false;
+    }
+    const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    const std::string temporary = "." + base + "." + std::to_string(getpid()) + ".tmp";
+    // A new file gets what the umask leaves of 0666, as any file a tool writes; a replaced one keeps its mode.
+    const int fd = openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          exists ? (old.st_mode & 0777) : 0666);
+    bool ok = fd >= 0 && (!exists || fchmod(fd, old.st_mode & 0777) == 0);
+    for (size_t done = 0; ok && done < bytes.size();) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        ok = n > 0 || (n < 0 && errno == EINTR);
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    int error = ok ? 0 : errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        error = errno;
+        ok = false;
+    }
+    if (ok && renameat(dirFd, temporary.c_str(), dirFd, base.c_str()) != 0) {
+        error = errno;
+        ok = false;
+    }
+    if (!ok && fd >= 0) {
+        unlinkat(dirFd, temporary.c_str(), 0);
+    }
+    close(dirFd);
+    if (!ok) {
+        reason = std::strerror(error != 0 ? error : EIO);
+    }
     return ok;
 }
 

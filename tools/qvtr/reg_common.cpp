@@ -9,6 +9,10 @@
 #include <mutex>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #include "qvtr/module.h"
 #include "reg_verbs.h"
 #include "registry/reg_file.h"
@@ -122,6 +126,71 @@ void Switches::Finish() {
 std::string KeyPath::Display() const {
     const std::string local = subKey.empty() ? rootName : rootName + "\\" + subKey;
     return machine.empty() ? local : "\\\\" + machine + "\\" + local;
+}
+
+namespace {
+
+bool IsThisMachine(const std::string& machine) {
+    char own[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof own;
+    const auto same = [](const std::string& a, const char* b) {
+        return a.size() == std::strlen(b) && std::equal(a.begin(), a.end(), b, [](char x, char y) {
+                   return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+               });
+    };
+    return machine.empty() || machine == "." || same(machine, "localhost") ||
+           (Api().GetComputerNameA(own, &size) && same(machine, own));
+}
+
+// The current user's key below HKEY_USERS, as the registry names it.
+std::string CurrentUserSid() {
+#if defined(_WIN32)
+    HANDLE token = nullptr;
+    std::string text = "CURRENT-USER";
+    if (Api().OpenProcessToken(Api().GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        BYTE buffer[256];
+        DWORD size = 0;
+        if (Api().GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) {
+            const BYTE* sid = static_cast<const BYTE*>(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+            unsigned long long authority = 0;
+            for (int i = 2; i < 8; ++i) {
+                authority = (authority << 8) | sid[i];
+            }
+            text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+            for (BYTE i = 0; i < sid[1]; ++i) {
+                DWORD part = 0;
+                std::memcpy(&part, sid + 8 + 4 * i, sizeof part);
+                text += "-" + std::to_string(part);
+            }
+        }
+        Api().CloseHandle(token);
+    }
+    return text;
+#else
+    return "S-1-22-1-" + std::to_string(static_cast<unsigned long>(getuid()));
+#endif
+}
+
+}  // namespace
+
+std::string KeyPath::Resolved() const {
+    std::string resolved = IsThisMachine(machine) ? std::string() : "\\\\" + machine + "\\";
+    if (root == HKEY_CLASSES_ROOT) {
+        resolved += "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
+    } else if (root == HKEY_CURRENT_USER) {
+        resolved += "HKEY_USERS\\" + CurrentUserSid();
+    } else {
+        resolved += root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : "HKEY_USERS";
+    }
+    size_t start = 0;
+    while (start <= subKey.size()) {
+        const size_t end = std::min(subKey.find('\\', start), subKey.size());
+        if (end > start) {
+            resolved += "\\" + subKey.substr(start, end - start);
+        }
+        start = end + 1;
+    }
+    return resolved;
 }
 
 KeyPath ParseKeyPath(const std::string& text) {

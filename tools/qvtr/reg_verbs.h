@@ -54,6 +54,10 @@ struct KeyPath {
     std::string subKey;
     std::string Display() const;
     std::string Child(const std::string& name) const { return Display() + "\\" + name; }
+    // The key the name denotes, one way for all its names: this machine without
+    // a name, HKCR as HKLM\SOFTWARE\Classes, HKCU as HKU\<the user's SID>, no
+    // empty components.
+    std::string Resolved() const;
 };
 
 // Parses a KEY operand; a bad name is a Failed with reg.exe's wording, never a crash.
