@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr size_t kKeyPathSize = MAX_PATH;
+// The services key and a service name as long as Windows allows (256), with the terminator.
+constexpr size_t kKeyPathSize = 34 + 256 + 1;
 constexpr DWORD kUserNameSize = 50;
 constexpr DWORD kAccountNameSize = 200;
 constexpr DWORD kTokenInfoSize = 1000;

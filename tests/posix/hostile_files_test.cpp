@@ -2,9 +2,12 @@
 // files, a file-size limit, a full disk, another user's files in a shared
 // directory. None may hang or kill the host process, be followed or written,
 // leave a torn line, or cost more than a refusal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -94,6 +97,57 @@ TEST(FullDisk, ShortWriteLeavesNoPartOfTheLine) {
     }
 }
 
+// Fills the file system holding `path` to the last byte.
+void FillUp(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const std::string block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    while (write(fd, "f", 1) > 0) {
+    }
+    close(fd);
+}
+
+// A store made on a full file system, and one that fills up under a running host:
+// each write that does not fit is ERROR_DISK_FULL and the host goes on.
+TEST(FullDisk, TheRegistrySaysSoAndTheHostGoesOn) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount a small file system";
+    }
+    TempDir dir;
+    const int failures = forked::Run([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", dir.Path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+            return 77;
+        }
+        setenv("QVTR_REGISTRY", dir.File("r.db").c_str(), 1);
+        FillUp(dir.File("fill"));
+        HKEY key = nullptr;
+        const auto create = [&] {
+            return Api().RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\full", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                         &key, nullptr);
+        };
+        int failed = create() != ERROR_DISK_FULL;
+        unlink(dir.File("fill").c_str());
+        failed |= (create() != ERROR_SUCCESS) << 1;  // the store is tried again
+        const std::string value(3000, 'v');
+        Api().RegSetValueExA(key, "kept", 0, REG_SZ, reinterpret_cast<const BYTE*>("k"), 2);
+        FillUp(dir.File("fill"));
+        LONG error = ERROR_SUCCESS;
+        for (int i = 0; i < 1000 && error == ERROR_SUCCESS; ++i) {
+            error = Api().RegSetValueExA(key, std::to_string(i).c_str(), 0, REG_SZ,
+                                         reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size()));
+        }
+        failed |= (error != ERROR_DISK_FULL) << 2;
+        failed |= (Api().RegQueryValueExA(key, "kept", nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) << 3;
+        return failed;
+    });
+    if (failures == 77) {
+        GTEST_SKIP() << "no private mount namespace here";
+    }
+    EXPECT_EQ(failures, 0);
+}
+
 TEST(HostileFile, IsRefusedAtOnceAndNeverWritten) {
     const struct {
         const char* name;
@@ -130,6 +184,11 @@ TEST(HostileFile, IsRefusedAtOnceAndNeverWritten) {
 // ---- two ordinary users of one machine ----------------------------------------------
 // What one puts in a shared directory must not take over, swallow or redirect the
 // other's log, temporary directory or registry. Needs root to act as both.
+
+std::string s_module;
+DWORD WINAPI ModuleInShared(HMODULE, LPSTR buffer, DWORD size) {
+    return static_cast<DWORD>(std::snprintf(buffer, size, "%s", s_module.c_str()));
+}
 
 off_t SizeOf(const std::string& path) {  // lstat: reading a planted FIFO would hang
     struct stat info {};
@@ -184,9 +243,12 @@ TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
     EXPECT_NE(Trace(log, "root"), log);
     EXPECT_EQ(ReadFile(log), "x\n");
 
+    // The victim's temporary directory is taken by the other user: one an earlier
+    // run of the victim left is put aside for the while.
     const std::string takenTemp = "/tmp/qvtr-" + std::to_string(forked::kVictim);
-    const bool tempFree = SizeOf(takenTemp) < 0;
-    plant([&] { mkdir(theirs.c_str(), 0777), chmod(theirs.c_str(), 0777), tempFree&& mkdir(takenTemp.c_str(), 0777); });
+    const std::string asideTemp = takenTemp + ".aside-" + std::to_string(getpid());
+    const bool aside = rename(takenTemp.c_str(), asideTemp.c_str()) == 0;
+    plant([&] { mkdir(theirs.c_str(), 0777), chmod(theirs.c_str(), 0777), mkdir(takenTemp.c_str(), 0777); });
     const auto tempPath = [] {
         char p[MAX_PATH] = {};
         Api().GetTempPathA(sizeof p, p);
@@ -199,7 +261,18 @@ TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
     };
     // Each in a child of the victim's with no HOME, XDG_* or TMPDIR; true when safe.
     const std::function<bool()> placeCases[] = {
-        [&] { return tempPath().rfind(takenTemp, 0) != 0; },  // /tmp/qvtr-<uid> is theirs
+        // /tmp/qvtr-<uid> is theirs: the victim's home instead (nobody has none), never a relative log.
+        [&] {
+            ApiOverride api;
+            s_module = shared + "/qvtr.so";
+            api->GetModuleFileNameA = ModuleInShared;
+            CComModuleSupport module;
+            module.InitLogPath();
+            const std::string log = module.m_strLogPath, temp = tempPath();
+            const bool fullOrNone = temp.empty() ? log.empty() : log == temp + "qvtr.log";
+            return temp.rfind(takenTemp, 0) != 0 && fullOrNone &&
+                   ReadFile(shared + "/qvtr.ini").find("path=" + log + "\n") != std::string::npos;
+        },
         [&] { return setenv("TMPDIR", theirs.c_str(), 1), tempPath().rfind(theirs, 0) != 0; },
         [&] { return setenv("QVTR_REGISTRY", theirDb.c_str(), 1), store() == ERROR_REGISTRY_IO_FAILED; },
         [&] { return store(), SizeOf("/tmp/.local/share/qvtr") < 0; },  // no HOME: the store never goes to /tmp
@@ -218,8 +291,50 @@ TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
             << &safe - placeCases;
     }
     EXPECT_LT(SizeOf(theirDb), 0);
-    if (tempFree) {
-        rmdir(takenTemp.c_str());
+    rmdir(takenTemp.c_str());
+    if (aside) {
+        rename(asideTemp.c_str(), takenTemp.c_str());
+    }
+}
+
+// A host that keeps running while its log's directory is removed and made
+// again by another user, or opened up to others: a check made for the first
+// line is no promise for the next; no line may land in the other's file.
+TEST(SharedDirectory, ALongRunningHostNeverWritesWhereAnotherUserCouldHavePutAFile) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as two users";
+    }
+    TempDir root;
+    const std::string shared = root.File("sticky"), dir = shared + "/victim", log = dir + "/qvtr.log";
+    mkdir(shared.c_str(), 0), chmod(shared.c_str(), 01777), chmod(root.Path().c_str(), 0755);
+    const auto victimsDir = [&] { mkdir(dir.c_str(), 0700), chown(dir.c_str(), forked::kVictim, 0); };
+    const auto theirLog = [&] { WriteFile(log, "theirs\n"), chmod(log.c_str(), 0666); };
+    const struct {
+        const char* name;
+        std::function<void()> change;
+    } changes[] = {
+        {"removed by a clean-up job and made again by the other user",
+         [&] {
+             std::system(("rm -rf " + dir).c_str());
+             forked::Run([&] { return mkdir(dir.c_str(), 0777), chmod(dir.c_str(), 0777), theirLog(), 0; },
+                         forked::kOther);
+         }},
+        {"opened up, and the log replaced by the other user",
+         [&] {
+             chmod(dir.c_str(), 0777);
+             forked::Run([&] { return unlink(log.c_str()), theirLog(), 0; }, forked::kOther);
+         }},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.name);
+        std::system(("rm -rf " + dir).c_str());
+        victimsDir();
+        forked::Host host([&](const std::string& text) { return Trace(log, text.c_str()); }, forked::kVictim);
+        ASSERT_EQ(host.Ask("first"), log);
+        EXPECT_EQ(SizeOf(log), 16);
+        c.change();
+        host.Ask("second");
+        EXPECT_EQ(ReadFile(log), "theirs\n");
     }
 }
 

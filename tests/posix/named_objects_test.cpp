@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -330,6 +331,35 @@ TEST_F(SharedNames, AnotherUsersFilesNeverBecomeTheVictimsObject) {
                       forked::kVictim),
                   10);
     }
+}
+
+// Another user took the first name and freed it later; a process of the user
+// that could not look (no descriptors left) made nothing; the next process
+// must find the holder's object, never a second one.
+TEST_F(SharedNames, EveryProcessOfAUserFindsTheSameObjects) {
+    const std::string base = "/dev/shm/" + m_victimDir;
+    EXPECT_EQ(forked::Run([&] { return mkdir(base.c_str(), 0700); }, forked::kOther), 0);
+    forked::Host holder([&](const std::string&) { return std::to_string(Lock(m_name)); }, forked::kVictim);
+    ASSERT_EQ(holder.Ask("hold"), "0");
+    rmdir(base.c_str());
+    const auto starved = [&] {
+        const rlimit few = {3, 3};  // standard streams only
+        return setrlimit(RLIMIT_NOFILE, &few) == 0 && Api().CreateMutexA(nullptr, FALSE, "other") == nullptr ? 0 : 1;
+    };
+    EXPECT_EQ(forked::Run(starved, forked::kVictim), 0);
+    struct stat info {};
+    EXPECT_NE(lstat(base.c_str(), &info), 0) << "made by a process that could not look";
+    EXPECT_EQ(forked::Run(
+                  [&] {
+                      HANDLE h = Api().CreateMutexA(nullptr, FALSE, m_name.c_str());
+                      const DWORD existed = Api().GetLastError();
+                      return h != nullptr && existed == ERROR_ALREADY_EXISTS &&
+                                     Api().WaitForSingleObject(h, 0) == WAIT_TIMEOUT
+                                 ? 0
+                                 : 1;
+                  },
+                  forked::kVictim),
+              0);
 }
 
 // Machine-wide names are shared on purpose: a damaged object is repaired or

@@ -483,4 +483,147 @@ TEST_F(Registry, TenTimesTheEntriesCostAtMostTwentyTimesTheSteps) {
     }
 }
 
+// ---- one machine, several users ---------------------------------------------------------
+// HKEY_LOCAL_MACHINE is the machine's: every user reads it, only root writes it,
+// and a change is seen by every user's process at once. HKEY_CURRENT_USER is each
+// user's own. Every actor is a forked child of its own uid with a store of its own.
+
+class OneMachine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root to act as the administrator and two users";
+        }
+        chmod(m_dir.Path().c_str(), 0755);
+        for (uid_t uid : {uid_t(0), forked::kOther, forked::kVictim}) {
+            const std::string home = Home(uid);
+            mkdir(home.c_str(), 0700), chown(home.c_str(), uid, 0);
+        }
+    }
+    std::string Home(uid_t uid) const { return m_dir.File("data-" + std::to_string(uid)); }
+    std::string Hive() const { return m_dir.File("machine/machine.db"); }
+
+    // 0 when `body` gives `expected` as `uid`; what it gave is printed otherwise.
+    int As(uid_t uid, LONG expected, const std::function<LONG()>& body) const {
+        return forked::Run(
+            [&] {
+                unsetenv("QVTR_REGISTRY");
+                setenv("XDG_DATA_HOME", Home(uid).c_str(), 1);
+                const LONG got = body();
+                if (got != expected) {
+                    std::fprintf(stderr, "uid %u: %ld, not %ld\n", unsigned(uid), long(got), long(expected));
+                }
+                return got == expected ? 0 : 1;
+            },
+            uid);
+    }
+
+    TempDir m_dir;
+    const ScopedEnv m_hive{"QVTR_MACHINE_HIVE", m_dir.File("machine/machine.db").c_str()};
+};
+
+LONG Who(std::string& who) {
+    char text[32] = {};
+    DWORD size = sizeof text;
+    HKEY key = nullptr;
+    LONG error = Api().RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\MachineWide", 0, KEY_READ, &key);
+    error = error ? error : Api().RegQueryValueExA(key, "who", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+    Api().RegCloseKey(key);
+    who = text;
+    return error;
+}
+
+LONG Access(HKEY root, const char* path, REGSAM access) {
+    HKEY key = nullptr;
+    const LONG error = Api().RegOpenKeyExA(root, path, 0, access, &key);
+    Api().RegCloseKey(key);
+    return error;
+}
+
+TEST_F(OneMachine, EachHiveAnswersEachUserAsWindowsDoes) {
+    const uid_t root = 0, user = forked::kOther, other = forked::kVictim;
+    std::string who;
+    HKEY mine = nullptr;
+    const struct {
+        const char* what;
+        uid_t actor;
+        LONG expected;
+        std::function<LONG()> operation;
+    } rows[] = {
+        {"no machine hive yet: an empty HKLM", user, ERROR_FILE_NOT_FOUND, [&] { return Who(who); }},
+        {"a user cannot make it", user, ERROR_ACCESS_DENIED, [&] { return Made(HKEY_LOCAL_MACHINE, "Software\\x"); }},
+        {"root's first write makes it", root, ERROR_SUCCESS,
+         [&] { return Create(HKEY_LOCAL_MACHINE, "Software\\MachineWide", &mine) || SetString(mine, "who", "root"); }},
+        {"every user reads it", user, ERROR_SUCCESS, [&] { return Who(who) || who != "root"; }},
+        {"a user's write", user, ERROR_ACCESS_DENIED, [&] { return SetString(HKEY_LOCAL_MACHINE, "who", "user"); }},
+        {"a user's new key", user, ERROR_ACCESS_DENIED,
+         [&] { return Made(HKEY_LOCAL_MACHINE, "Software\\MachineWide\\new"); }},
+        {"a user's deletion", user, ERROR_ACCESS_DENIED,
+         [&] { return Api().RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\MachineWide"); }},
+        {"a user asking for all access", user, ERROR_ACCESS_DENIED,
+         [&] { return Access(HKEY_LOCAL_MACHINE, "Software\\MachineWide", KEY_ALL_ACCESS); }},
+        {"a user asking to read", user, ERROR_SUCCESS,
+         [&] { return Access(HKEY_CLASSES_ROOT, "", KEY_READ) || Access(HKEY_LOCAL_MACHINE, "Software", KEY_READ); }},
+        {"a user's own HKCU", user, ERROR_SUCCESS, [&] { return Made(HKEY_CURRENT_USER, "Software\\Mine"); }},
+        {"is not another user's", other, ERROR_FILE_NOT_FOUND,
+         [&] { return Access(HKEY_CURRENT_USER, "Software\\Mine", KEY_READ); }},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(As(row.actor, row.expected, row.operation), 0) << row.what;
+    }
+    struct stat info {};
+    ASSERT_EQ(stat(Hive().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(info.st_uid, 0u);
+
+    // A process of the user that keeps running sees root's change the moment it is made.
+    forked::Host reader(
+        [&](const std::string&) {
+            unsetenv("QVTR_REGISTRY");
+            setenv("XDG_DATA_HOME", Home(user).c_str(), 1);
+            return Who(who) == ERROR_SUCCESS ? who : "error";
+        },
+        user);
+    EXPECT_EQ(reader.Ask("who"), "root");
+    EXPECT_EQ(reader.Ask("who"), "root");  // from its memory now
+    EXPECT_EQ(As(root, ERROR_SUCCESS,
+                 [&] {
+                     return Create(HKEY_LOCAL_MACHINE, "Software\\MachineWide", &mine) ||
+                            SetString(mine, "who", "again");
+                 }),
+              0);
+    EXPECT_EQ(reader.Ask("who"), "again");
+}
+
+// A machine hive that another user could have made or changed is refused, and
+// the user's own HKCU keeps working.
+TEST_F(OneMachine, AHiveOthersCouldHaveChangedIsRefused) {
+    HKEY key = nullptr;
+    ASSERT_EQ(As(0, ERROR_SUCCESS, [&] { return Create(HKEY_LOCAL_MACHINE, "Software\\x", &key); }), 0);
+    const std::string hive = Hive(), dir = m_dir.File("machine"), moved = hive + ".real";
+    const struct {
+        const char* what;
+        std::function<void()> damage, repair;
+    } cases[] = {
+        {"owned by an ordinary user", [&] { chown(hive.c_str(), forked::kOther, 0); },
+         [&] { chown(hive.c_str(), 0, 0); }},
+        {"writable by others", [&] { chmod(hive.c_str(), 0666); }, [&] { chmod(hive.c_str(), 0644); }},
+        {"a directory others can write to", [&] { chmod(dir.c_str(), 01777); }, [&] { chmod(dir.c_str(), 0755); }},
+        {"a link", [&] { rename(hive.c_str(), moved.c_str()), symlink(moved.c_str(), hive.c_str()); },
+         [&] { unlink(hive.c_str()), rename(moved.c_str(), hive.c_str()); }},
+        {"a FIFO", [&] { rename(hive.c_str(), moved.c_str()), mkfifo(hive.c_str(), 0644); },
+         [&] { unlink(hive.c_str()), rename(moved.c_str(), hive.c_str()); }},
+    };
+    for (const auto& c : cases) {
+        c.damage();
+        EXPECT_EQ(As(forked::kVictim, ERROR_REGISTRY_IO_FAILED,
+                     [&] { return Access(HKEY_LOCAL_MACHINE, "Software\\x", KEY_READ); }),
+                  0)
+            << c.what;
+        EXPECT_EQ(As(forked::kVictim, ERROR_SUCCESS, [&] { return Made(HKEY_CURRENT_USER, "Software\\fine"); }), 0)
+            << c.what;
+        c.repair();
+    }
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 // processes share; so does the run state.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,12 +15,15 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "posix/forked.h"
 #include "qvtr/service.h"
 #include "support/fault_injector.h"
 #include "support/support.h"
@@ -306,6 +311,112 @@ TEST(AccountPosix, OrdinaryUserIsComputerBackslashLogin) {
     const ScopedEnv role("QVTR_CHILD_ROLE", "ordinary");
     Child child(SelfPath(), ChildArgs("AccountPosix.*"));
     EXPECT_EQ(child.Wait(), 0);
+}
+
+// ---- one service manager for the machine ---------------------------------------------
+// Root controls every service, a user only those of its own account; every user
+// queries every service. Each actor is a forked child of its own uid.
+
+// Runs `body` as `uid` on the machine of `hive`; 0 when it gives `expected`.
+int OnMachine(const std::string& hive, uid_t uid, DWORD expected, const std::function<DWORD()>& body) {
+    return forked::Run(
+        [&] {
+            unsetenv("QVTR_REGISTRY");
+            setenv("QVTR_MACHINE_HIVE", hive.c_str(), 1);
+            const DWORD got = body();
+            if (got != expected) {
+                std::fprintf(stderr, "uid %u: %lu, not %lu\n", unsigned(uid), (unsigned long)got,
+                             (unsigned long)expected);
+            }
+            return got == expected ? 0 : 1;
+        },
+        uid);
+}
+
+// The state a service query gives, or the error of the first call that failed.
+DWORD Control(const char* name, DWORD access, DWORD control) {
+    SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = Api().OpenServiceA(manager, name, access);
+    SERVICE_STATUS status{};
+    const bool done =
+        service != nullptr && (control == 0   ? Api().QueryServiceStatus(service, &status)
+                               : control == 1 ? Api().StartServiceA(service, 0, nullptr)
+                                              : Api().ControlService(service, SERVICE_CONTROL_STOP, &status));
+    const DWORD error = Api().GetLastError();
+    Api().CloseServiceHandle(service);
+    Api().CloseServiceHandle(manager);
+    return !done ? error : control == 0 ? status.dwCurrentState : ERROR_SUCCESS;
+}
+
+pid_t AnotherProcessOf(uid_t uid) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(60);
+        _exit(setuid(uid) == 0 ? (pause(), 0) : 1);
+    }
+    return pid;
+}
+
+TEST(OneManager, EachUserMayControlOnlyItsOwnAccountsServices) {
+    const passwd* account = getpwuid(forked::kOther);
+    if (geteuid() != 0 || account == nullptr) {
+        GTEST_SKIP() << "needs root and an account of uid " << forked::kOther;
+    }
+    TempDir dir;
+    chmod(dir.Path().c_str(), 0755);
+    const std::string hive = dir.File("machine.db");
+    const uid_t root = 0, user = forked::kOther, other = forked::kVictim;
+    const auto define = [&] {
+        const std::string services = "System\\CurrentControlSet\\Services\\";
+        PutKey(services + "Machine", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}});
+        PutKey(services + "Users", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")},
+                                    {"ObjectName", Sz(std::string(".\\") + account->pw_name)}});
+        return DWORD{0};
+    };
+    const pid_t bystander = AnotherProcessOf(user);
+    const struct {
+        const char* what;
+        uid_t actor;
+        DWORD expected;
+        std::function<DWORD()> operation;
+    } rows[] = {
+        {"root defines the services", root, 0, define},
+        {"root starts one", root, 0, [] { return Control("Machine", SERVICE_START, 1); }},
+        {"another user sees it run", user, SERVICE_RUNNING, [] { return Control("Machine", SERVICE_QUERY_STATUS, 0); }},
+        {"but cannot stop it", user, ERROR_ACCESS_DENIED, [] { return Control("Machine", SERVICE_STOP, 2); }},
+        {"a user starts its own account's", user, 0, [] { return Control("Users", SERVICE_START, 1); }},
+        {"root sees it run", root, SERVICE_RUNNING, [] { return Control("Users", SERVICE_QUERY_STATUS, 0); }},
+        {"a third user cannot stop it", other, ERROR_ACCESS_DENIED, [] { return Control("Users", SERVICE_STOP, 2); }},
+        {"nor start another's", other, ERROR_ACCESS_DENIED, [] { return Control("Machine", SERVICE_START, 1); }},
+        {"its own user stops it", user, 0, [] { return Control("Users", SERVICE_STOP, 2); }},
+        {"root starts it as its account", root, 0, [] { return Control("Users", SERVICE_START, 1); }},
+        {"which runs as that user", user, SERVICE_RUNNING, [] { return Control("Users", SERVICE_QUERY_STATUS, 0); }},
+        {"who may stop it", user, 0, [] { return Control("Users", SERVICE_STOP, 2); }},
+        {"root stops its own", root, 0, [] { return Control("Machine", SERVICE_STOP, 2); }},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(OnMachine(hive, row.actor, row.expected, row.operation), 0) << row.what;
+    }
+    // A record of the account's naming a process the manager did not start: a
+    // stop sends it nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::ifstream stat("/proc/" + std::to_string(bystander) + "/stat");
+    std::string fields((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream rest(fields.substr(fields.rfind(')') + 2));
+    std::string field, start, boot;
+    for (int i = 3; i <= 22 && rest >> field; ++i) {
+        start = field;
+    }
+    std::ifstream("/proc/sys/kernel/random/boot_id") >> boot;
+    WriteFile(hive + ".services/" + std::to_string(user) + "/users.state",
+              std::to_string(bystander) + " " + std::to_string(bystander) + " " + start + " " + boot + " 0\n");
+    EXPECT_EQ(OnMachine(hive, root, SERVICE_RUNNING, [] { return Control("Users", SERVICE_QUERY_STATUS, 0); }), 0);
+    OnMachine(hive, user, 0, [] { return Control("Users", SERVICE_STOP, 2); });
+    OnMachine(hive, root, 0, [] { return Control("Users", SERVICE_STOP, 2); });
+    int status = 0;
+    EXPECT_EQ(waitpid(bystander, &status, WNOHANG), 0) << "the bystander was killed";
+    kill(bystander, SIGKILL);
+    waitpid(bystander, &status, 0);
 }
 
 TEST(ComPosix, CodePageConversionsAreUtf8) {

@@ -14,12 +14,12 @@ add_executable(readme_examples ${QVTR_README_DIR}/readme_consumer.cpp)
 target_link_libraries(readme_examples PRIVATE qvtr qvtr_warnings)
 add_dependencies(readme_examples qvtr_language)
 add_test(NAME readme_examples COMMAND readme_examples)
-set_tests_properties(readme_examples PROPERTIES
+set_tests_properties(readme_examples PROPERTIES FIXTURES_REQUIRED stores
     ENVIRONMENT "QVTR_REGISTRY=${CMAKE_BINARY_DIR}/test-registry/readme_examples.db")
 
 # The examples for the tree's own tests use the test support.
 add_executable(readme_test_examples ${QVTR_README_DIR}/readme_tests.cpp)
 target_link_libraries(readme_test_examples PRIVATE qvtr_test_support GTest::gtest_main)
 add_test(NAME readme_test_examples COMMAND readme_test_examples)
-set_tests_properties(readme_test_examples PROPERTIES
+set_tests_properties(readme_test_examples PROPERTIES FIXTURES_REQUIRED stores
     ENVIRONMENT "QVTR_REGISTRY=${CMAKE_BINARY_DIR}/test-registry/readme_test_examples.db")

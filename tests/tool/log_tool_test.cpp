@@ -110,6 +110,40 @@ TEST(LogTool, BadUsageIsOneLineAndStatus2) {
     }
 }
 
+// What another user logged on purpose: a search costs time in proportion to the
+// text whatever the pattern, what is kept for a summary is bounded, and a
+// terminal gets control characters as text, never as its own commands.
+TEST(LogTool, HostileLinesCostLinearTimeAndReachATerminalAsText) {
+    TempDir dir;
+    const std::string log = dir.File("qvtr.log");
+    std::string text = "00000001: title\x1b]0;owned\x07 then\x1b[2J\x1b[8m hidden\n";
+    std::string many;
+    while (many.size() < (360u << 10)) {
+        many += "Mutex ";  // each a start a backtracking matcher tries to the end of the line
+    }
+    text += "00000002: " + many + "\n00000003: Mutex 00000004 released\n";
+    for (unsigned handle = 0; handle < 3000; ++handle) {
+        char line[64];
+        std::snprintf(line, sizeof line, "00000004: In Critical Section %08X\n", handle);
+        text += line;
+    }
+    WriteFile(log, text);
+    const auto start = std::chrono::steady_clock::now();
+    const Result grep = RunLog({"--grep", "Mutex.*released", log});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(grep.out, "00000003: Mutex 00000004 released\n");
+    EXPECT_NE(RunLog({"--summary", log}).out.find("(more than were kept)"), std::string::npos);
+    // Piped, the bytes pass as they are; on a terminal (script gives one) they are shown.
+    EXPECT_NE(RunLog({"--pid", "1", log}).out.find("\x1b]0;owned\x07"), std::string::npos);
+    TempDir out;
+    const std::string command = std::string(QVTR_TOOL) + " log --color=never --pid 1 " + log;
+    const Result shown = tool_test::Running({"10", "script", "-qec", command, "/dev/null"}, out.File("o"),
+                                            out.File("e"), "/usr/bin/timeout")
+                             .Finish();
+    EXPECT_NE(shown.out.find("title^[]0;owned^G then^[[2J^[[8m hidden"), std::string::npos) << shown.out;
+    EXPECT_EQ(shown.out.find('\x1b'), std::string::npos);
+}
+
 void Append(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::app | std::ios::binary) << text;
 }

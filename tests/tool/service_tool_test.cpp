@@ -1,15 +1,22 @@
 // qvtr service with sc.exe's habits on the emulated machine: create, query, qc,
-// a start that fails with the manager's own reason, delete.
+// a start that fails with the manager's own reason, delete; two creates at once.
+// qvtr reg export to a name another user prepared.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
+#include "posix/forked.h"
 #include "tool/tool_run.h"
 
 using tool_test::Result;
+using tool_test::Running;
 using tool_test::RunTool;
 
 namespace {
+
+const std::string kLong(250, 'L');
+const std::string kTooLong(256, 'T');
 
 struct Step {
     std::vector<std::string> args;
@@ -46,6 +53,12 @@ const Step kSteps[] = {
     {{"service", "start", "ToolOff"}, 1, {}, "(1058)"},
     {{"service", "delete", "ToolOff"}, 0, {}, ""},
     {{"service", "create", "a/b", "binPath=", "/bin/true"}, 1, {}, "FAILED 123:"},
+    // A name as long as a key can be lives through its whole life.
+    {{"service", "create", kLong, "binPath=", "/bin/sh -c \"exec sleep 30\""}, 0, {}, ""},
+    {{"service", "start", kLong}, 0, {}, ""},
+    {{"service", "stop", kLong}, 0, {}, ""},
+    {{"service", "delete", kLong}, 0, {"[SC] DeleteService SUCCESS"}, ""},
+    {{"service", "create", kTooLong, "binPath=", "/bin/true"}, 1, {}, "[SC] CreateService FAILED"},
     {{"service", "create", "X"}, 2, {}, "binPath= PATH is required"},
     {{"service", "create", "X", "binPath=", "/x", "start=", "sometimes"}, 2, {}, "start= expects"},
     {{"service", "create", "X", "binPath="}, 2, {}, "expects a value"},
@@ -64,6 +77,67 @@ TEST(ServiceTool, ScHabitsOnTheEmulatedMachine) {
         }
         EXPECT_NE(result.err.find(step.err), std::string::npos) << what << "\n" << result.err;
     }
+}
+
+// Two creates of one name at once: one wins, the other finds the service there.
+TEST(ServiceTool, OfTwoCreatesAtOnceOneWins) {
+    testing_support::TempDir dir;
+    Running first({"service", "create", "Race", "binPath=", "/bin/first"}, dir.File("1"), dir.File("1e"));
+    Running second({"service", "create", "Race", "binPath=", "/bin/second"}, dir.File("2"), dir.File("2e"));
+    const Result a = first.Finish(), b = second.Finish();
+    EXPECT_EQ(a.status + b.status, 1) << a.err << b.err;
+    EXPECT_NE((a.status ? a.err : b.err).find("FAILED 1073"), std::string::npos);
+    const Result qc = RunTool({"service", "qc", "Race"});
+    EXPECT_NE(qc.out.find(a.status == 0 ? "/bin/first\n" : "/bin/second\n"), std::string::npos) << qc.out;
+    RunTool({"service", "delete", "Race"});
+}
+
+// An export writes a new regular file of the user's own and renames it into
+// place: never into what another user prepared at the name, never waiting on it.
+TEST(RegTool, ExportWritesOnlyANewFileOfTheUsersOwn) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as two users";
+    }
+    testing_support::TempDir dir;
+    const std::string drop = dir.File("drop"), name = drop + "/backup.reg", mine = dir.File("mine");
+    mkdir(drop.c_str(), 0777), chmod(drop.c_str(), 0777), chmod(dir.Path().c_str(), 0755);
+    RunTool({"reg", "add", "HKCU\\Software\\Secret", "/v", "pin", "/d", "1234", "/f"});
+    const struct {
+        const char* what;
+        std::function<void()> plant;
+    } plants[] = {
+        {"a FIFO the other reads", [&] { mkfifo(name.c_str(), 0666); }},
+        {"the other's file, open to all",
+         [&] { testing_support::WriteFile(name, "theirs\n"), chmod(name.c_str(), 0666); }},
+        {"the other's link to a file of the user's", [&] { symlink(mine.c_str(), name.c_str()); }},
+    };
+    for (const auto& p : plants) {
+        for (const char* confirm : {"/y", ""}) {
+            SCOPED_TRACE(std::string(p.what) + " " + confirm);
+            testing_support::WriteFile(mine, "mine\n");
+            unlink(name.c_str());
+            forked::Run([&] { return p.plant(), 0; }, forked::kOther);
+            struct stat before {
+            }, after{};
+            lstat(name.c_str(), &before);
+            std::vector<std::string> args{"20", QVTR_TOOL, "reg", "export", "HKCU\\Software\\Secret", name};
+            if (*confirm) {
+                args.push_back(confirm);
+            }
+            testing_support::TempDir out;
+            const Result result = Running(args, out.File("o"), out.File("e"), "/usr/bin/timeout").Finish();
+            EXPECT_EQ(result.status, 1) << result.err;
+            EXPECT_NE(result.err.find("cannot write"), std::string::npos) << result.err;
+            lstat(name.c_str(), &after);
+            EXPECT_EQ(after.st_ino, before.st_ino);
+            EXPECT_EQ(after.st_size, before.st_size);
+            EXPECT_EQ(testing_support::ReadFile(mine), "mine\n");
+        }
+    }
+    unlink(name.c_str());
+    EXPECT_EQ(RunTool({"reg", "export", "HKCU\\Software\\Secret", name}).status, 0);
+    struct stat made {};
+    EXPECT_TRUE(lstat(name.c_str(), &made) == 0 && S_ISREG(made.st_mode) && made.st_uid == geteuid());
 }
 
 }  // namespace
