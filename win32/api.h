@@ -109,6 +109,9 @@ struct Win32Api {
     // POSIX backend only (null on Windows): one transaction around a .reg import,
     // or one unchanging view of the store for a long read (QVTR_REG_SNAPSHOT).
     LONG(WINAPI* QvtrRegTransaction)(DWORD action);  // QVTR_REG_BEGIN, _SNAPSHOT, _COMMIT or _ROLLBACK
+    // Where the registry lives and what its user should know of it, as report
+    // lines "NAME\tVALUE\n"; the length, or the size needed with its terminator.
+    DWORD(WINAPI* QvtrDescribeRegistry)(LPSTR buffer, DWORD size);
 };
 
 #define QVTR_REG_BEGIN 1

@@ -40,6 +40,22 @@ void PrintModule(std::ostream& out) {
 
 const ReportRegistrar kModuleSection({10, PrintModule});
 
+// Where the emulated registry lives (the Windows registry needs no such line).
+void PrintRegistry(std::ostream& out) {
+    if (Api().QvtrDescribeRegistry == nullptr) {
+        return;
+    }
+    std::string text(Api().QvtrDescribeRegistry(nullptr, 0), '\0');
+    text.resize(Api().QvtrDescribeRegistry(&text[0], static_cast<DWORD>(text.size())));
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t tab = line.find('\t');
+        ReportLine(out, line.substr(0, tab), tab == std::string::npos ? std::string() : line.substr(tab + 1));
+    }
+}
+
+const ReportRegistrar kRegistrySection({15, PrintRegistry});
+
 int RunReport(const Args& args) {
     if (!args.empty()) {
         return UsageError("report", "takes no arguments");

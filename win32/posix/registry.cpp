@@ -1097,6 +1097,49 @@ LONG WINAPI QvtrRegTransactionImpl(DWORD action) {
     return error;
 }
 
+// What `qvtr report` tells of the registry: where each hive is, whether this
+// user may change it, and keys a user store kept from an older layout.
+std::string DescribeRegistry() {
+    std::string text;
+    LONG error = ERROR_SUCCESS;
+    if (PrivateRegistry()) {
+        Store* store = Store::Get(Hive::kUser, error);
+        return "Registry\t" + UserHivePath() + " ($QVTR_REGISTRY: a machine of its own, every root in one file" +
+               (store == nullptr ? ", cannot be opened: " + std::to_string(error) : std::string()) + ")\n";
+    }
+    Store* machine = Store::Get(Hive::kMachine, error);
+    text += "Machine hive\t" + MachineHivePath() +
+            (machine != nullptr ? machine->Writable() ? " (HKLM; this user writes it)" : " (HKLM; read only)"
+             : error == ERROR_FILE_NOT_FOUND ? " (not made yet: an empty HKLM until root writes to it)"
+                                             : " (cannot be used: error " + std::to_string(error) + ")") +
+            "\n";
+    Store* user = Store::Get(Hive::kUser, error);
+    text += "User hive\t" + UserHivePath() +
+            (user == nullptr ? " (cannot be used: error " + std::to_string(error) + ")" : std::string(" (HKCU)")) +
+            "\n";
+    if (user != nullptr) {
+        std::lock_guard<std::mutex> lock(user->Mutex());
+        if (const int64_t stranded = user->StrandedMachineKeys()) {
+            const std::string path = UserHivePath();
+            text += "Old machine keys\t" + std::to_string(stranded) + " HKLM key(s) in " + path +
+                    " are no longer read. Root moves them: QVTR_REGISTRY=" + path +
+                    " qvtr reg export HKLM\\Software old.reg, then qvtr reg import old.reg. Or keep that machine: "
+                    "QVTR_REGISTRY=" +
+                    path + "\n";
+        }
+    }
+    return text;
+}
+
+DWORD WINAPI QvtrDescribeRegistryImpl(LPSTR buffer, DWORD size) {
+    const std::string text = DescribeRegistry();
+    if (buffer == nullptr || text.size() + 1 > size) {
+        return static_cast<DWORD>(text.size() + 1);
+    }
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return static_cast<DWORD>(text.size());
+}
+
 }  // namespace
 
 void BindRegistry(Win32Api& t) {
@@ -1113,6 +1156,7 @@ void BindRegistry(Win32Api& t) {
     t.RegDeleteValueA = RegDeleteValueAImpl;
     t.RegDeleteKeyA = RegDeleteKeyAImpl;
     t.QvtrRegTransaction = QvtrRegTransactionImpl;
+    t.QvtrDescribeRegistry = QvtrDescribeRegistryImpl;
 }
 
 }  // namespace posix

@@ -410,24 +410,31 @@ bool Store::EnsureSchema(Hive hive) {
             (EnsureKey(users + "\\.DEFAULT", ".DEFAULT", users) && EnsureKey(UserPath(), sid, users)));
 }
 
-// A user store made when it held HKEY_LOCAL_MACHINE too keeps those keys; the
-// machine no longer reads them. Said once per store, on standard error.
+int64_t Store::StrandedMachineKeys() {
+    Statement stranded = Prepare("SELECT count(*) FROM keys WHERE path > ?1 AND path < ?2 AND path NOT IN (?3, ?4)");
+    stranded.Bind(1, std::string(kMachineRoot) + "\\").Bind(2, std::string(kMachineRoot) + "]");
+    stranded.Bind(3, std::string(kMachineRoot) + "\\SOFTWARE").Bind(4, ClassesPath());
+    return stranded.Step() == SQLITE_ROW ? stranded.Int(0) : 0;
+}
+
+// A user store made when it held HKEY_LOCAL_MACHINE too keeps those keys;
+// nothing is moved or deleted on its own. Said once per store, on standard error.
 void Store::NoteStrandedMachineKeys() {
     if (!m_writable) {
         return;
     }
-    Statement told = Prepare("PRAGMA user_version");
-    if (told.Step() != SQLITE_ROW || (told.Int(0) & 1) != 0) {
-        return;
+    {
+        Statement told = Prepare("PRAGMA user_version");
+        if (told.Step() != SQLITE_ROW || (told.Int(0) & 1) != 0) {
+            return;
+        }
     }
-    Statement stranded = Prepare("SELECT count(*) FROM keys WHERE path > ?1 AND path < ?2 AND path NOT IN (?3, ?4)");
-    stranded.Bind(1, std::string(kMachineRoot) + "\\").Bind(2, std::string(kMachineRoot) + "]");
-    stranded.Bind(3, std::string(kMachineRoot) + "\\SOFTWARE").Bind(4, ClassesPath());
-    if (stranded.Step() == SQLITE_ROW && stranded.Int(0) > 0) {
+    const int64_t stranded = StrandedMachineKeys();
+    if (stranded > 0) {
         std::fprintf(stderr,
                      "qvtr: %s holds %lld HKEY_LOCAL_MACHINE key(s) that this machine no longer reads "
-                     "(HKEY_LOCAL_MACHINE is the machine's hive, %s); see `qvtr report`\n",
-                     m_path.c_str(), static_cast<long long>(stranded.Int(0)), MachineHivePath().c_str());
+                     "(HKEY_LOCAL_MACHINE is the machine's hive, %s); `qvtr report` says what to do\n",
+                     m_path.c_str(), static_cast<long long>(stranded), MachineHivePath().c_str());
         Exec("PRAGMA user_version = 1");
     }
 }

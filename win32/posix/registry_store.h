@@ -204,6 +204,10 @@ public:
     // The file it was opened from, for messages.
     const std::string& Path() const { return m_path; }
 
+    // Keys below HKEY_LOCAL_MACHINE that a user store kept from when it was the
+    // whole machine (beyond the two every store has); the machine reads them no more.
+    int64_t StrandedMachineKeys();
+
     // The Win32 code of the last SQLite failure.
     LONG LastError() const;
 
