@@ -260,8 +260,17 @@ bool ModulePath(HMODULE module, std::string& path) {
         path = ExecutablePath();
         return !path.empty();
     }
-    char resolved[PATH_MAX];
-    path = realpath(search.path.c_str(), resolved) ? resolved : search.path;
+    // Resolved once per name: a loaded module's file does not move, and the
+    // module asks for its own at every start.
+    static std::mutex s_mutex;
+    static auto* s_resolved = new std::map<std::string, std::string>;  // outlives static destruction
+    std::lock_guard<std::mutex> lock(s_mutex);
+    std::string& known = (*s_resolved)[search.path];
+    if (known.empty()) {
+        char resolved[PATH_MAX];
+        known = realpath(search.path.c_str(), resolved) ? resolved : search.path;
+    }
+    path = known;
     return true;
 }
 

@@ -386,15 +386,24 @@ BOOL WINAPI WritePrivateProfileStringAImpl(LPCSTR section, LPCSTR key, LPCSTR va
             return FALSE;
         }
         const std::string path = ProfilePath(fileName);
-        if (fileName == nullptr || IsBareName(fileName)) {
-            MakeTrustedDirectory(WindowsDirectory(), 0700);
-        }
-        return Rewrite(path, [&](const ini::IniFile& file) {
+        const Edit edit = [&](const ini::IniFile& file) {
             if (key == nullptr) {
                 return file.WithoutSection(section);
             }
             return value == nullptr ? file.WithoutKey(section, key) : file.WithValue(section, key, value);
-        });
+        };
+        // A write that would change nothing (the module writes its log path back
+        // at every start) costs a look at the file it already read, no lock.
+        const Lookup known = Cache().Get(path);
+        if (known.file != nullptr && edit(*known.file) == known.file->Text() &&
+            faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) {
+            SetError(ERROR_SUCCESS);
+            return TRUE;
+        }
+        if (fileName == nullptr || IsBareName(fileName)) {
+            MakeTrustedDirectory(WindowsDirectory(), 0700);
+        }
+        return Rewrite(path, edit);
     } catch (...) {
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;

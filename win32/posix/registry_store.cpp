@@ -250,6 +250,13 @@ Store* Store::Get(Hive hive, LONG& error, bool create) {
         error = ERROR_SUCCESS;
         return g_stores[index];
     }
+    // The machine of a process that reads its version and nothing else: one look.
+    struct stat info {};
+    if (index == static_cast<int>(Hive::kMachine) && !create &&
+        Sys().fstatat(AT_FDCWD, MachineHivePath().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
     static const int registered = pthread_atfork(nullptr, nullptr, AfterFork);
     (void)registered;
     pthread_mutex_lock(&g_openMutex);

@@ -108,6 +108,14 @@ WORD SuiteOf(const std::string& name) {
 
 Machine Describe() {
     Machine machine;
+    // A machine whose HKEY_LOCAL_MACHINE is empty (not made yet) is the default
+    // one: one look instead of one per value, for every process that loads the module.
+    DWORD subKeys = 0;
+    if (BackendApi().RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+        subKeys == 0) {
+        return machine;
+    }
     std::string text;
     if (ReadString(kNtVersionKey, "CurrentVersion", text)) {
         unsigned major = 0;
