@@ -252,7 +252,7 @@ Store* Store::Get(Hive hive, LONG& error, bool create) {
     }
     // The machine of a process that reads its version and nothing else: one look.
     struct stat info {};
-    if (index == static_cast<int>(Hive::kMachine) && !create &&
+    if (hive == Hive::kMachine && !PrivateRegistry() && !create &&
         Sys().fstatat(AT_FDCWD, MachineHivePath().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
         error = ERROR_FILE_NOT_FOUND;
         return nullptr;
