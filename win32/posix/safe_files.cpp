@@ -266,12 +266,12 @@ int OpenInHeldDirectory(const char* path, int flags, mode_t mode, bool& held) {
     if (path[0] != '/' || slash == nullptr || slash[1] == '\0') {
         return -1;
     }
-    const size_t length = static_cast<size_t>(slash - path);
-    const std::string dir = length == 0 ? std::string("/") : std::string(path, length);
+    const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
     const HeldDirectory* known = t_lastHeld;
-    if (known == nullptr || known->path != dir) {
+    // The trace opens the same log for every line: this thread's last directory is compared in place.
+    if (known == nullptr || known->path.size() != length || std::memcmp(known->path.data(), path, length) != 0) {
         DWORD error = ERROR_SUCCESS;
-        known = HoldDirectory(dir, false, error);
+        known = HoldDirectory(std::string(path, length), false, error);
         if (known == nullptr) {
             held = error != ERROR_SUCCESS;
             errno = error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
@@ -285,7 +285,7 @@ int OpenInHeldDirectory(const char* path, int flags, mode_t mode, bool& held) {
         struct stat info {};
         if (Sys().fstat(known->fd, &info) == 0 && info.st_nlink == 0) {
             DWORD error = ERROR_SUCCESS;
-            known = HoldDirectory(dir, true, error);
+            known = HoldDirectory(std::string(path, length), true, error);
             if (known == nullptr) {
                 errno = error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
                 return -1;
