@@ -15,8 +15,7 @@
 
 namespace {
 
-// The services key and a service name as long as Windows allows (256), with the terminator.
-constexpr size_t kKeyPathSize = 34 + 256 + 1;
+constexpr size_t kKeyPathSize = MAX_PATH;
 constexpr DWORD kUserNameSize = 50;
 constexpr DWORD kAccountNameSize = 200;
 constexpr DWORD kTokenInfoSize = 1000;

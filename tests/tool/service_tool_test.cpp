@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <tuple>
 
 #include "posix/forked.h"
 #include "tool/tool_run.h"
@@ -15,8 +16,8 @@ using tool_test::RunTool;
 
 namespace {
 
-const std::string kLong(250, 'L');
-const std::string kTooLong(256, 'T');
+const std::string kLong(225, 'L');  // the longest the module's 260-character key path can carry
+const std::string kTooLong(226, 'T');
 
 struct Step {
     std::vector<std::string> args;
@@ -53,12 +54,12 @@ const Step kSteps[] = {
     {{"service", "start", "ToolOff"}, 1, {}, "(1058)"},
     {{"service", "delete", "ToolOff"}, 0, {}, ""},
     {{"service", "create", "a/b", "binPath=", "/bin/true"}, 1, {}, "FAILED 123:"},
-    // A name as long as a key can be lives through its whole life.
+    // A name as long as the module can find lives through its whole life; a longer one is never made.
     {{"service", "create", kLong, "binPath=", "/bin/sh -c \"exec sleep 30\""}, 0, {}, ""},
     {{"service", "start", kLong}, 0, {}, ""},
     {{"service", "stop", kLong}, 0, {}, ""},
     {{"service", "delete", kLong}, 0, {"[SC] DeleteService SUCCESS"}, ""},
-    {{"service", "create", kTooLong, "binPath=", "/bin/true"}, 1, {}, "[SC] CreateService FAILED"},
+    {{"service", "create", kTooLong, "binPath=", "/bin/true"}, 1, {}, "[SC] CreateService FAILED 123:"},
     {{"service", "create", "X"}, 2, {}, "binPath= PATH is required"},
     {{"service", "create", "X", "binPath=", "/x", "start=", "sometimes"}, 2, {}, "start= expects"},
     {{"service", "create", "X", "binPath="}, 2, {}, "expects a value"},
@@ -136,6 +137,15 @@ TEST(RegTool, ExportWritesOnlyANewFileOfTheUsersOwn) {
     }
     unlink(name.c_str());
     EXPECT_EQ(RunTool({"reg", "export", "HKCU\\Software\\Secret", name}).status, 0);
+    // A key onto itself through another of its names is refused as through the same name.
+    const std::string sid = "HKU\\S-1-22-1-" + std::to_string(getuid());
+    for (const auto& [verb, from, to] : {std::tuple<const char*, std::string, std::string>{
+                                             "copy", "HKCU\\Software\\Secret", sid + "\\Software\\Secret\\in"},
+                                         {"compare", "HKCR\\x", "HKLM\\SOFTWARE\\Classes\\x"}}) {
+        const Result result = RunTool({"reg", verb, from, to, "/s"});
+        EXPECT_EQ(result.status, 1) << verb;
+        EXPECT_NE(result.err.find(std::string("Cannot ") + verb + " a key"), std::string::npos) << result.err;
+    }
     struct stat made {};
     EXPECT_TRUE(lstat(name.c_str(), &made) == 0 && S_ISREG(made.st_mode) && made.st_uid == geteuid());
 }

@@ -233,10 +233,10 @@ TEST_F(Fixture, FailedWaitTracesTwoLines) {
 // ---- service keys and COM classes -------------------------------------------------
 
 TEST_F(Fixture, ServiceKeyOfAName) {
-    // A name as long as a key's may be found; a longer one must not be cut down to that one.
-    registry.PutKey(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\" + std::string(255, 's'));
-    EXPECT_TRUE(ServiceKeyExists(std::string(255, 's').c_str()));
-    for (const std::string& name : {std::string(257, 's'), std::string()}) {
+    // 34 characters of prefix: 225 fill the 260-character buffer; a longer name must not be cut down to that one.
+    registry.PutKey(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\" + std::string(225, 's'));
+    EXPECT_TRUE(ServiceKeyExists(std::string(225, 's').c_str()));
+    for (const std::string& name : {std::string(226, 's'), std::string()}) {
         EXPECT_FALSE(ServiceKeyExists(name.c_str())) << name;
         EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME)) << name;
     }

@@ -568,7 +568,10 @@ int RunCreate(const Args& args) {
     if (binPath.empty()) {
         return UsageError("service", "create: binPath= PATH is required");
     }
-    if (!ValidServiceName(name)) {
+    // The module finds a service through a key path of at most 259 characters, as
+    // Windows' narrow functions do: a longer name could be made but never used.
+    constexpr size_t kLongestUsableName = MAX_PATH - sizeof "System\\CurrentControlSet\\services\\";
+    if (!ValidServiceName(name) || name.size() > kLongestUsableName) {
         return ScFailure("CreateService", ERROR_INVALID_NAME);
     }
     // One transaction: of two creates at once one wins and the other finds the
