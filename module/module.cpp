@@ -23,14 +23,67 @@ constexpr size_t kPrefixLength = 10;
 
 // The "%08X: " prefix by hand: printf's machinery costs more than the rest of
 // the line's formatting.
-void WritePrefix(DWORD processId, char* out) {
+void WriteHex8(DWORD value, char* out) {
     static const char kDigits[] = "0123456789ABCDEF";
     for (int i = 7; i >= 0; --i) {
-        out[i] = kDigits[processId & 0xF];
-        processId >>= 4;
+        out[i] = kDigits[value & 0xF];
+        value >>= 4;
     }
+}
+
+void WritePrefix(DWORD processId, char* out) {
+    WriteHex8(processId, out);
     out[8] = ':';
     out[9] = ' ';
+}
+
+// The module's own trace formats hold nothing but text, %s and %08X. Such a
+// line is put together by hand when it fits `size` bytes with its terminator:
+// printf's machinery costs more than the rest of a written line. False (and
+// nothing consumed from the caller's list) for any other format.
+bool FormatPlain(const char* format, va_list args, char* out, size_t size, int& length) {
+    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p + 1, '%')) {
+        if (p[1] == 's') {
+            ++p;
+        } else if (p[1] == '0' && p[2] == '8' && p[3] == 'X') {
+            p += 3;
+        } else {
+            return false;
+        }
+    }
+    va_list list;
+    va_copy(list, args);
+    size_t at = 0;
+    bool fits = true;
+    for (const char* p = format; *p != '\0' && fits; ++p) {
+        if (*p != '%') {
+            fits = at + 1 < size;
+            out[at++] = fits ? *p : '\0';
+        } else if (p[1] == 's') {
+            const char* text = va_arg(list, const char*);
+            const size_t n = text != nullptr ? std::strlen(text) : size;  // printf writes "(null)": left to it
+            fits = at + n < size;
+            if (fits) {
+                std::memcpy(out + at, text, n);
+                at += n;
+            }
+            ++p;
+        } else {
+            fits = at + 8 < size;
+            if (fits) {
+                WriteHex8(va_arg(list, unsigned), out + at);
+                at += 8;
+            }
+            p += 3;
+        }
+    }
+    va_end(list);
+    if (!fits) {
+        return false;
+    }
+    out[at] = '\0';
+    length = static_cast<int>(at);
+    return true;
 }
 
 // Formats the prefix and the caller's text into `first` when they fit (nearly
@@ -41,9 +94,14 @@ char* FormatLine(DWORD processId, const char* format, va_list args, char (&first
                  char*& heap) {
     heap = nullptr;
     WritePrefix(processId, first);
+    int body = 0;
+    if (FormatPlain(format, args, first + kPrefixLength, sizeof first - kPrefixLength, body)) {
+        length = static_cast<int>(kPrefixLength) + body;
+        return first;
+    }
     va_list probe;
     va_copy(probe, args);
-    const int body = std::vsnprintf(first + kPrefixLength, sizeof first - kPrefixLength, format, probe);
+    body = std::vsnprintf(first + kPrefixLength, sizeof first - kPrefixLength, format, probe);
     va_end(probe);
     if (body < 0) {
         return nullptr;
