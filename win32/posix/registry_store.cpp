@@ -520,7 +520,7 @@ bool Store::Exec(const char* sql) {
 // SQLite's wal-index header: two copies of twelve words, the second written
 // first, so that a reader finding them equal has a whole one. The third word
 // counts commits; the fifth is the log's frame count, which every commit moves
-// too (and a checkpoint that restarts the log sets back to zero).
+// too; the ninth and tenth are the log's salts, new at every restart of the log.
 constexpr size_t kHeaderWords = 12;
 
 void Store::FindHeader() {
@@ -529,14 +529,17 @@ void Store::FindHeader() {
         file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr) {
         return;
     }
-    // Mapped already: the schema check read the database. A reader without
-    // write access is given it read-only, which is all a reader needs.
+    // Mapped already: the schema check read the database.
     volatile void* region = nullptr;
     const int rc = file->pMethods->xShmMap(file, 0, 32768, 0, &region);
-    if ((rc != SQLITE_OK && (rc & 0xFF) != SQLITE_READONLY) || region == nullptr) {
-        return;
+    if ((rc == SQLITE_OK || (rc & 0xFF) == SQLITE_READONLY) && region != nullptr) {
+        m_header = static_cast<const volatile uint32_t*>(region);
+    } else if (!m_writable) {
+        // A reader without write access, while no writer is connected, is not given
+        // SQLite's mapping: it reads the header itself, from the file only the
+        // hive's owner can change.
+        m_headerFd = Sys().open((m_path + "-shm").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     }
-    m_header = static_cast<const volatile uint32_t*>(region);
     uint64_t mark = 0;
     m_synced = ReadMark(mark);
     m_mark = mark;
@@ -544,21 +547,33 @@ void Store::FindHeader() {
     m_changesRead = last.Step() == SQLITE_ROW ? last.Int(0) : 0;
 }
 
-bool Store::ReadMark(uint64_t& mark) const {
+bool Store::ReadMark(uint64_t& mark, uint32_t* commits) const {
     uint32_t first[kHeaderWords];
     uint32_t second[kHeaderWords];
-    for (size_t i = 0; i < kHeaderWords; ++i) {
-        first[i] = m_header[i];
-    }
-    std::atomic_thread_fence(std::memory_order_acquire);
-    for (size_t i = 0; i < kHeaderWords; ++i) {
-        second[i] = m_header[kHeaderWords + i];
+    if (m_header != nullptr) {
+        for (size_t i = 0; i < kHeaderWords; ++i) {
+            first[i] = m_header[i];
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        for (size_t i = 0; i < kHeaderWords; ++i) {
+            second[i] = m_header[kHeaderWords + i];
+        }
+    } else {
+        uint32_t both[2 * kHeaderWords];
+        if (m_headerFd < 0 || pread(m_headerFd, both, sizeof both, 0) != static_cast<ssize_t>(sizeof both)) {
+            return false;
+        }
+        std::memcpy(first, both, sizeof first);
+        std::memcpy(second, both + kHeaderWords, sizeof second);
     }
     const bool initialised = (first[3] & 0xFF) != 0;  // isInit, the twelfth byte (little-endian)
     if (std::memcmp(first, second, sizeof first) != 0 || !initialised) {
         return false;  // being written right now
     }
-    mark = (static_cast<uint64_t>(first[2]) << 32) | first[4];
+    mark = ((static_cast<uint64_t>(first[2]) << 32) | first[4]) ^ ((static_cast<uint64_t>(first[8]) << 32) | first[9]);
+    if (commits != nullptr) {
+        *commits = first[2];
+    }
     return true;
 }
 
@@ -567,12 +582,11 @@ void Store::WriteBegins() {
     m_announcedAll = false;
     uint64_t mark = 0;
     // The write lock is ours: nobody else commits until we have, so the header holds still.
-    if (m_header != nullptr && ReadMark(mark)) {
+    if (ReadMark(mark, &m_commitsAtBegin)) {
         if ((m_synced && mark == m_mark) || CatchUp()) {
             m_synced = true;
             m_mark = mark;
         }
-        m_markAtBegin = mark;
     } else {
         m_synced = false;
     }
@@ -591,8 +605,8 @@ void Store::WriteEnds(bool committed) {
     // Memory holds this commit already, and the change rows after the ones read
     // are its own, unless another commit came in between (then catch up later).
     uint64_t mark = 0;
-    const auto commits = [](uint64_t m) { return static_cast<uint32_t>(m >> 32); };
-    if (m_synced && m_header != nullptr && ReadMark(mark) && commits(mark) - commits(m_markAtBegin) <= 1) {
+    uint32_t commits = 0;
+    if (m_synced && ReadMark(mark, &commits) && commits - m_commitsAtBegin <= 1) {
         m_mark = mark;
         m_changesRead = std::max(m_changesRead, m_published);
     } else {
@@ -714,7 +728,7 @@ void Store::Announce(uint64_t what, uint64_t hash) {
 }
 
 bool Store::Sync(uint64_t& snapshot) {
-    if (m_header == nullptr) {
+    if (m_header == nullptr && m_headerFd < 0) {
         return false;
     }
     if (m_writing) {

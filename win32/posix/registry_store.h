@@ -219,7 +219,7 @@ private:
     bool EnsureKey(const std::string& path, const std::string& name, const std::string& parentPath);
     void NoteStrandedMachineKeys();
     void FindHeader();
-    bool ReadMark(uint64_t& mark) const;
+    bool ReadMark(uint64_t& mark, uint32_t* commits = nullptr) const;
     void WriteBegins();
     void WriteEnds(bool committed);
     bool CatchUp();
@@ -230,10 +230,11 @@ private:
     void ForgetValue(int64_t key, uint64_t nameHash);
     void ForgetKeyContents(int64_t id);
 
-    const volatile uint32_t* m_header = nullptr;  // SQLite's wal-index header; null: no memory
+    const volatile uint32_t* m_header = nullptr;  // SQLite's wal-index header as SQLite maps it
+    int m_headerFd = -1;                          // else the -shm file, read with pread (a reader without write access)
     bool m_synced = false;                        // memory agrees with the store as of m_mark
     uint64_t m_mark = 0;
-    uint64_t m_markAtBegin = 0;                              // the mark when this process's write began
+    uint32_t m_commitsAtBegin = 0;                           // SQLite's commit count when this process's write began
     int64_t m_changesRead = 0;                               // the last row of `changes` taken into account
     int64_t m_published = 0;                                 // the last row of `changes` this process wrote
     std::vector<std::pair<uint64_t, uint64_t>> m_announced;  // this write's, not yet published
