@@ -127,6 +127,19 @@ typedef const GUID& REFGUID;
 
 typedef SERVICE_STATUS* LPSERVICE_STATUS;
 
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+};
+
 struct QUERY_SERVICE_CONFIGA {
     DWORD dwServiceType;
     DWORD dwStartType;

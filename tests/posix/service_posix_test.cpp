@@ -333,19 +333,25 @@ int OnMachine(const std::string& hive, uid_t uid, DWORD expected, const std::fun
         uid);
 }
 
-// The state a service query gives, or the error of the first call that failed.
+// The state a service query gives (3: whether queryex gives a process), or the
+// error of the first call that failed.
 DWORD Control(const char* name, DWORD access, DWORD control) {
     SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = Api().OpenServiceA(manager, name, access);
     SERVICE_STATUS status{};
+    SERVICE_STATUS_PROCESS full{};
+    DWORD needed = 0;
     const bool done =
-        service != nullptr && (control == 0   ? Api().QueryServiceStatus(service, &status)
-                               : control == 1 ? Api().StartServiceA(service, 0, nullptr)
-                                              : Api().ControlService(service, SERVICE_CONTROL_STOP, &status));
+        service != nullptr &&
+        (control == 0   ? Api().QueryServiceStatus(service, &status)
+         : control == 1 ? Api().StartServiceA(service, 0, nullptr)
+         : control == 2 ? Api().ControlService(service, SERVICE_CONTROL_STOP, &status)
+                        : Api().QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&full),
+                                                     sizeof full, &needed));
     const DWORD error = Api().GetLastError();
     Api().CloseServiceHandle(service);
     Api().CloseServiceHandle(manager);
-    return !done ? error : control == 0 ? status.dwCurrentState : ERROR_SUCCESS;
+    return !done ? error : control == 0 ? status.dwCurrentState : control == 3 ? full.dwProcessId != 0 : 0;
 }
 
 pid_t AnotherProcessOf(uid_t uid) {
@@ -383,6 +389,7 @@ TEST(OneManager, EachUserMayControlOnlyItsOwnAccountsServices) {
         {"root defines the services", root, 0, define},
         {"root starts one", root, 0, [] { return Control("Machine", SERVICE_START, 1); }},
         {"another user sees it run", user, SERVICE_RUNNING, [] { return Control("Machine", SERVICE_QUERY_STATUS, 0); }},
+        {"and its process", user, 1, [] { return Control("Machine", SERVICE_QUERY_STATUS, 3); }},
         {"but cannot stop it", user, ERROR_ACCESS_DENIED, [] { return Control("Machine", SERVICE_STOP, 2); }},
         {"a user starts its own account's", user, 0, [] { return Control("Users", SERVICE_START, 1); }},
         {"root sees it run", root, SERVICE_RUNNING, [] { return Control("Users", SERVICE_QUERY_STATUS, 0); }},

@@ -1,6 +1,7 @@
 // service: inspect, start and stop a Windows service; the local server of a COM class.
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
@@ -318,17 +319,25 @@ int ScFailure(const char* operation, DWORD error) {
     return kExitFailure;
 }
 
-bool PrintQueryBlock(const std::string& name) {
+// sc.exe's query block; queryex adds the process id and the flags.
+bool PrintQueryBlock(const std::string& name, bool extended = false) {
     const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
     if (handles.Service() == nullptr) {
         ScFailure("OpenService", handles.Error());
         return false;
     }
+    SERVICE_STATUS_PROCESS full{};
     SERVICE_STATUS status{};
-    if (!Api().QueryServiceStatus(handles.Service(), &status)) {
+    DWORD needed = 0;
+    if (extended ? !Api().QueryServiceStatusEx(handles.Service(), SC_STATUS_PROCESS_INFO,
+                                               reinterpret_cast<LPBYTE>(&full), sizeof full, &needed)
+                 : !Api().QueryServiceStatus(handles.Service(), &status)) {
         const DWORD error = Api().GetLastError();
-        ScFailure("QueryServiceStatus", error);
+        ScFailure(extended ? "QueryServiceStatusEx" : "QueryServiceStatus", error);
         return false;
+    }
+    if (extended) {
+        std::memcpy(&status, &full, sizeof status);  // the same fields first
     }
     std::cout << "SERVICE_NAME: " << name << "\n";
     ScLine("TYPE", TypeText(status.dwServiceType));
@@ -341,11 +350,11 @@ bool PrintQueryBlock(const std::string& name) {
     ScLine("SERVICE_EXIT_CODE", CodeText(status.dwServiceSpecificExitCode));
     ScLine("CHECKPOINT", Hex(status.dwCheckPoint));
     ScLine("WAIT_HINT", Hex(status.dwWaitHint));
+    if (extended) {
+        ScLine("PID", std::to_string(full.dwProcessId));
+        ScLine("FLAGS", "");
+    }
     return true;
-}
-
-int RunQuery(const std::string& name) {
-    return PrintQueryBlock(name) ? 0 : kExitFailure;
 }
 
 // The services key's sub-keys that are services (drivers are left out).
@@ -654,7 +663,7 @@ int RunServer(const std::string& progId) {
 
 int RunService(const Args& args) {
     if (args.empty()) {
-        return UsageError("service", "expects status, query, qc, start, stop, server, create or delete");
+        return UsageError("service", "expects status, query, queryex, qc, start, stop, server, create or delete");
     }
     const std::string& action = args[0];
     if (action == "stop" && (args.size() == 2 || (args.size() == 4 && args[2] == "--timeout"))) {
@@ -680,10 +689,11 @@ int RunService(const Args& args) {
         return action == "create" ? RunCreate(args) : RunDelete(args[1]);
 #endif
     }
-    const char* const actions[] = {"status", "query", "qc", "start", "stop", "server"};
+    const char* const actions[] = {"status", "query", "queryex", "qc", "start", "stop", "server"};
     if (std::find(std::begin(actions), std::end(actions), action) == std::end(actions)) {
-        return UsageError("service", "unknown action '" + action.substr(0, 64) +
-                                         "'; expects status, query, qc, start, stop, server, create or delete");
+        return UsageError("service",
+                          "unknown action '" + action.substr(0, 64) +
+                              "'; expects status, query, queryex, qc, start, stop, server, create or delete");
     }
     if (args.size() != 2) {
         return UsageError("service", action + (action == "server" ? " expects one PROGID" : " expects one NAME"));
@@ -694,8 +704,8 @@ int RunService(const Args& args) {
     if (action == "status") {
         return RunStatus(args[1]);
     }
-    if (action == "query") {
-        return RunQuery(args[1]);
+    if (action == "query" || action == "queryex") {
+        return PrintQueryBlock(args[1], action == "queryex") ? 0 : kExitFailure;
     }
     if (action == "qc") {
         return RunQc(args[1]);
@@ -710,6 +720,7 @@ const CommandRegistrar kService(
     {"service", "inspect, start and stop a service; the local server of a COM class",
      "usage: qvtr service status NAME\n"
      "       qvtr service query [NAME]\n"
+     "       qvtr service queryex NAME\n"
      "       qvtr service qc NAME\n"
      "       qvtr service start NAME\n"
      "       qvtr service stop NAME [--timeout SECONDS]\n"
@@ -723,6 +734,8 @@ const CommandRegistrar kService(
      "query   NAME's status in sc.exe's layout (TYPE, STATE, WIN32_EXIT_CODE,\n"
      "        SERVICE_EXIT_CODE, CHECKPOINT, WAIT_HINT); without NAME, every\n"
      "        registered service (drivers left out).\n"
+     "queryex NAME's status as query shows it, and the PID of the process that runs it\n"
+     "        (0 when it is stopped), as sc.exe queryex shows them.\n"
      "qc      NAME's configuration in sc.exe's layout (START_TYPE, ERROR_CONTROL,\n"
      "        BINARY_PATH_NAME, SERVICE_START_NAME, ...).\n"
      "start   Starts NAME when it is not running and waits for it the way the module\n"

@@ -422,6 +422,7 @@ constexpr Message kMessages[] = {
     {120, "This function is not supported on this system."},
     {122, "The data area passed to a system call is too small."},
     {123, "The filename, directory name, or volume label syntax is incorrect."},
+    {124, "The system call level is not correct."},
     {126, "The specified module could not be found."},
     {127, "The specified procedure could not be found."},
     {131, "An attempt was made to move the file pointer before the beginning of the file."},

@@ -355,6 +355,32 @@ BOOL WINAPI QueryServiceStatusImpl(SC_HANDLE handle, LPSERVICE_STATUS status) {
     return TRUE;
 }
 
+// The status with the process that runs the service (0 while it is stopped).
+BOOL WINAPI QueryServiceStatusExImpl(SC_HANDLE handle, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size,
+                                     LPDWORD needed) {
+    auto service = ServiceWithRight(handle, SERVICE_QUERY_STATUS);
+    if (!service) {
+        return FALSE;
+    }
+    if (level != SC_STATUS_PROCESS_INFO || needed == nullptr) {
+        SetError(level != SC_STATUS_PROCESS_INFO ? ERROR_INVALID_LEVEL : ERROR_INVALID_ADDRESS);
+        return FALSE;
+    }
+    *needed = sizeof(SERVICE_STATUS_PROCESS);
+    if (buffer == nullptr || size < sizeof(SERVICE_STATUS_PROCESS)) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    const ServicePlace place = PlaceOf(*service, false);
+    const SERVICE_STATUS status = CurrentStatus(place);
+    SERVICE_STATUS_PROCESS full{};
+    std::memcpy(&full, &status, sizeof status);
+    full.dwProcessId = status.dwCurrentState != SERVICE_STOPPED ? static_cast<DWORD>(ReadRunState(place).pid) : 0;
+    std::memcpy(buffer, &full, sizeof full);
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
 BOOL WINAPI QueryServiceConfigAImpl(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGA config, DWORD size, LPDWORD needed) {
     auto service = ServiceWithRight(handle, SERVICE_QUERY_CONFIG);
     if (!service) {
@@ -711,6 +737,7 @@ void BindService(Win32Api& t) {
     t.OpenSCManagerA = OpenSCManagerAImpl;
     t.OpenServiceA = OpenServiceAImpl;
     t.QueryServiceStatus = QueryServiceStatusImpl;
+    t.QueryServiceStatusEx = QueryServiceStatusExImpl;
     t.QueryServiceConfigA = QueryServiceConfigAImpl;
     t.StartServiceA = StartServiceAImpl;
     t.ControlService = ControlServiceImpl;

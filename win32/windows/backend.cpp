@@ -148,6 +148,7 @@ void BindBackend(Win32Api& t) {
     t.OpenSCManagerA = ::OpenSCManagerA;
     t.OpenServiceA = ::OpenServiceA;
     t.QueryServiceStatus = ::QueryServiceStatus;
+    t.QueryServiceStatusEx = ::QueryServiceStatusEx;
     t.QueryServiceConfigA = ::QueryServiceConfigA;
     t.StartServiceA = ::StartServiceA;
     t.ControlService = ::ControlService;
