@@ -76,6 +76,8 @@ void DescribeMachine() {
     PutKey(services + "Sleeper", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(3)}});
     PutKey(services + "Disabled", {{"ImagePath", Sz("/bin/sh -c \"exec sleep 60\"")}, {"Start", Dword(4)}});
     PutKey(services + "Quitter", {{"ImagePath", Sz("/bin/sh -c \"exit 3\"")}});
+    PutKey(services + "Failer",
+           {{"ImagePath", Sz("/bin/sh -c \"echo 1 0 0 42 >$QVTR_SERVICE_STATUS\"")}, {"ReportsStatus", Dword(1)}});
     // Reports start-pending with an advancing check point, then running; no ObjectName: LocalSystem.
     PutKey(services + "Reporter", {{"ImagePath", Sz("/bin/sh -c \"echo 2 1 4000 >$QVTR_SERVICE_STATUS; sleep 0.3; "
                                                     "echo 2 2 4000 >$QVTR_SERVICE_STATUS; sleep 0.3; "
@@ -191,6 +193,10 @@ TEST_F(ServicePosix, StartedServiceIsSeenRunningByAnotherProcessUntilStopped) {
     StartServiceAndWait("Quitter", error);  // may or may not still run when asked
     ASSERT_TRUE(WaitForState("Quitter", SERVICE_STOPPED));
     EXPECT_EQ(Query("Quitter").dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
+    // One that said why it stopped keeps its word.
+    StartServiceAndWait("Failer", error);
+    ASSERT_TRUE(WaitForState("Failer", SERVICE_STOPPED));
+    EXPECT_EQ(Query("Failer").dwWin32ExitCode, 42u);
 }
 
 TEST_F(ServicePosix, ChildSeesTheService) {

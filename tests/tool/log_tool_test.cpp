@@ -46,6 +46,10 @@ const FilterCase kFilters[] = {
     {{"--pid", "0xBEEF,4779"}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
     {{"--grep", "Mutex|Critical"}, {3, 4, 5, 6, 7}},
     {{"--grep", "^0000"}, {}},  // the prefix is not part of the text
+    {{"--grep", "Section x+0"}, {}},
+    {{"--grep", "re(lea)+sed$"}, {7}},
+    {{"--grep", "0{8}$"}, {3}},
+    {{"--grep", "^\\w+ [[:upper:]]\\w+ -"}, {3, 5}},
     {{"--grep", "Init", "--last", "2"}, {2, 10}},
     {{"--since-start"}, {1, 3, 4, 8, 9, 10, 11}},
     {{"--since-start", "--pid", "48879", "--last", "1"}, {11}},

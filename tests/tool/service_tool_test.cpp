@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <tuple>
 
@@ -78,6 +79,11 @@ TEST(ServiceTool, ScHabitsOnTheEmulatedMachine) {
         }
         EXPECT_NE(result.err.find(step.err), std::string::npos) << what << "\n" << result.err;
     }
+    // The report says which registry this machine is: here a private file.
+    EXPECT_NE(RunTool({"report"})
+                  .out.find(std::string("Registry:              ") + std::getenv("QVTR_REGISTRY") +
+                            " ($QVTR_REGISTRY: a machine of its own"),
+              std::string::npos);
 }
 
 // Two creates of one name at once: one wins, the other finds the service there.
@@ -106,18 +112,20 @@ TEST(RegTool, ExportWritesOnlyANewFileOfTheUsersOwn) {
     const struct {
         const char* what;
         std::function<void()> plant;
+        uid_t by = forked::kOther;
     } plants[] = {
         {"a FIFO the other reads", [&] { mkfifo(name.c_str(), 0666); }},
         {"the other's file, open to all",
          [&] { testing_support::WriteFile(name, "theirs\n"), chmod(name.c_str(), 0666); }},
         {"the other's link to a file of the user's", [&] { symlink(mine.c_str(), name.c_str()); }},
+        {"a second name of the user's file", [&] { link(mine.c_str(), name.c_str()); }, 0},
     };
     for (const auto& p : plants) {
         for (const char* confirm : {"/y", ""}) {
             SCOPED_TRACE(std::string(p.what) + " " + confirm);
             testing_support::WriteFile(mine, "mine\n");
             unlink(name.c_str());
-            forked::Run([&] { return p.plant(), 0; }, forked::kOther);
+            forked::Run([&] { return p.plant(), 0; }, p.by);
             struct stat before {
             }, after{};
             lstat(name.c_str(), &before);
