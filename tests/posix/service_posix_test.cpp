@@ -355,6 +355,13 @@ DWORD Control(const char* name, DWORD access, DWORD control) {
                         : Api().QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&full),
                                                      sizeof full, &needed));
     const DWORD error = Api().GetLastError();
+    // A stop is over when the process has gone, as `qvtr service stop` waits for it.
+    for (int i = 0; done && control == 2 && status.dwCurrentState != SERVICE_STOPPED && i < 200; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        if (!Api().QueryServiceStatus(service, &status)) {
+            break;  // a handle that may not ask does not wait
+        }
+    }
     Api().CloseServiceHandle(service);
     Api().CloseServiceHandle(manager);
     return !done ? error : control == 0 ? status.dwCurrentState : control == 3 ? full.dwProcessId != 0 : 0;
@@ -396,16 +403,18 @@ TEST(OneManager, EachUserMayControlOnlyItsOwnAccountsServices) {
         {"root starts one", root, 0, [] { return Control("Machine", SERVICE_START, 1); }},
         {"another user sees it run", user, SERVICE_RUNNING, [] { return Control("Machine", SERVICE_QUERY_STATUS, 0); }},
         {"and its process", user, 1, [] { return Control("Machine", SERVICE_QUERY_STATUS, 3); }},
-        {"but cannot stop it", user, ERROR_ACCESS_DENIED, [] { return Control("Machine", SERVICE_STOP, 2); }},
+        {"but cannot stop it", user, ERROR_ACCESS_DENIED,
+         [] { return Control("Machine", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
         {"a user starts its own account's", user, 0, [] { return Control("Users", SERVICE_START, 1); }},
         {"root sees it run", root, SERVICE_RUNNING, [] { return Control("Users", SERVICE_QUERY_STATUS, 0); }},
-        {"a third user cannot stop it", other, ERROR_ACCESS_DENIED, [] { return Control("Users", SERVICE_STOP, 2); }},
+        {"a third user cannot stop it", other, ERROR_ACCESS_DENIED,
+         [] { return Control("Users", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
         {"nor start another's", other, ERROR_ACCESS_DENIED, [] { return Control("Machine", SERVICE_START, 1); }},
-        {"its own user stops it", user, 0, [] { return Control("Users", SERVICE_STOP, 2); }},
+        {"its own user stops it", user, 0, [] { return Control("Users", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
         {"root starts it as its account", root, 0, [] { return Control("Users", SERVICE_START, 1); }},
         {"which runs as that user", user, SERVICE_RUNNING, [] { return Control("Users", SERVICE_QUERY_STATUS, 0); }},
-        {"who may stop it", user, 0, [] { return Control("Users", SERVICE_STOP, 2); }},
-        {"root stops its own", root, 0, [] { return Control("Machine", SERVICE_STOP, 2); }},
+        {"who may stop it", user, 0, [] { return Control("Users", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
+        {"root stops its own", root, 0, [] { return Control("Machine", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(OnMachine(hive, row.actor, row.expected, row.operation), 0) << row.what;
