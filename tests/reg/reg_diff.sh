@@ -54,12 +54,20 @@ render() {
         END { if (open) printf "\n" }'
 }
 
-# Appends one call to the record: its command line, exit status and output.
+# Appends one call to the record: its command line, exit status and output. Lines
+# end the platform's way (reg.exe: CRLF; qvtr on Linux: LF), so both are read as LF.
 record() {
     local status=$1 out=$2
     shift 2
     printf '$ reg %s => %d\n' "$*" "$status" >>"$rec"
-    render <"$out" >>"$rec"
+    sed 's/\r$//' "$out" | render >>"$rec"
+}
+
+# The same for a record of Windows' (# windows: lines): its calls' line ends read as
+# LF; an export's bytes stay as they are.
+windows_record() {
+    sed -n 's/^# windows: \{0,1\}//p' "$1" |
+        awk '/^\$ reg / { call = 1 } /^export => / { call = 0 } { if (call) sub(/\\r\\n$/, "\\n"); print }'
 }
 
 # An export, shown as text when it is UTF-16LE with a byte-order mark.
@@ -129,7 +137,7 @@ run_one() {
     local reference="reg.exe (Wine)"
     if grep -q '^# windows:' "$body"; then
         reference="Windows (# windows: lines)"
-        sed -n 's/^# windows: \{0,1\}//p' "$body" >"$work/wine.rec"
+        windows_record "$body" >"$work/wine.rec"
     else
         run_case wine "$body"
     fi

@@ -206,10 +206,15 @@ const TextCase kTextCases[] = {
     {{"text", "App", "Write", "x"}, 2, ""},
     {{"text", "App", "Positional", "x"}, 2, ""},
     {{"text", "App", "Percent"}, 0, "100% sure\n"},
-    {{"error", "0x90000000"}, 0, "%s%s%n\n"},  // the module never formats an error text with arguments it lacks
-    {{"error", "0x90000001"}, 0, "Wide %99999999999d, 50%% done\n"},  // as it stands
-    {{"error", "error_access_denied"}, 0, "Access is denied.\r\n"},
-    {{"error", "0x80070005"}, 0, "HRESULT 0x80070005 wraps Win32 code 5 (ERROR_ACCESS_DENIED):\nAccess is denied.\r\n"},
+    // The module never formats an error text with arguments it lacks; it stands as it is.
+    {{"error", "0x90000000"}, 0, "QVTR_E_UNEXPECTED (0x90000000): %s%s%n\n"},
+    {{"error", "0x90000001"}, 0, "QVTR_E_NOT_INITIALIZED (0x90000001): Wide %99999999999d, 50%% done\n"},
+    // The system's text loses its own CR LF: lines end the platform's way.
+    {{"error", "error_access_denied"}, 0, "ERROR_ACCESS_DENIED (5): Access is denied.\n"},
+    {{"error", "0x80070005"},
+     0,
+     "HRESULT 0x80070005 wraps Win32 code 5 (ERROR_ACCESS_DENIED):\nERROR_ACCESS_DENIED (5): Access is denied.\n"},
+    {{"error", "co_e_classstring"}, 0, "CO_E_CLASSSTRING (0x800401F3): Invalid class string\n"},
     {{"error", "NO_SUCH_NAME"}, 2, ""},
 };
 

@@ -163,16 +163,6 @@ int Failure(LONG code, const std::string& what = std::string()) {
     return kExitFailure;
 }
 
-bool Confirm(const std::string& question) {
-    std::cout << question << " (Yes/No)? " << std::flush;
-    std::string answer;
-    if (!std::getline(std::cin, answer)) {
-        std::cout << "\n";
-        return false;
-    }
-    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
-}
-
 // ---- export and import ------------------------------------------------------------
 
 // Larger .reg files are refused rather than read: reg.exe's own exports of whole
@@ -228,9 +218,8 @@ int RunExport(const Args& args) {
         std::cerr << "ERROR: cannot write " << options.file << ": it " << reason << "\n";
         return kExitFailure;
     }
-    if (!options.force && exists && !Confirm("File " + options.file + " already exists. Overwrite")) {
-        std::cout << "The operation was cancelled.\n";
-        return kExitFailure;
+    if (!options.force && exists && !reg::Confirm("File " + options.file + " already exists. Overwrite")) {
+        return reg::Cancelled();
     }
     std::string bytes;
     std::string problem;

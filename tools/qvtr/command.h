@@ -39,6 +39,9 @@ struct ReportRegistrar {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+// Whether an argument asks for help: --help, -h, -? or /?.
+bool IsHelp(const std::string& arg);
+
 // Prints "qvtr COMMAND: message" and a pointer to the help; returns kExitUsage.
 int UsageError(const char* command, const std::string& message);
 

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <vector>
 
 #include "command.h"
 
@@ -33,7 +35,9 @@ void PrintHelp(std::ostream& out) {
         name.resize(std::max<size_t>(name.size(), 10), ' ');
         out << "  " << name << "  " << command.synopsis << "\n";
     }
-    out << "\n'qvtr COMMAND --help' explains a command. Exit status: 0 success, 1 failure, 2 bad usage.\n";
+    out << "\n'qvtr COMMAND --help' (or -h, -?, /?, 'qvtr help COMMAND') explains a command; 'qvtr --version'.\n"
+           "Exit status: 0 success, 1 failure, 2 bad usage ('qvtr reg' follows reg.exe: 1 for bad usage;\n"
+           "'qvtr service' tells its failures apart, see its help).\n";
 }
 
 const Command* FindCommand(const std::string& name) {
@@ -45,11 +49,56 @@ const Command* FindCommand(const std::string& name) {
     return nullptr;
 }
 
-bool IsHelp(const std::string& arg) {
-    return arg == "--help" || arg == "-h" || arg == "/?";
+// The edit distance of two short words, for a mistyped command.
+size_t Distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The command a mistyped name most likely meant, or empty.
+std::string Nearest(const std::string& name) {
+    std::string best;
+    size_t bestDistance = 3;  // farther than two edits is no guess
+    for (const Command& command : Commands()) {
+        const size_t distance = Distance(name, command.name);
+        if (distance < bestDistance) {
+            best = command.name;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+// A failed write of standard output (a full disk, a closed pipe) is an error,
+// as GNU tools make it: one line on standard error and status 1.
+int FinishOutput(int status) {
+    std::cout.flush();
+    const bool failed = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout);
+    if (failed) {
+        const int error = errno;
+        std::cerr << "qvtr: cannot write to standard output: " << std::strerror(error != 0 ? error : EIO) << "\n";
+        return tool::kExitFailure;
+    }
+    return status;
 }
 
 }  // namespace
+
+bool IsHelp(const std::string& arg) {
+    return arg == "--help" || arg == "-h" || arg == "-?" || arg == "/?";
+}
 
 void RegisterCommand(const Command& command) {
     CommandList().push_back(command);
@@ -111,14 +160,28 @@ void ReportLine(std::ostream& out, const std::string& name, const std::string& v
 }  // namespace tool
 
 int main(int argc, char** argv) {
-    const tool::Args args(argv + 1, argv + argc);
+    tool::Args args(argv + 1, argv + argc);
+    if (!args.empty() && args[0] == "help") {  // `qvtr help reg` is `qvtr reg --help`
+        args.erase(args.begin());
+        args.emplace_back("--help");
+        if (args.size() == 1) {
+            args = {"--help"};
+        }
+    }
     if (args.empty() || tool::IsHelp(args[0])) {
         tool::PrintHelp(args.empty() ? std::cerr : std::cout);
-        return args.empty() ? tool::kExitUsage : 0;
+        return args.empty() ? tool::kExitUsage : tool::FinishOutput(0);
+    }
+    if (args[0] == "--version" || args[0] == "-V") {
+        std::cout << "qvtr " << QVTR_VERSION << "\n";
+        return tool::FinishOutput(0);
     }
     const tool::Command* command = tool::FindCommand(args[0]);
     if (command == nullptr) {
-        std::cerr << "qvtr: unknown command '" << args[0] << "' (see 'qvtr --help')\n";
+        const std::string nearest = tool::Nearest(args[0]);
+        std::cerr << "qvtr: unknown command '" << args[0].substr(0, 64) << "'"
+                  << (nearest.empty() ? std::string() : "; did you mean '" + nearest + "'?")
+                  << " (see 'qvtr --help')\n";
         return tool::kExitUsage;
     }
     const tool::Args rest(args.begin() + 1, args.end());
@@ -128,15 +191,15 @@ int main(int argc, char** argv) {
     const bool ownHelp = std::string(command->name) == "reg" && !rest.empty() && !tool::IsHelp(rest[0]);
     if (!ownHelp && std::any_of(rest.begin(), end, tool::IsHelp)) {
         std::cout << command->help;
-        return 0;
+        return tool::FinishOutput(0);
     }
+    int status = tool::kExitFailure;
     try {
-        return command->run(rest);
+        status = command->run(rest);
     } catch (const std::exception& error) {
         std::cerr << "qvtr " << command->name << ": " << error.what() << "\n";
-        return tool::kExitFailure;
     } catch (long code) {
         std::cerr << "qvtr " << command->name << ": registry error " << code << "\n";
-        return tool::kExitFailure;
     }
+    return tool::FinishOutput(status);
 }

@@ -47,7 +47,7 @@ bool IsSwitch(const std::string& arg, const char* name) {
 }
 
 bool IsHelpSwitch(const std::string& arg) {
-    return IsSwitch(arg, "?") || IsSwitch(arg, "h");
+    return IsSwitch(arg, "?") || IsSwitch(arg, "h") || tool::IsHelp(arg);
 }
 
 bool LooksLikeSwitch(const std::string& arg) {
@@ -375,10 +375,9 @@ std::string ValueLine(const Value& value) {
            regfile::TypeName(value.type) + "    " + ShowData(value.type, value.data);
 }
 
+// Lines end the platform's way: LF on Linux, CRLF on Windows (its text mode adds the CR).
 void Line(const std::string& text) {
-    static const bool binary = (UseBinaryStdout(), true);  // "\r\n" must not become "\r\r\n"
-    (void)binary;
-    std::cout << text << "\r\n";
+    std::cout << text << '\n';
 }
 
 int Success() {

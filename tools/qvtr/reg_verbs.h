@@ -1,5 +1,5 @@
 // What the reg verbs share: reg.exe's argument rules, key paths (local or
-// \\MACHINE\ROOT\...), its output conventions (CRLF) and its messages.
+// \\MACHINE\ROOT\...), its output and its messages.
 #pragma once
 
 #include <memory>

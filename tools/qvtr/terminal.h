@@ -5,8 +5,5 @@ namespace tool {
 
 // True when standard error is a terminal (progress lines go there only).
 bool StderrIsTerminal();
-// Standard output without line-end translation, for output that must be
-// byte for byte the same on every platform.
-void UseBinaryStdout();
 
 }  // namespace tool

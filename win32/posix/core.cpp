@@ -467,6 +467,9 @@ constexpr Message kMessages[] = {
     {1168, "Element not found."},
     {1305, "The revision level is unknown."},
     {1332, "No mapping between account names and security IDs was done."},
+    {0x80004001, "Not implemented"},
+    {0x80004005, "Unspecified error"},
+    {0x800401F3, "Invalid class string"},
 };
 
 const char* FindMessage(DWORD code) {
