@@ -61,9 +61,33 @@ std::string DescribeError(DWORD code) {
     return out.str();
 }
 
-int Failure(const std::string& message) {
+// The exit status of a failure with the manager's code. On Windows the code
+// itself, as sc.exe exits; on Linux, where a status has 8 bits, one of a small
+// table, and 1 for every other failure.
+int ExitFor(DWORD code) {
+#if defined(_WIN32)
+    return code != 0 ? static_cast<int>(code) : kExitFailure;
+#else
+    switch (code) {
+        case ERROR_SERVICE_DOES_NOT_EXIST:
+            return 3;
+        case ERROR_ACCESS_DENIED:
+            return 4;
+        case ERROR_SERVICE_ALREADY_RUNNING:
+            return 5;
+        case ERROR_SERVICE_NOT_ACTIVE:
+            return 6;
+        case ERROR_SERVICE_REQUEST_TIMEOUT:
+            return 7;
+        default:
+            return kExitFailure;
+    }
+#endif
+}
+
+int Failure(const std::string& message, DWORD code = 0) {
     std::cerr << "qvtr service: " << message << "\n";
-    return kExitFailure;
+    return ExitFor(code);
 }
 
 // A manager and one service handle, closed when the object goes.
@@ -111,11 +135,11 @@ int RunStatus(const std::string& name) {
     }
     const ServiceHandles handles(name, GENERIC_READ, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
     if (handles.Service() == nullptr) {
-        return Failure(name + ": " + DescribeError(handles.Error()));
+        return Failure(name + ": " + DescribeError(handles.Error()), handles.Error());
     }
     SERVICE_STATUS status{};
     if (!Api().QueryServiceStatus(handles.Service(), &status)) {
-        return Failure(name + ": " + DescribeError(Api().GetLastError()));
+        return Failure(name + ": " + DescribeError(Api().GetLastError()), Api().GetLastError());
     }
     ReportLine(std::cout, "State", StateName(status.dwCurrentState));
     if (status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_STOP_PENDING) {
@@ -220,6 +244,16 @@ std::string WhyNotStarted(const std::string& name, DWORD error) {
 }
 
 int RunStart(const std::string& name) {
+    {
+        // As sc.exe: a start of what already runs is a failure of its own kind.
+        const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status{};
+        if (handles.Service() != nullptr && Api().QueryServiceStatus(handles.Service(), &status) &&
+            status.dwCurrentState == SERVICE_RUNNING) {
+            std::cout << name << " is already running\n";
+            return ExitFor(ERROR_SERVICE_ALREADY_RUNNING);
+        }
+    }
     DWORD error = 0;
     bool running = false;
     {
@@ -234,10 +268,10 @@ int RunStart(const std::string& name) {
         running = StartServiceAndWait(name.c_str(), error);
     }
     if (!running && g_progress.startError != 0 && error == ERROR_SERVICE_NOT_ACTIVE) {
-        return Failure(name + " could not be started: " + DescribeError(g_progress.startError));
+        return Failure(name + " could not be started: " + DescribeError(g_progress.startError), g_progress.startError);
     }
     if (!running) {
-        return Failure(name + " is not running: " + DescribeError(error) + WhyNotStarted(name, error));
+        return Failure(name + " is not running: " + DescribeError(error) + WhyNotStarted(name, error), error);
     }
     std::cout << name << " is running\n";
     return 0;
@@ -248,28 +282,29 @@ int RunStart(const std::string& name) {
 int RunStop(const std::string& name, DWORD timeoutMs) {
     const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_STOP | SERVICE_QUERY_STATUS);
     if (handles.Service() == nullptr) {
-        return Failure(name + ": " + DescribeError(handles.Error()));
+        return Failure(name + ": " + DescribeError(handles.Error()), handles.Error());
     }
     SERVICE_STATUS status{};
     if (!Api().ControlService(handles.Service(), SERVICE_CONTROL_STOP, &status)) {
         const DWORD error = Api().GetLastError();
         if (error == ERROR_SERVICE_NOT_ACTIVE) {
             std::cout << name << " is not running\n";
-            return 0;
+            return ExitFor(error);
         }
         if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL || status.dwCurrentState != SERVICE_STOP_PENDING) {
-            return Failure(name + ": " + DescribeError(error));
+            return Failure(name + ": " + DescribeError(error), error);
         }
     }
     const DWORD start = Api().GetTickCount();
     while (status.dwCurrentState != SERVICE_STOPPED) {
         if (Api().GetTickCount() - start > timeoutMs) {
             return Failure(name + " did not stop within " + std::to_string(timeoutMs / 1000) + " s (state " +
-                           StateName(status.dwCurrentState) + ")");
+                               StateName(status.dwCurrentState) + ")",
+                           ERROR_SERVICE_REQUEST_TIMEOUT);
         }
         Api().Sleep(100);
         if (!Api().QueryServiceStatus(handles.Service(), &status)) {
-            return Failure(name + ": " + DescribeError(Api().GetLastError()));
+            return Failure(name + ": " + DescribeError(Api().GetLastError()), Api().GetLastError());
         }
     }
     std::cout << name << " stopped\n";
@@ -316,15 +351,14 @@ int ScFailure(const char* operation, DWORD error) {
     std::string text = DescribeError(error);
     text.erase(text.rfind(" ("));
     std::cerr << "[SC] " << operation << " FAILED " << error << ": " << text << "\n";
-    return kExitFailure;
+    return ExitFor(error);
 }
 
 // sc.exe's query block; queryex adds the process id and the flags.
-bool PrintQueryBlock(const std::string& name, bool extended = false) {
+int PrintQueryBlock(const std::string& name, bool extended = false) {
     const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
     if (handles.Service() == nullptr) {
-        ScFailure("OpenService", handles.Error());
-        return false;
+        return ScFailure("OpenService", handles.Error());
     }
     SERVICE_STATUS_PROCESS full{};
     SERVICE_STATUS status{};
@@ -332,9 +366,7 @@ bool PrintQueryBlock(const std::string& name, bool extended = false) {
     if (extended ? !Api().QueryServiceStatusEx(handles.Service(), SC_STATUS_PROCESS_INFO,
                                                reinterpret_cast<LPBYTE>(&full), sizeof full, &needed)
                  : !Api().QueryServiceStatus(handles.Service(), &status)) {
-        const DWORD error = Api().GetLastError();
-        ScFailure(extended ? "QueryServiceStatusEx" : "QueryServiceStatus", error);
-        return false;
+        return ScFailure(extended ? "QueryServiceStatusEx" : "QueryServiceStatus", Api().GetLastError());
     }
     if (extended) {
         std::memcpy(&status, &full, sizeof status);  // the same fields first
@@ -354,7 +386,7 @@ bool PrintQueryBlock(const std::string& name, bool extended = false) {
         ScLine("PID", std::to_string(full.dwProcessId));
         ScLine("FLAGS", "");
     }
-    return true;
+    return 0;
 }
 
 // The services key's sub-keys that are services (drivers are left out).
@@ -402,7 +434,7 @@ int RunQueryAll() {
         if (i > 0) {
             std::cout << "\n";
         }
-        ok = PrintQueryBlock(names[i]) && ok;
+        ok = PrintQueryBlock(names[i]) == 0 && ok;
     }
     if (names.empty()) {
         std::cout << "No services are registered.\n";
@@ -558,11 +590,14 @@ int RunCreate(const Args& args) {
         if (key == "binpath") {
             binPath = value;
         } else if (key == "start") {
-            if (value == "demand") {
+            std::string lower = value;
+            std::transform(lower.begin(), lower.end(), lower.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (lower == "demand") {
                 start = SERVICE_DEMAND_START;
-            } else if (value == "auto") {
+            } else if (lower == "auto") {
                 start = SERVICE_AUTO_START;
-            } else if (value == "disabled") {
+            } else if (lower == "disabled") {
                 start = SERVICE_DISABLED;
             } else {
                 return UsageError("service", "create: start= expects demand, auto or disabled");
@@ -666,12 +701,23 @@ int RunService(const Args& args) {
         return UsageError("service", "expects status, query, queryex, qc, start, stop, server, create or delete");
     }
     const std::string& action = args[0];
-    if (action == "stop" && (args.size() == 2 || (args.size() == 4 && args[2] == "--timeout"))) {
+    if (action == "stop") {
+        // --timeout SECONDS before or after NAME.
         uint32_t seconds = 30;
-        if (args.size() == 4 && (!ParseUInt32(args[3], seconds) || seconds > 3600)) {
-            return UsageError("service", "--timeout takes seconds from 0 to 3600, not '" + args[3].substr(0, 64) + "'");
+        Args names;
+        for (size_t i = 1; i < args.size(); ++i) {
+            if (args[i] != "--timeout") {
+                names.push_back(args[i]);
+            } else if (i + 1 >= args.size() || !ParseUInt32(args[i + 1], seconds) || seconds > 3600) {
+                return UsageError("service", "--timeout takes seconds from 0 to 3600");
+            } else {
+                ++i;
+            }
         }
-        return RunStop(args[1], seconds * 1000);
+        if (names.size() != 1 || names[0].empty()) {
+            return UsageError("service", "stop expects one NAME");
+        }
+        return RunStop(names[0], seconds * 1000);
     }
     if (action == "query" && args.size() == 1) {
         return RunQueryAll();
@@ -705,7 +751,7 @@ int RunService(const Args& args) {
         return RunStatus(args[1]);
     }
     if (action == "query" || action == "queryex") {
-        return PrintQueryBlock(args[1], action == "queryex") ? 0 : kExitFailure;
+        return PrintQueryBlock(args[1], action == "queryex");
     }
     if (action == "qc") {
         return RunQc(args[1]);
