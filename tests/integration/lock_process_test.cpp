@@ -12,6 +12,7 @@
 
 #if !defined(_WIN32)
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -191,9 +192,41 @@ TEST_F(LockTool, RunsTheCommandHoldingTheMutexOrSaysWhyNot) {
     EXPECT_EQ(RunTool({"lock", m_name}), 2);
     EXPECT_EQ(RunTool({"lock", "--bogus", m_name, "--", "x"}), 2);
     EXPECT_EQ(RunTool({"lock", m_name, "--", File("no-such-program")}), 127);
+    // Held here: -n fails at once, -w after its time; the command is not run.
+    HANDLE held = Api().CreateMutexA(nullptr, FALSE, m_name.c_str());
+    ASSERT_EQ(Api().WaitForSingleObject(held, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(RunTool({"lock", "-n", m_name, "--"}, "probe"), 1);
+    EXPECT_EQ(RunTool({"lock", "-w", "1", m_name, "--"}, "probe"), 1);
+    EXPECT_EQ(RunTool({"lock", "-w", "x", m_name, "--"}, "probe"), 2);
+    Api().ReleaseMutex(held);
+    Api().CloseHandle(held);
+    EXPECT_EQ(RunTool({"lock", "-w", "5", m_name, "--"}, "probe"), 7);
 }
 
 #if !defined(_WIN32)
+// A holder that dies while the tool waits: the tool owns the mutex, and says so.
+TEST_F(LockTool, AnAbandonedMutexIsReportedWhenTheWaitEndsWithIt) {
+    const pid_t holder = fork();
+    if (holder == 0) {
+        HANDLE h = Api().CreateMutexA(nullptr, FALSE, m_name.c_str());
+        Api().WaitForSingleObject(h, INFINITE);
+        WriteFile(File("held"), "1");
+        pause();
+        _exit(0);
+    }
+    ASSERT_TRUE(AwaitFile(File("held")));
+    Child waiter("/bin/sh", {"-c", ToolPath() + " lock -v -w 20 '" + m_name + "' -- true 2>" + File("err")});
+    for (int i = 0; i < 500 && ReadFile(File("err")).find("waiting") == std::string::npos; ++i) {
+        usleep(10000);
+    }
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(waiter.Wait(), 0);
+    EXPECT_NE(ReadFile(File("err")).find("owns " + m_name + " (its previous holder ended without releasing it)"),
+              std::string::npos)
+        << ReadFile(File("err"));
+}
+
 // A signal for the tool is passed on, and the next waiter gets in only after the
 // command has ended; a killed tool cannot hand the lock on, so its command dies
 // with it, at once.
