@@ -14,6 +14,7 @@
 #include "log_file.h"
 #include "pattern.h"
 #include "qvtr/module.h"
+#include "win32/api.h"
 
 namespace tool {
 
@@ -37,6 +38,7 @@ struct Options {
     std::string pattern;
     Pattern matcher;
     bool escape = false;  // show control characters as text
+    bool ignoreCase = false;
     bool haveLast = false;
     size_t last = 0;
     Colour colour = Colour::Auto;
@@ -103,6 +105,8 @@ public:
             m_offset += static_cast<uint64_t>(got);
             const char* data = m_buffer.data();
             const size_t end = m_held + static_cast<size_t>(got);
+            const size_t tail = std::min<size_t>(end, kTail);
+            m_tail.assign(data + end - tail, tail);
             size_t start = 0;
             const char* search = data + m_held;
             while (const void* found = std::memchr(search, '\n', static_cast<size_t>(data + end - search))) {
@@ -129,8 +133,21 @@ public:
         m_held = 0;
         m_number = 0;
         m_offset = 0;
+        m_tail.clear();
     }
     uint64_t Offset() const { return m_offset; }
+
+    // Whether the file still holds, just before where reading stopped, the bytes
+    // last read: a file cut and filled again between two looks may have grown
+    // past that point, and reading on would start in the middle of a line.
+    bool StillThere(const LogInput& input) const {
+        if (m_tail.empty()) {
+            return true;
+        }
+        std::string now(m_tail.size(), '\0');
+        return input.ReadAt(m_offset - m_tail.size(), &now[0], now.size()) == static_cast<long long>(now.size()) &&
+               now == m_tail;
+    }
 
 private:
     template <typename Sink>
@@ -138,10 +155,13 @@ private:
         sink(line, ++m_number);
     }
 
+    static constexpr size_t kTail = 64;
+
     std::vector<char> m_buffer;
     size_t m_held = 0;
     uint64_t m_number = 0;
     uint64_t m_offset = 0;
+    std::string m_tail;  // the last bytes read, which end at m_offset
 };
 
 // What support looks for first: which locks a process was last seen holding.
@@ -205,7 +225,11 @@ const char* const kPalette[] = {"31", "32", "33", "34", "35", "36", "91", "92", 
 // The filters, and what passes them: printed, kept for --last, or summarised.
 class LogView {
 public:
-    LogView(const Options& options, bool colour) : m_options(options), m_colour(colour) {}
+    LogView(const Options& options, bool colour)
+        : m_options(options), m_colour(colour), m_ownPid(Api().GetCurrentProcessId()) {}
+
+    // Lines that passed the filters: --grep that matched nothing fails, as grep does.
+    uint64_t Passed() const { return m_passed; }
 
     void SetLastStarts(std::map<uint32_t, uint64_t> starts) { m_lastStart = std::move(starts); }
 
@@ -243,24 +267,33 @@ public:
     }
 
     void PrintSummary() {
-        std::vector<std::pair<uint32_t, const ProcessSummary*>> rows;
+        struct Row {
+            uint32_t pid;
+            const ProcessSummary* process;
+            int rank;  // 0: holds locks and is gone, 1: holds locks, 2: the others
+        };
+        std::vector<Row> rows;
         for (const auto& [pid, process] : m_processes) {
-            rows.emplace_back(pid, &process);
+            const bool holds = !process.held.empty();
+            rows.push_back({pid, &process, !holds ? 2 : ProcessAlive(pid) ? 1 : 0});
         }
-        std::sort(rows.begin(), rows.end(),
-                  [](const auto& a, const auto& b) { return a.second->first < b.second->first; });
+        // What support looks for first: a dead holder, then a holder that may be stuck.
+        std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+            return a.rank != b.rank ? a.rank < b.rank : a.process->first < b.process->first;
+        });
         char row[160];
         std::snprintf(row, sizeof row, "%-8s  %-10s  %-12s  %-12s  %-10s  %s\n", "PROCESS", "PID", "FIRST", "LAST",
                       "LINES", "HOLDING");
         m_out += row;
-        for (const auto& [pid, process] : rows) {
+        for (const auto& [pid, process, rank] : rows) {
             std::snprintf(row, sizeof row, "%08X  %-10u  %-12llu  %-12llu  %-10llu  ", static_cast<unsigned>(pid),
                           static_cast<unsigned>(pid), static_cast<unsigned long long>(process->first),
                           static_cast<unsigned long long>(process->last),
                           static_cast<unsigned long long>(process->count));
             m_out += row;
             m_out += HeldNames(*process);
-            m_out += process->partial ? ", ... (more than were kept)\n" : "\n";
+            m_out += process->partial ? ", ... (more than were kept)" : "";
+            m_out += rank == 0 ? " (process gone)\n" : "\n";
         }
         if (m_uncounted != 0) {
             m_out += "(" + std::to_string(m_uncounted) + " lines of further processes not summarised)\n";
@@ -305,7 +338,11 @@ private:
         m_next = (m_next + 1) % m_last;
     }
 
-    bool Passes(std::string_view line, uint64_t number) const {
+    bool Passes(std::string_view line, uint64_t number) {
+        // The reader's own start-up lines (it loads the module too) are not the log's news.
+        if (m_hasPid && m_pid == m_ownPid) {
+            return false;
+        }
         if (!m_options.pids.empty() && (!m_hasPid || m_options.pids.count(m_pid) == 0)) {
             return false;
         }
@@ -322,6 +359,7 @@ private:
                 return false;
             }
         }
+        ++m_passed;
         return true;
     }
 
@@ -415,6 +453,8 @@ private:
 
     const Options& m_options;
     const bool m_colour;
+    const uint32_t m_ownPid;
+    uint64_t m_passed = 0;
     bool m_hasPid = false;
     uint32_t m_pid = 0;
     bool m_keepLast = false;
@@ -468,6 +508,13 @@ int Follow(const Options& options, LogView& view, LogInput& input, LineReader& r
             Note(options.file + " appeared; following it");
             reader.Reset();
         }
+        // Checked before reading on: a file cut and filled again past the point
+        // reached would otherwise be read from the middle of a line.
+        if (input.Size() < reader.Offset() || !reader.StillThere(input)) {
+            Note(options.file + " was truncated; reading from its start");
+            input.Rewind();
+            reader.Reset();
+        }
         if (!reader.Pump(input, view)) {
             Note("cannot read " + options.file);
             input.Close();
@@ -491,11 +538,6 @@ int Follow(const Options& options, LogView& view, LogInput& input, LineReader& r
                 input.Close();
             }
             continue;
-        }
-        if (input.Size() < reader.Offset()) {
-            Note(options.file + " was truncated; reading from its start");
-            input.Rewind();
-            reader.Reset();
         }
     }
 }
@@ -536,13 +578,14 @@ int ReadLog(Options& options) {
         std::cerr << "qvtr log: cannot read " << options.file << "\n";
         return kExitFailure;
     }
+    const int found = options.grep && view.Passed() == 0 ? kExitFailure : 0;
     if (options.summary) {
         view.PrintSummary();
-        return view.Flush() ? 0 : kExitFailure;
+        return view.Flush() ? found : kExitFailure;
     }
     view.EndOfFirstRead();
     if (!options.follow) {
-        return view.Flush() ? 0 : kExitFailure;
+        return view.Flush() ? found : kExitFailure;
     }
     return Follow(options, view, input, reader);
 }
@@ -586,8 +629,10 @@ int ParseOptions(const Args& args, Options& options) {
             out = args[++i];
             return true;
         };
-        if (arg == "-f" || arg == "--follow") {
+        if (arg == "-f" || arg == "-F" || arg == "--follow") {
             options.follow = true;
+        } else if (arg == "-i" || arg == "--ignore-case") {
+            options.ignoreCase = true;
         } else if (arg == "--since-start") {
             options.sinceStart = true;
         } else if (arg == "--summary") {
@@ -642,7 +687,7 @@ int ParseOptions(const Args& args, Options& options) {
         return UsageError("log", "--summary cannot be combined with --follow or --last");
     }
     std::string error;
-    if (options.grep && !options.matcher.Compile(options.pattern, error)) {
+    if (options.grep && !options.matcher.Compile(options.pattern, error, options.ignoreCase)) {
         return UsageError("log", "--grep: not a valid regular expression: " + error);
     }
     return 0;
@@ -664,29 +709,38 @@ int RunLog(const Args& args) {
 }
 
 const CommandRegistrar kLog({"log", "print, filter and follow the shared trace log",
-                             "usage: qvtr log [--file PATH] [-f] [--pid PID[,PID...]] [--grep REGEX] [--last N]\n"
-                             "                [--since-start] [--summary] [--color=never|always|auto]\n\n"
+                             "usage: qvtr log [--file PATH] [-f] [--pid PID[,PID...]] [--grep REGEX [-i]]\n"
+                             "                [--last N] [--since-start] [--summary] [--color=never|always|auto]\n\n"
                              "Prints the trace log the module writes (the path 'qvtr report' shows, from\n"
                              "qvtr.ini beside the module), or PATH. A last line without its line feed (a\n"
-                             "writer in the middle of its write) is held back until the line feed arrives.\n\n"
-                             "-f, --follow     keep printing lines as they arrive; starts with the last 10\n"
+                             "writer in the middle of its write) is held back until the line feed arrives.\n"
+                             "The lines of the reader's own process (it loads the module too) are left out.\n"
+                             "On a terminal, control characters of the lines are shown as ^X.\n\n"
+                             "-f, -F, --follow keep printing lines as they arrive; starts with the last 10\n"
                              "                 lines unless --last says otherwise. Survives the file being\n"
                              "                 replaced, deleted and created again, or truncated (a note on\n"
-                             "                 stderr says which). Ctrl-C ends it.\n"
+                             "                 stderr says which; a file cut and filled again between two\n"
+                             "                 looks is read from its start, never from the middle of a\n"
+                             "                 line). Ctrl-C ends it.\n"
                              "--pid LIST       only these processes: decimal as ps or Task Manager show them,\n"
                              "                 or 0x-hexadecimal as the log shows them (4779,0x12AB).\n"
                              "--grep REGEX     only lines whose text after the \"XXXXXXXX: \" prefix matches\n"
                              "                 (extended regular expressions, as grep -E; a pattern without\n"
-                             "                 special characters is a plain substring).\n"
+                             "                 special characters is a plain substring). Its time grows with\n"
+                             "                 the text only.\n"
+                             "-i, --ignore-case  --grep without regard to letter case.\n"
                              "--last N, -n N   only the last N lines that pass the other filters.\n"
                              "--since-start    only the lines since each process's last \"Init() log path\"\n"
                              "                 line (all lines of a process that has none).\n"
                              "--summary        one row per process: its id in hex and decimal, its first and\n"
                              "                 last line number, its line count, and the locks it was last\n"
                              "                 seen holding without a release line (trace level 6).\n"
+                             "                 Holders whose process is gone come first, marked so, then the\n"
+                             "                 other holders.\n"
                              "--color=WHEN     colour each process id: auto (default: on a terminal, unless\n"
                              "                 NO_COLOR is set), always, never.\n\n"
-                             "Exit status 0; 1 when the file cannot be read (without --follow); 2 for bad usage.\n"
+                             "Exit status 0; 1 when the file cannot be read (without --follow) or, as grep,\n"
+                             "when --grep matched no line; 2 for bad usage.\n"
                              "Examples:\n"
                              "  qvtr log --pid 4779 --last 50\n"
                              "  qvtr log -f --grep 'Mutex|Critical'\n"

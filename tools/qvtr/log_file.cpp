@@ -11,6 +11,7 @@
 #include "qvtr/win32.h"
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +100,29 @@ uint64_t LogInput::Size() const {
     return GetFileSizeEx(static_cast<HANDLE>(m_handle), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
 }
 
+long long LogInput::ReadAt(uint64_t offset, char* buffer, size_t size) const {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    // A read at an offset moves a synchronous handle's position: put it back.
+    LARGE_INTEGER zero{}, position{};
+    SetFilePointerEx(static_cast<HANDLE>(m_handle), zero, &position, FILE_CURRENT);
+    const BOOL ok = ReadFile(static_cast<HANDLE>(m_handle), buffer, static_cast<DWORD>(size), &got, &at);
+    SetFilePointerEx(static_cast<HANDLE>(m_handle), position, nullptr, FILE_BEGIN);
+    return ok ? static_cast<long long>(got) : -1;
+}
+
+bool ProcessAlive(uint32_t pid) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) {
+        return GetLastError() == ERROR_ACCESS_DENIED;  // it exists, but is not ours to look at
+    }
+    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return alive;
+}
+
 bool IdentityOfPath(const std::string& path, FileIdentity& identity) {
     HANDLE handle = OpenShared(path);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -175,6 +199,19 @@ bool LogInput::Rewind() {
 uint64_t LogInput::Size() const {
     struct stat info {};
     return ::fstat(m_fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+long long LogInput::ReadAt(uint64_t offset, char* buffer, size_t size) const {
+    for (;;) {
+        const ssize_t got = ::pread(m_fd, buffer, size, static_cast<off_t>(offset));
+        if (got >= 0 || errno != EINTR) {
+            return got;
+        }
+    }
+}
+
+bool ProcessAlive(uint32_t pid) {
+    return pid == 0 || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
 bool IdentityOfPath(const std::string& path, FileIdentity& identity) {

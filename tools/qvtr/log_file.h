@@ -31,6 +31,8 @@ public:
     long long Read(char* buffer, size_t size);
     bool Rewind();
     uint64_t Size() const;
+    // Bytes at `offset`, without moving the reading position; -1 on an error.
+    long long ReadAt(uint64_t offset, char* buffer, size_t size) const;
     FileIdentity Identity() const { return m_identity; }
 
 private:
@@ -49,6 +51,9 @@ void PauseMilliseconds(unsigned ms);
 
 // Whether standard output is a terminal that shows ANSI colours.
 bool StdoutTakesColour();
+
+// Whether a process of this machine with that id still runs (true when unknown).
+bool ProcessAlive(uint32_t pid);
 
 // Whether standard output is a terminal (whose control sequences a log must not reach).
 bool StdoutIsTerminal();
