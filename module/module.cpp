@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "module/path.h"
 #include "qvtr/localization.h"
@@ -144,12 +145,34 @@ std::string OwnLogPath(const std::string& path) {
     return own;
 }
 
+// Where a user's lines go when the configured log cannot be theirs: beside it
+// under the user's own name (a shared directory), else the user's own temporary
+// directory (the log a first user's INI named in that user's directory).
+std::vector<std::string> FallbackLogs(const std::string& path) {
+    std::vector<std::string> fallbacks;
+    const std::string own = OwnLogPath(path);
+    if (!own.empty()) {
+        fallbacks.push_back(own);
+    }
+    char tempPath[MAX_PATH] = {};
+    const DWORD length = Api().GetTempPathA(sizeof tempPath, tempPath);
+    const std::string temporary = length != 0 && length < sizeof tempPath ? std::string(tempPath) + kLogName : "";
+    if (!temporary.empty() && temporary != path) {
+        fallbacks.push_back(temporary);
+    }
+    return fallbacks;
+}
+
 void AppendToLog(const std::string& path, const char* text, DWORD length) {
     const Win32Api& api = Api();
     HANDLE file = OpenLog(path, OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE && api.GetLastError() == ERROR_ACCESS_DENIED) {
-        const std::string own = OwnLogPath(path);
-        file = own.empty() ? INVALID_HANDLE_VALUE : OpenLog(own, OPEN_ALWAYS);
+        for (const std::string& fallback : FallbackLogs(path)) {
+            file = OpenLog(fallback, OPEN_ALWAYS);
+            if (file != INVALID_HANDLE_VALUE) {
+                break;
+            }
+        }
     }
     if (file == INVALID_HANDLE_VALUE) {
         return;
@@ -219,11 +242,21 @@ std::string CComModuleSupport::LogPathInUse() const {
         Api().CloseHandle(file);
         return m_strLogPath;
     }
-    if (Api().GetLastError() == ERROR_ACCESS_DENIED) {
-        const std::string own = OwnLogPath(m_strLogPath);
-        return own.empty() ? m_strLogPath : own;
+    if (Api().GetLastError() != ERROR_ACCESS_DENIED) {
+        return m_strLogPath;
     }
-    return m_strLogPath;
+    // The first fallback that exists or could be made, as the next line would find it.
+    const std::vector<std::string> fallbacks = FallbackLogs(m_strLogPath);
+    for (const std::string& fallback : fallbacks) {
+        file = OpenLog(fallback, OPEN_EXISTING);
+        if (file != INVALID_HANDLE_VALUE || Api().GetLastError() == ERROR_FILE_NOT_FOUND) {
+            if (file != INVALID_HANDLE_VALUE) {
+                Api().CloseHandle(file);
+            }
+            return fallback;
+        }
+    }
+    return fallbacks.empty() ? m_strLogPath : fallbacks.back();
 }
 
 void CComModuleSupport::ReadDebugSettings() {

@@ -200,6 +200,11 @@ TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
         GTEST_SKIP() << "needs root to act as two users";
     }
     const std::string user = getpwuid(forked::kVictim)->pw_name;
+    // The victim's temporary directory is set up here, not found: one an earlier run
+    // of the victim left is put aside for the while.
+    const std::string takenTemp = "/tmp/qvtr-" + std::to_string(forked::kVictim), tempLog = takenTemp + "/qvtr.log";
+    const std::string asideTemp = takenTemp + ".aside-" + std::to_string(getpid());
+    const bool aside = rename(takenTemp.c_str(), asideTemp.c_str()) == 0;
     TempDir root;
     const std::string shared = root.File("shared"), log = shared + "/qvtr.log", own = log + "." + user;
     const std::string secret = root.File("secret"), theirs = shared + "/theirs", theirDb = theirs + "/r.db";
@@ -207,16 +212,19 @@ TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
     const auto plant = [&](const std::function<void()>& body) {
         forked::Run([&] { return body(), 0; }, forked::kOther);
     };
+    // Where the victim's line goes: the shared log, its own name beside it, or
+    // (when the other user has that name too) its own temporary directory.
     const struct {
         const char* name;
         std::function<void()> before;
         bool sharedGrows, ownGrows;
+        bool tempGrows = false;
     } logCases[] = {
         {"their log, 0666", [&] { plant([&] { WriteFile(log, "x\n"), chmod(log.c_str(), 0666); }); }, false, true},
         {"a link to the victim's file", [&] { plant([&] { symlink(secret.c_str(), log.c_str()); }); }, false, true},
         {"a FIFO", [&] { plant([&] { mkfifo(log.c_str(), 0666); }); }, false, true},
         {"their log and the victim's own name",
-         [&] { plant([&] { WriteFile(log, ""), WriteFile(own, ""), chmod(own.c_str(), 0666); }); }, false, false},
+         [&] { plant([&] { WriteFile(log, ""), WriteFile(own, ""), chmod(own.c_str(), 0666); }); }, false, false, true},
         {"root's log shared on purpose", [&] { WriteFile(log, ""), chmod(log.c_str(), 0666); }, true, false},
     };
     for (const auto& c : logCases) {
@@ -225,9 +233,10 @@ TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
         WriteFile(secret, "private\n"), chown(secret.c_str(), forked::kVictim, 0);
         c.before();
         const off_t sharedBefore = SizeOf(log), ownBefore = SizeOf(own);
-        EXPECT_EQ(
-            forked::Run([&] { return Trace(log, "victim") == (c.sharedGrows ? log : own) ? 0 : 1; }, forked::kVictim),
-            0);
+        const std::string expected = c.sharedGrows ? log : c.tempGrows ? tempLog : own;
+        EXPECT_EQ(forked::Run([&] { return Trace(log, "victim") == expected ? 0 : 1; }, forked::kVictim), 0);
+        EXPECT_EQ(SizeOf(tempLog), c.tempGrows ? 17 : -1);
+        unlink(tempLog.c_str());
         EXPECT_EQ(ReadFile(secret), "private\n");
         EXPECT_EQ(SizeOf(log), sharedBefore + (c.sharedGrows ? 17 : 0));
         EXPECT_EQ(SizeOf(own), c.ownGrows ? 17 : ownBefore);
@@ -243,11 +252,8 @@ TEST(SharedDirectory, AnotherUsersFilesAreNeverWrittenOrFollowed) {
     EXPECT_NE(Trace(log, "root"), log);
     EXPECT_EQ(ReadFile(log), "x\n");
 
-    // The victim's temporary directory is taken by the other user: one an earlier
-    // run of the victim left is put aside for the while.
-    const std::string takenTemp = "/tmp/qvtr-" + std::to_string(forked::kVictim);
-    const std::string asideTemp = takenTemp + ".aside-" + std::to_string(getpid());
-    const bool aside = rename(takenTemp.c_str(), asideTemp.c_str()) == 0;
+    // The victim's temporary directory is taken by the other user.
+    rmdir(takenTemp.c_str());
     plant([&] { mkdir(theirs.c_str(), 0777), chmod(theirs.c_str(), 0777), mkdir(takenTemp.c_str(), 0777); });
     const auto tempPath = [] {
         char p[MAX_PATH] = {};

@@ -22,14 +22,27 @@ std::string ModuleFile() {
     return Api().GetModuleFileNameA(g_Module.GetModuleInstance(), path, sizeof path) ? path : "(unknown)";
 }
 
+// Why the INI beside the module cannot be read by this user, or empty: its
+// settings (threshold, log path) are then the defaults, which says little.
+std::string IniProblem() {
+    HANDLE file = Api().CreateFileA(g_Module.m_strIniPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        Api().CloseHandle(file);
+        return "";
+    }
+    return Api().GetLastError() == ERROR_ACCESS_DENIED ? "this user cannot read it; its defaults apply" : "";
+}
+
 void PrintModule(std::ostream& out) {
     ReportLine(out, "Module file", ModuleFile());
-    ReportLine(out, "INI file", g_Module.m_strIniPath);
+    const std::string problem = IniProblem();
+    ReportLine(out, "INI file", g_Module.m_strIniPath + (problem.empty() ? "" : " (" + problem + ")"));
     // The file lines really go to; the INI's path too when another user holds that one.
     const std::string logInUse = g_Module.LogPathInUse();
     ReportLine(out, "Log file", logInUse);
     if (logInUse != g_Module.m_strLogPath) {
-        ReportLine(out, "Configured log", g_Module.m_strLogPath + " (another user's: not written)");
+        ReportLine(out, "Configured log", g_Module.m_strLogPath + " (not this user's: not written)");
     }
     ReportLine(out, "Trace section", g_Module.m_strSection);
     ReportLine(out, "Trace threshold", std::to_string(g_Module.m_nDebugLevel));
@@ -80,8 +93,9 @@ int RunTrace(const Args& args) {
     // The text is data, never a format; the line ends in a line feed like the module's own.
     g_Module.Trace(level, "%s\n", args[1].c_str());
     if (level > g_Module.m_nDebugLevel) {
+        const std::string problem = IniProblem();
         std::cerr << "qvtr trace: level " << level << " is above the threshold " << g_Module.m_nDebugLevel << " of "
-                  << g_Module.m_strIniPath << "; nothing written\n";
+                  << g_Module.m_strIniPath << (problem.empty() ? "" : " (" + problem + ")") << "; nothing written\n";
     }
     return 0;
 }

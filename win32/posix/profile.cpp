@@ -36,6 +36,7 @@ namespace posix {
 namespace {
 
 constexpr size_t kCachedFiles = 16;
+constexpr mode_t kNewProfileMode = 0644;
 constexpr off_t kCacheableSize = 4 << 20;
 constexpr int64_t kRacyNs = 2'000'000'000;
 
@@ -264,13 +265,14 @@ int KeepAttributes(int fd, const struct stat& original) {
 // file or the new one, never a part. `original` is null for a new file.
 bool ReplaceContents(int dir, const std::string& base, const std::string& text, const struct stat* original) {
     std::string name;
-    const int fd = CreateTemporary(dir, base, original ? (original->st_mode & 07777) : 0600, name);
+    const int fd = CreateTemporary(dir, base, original ? (original->st_mode & 07777) : kNewProfileMode, name);
     if (fd < 0) {
         SetErrorFromErrno();
         return false;
     }
-    // A new file is the owner's alone, whatever the umask.
-    int error = original ? KeepAttributes(fd, *original) : (fchmod(fd, 0600) == 0 ? 0 : errno);
+    // A new file is readable by every user (the module's INI beside it is every
+    // user's configuration) and written by its owner alone, whatever the umask.
+    int error = original ? KeepAttributes(fd, *original) : (fchmod(fd, kNewProfileMode) == 0 ? 0 : errno);
     if (error == 0 && !WriteAll(fd, text)) {
         error = errno;
     }
