@@ -87,6 +87,37 @@ TEST(ServiceTool, ScHabitsOnTheEmulatedMachine) {
               std::string::npos);
 }
 
+// Every command family ends its lines the platform's way (LF here) on both
+// streams; a key typed without quotes is named for what it is; a failed write
+// of standard output is an error (status 1, one line), as GNU tools make it.
+TEST(Tool, LineEndsBadNamesAndFailedWrites) {
+    RunTool({"reg", "add", "HKCU\\Software\\Ends", "/v", "x", "/d", "y", "/f"});
+    const std::vector<std::vector<std::string>> families = {
+        {"reg", "query", "HKCU\\Software\\Ends"},
+        {"reg", "query", "HKCU\\Nowhere"},
+        {"service", "query", "Nowhere"},
+        {"error", "5"},
+        {"report"},
+        {"lock", "-v", "ends", "--", "true"},
+        {"log", "--file", "/nonexistent/qvtr.log"},
+        {"text", "QVTR", "UnexpectedError"},
+        {"reg", "query", "HKCUSoftwareEnds"},
+    };
+    for (const auto& args : families) {
+        const Result result = RunTool(args);
+        EXPECT_FALSE(result.out.empty() && result.err.empty()) << args[0] << " " << args[1];
+        EXPECT_EQ((result.out + result.err).find('\r'), std::string::npos) << args[0] << " " << args[1];
+    }
+    EXPECT_NE(RunTool(families.back()).err.find("the backslashes are gone"), std::string::npos);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"report"}, {"reg", "query", "HKCU\\Software\\Ends"}, {"error", "5"}, {"service", "query"}}) {
+        testing_support::TempDir dir;
+        const Result full = Running(args, "/dev/full", dir.File("err")).Finish();
+        EXPECT_EQ(full.status, 1) << args[0];
+        EXPECT_EQ(full.err, "qvtr: cannot write to standard output: No space left on device\n") << args[0];
+    }
+}
+
 // Two creates of one name at once: one wins, the other finds the service there.
 TEST(ServiceTool, OfTwoCreatesAtOnceOneWins) {
     testing_support::TempDir dir;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,12 +65,17 @@ public:
             result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             m_pid = -1;
         }
-        result.out = testing_support::ReadFile(m_out);
+        result.out = Regular(m_out) ? testing_support::ReadFile(m_out) : std::string();  // not /dev/full
         result.err = testing_support::ReadFile(m_err);
         return result;
     }
 
 private:
+    static bool Regular(const std::string& path) {
+        struct stat info {};
+        return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    }
+
     pid_t m_pid = -1;
     std::string m_out;
     std::string m_err;

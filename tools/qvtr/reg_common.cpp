@@ -130,6 +130,25 @@ std::string KeyPath::Display() const {
 
 namespace {
 
+// A key typed without quotes reaches the tool without its backslashes
+// (HKCU\Software\X becomes HKCUSoftwareX): say so rather than only that the root is wrong.
+std::string LostBackslashes(const std::string& text) {
+    static const char* const kRoots[] = {
+        "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS", "HKLM", "HKCU", "HKCR", "HKU"};
+    for (const char* root : kRoots) {
+        const size_t length = std::strlen(root);
+        const bool starts = text.size() > length && std::equal(root, root + length, text.begin(), [](char a, char b) {
+                                return a == std::toupper(static_cast<unsigned char>(b));
+                            });
+        if (starts && text.find('\\') == std::string::npos) {
+            return " (the backslashes are gone: a shell takes them out of a name without quotes; write the key in "
+                   "quotes, as in \"" +
+                   std::string(root) + "\\Software\\...\")";
+        }
+    }
+    return " (it must start with HKLM, HKCU, HKCR, HKU or their long names)";
+}
+
 bool IsThisMachine(const std::string& machine) {
     char own[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD size = sizeof own;
@@ -208,8 +227,7 @@ KeyPath ParseKeyPath(const std::string& text) {
         }
     }
     if (!regfile::SplitRoot(rest, path.root, path.rootName, path.subKey)) {
-        throw Refused("Invalid key name: " + Shown(text) +
-                      " (it must start with HKLM, HKCU, HKCR, HKU or their long names)");
+        throw Refused("Invalid key name: " + Shown(text) + LostBackslashes(rest));
     }
     if (!path.machine.empty() && path.root != HKEY_LOCAL_MACHINE && path.root != HKEY_USERS) {
         throw Refused("Invalid key name: " + Shown(text) + " (only HKLM and HKU can be reached on a remote machine)");
