@@ -481,6 +481,18 @@ TEST_F(Registry, TenTimesTheEntriesCostAtMostTwentyTimesTheSteps) {
         EXPECT_LE(cost[1], cost[0] * 20) << walk.what << ": " << cost[0] << " steps for " << kSmall << ", " << cost[1]
                                          << " for ten times as many";
     }
+    // The trees are gone, and so is the space they took: the file is not left mostly free pages.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(std::getenv("QVTR_REGISTRY"), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    int64_t pages[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        sqlite3_stmt* count = nullptr;
+        sqlite3_prepare_v2(db, i == 0 ? "PRAGMA page_count" : "PRAGMA freelist_count", -1, &count, nullptr);
+        pages[i] = sqlite3_step(count) == SQLITE_ROW ? sqlite3_column_int64(count, 0) : -1;
+        sqlite3_finalize(count);
+    }
+    sqlite3_close(db);
+    EXPECT_LT(pages[1] * 2, pages[0]) << pages[1] << " of " << pages[0] << " pages free";
 }
 
 // ---- one machine, several users ---------------------------------------------------------

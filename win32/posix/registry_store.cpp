@@ -399,7 +399,8 @@ bool Store::EnsureSchema(Hive hive) {
         return present;
     }
     if (!present) {
-        if (!Exec("BEGIN IMMEDIATE")) {
+        // Before the first table, so that freed pages can be given back without a rewrite.
+        if (!Exec("PRAGMA auto_vacuum = INCREMENTAL") || !Exec("BEGIN IMMEDIATE")) {
             return false;
         }
         if (!Exec(kSchema) || !Exec("COMMIT")) {
@@ -920,12 +921,46 @@ bool Store::Commit() {
         Rollback();
         return false;
     }
+    // A large change, or every 256th small one (a tree deleted key by key), looks
+    // whether freed pages have become most of the file.
+    const bool look = m_announcedAll || ++m_commits % 256 == 0;
     const bool committed = PublishChanges() && Run("COMMIT");
     if (!committed && !sqlite3_get_autocommit(m_db)) {
         Run("ROLLBACK");
     }
     WriteEnds(committed);
+    if (committed && look) {
+        GiveSpaceBack();
+    }
     return committed;
+}
+
+// After a change that removed much (a tree deleted, an import), the pages it
+// freed go back to the file system when they are most of the file: a store
+// emptied of what it held shrinks to about its size when new.
+void Store::GiveSpaceBack() {
+    int64_t pages = 0;
+    int64_t free = 0;
+    {
+        Statement count = Prepare("PRAGMA page_count");
+        pages = count.Step() == SQLITE_ROW ? count.Int(0) : 0;
+    }
+    {
+        Statement count = Prepare("PRAGMA freelist_count");
+        free = count.Step() == SQLITE_ROW ? count.Int(0) : 0;
+    }
+    if (free < 256 || free * 2 < pages) {
+        return;
+    }
+    bool incremental = false;
+    {
+        Statement mode = Prepare("PRAGMA auto_vacuum");
+        incremental = mode.Step() == SQLITE_ROW && mode.Int(0) == 2;
+    }
+    // A store made before it was incremental becomes so once, by a whole rewrite
+    // of what is left (little, when most of it is free).
+    Exec(incremental ? "PRAGMA incremental_vacuum" : "PRAGMA auto_vacuum = INCREMENTAL; VACUUM");
+    Exec("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 void Store::Rollback() {
@@ -966,6 +1001,7 @@ LONG Store::EndImport(bool commit) {
         result = Run("ROLLBACK") ? ERROR_SUCCESS : LastError();
     } else if (PublishChanges() && Run("COMMIT")) {
         committed = true;
+        GiveSpaceBack();
     } else {
         result = LastError();
         Run("ROLLBACK");

@@ -224,6 +224,7 @@ private:
     void WriteEnds(bool committed);
     bool CatchUp();
     bool PublishChanges();
+    void GiveSpaceBack();
     void Forget();
     void Announce(uint64_t what, uint64_t hash);
     void ForgetKey(int64_t parent, uint64_t pathHash);
@@ -234,9 +235,10 @@ private:
     int m_headerFd = -1;                          // else the -shm file, read with pread (a reader without write access)
     bool m_synced = false;                        // memory agrees with the store as of m_mark
     uint64_t m_mark = 0;
-    uint32_t m_commitsAtBegin = 0;                           // SQLite's commit count when this process's write began
-    int64_t m_changesRead = 0;                               // the last row of `changes` taken into account
-    int64_t m_published = 0;                                 // the last row of `changes` this process wrote
+    uint32_t m_commitsAtBegin = 0;  // SQLite's commit count when this process's write began
+    int64_t m_changesRead = 0;      // the last row of `changes` taken into account
+    int64_t m_published = 0;        // the last row of `changes` this process wrote
+    uint64_t m_commits = 0;         // this process's commits, to look at free space now and then
     std::vector<std::pair<uint64_t, uint64_t>> m_announced;  // this write's, not yet published
     bool m_announcedAll = false;
     bool m_writing = false;  // between WriteBegins and WriteEnds
