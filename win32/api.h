@@ -94,6 +94,7 @@ struct Win32Api {
     BOOL(WINAPI* QueryServiceConfigA)(SC_HANDLE, LPQUERY_SERVICE_CONFIGA, DWORD, LPDWORD);
     BOOL(WINAPI* StartServiceA)(SC_HANDLE, DWORD, LPCSTR*);
     BOOL(WINAPI* ControlService)(SC_HANDLE, DWORD, LPSERVICE_STATUS);
+    BOOL(WINAPI* DeleteService)(SC_HANDLE);
     BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE);
 
     // Clock and pause (the service start wait).

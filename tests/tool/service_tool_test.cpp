@@ -3,6 +3,7 @@
 // qvtr reg export to a name another user prepared.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -79,6 +80,13 @@ TEST(ServiceTool, ScHabitsOnTheEmulatedMachine) {
             EXPECT_NE(result.out.find(line + "\n"), std::string::npos) << what << ": " << line << "\n" << result.out;
         }
         EXPECT_NE(result.err.find(step.err), std::string::npos) << what << "\n" << result.err;
+    }
+    // A deleted service leaves nothing of its run state behind.
+    const std::string run = std::string(std::getenv("QVTR_REGISTRY")) + ".services/" + std::to_string(geteuid()) + "/";
+    for (const std::string& name : {std::string("tooldemo"), std::string(kLong.size(), 'l')}) {
+        for (const char* suffix : {".state", ".lock", ".status"}) {
+            EXPECT_FALSE(testing_support::FileExists(run + name + suffix)) << name << suffix;
+        }
     }
     // The report says which registry this machine is: here a private file.
     EXPECT_NE(RunTool({"report"})

@@ -381,7 +381,7 @@ int RunReg(const Args& args) {
 }
 
 const CommandRegistrar kReg(
-    {kName, "query, add, delete, export and import registry keys (reg.exe syntax)",
+    {kName, "query, add, delete, copy, compare, export and import registry keys (reg.exe syntax)",
      "usage: qvtr reg query   KEY [/v NAME | /ve] [/s] [/f TEXT [/k] [/v] [/d] [/c] [/e]] [/t TYPE]\n"
      "       qvtr reg add     KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
      "       qvtr reg delete  KEY [/v NAME | /ve | /va] [/f]\n"

@@ -510,32 +510,6 @@ int RunQc(const std::string& name) {
 #if !defined(_WIN32)
 // Only the emulated machine is registered here; Windows has sc.exe for its own.
 
-// Deletes a key with everything below it, deepest first.
-LONG DeleteKeyTree(HKEY parent, const std::string& name) {
-    HKEY key = nullptr;
-    LONG result = Api().RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, &key);
-    if (result != ERROR_SUCCESS) {
-        return result;
-    }
-    for (;;) {
-        char child[256];
-        DWORD size = sizeof child;
-        result = Api().RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr);
-        if (result != ERROR_SUCCESS) {
-            break;
-        }
-        result = DeleteKeyTree(key, child);
-        if (result != ERROR_SUCCESS) {
-            break;
-        }
-    }
-    Api().RegCloseKey(key);
-    if (result != ERROR_NO_MORE_ITEMS) {
-        return result;
-    }
-    return Api().RegDeleteKeyA(parent, name.c_str());
-}
-
 // sc.exe's "key= value" pairs; "key=value" in one word is taken too.
 bool ParseScOptions(const Args& args, size_t first, std::vector<std::pair<std::string, std::string>>& options,
                     std::string& error) {
@@ -656,19 +630,19 @@ int RunDelete(const std::string& name) {
     if (!ValidServiceName(name) || !ServiceKeyExists(name.c_str())) {
         return ScFailure("OpenService", ERROR_SERVICE_DOES_NOT_EXIST);
     }
-    {
-        const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
-        SERVICE_STATUS status{};
-        if (handles.Service() != nullptr && Api().QueryServiceStatus(handles.Service(), &status) &&
-            status.dwCurrentState != SERVICE_STOPPED) {
-            std::cerr << "[SC] DeleteService FAILED: " << name << " is " << StateName(status.dwCurrentState)
-                      << "; stop it first (qvtr service stop " << name << ")\n";
-            return kExitFailure;
-        }
+    const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS | DELETE);
+    if (handles.Service() == nullptr) {
+        return ScFailure("OpenService", handles.Error());
     }
-    const LONG result = DeleteKeyTree(HKEY_LOCAL_MACHINE, std::string(kServicesKey) + "\\" + name);
-    if (result != ERROR_SUCCESS) {
-        return ScFailure("DeleteService", static_cast<DWORD>(result));
+    SERVICE_STATUS status{};
+    if (Api().QueryServiceStatus(handles.Service(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+        std::cerr << "[SC] DeleteService FAILED: " << name << " is " << StateName(status.dwCurrentState)
+                  << "; stop it first (qvtr service stop " << name << ")\n";
+        return kExitFailure;
+    }
+    // The key and the run state go together: nothing of the service is left behind.
+    if (!Api().DeleteService(handles.Service())) {
+        return ScFailure("DeleteService", Api().GetLastError());
     }
     std::cout << "[SC] DeleteService SUCCESS\n";
     return 0;

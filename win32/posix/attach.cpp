@@ -16,7 +16,9 @@ HINSTANCE OwnHandle() {
     return dladdr(&anchor, &info) ? static_cast<HINSTANCE>(info.dli_fbase) : nullptr;
 }
 
-void ProcessDetach() { DllMain(OwnHandle(), DLL_PROCESS_DETACH, nullptr); }
+void ProcessDetach() {
+    DllMain(OwnHandle(), DLL_PROCESS_DETACH, nullptr);
+}
 
 // Runs after the library's static constructors (this file is linked last).
 // The detach is registered with the library's own exit handlers, after those of

@@ -44,10 +44,14 @@ void BindCore(Win32Api& t);       // files, errors, memory, module names, clock,
 void BindLibraries(Win32Api& t);  // LoadLibraryA, GetProcAddress, GetModuleHandleA
 void BindProfile(Win32Api& t);    // INI files
 void BindRegistry(Win32Api& t);   // the persisted registry
-void BindVersion(Win32Api& t);    // version answers of the emulated machine
-void BindSync(Win32Api& t);       // named mutexes and events, security descriptors
-void BindService(Win32Api& t);    // service control manager, tokens and accounts
-void BindCom(Win32Api& t);        // COM class lookup, code page conversion
+
+// A key and everything below it, in one transaction (a service's key when the
+// service is deleted).
+LONG DeleteRegistryTree(HKEY root, const std::string& subKey);
+void BindVersion(Win32Api& t);  // version answers of the emulated machine
+void BindSync(Win32Api& t);     // named mutexes and events, security descriptors
+void BindService(Win32Api& t);  // service control manager, tokens and accounts
+void BindCom(Win32Api& t);      // COM class lookup, code page conversion
 
 // A module built into the backend ("ntdll.dll", "KERNEL32.DLL"): GetModuleHandleA
 // finds it by name and GetProcAddress asks `lookup` for its exports.

@@ -1142,6 +1142,23 @@ DWORD WINAPI QvtrDescribeRegistryImpl(LPSTR buffer, DWORD size) {
 
 }  // namespace
 
+LONG DeleteRegistryTree(HKEY root, const std::string& subKey) {
+    Call call;
+    KeyRef base;
+    if (const LONG error = Begin(call, root, true, base)) {
+        return error;
+    }
+    std::vector<std::string> names;
+    if (const LONG error = SplitPath(subKey.c_str(), names)) {
+        return error;
+    }
+    const std::string path = JoinPath(base.path, names);
+    if (names.empty() || IsProtected(path) || !call.Writable()) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return DeleteSubtree(call, path);
+}
+
 void BindRegistry(Win32Api& t) {
     t.RegConnectRegistryA = RegConnectRegistryAImpl;
     t.RegCreateKeyExA = RegCreateKeyExAImpl;

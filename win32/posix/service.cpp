@@ -540,6 +540,29 @@ BOOL WINAPI ControlServiceImpl(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS
     return TRUE;
 }
 
+// The service's key and its run state; a service that runs is refused, as
+// Windows would mark it and keep it until it stops.
+BOOL WINAPI DeleteServiceImpl(SC_HANDLE handle) {
+    auto service = ServiceWithRight(handle, DELETE);
+    if (!service) {
+        return FALSE;
+    }
+    const ServicePlace place = PlaceOf(*service, false);
+    const ServiceLock lock(place);
+    if (CurrentStatus(place).dwCurrentState != SERVICE_STOPPED) {
+        SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    const LONG result = DeleteRegistryTree(HKEY_LOCAL_MACHINE, kServicesKey + service->name);
+    if (result != ERROR_SUCCESS) {
+        SetError(result == ERROR_FILE_NOT_FOUND ? ERROR_SERVICE_DOES_NOT_EXIST : static_cast<DWORD>(result));
+        return FALSE;
+    }
+    ForgetService(place);
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
 // ---- tokens and accounts ------------------------------------------------------------
 
 // A SID laid out as Windows lays it out: revision, count, authority, sub-authorities.
@@ -741,6 +764,7 @@ void BindService(Win32Api& t) {
     t.QueryServiceConfigA = QueryServiceConfigAImpl;
     t.StartServiceA = StartServiceAImpl;
     t.ControlService = ControlServiceImpl;
+    t.DeleteService = DeleteServiceImpl;
     t.CloseServiceHandle = CloseServiceHandleImpl;
 
     t.OpenProcessToken = OpenProcessTokenImpl;

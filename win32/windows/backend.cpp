@@ -149,6 +149,7 @@ void BindBackend(Win32Api& t) {
     t.OpenServiceA = ::OpenServiceA;
     t.QueryServiceStatus = ::QueryServiceStatus;
     t.QueryServiceStatusEx = ::QueryServiceStatusEx;
+    t.DeleteService = ::DeleteService;
     t.QueryServiceConfigA = ::QueryServiceConfigA;
     t.StartServiceA = ::StartServiceA;
     t.ControlService = ::ControlService;
