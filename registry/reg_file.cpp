@@ -512,7 +512,8 @@ private:
         m_pending = false;
         Value& value = m_pendingValue;
         std::string& bytes = m_pendingBytes;
-        const bool terminate = value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+        // Text without its terminator gets one; no data at all stays an empty value.
+        const bool terminate = (value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) && !bytes.empty();
         if (m_document.version5 && IsTextType(value.type)) {
             if (bytes.size() % 2 != 0) {
                 Skip(value.line, "UTF-16 text data with an odd number of bytes");

@@ -319,7 +319,9 @@ const Verb kVerbs[] = {
     {"add", reg::RunAdd,
      "qvtr reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f] [/reg:32 | /reg:64]\n\n"
      "  Creates KEY and sets the value NAME (/v) or the default value (/ve, or neither).\n"
-     "  TYPE: REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY, REG_NONE.\n"
+     "  TYPE: REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_DWORD_LITTLE_ENDIAN,\n"
+     "  REG_DWORD_BIG_ENDIAN (stored little-endian, as reg.exe does), REG_QWORD (0 without /d),\n"
+     "  REG_BINARY, REG_NONE.\n"
      "  Numbers are decimal or 0x-hexadecimal; binary data is hexadecimal digits; REG_MULTI_SZ\n"
      "  strings are separated by \\0 or by the one character given with /s. /f replaces an\n"
      "  existing value without asking.\n"},

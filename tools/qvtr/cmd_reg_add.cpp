@@ -58,8 +58,9 @@ Failed BadData(const std::string& what) {
     return Refused("The data of /d must be " + what);
 }
 
-// reg.exe reads numbers as wcstoul does: blanks first, base 16 only after "0x".
-unsigned long long Number(const std::string& text, unsigned long long most) {
+// reg.exe reads numbers as wcstoul does: blanks first, base 16 only after "0x". A
+// REG_QWORD goes through wcstoull, which takes a minus sign on a decimal number.
+unsigned long long Number(const std::string& text, bool qword) {
     const bool hex = text.size() > 1 && (text[1] == 'x' || text[1] == 'X');
     if (text.empty()) {
         return 0;
@@ -67,7 +68,8 @@ unsigned long long Number(const std::string& text, unsigned long long most) {
     char* rest = nullptr;
     errno = 0;
     const unsigned long long value = std::strtoull(text.c_str(), &rest, hex ? 16 : 10);
-    if (*rest != '\0' || text[0] == '-' || errno == ERANGE || value > most) {
+    const bool negative = text[0] == '-';
+    if (*rest != '\0' || (negative && !qword) || errno == ERANGE || (!qword && value > 0xFFFFFFFFull)) {
         throw BadData("a decimal or 0x-hexadecimal number of the type's size, not " + Shown(text));
     }
     return value;
@@ -143,13 +145,16 @@ void Encode(const Addition& addition, DWORD& type, std::string& bytes) {
     if (name == "REG_SZ" || name == "REG_EXPAND_SZ") {
         type = name == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
         bytes = data + '\0';
-    } else if (name == "REG_DWORD" || name == "REG_QWORD") {
+    } else if (name == "REG_QWORD") {
+        type = REG_QWORD;  // without /d: zero, as reg.exe does
+        bytes = LittleEndian(Number(data, true), 8);
+    } else if (name == "REG_DWORD" || name == "REG_DWORD_LITTLE_ENDIAN" || name == "REG_DWORD_BIG_ENDIAN") {
         if (!addition.hasData) {
             throw Refused(name + " needs its number in /d");
         }
-        const bool dword = name == "REG_DWORD";
-        type = dword ? REG_DWORD : REG_QWORD;
-        bytes = LittleEndian(Number(data, dword ? 0xFFFFFFFFull : ~0ull), dword ? 4 : 8);
+        // reg.exe stores a big-endian one in the machine's byte order too, under its own type.
+        type = name == "REG_DWORD_BIG_ENDIAN" ? REG_DWORD_BIG_ENDIAN : REG_DWORD;
+        bytes = LittleEndian(Number(data, false), 4);
     } else if (name == "REG_BINARY") {
         type = REG_BINARY;
         bytes = Binary(data);
@@ -161,8 +166,8 @@ void Encode(const Addition& addition, DWORD& type, std::string& bytes) {
         bytes = WideText(data);
     } else {
         throw Refused("Unsupported type " + Shown(name) +
-                      " (REG_SZ, REG_MULTI_SZ, REG_EXPAND_SZ, REG_DWORD, REG_QWORD, "
-                      "REG_BINARY or REG_NONE)");
+                      " (REG_SZ, REG_MULTI_SZ, REG_EXPAND_SZ, REG_DWORD, REG_DWORD_LITTLE_ENDIAN, "
+                      "REG_DWORD_BIG_ENDIAN, REG_QWORD, REG_BINARY or REG_NONE)");
     }
 }
 

@@ -347,6 +347,7 @@ std::string ShowData(DWORD type, const std::string& data) {
         case REG_EXPAND_SZ:
             return std::string(data.c_str(), std::min(data.size(), std::strlen(data.c_str())));
         case REG_DWORD:
+        case REG_DWORD_BIG_ENDIAN:  // read in the machine's order, the order reg.exe stores it in
             if (data.size() == 4) {
                 const unsigned char* b = reinterpret_cast<const unsigned char*>(data.data());
                 std::snprintf(

@@ -345,15 +345,6 @@ int64_t ValueRow(Call& call, int64_t key, const std::string& folded) {
     return find.Step() == SQLITE_ROW ? find.Int(0) : 0;
 }
 
-// Windows cannot hold a key name with a control character, and one would
-// break the line-based text of an export.
-bool HoldsControlCharacter(const std::string& name) {
-    return std::any_of(name.begin(), name.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
-    });
-}
-
 // ---- the Win32 functions ----------------------------------------------------------
 
 LONG WINAPI RegConnectRegistryAImpl(LPCSTR machine, HKEY hKey, PHKEY result) {
@@ -453,7 +444,7 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
         return error;
     }
     for (const std::string& name : names) {
-        if (name.size() > reg::kMaxKeyName || HoldsControlCharacter(name)) {
+        if (name.size() > reg::kMaxKeyName) {
             return ERROR_INVALID_PARAMETER;
         }
     }
