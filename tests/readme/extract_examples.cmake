@@ -4,6 +4,7 @@
 #   norun     compiled, not run (it would wait, start services, ...)
 #   windows   only in the Windows build
 #   tests     uses the in-tree test support: goes to the MODE=tests file only
+#   consumer  a whole program of its own: built by the package test, not here
 # Every other block is the body of a function that the program runs.
 # cmake -DREADME=... -DOUT=... -DMODE=consumer|tests -P extract_examples.cmake
 file(READ "${README}" text)
@@ -18,11 +19,20 @@ set(includes "")
 set(bodies "")
 set(calls "")
 set(in_block FALSE)
+set(skipping FALSE)
 set(number 0)
 foreach(line IN LISTS lines)
     math(EXPR number "${number} + 1")
+    if(skipping)
+        if(line STREQUAL "```")
+            set(skipping FALSE)
+        endif()
+        continue()
+    endif()
     if(NOT in_block)
-        if(line MATCHES "^```cpp( (.*))?$")
+        if(line MATCHES "^```cpp consumer$")
+            set(skipping TRUE)
+        elseif(line MATCHES "^```cpp( (.*))?$")
             set(in_block TRUE)
             set(flags " ${CMAKE_MATCH_2} ")
             set(start ${number})
