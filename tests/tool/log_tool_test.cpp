@@ -59,6 +59,16 @@ const FilterCase kFilters[] = {
     {{"--last", "0"}, {}},
 };
 
+// The tool and the module copied into DIR, so that the INI, log and language files
+// beside the module are the test's own; the copy's path.
+std::string ToolBesideItsOwnFiles(TempDir& dir) {
+    const std::string tool = QVTR_TOOL, bin = tool.substr(0, tool.rfind('/') + 1);
+    CopyFileBytes(tool, dir.File("qvtr"));
+    CopyFileBytes(bin + "libqvtr.so.0", dir.File("libqvtr.so.0"));
+    chmod(dir.File("qvtr").c_str(), 0700);
+    return dir.File("qvtr");
+}
+
 std::string Lines(const std::vector<int>& numbers) {
     std::string out;
     for (int n : numbers) {
@@ -98,13 +108,10 @@ TEST(LogTool, FiltersSummaryAndColoursHoldBackATornLastLine) {
 // goes to the log it reads, and is left out.
 TEST(LogTool, TheReaderNeverShowsItsOwnLines) {
     TempDir dir;
-    const std::string tool = QVTR_TOOL, bin = tool.substr(0, tool.rfind('/') + 1);
-    CopyFileBytes(tool, dir.File("qvtr"));
-    CopyFileBytes(bin + "libqvtr.so.0", dir.File("libqvtr.so.0"));
-    chmod(dir.File("qvtr").c_str(), 0700);
+    const std::string qvtr = ToolBesideItsOwnFiles(dir);
     WriteFile(dir.File("qvtr.ini"), "[LOG]\npath=" + dir.File("qvtr.log") + "\n[QVTR]\ndebug=5\n");
     WriteFile(dir.File("qvtr.log"), kLines[0]);
-    const Result result = tool_test::Running({"log"}, dir.File("out"), dir.File("err"), dir.File("qvtr")).Finish();
+    const Result result = tool_test::Running({"log"}, dir.File("out"), dir.File("err"), qvtr).Finish();
     EXPECT_EQ(result.out, kLines[0]);
     EXPECT_NE(ReadFile(dir.File("qvtr.log")).find("Init() log path " + dir.File("qvtr.log")), std::string::npos);
 }
@@ -246,17 +253,13 @@ const TextCase kTextCases[] = {
 };
 
 TEST(TextTool, TextsAreFormatsOnlyWhenTheyMatchTheirArguments) {
-    // The tool and the module copied beside a language file of the test's own.
     TempDir dir;
-    const std::string tool = QVTR_TOOL, bin = tool.substr(0, tool.rfind('/') + 1);
-    CopyFileBytes(tool, dir.File("qvtr"));
-    CopyFileBytes(bin + "libqvtr.so.0", dir.File("libqvtr.so.0"));
-    chmod(dir.File("qvtr").c_str(), 0700);
+    const std::string qvtr = ToolBesideItsOwnFiles(dir);
     WriteFile(dir.File("qvtr00.lg"),
               "[App]\nTwo=%s and %s\nWrite=%s%n\nPositional=%1$s\nPercent=100%% sure\n"
               "[QVTR]\nUnexpectedError=%s%s%n\nNotInitialized=Wide %99999999999d, 50%% done\n");
     for (const TextCase& c : kTextCases) {
-        const Result result = tool_test::Running(c.args, dir.File("out"), dir.File("err"), dir.File("qvtr")).Finish();
+        const Result result = tool_test::Running(c.args, dir.File("out"), dir.File("err"), qvtr).Finish();
         const std::string what = c.args[0] + " " + c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : "");
         EXPECT_EQ(result.status, c.status) << what << "\n" << result.err;
         if (c.status == 2) {
