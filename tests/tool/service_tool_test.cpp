@@ -117,6 +117,12 @@ TEST(Tool, LineEndsBadNamesAndFailedWrites) {
         EXPECT_EQ((result.out + result.err).find('\r'), std::string::npos) << args[0] << " " << args[1];
     }
     EXPECT_NE(RunTool(families.back()).err.find("the backslashes are gone"), std::string::npos);
+    const std::pair<std::vector<std::string>, std::string> typos[] = {{{"repot"}, "'report'"},
+                                                                      {{"reg", "quer", "HKCU\\Software"}, "'query'"},
+                                                                      {{"service", "qurey", "X"}, "'query'"}};
+    for (const auto& typo : typos) {
+        EXPECT_NE(RunTool(typo.first).err.find("did you mean " + typo.second), std::string::npos) << typo.first[0];
+    }
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"report"}, {"reg", "query", "HKCU\\Software\\Ends"}, {"error", "5"}, {"service", "query"}}) {
         testing_support::TempDir dir;

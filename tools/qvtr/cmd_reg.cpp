@@ -187,8 +187,10 @@ void ReportSkipped(const std::string& file, const std::vector<regfile::Problem>&
 // reg.exe's rule: bad usage is exit status 1, with a pointer to the verb's help.
 int InvalidSyntax(const std::string& verb, const std::string& detail) {
     std::cout.flush();
-    std::cerr << "ERROR: Invalid syntax" << (detail.empty() ? std::string() : ": " + detail) << ".\n"
-              << "Type \"qvtr reg " << (verb.empty() ? std::string() : verb + " ") << "/?\" for usage.\n";
+    const bool question = !detail.empty() && detail.back() == '?';
+    std::cerr << "ERROR: Invalid syntax" << (detail.empty() ? std::string() : ": " + detail)
+              << (question ? "\n" : ".\n") << "Type \"qvtr reg " << (verb.empty() ? std::string() : verb + " ")
+              << "/?\" for usage.\n";
     return kExitFailure;
 }
 
@@ -359,7 +361,11 @@ int RunReg(const Args& args) {
         }
     }
     if (verb == nullptr) {
-        return InvalidSyntax("", "unknown operation " + reg::Shown(args[0]));
+        std::vector<std::string> names;
+        for (const Verb& candidate : kVerbs) {
+            names.push_back(candidate.name);
+        }
+        return InvalidSyntax("", "unknown operation " + reg::Shown(args[0]) + DidYouMean(operation, names));
     }
     const Args rest(args.begin() + 1, args.end());
     if (rest.size() == 1 && reg::IsHelpSwitch(rest[0])) {

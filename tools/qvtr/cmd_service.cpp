@@ -709,11 +709,15 @@ int RunService(const Args& args) {
         return action == "create" ? RunCreate(args) : RunDelete(args[1]);
 #endif
     }
-    const char* const actions[] = {"status", "query", "queryex", "qc", "start", "stop", "server"};
-    if (std::find(std::begin(actions), std::end(actions), action) == std::end(actions)) {
-        return UsageError("service",
-                          "unknown action '" + action.substr(0, 64) +
-                              "'; expects status, query, queryex, qc, start, stop, server, create or delete");
+    const std::vector<std::string> actions = {"status", "query", "queryex", "qc", "start", "stop", "server"};
+    if (std::find(actions.begin(), actions.end(), action) == actions.end()) {
+        std::vector<std::string> known = actions;
+        known.insert(known.end(), {"create", "delete"});
+        const std::string guess = DidYouMean(action, known);
+        return UsageError("service", "unknown action '" + action.substr(0, 64) + "'" +
+                                         (guess.empty() ? "; expects status, query, queryex, qc, start, stop, "
+                                                          "server, create or delete"
+                                                        : guess));
     }
     if (args.size() != 2) {
         return UsageError("service", action + (action == "server" ? " expects one PROGID" : " expects one NAME"));

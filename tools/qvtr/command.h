@@ -45,6 +45,10 @@ bool IsHelp(const std::string& arg);
 // Prints "qvtr COMMAND: message" and a pointer to the help; returns kExitUsage.
 int UsageError(const char* command, const std::string& message);
 
+// "; did you mean 'WORD'?" for the one of WORDS a mistyped word most likely meant
+// (at most two edits away), or empty.
+std::string DidYouMean(const std::string& typed, const std::vector<std::string>& words);
+
 // Parses a decimal or 0x-hexadecimal 32-bit number; false for anything else.
 bool ParseUInt32(const std::string& text, uint32_t& value);
 // Parses a decimal signed 32-bit number; false for anything else.

@@ -67,19 +67,22 @@ size_t Distance(const std::string& a, const std::string& b) {
     return row[b.size()];
 }
 
-// The command a mistyped name most likely meant, or empty.
-std::string Nearest(const std::string& name) {
+}  // namespace
+
+std::string DidYouMean(const std::string& typed, const std::vector<std::string>& words) {
     std::string best;
     size_t bestDistance = 3;  // farther than two edits is no guess
-    for (const Command& command : Commands()) {
-        const size_t distance = Distance(name, command.name);
+    for (const std::string& word : words) {
+        const size_t distance = Distance(typed, word);
         if (distance < bestDistance) {
-            best = command.name;
+            best = word;
             bestDistance = distance;
         }
     }
-    return best;
+    return best.empty() ? best : "; did you mean '" + best + "'?";
 }
+
+namespace {
 
 // A failed write of standard output (a full disk, a closed pipe) is an error,
 // as GNU tools make it: one line on standard error and status 1.
@@ -178,9 +181,11 @@ int main(int argc, char** argv) {
     }
     const tool::Command* command = tool::FindCommand(args[0]);
     if (command == nullptr) {
-        const std::string nearest = tool::Nearest(args[0]);
-        std::cerr << "qvtr: unknown command '" << args[0].substr(0, 64) << "'"
-                  << (nearest.empty() ? std::string() : "; did you mean '" + nearest + "'?")
+        std::vector<std::string> names;
+        for (const tool::Command& known : tool::Commands()) {
+            names.push_back(known.name);
+        }
+        std::cerr << "qvtr: unknown command '" << args[0].substr(0, 64) << "'" << tool::DidYouMean(args[0], names)
                   << " (see 'qvtr --help')\n";
         return tool::kExitUsage;
     }
