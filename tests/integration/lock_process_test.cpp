@@ -191,6 +191,7 @@ TEST_F(LockTool, RunsTheCommandHoldingTheMutexOrSaysWhyNot) {
     EXPECT_EQ(RunTool({"lock"}), 2);
     EXPECT_EQ(RunTool({"lock", m_name}), 2);
     EXPECT_EQ(RunTool({"lock", "--bogus", m_name, "--", "x"}), 2);
+    EXPECT_EQ(RunTool({"lock", "-w"}), 2) << "-w without its SECONDS";
     EXPECT_EQ(RunTool({"lock", m_name, "--", File("no-such-program")}), 127);
     // Held here: -n fails at once, -w after its time; the command is not run.
     HANDLE held = Api().CreateMutexA(nullptr, FALSE, m_name.c_str());
