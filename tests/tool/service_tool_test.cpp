@@ -119,7 +119,8 @@ TEST(Tool, LineEndsBadNamesAndFailedWrites) {
     EXPECT_NE(RunTool(families.back()).err.find("the backslashes are gone"), std::string::npos);
     const std::pair<std::vector<std::string>, std::string> typos[] = {{{"repot"}, "'report'"},
                                                                       {{"reg", "quer", "HKCU\\Software"}, "'query'"},
-                                                                      {{"service", "qurey", "X"}, "'query'"}};
+                                                                      {{"service", "qurey", "X"}, "'query'"},
+                                                                      {{"service", "delet", "X"}, "'delete'"}};
     for (const auto& typo : typos) {
         EXPECT_NE(RunTool(typo.first).err.find("did you mean " + typo.second), std::string::npos) << typo.first[0];
     }

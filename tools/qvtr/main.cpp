@@ -167,9 +167,6 @@ int main(int argc, char** argv) {
     if (!args.empty() && args[0] == "help") {  // `qvtr help reg` is `qvtr reg --help`
         args.erase(args.begin());
         args.emplace_back("--help");
-        if (args.size() == 1) {
-            args = {"--help"};
-        }
     }
     if (args.empty() || tool::IsHelp(args[0])) {
         tool::PrintHelp(args.empty() ? std::cerr : std::cout);
