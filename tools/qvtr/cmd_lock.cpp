@@ -15,11 +15,7 @@ namespace {
 constexpr int kCannotRun = 127;
 
 std::string ErrorText(DWORD code) {
-    std::string text = GetSystemErrorText(code);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return text;
+    return WithoutLineEnd(GetSystemErrorText(code));
 }
 
 // Takes NAME first with the tool's own handle when the wait has a bound or must

@@ -162,12 +162,8 @@ int RunError(const Args& args) {
                   << ":\n";
         code = win32;
     }
-    std::string text;
-    g_Module.GetErrorText(text, code);
     // The system's text ends in its own CR LF: the line ends the platform's way instead.
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
+    const std::string text = ErrorLine(code);
     const std::string name = ErrorName(code);
     char number[16];
     std::snprintf(number, sizeof number, code >= 0x80000000u ? "0x%08X" : "%u", static_cast<unsigned>(code));

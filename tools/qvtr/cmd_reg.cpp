@@ -144,21 +144,13 @@ KeyName ParseKey(const std::string& text) {
     return key;
 }
 
-std::string ErrorText(LONG code) {
-    std::string text;
-    g_Module.GetErrorText(text, static_cast<DWORD>(code));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
 int Failure(LONG code, const std::string& what = std::string()) {
     if (code == ERROR_FILE_NOT_FOUND) {
         std::cerr << "ERROR: The system was unable to find the specified registry key or value."
                   << (what.empty() ? std::string() : " (" + what + ")") << "\n";
     } else {
-        std::cerr << "ERROR: " << (what.empty() ? std::string() : what + ": ") << ErrorText(code) << "\n";
+        std::cerr << "ERROR: " << (what.empty() ? std::string() : what + ": ") << ErrorLine(static_cast<DWORD>(code))
+                  << "\n";
     }
     return kExitFailure;
 }
@@ -293,7 +285,7 @@ int RunImport(const Args& args) {
     const LONG error = regfile::Apply(document, strict, skipped);
     ReportSkipped(file, skipped);
     if (error != ERROR_SUCCESS) {
-        std::cerr << "ERROR: " << file << ": " << ErrorText(error)
+        std::cerr << "ERROR: " << file << ": " << ErrorLine(static_cast<DWORD>(error))
                   << (Api().QvtrRegTransaction ? "; nothing imported" : "") << "\n";
         return kExitFailure;
     }

@@ -34,12 +34,6 @@ LONG ReadTree(HKEY hKey, bool recurse, Tree& tree) {
     return error;
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
 // Refuses a key onto itself or into its own tree: nothing is read or written then.
 // Names are resolved first: HKCR and HKLM\SOFTWARE\Classes are one key.
 void RefuseOverlap(const KeyPath& source, const KeyPath& target, const char* verb) {

@@ -85,12 +85,7 @@ Query ParseQuery(const Args& args) {
 
 bool Matches(const Query& query, const std::string& text) {
     if (query.exact) {
-        return query.caseSensitive ? text == query.text
-                                   : text.size() == query.text.size() &&
-                                         std::equal(text.begin(), text.end(), query.text.begin(), [](char a, char b) {
-                                             return std::toupper(static_cast<unsigned char>(a)) ==
-                                                    std::toupper(static_cast<unsigned char>(b));
-                                         });
+        return query.caseSensitive ? text == query.text : SameText(text, query.text);
     }
     if (query.caseSensitive) {
         return text.find(query.text) != std::string::npos;

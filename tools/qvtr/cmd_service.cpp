@@ -41,15 +41,9 @@ const char* StateName(DWORD state) {
 
 // "text (code)", the text without its line end.
 std::string DescribeError(DWORD code) {
-    std::string text;
-    if (code == static_cast<DWORD>(CO_E_CLASSSTRING)) {
-        text = "No COM class is registered under this ProgID.";
-    } else {
-        g_Module.GetErrorText(text, code);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
+    const std::string text = code == static_cast<DWORD>(CO_E_CLASSSTRING)
+                                 ? "No COM class is registered under this ProgID."
+                                 : ErrorLine(code);
     std::ostringstream out;
     out << text << " (";
     if (code >= 0x10000) {
@@ -550,6 +544,23 @@ LONG SetDword(HKEY key, const char* name, DWORD value) {
     return Api().RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
+// The values sc.exe's create writes; the first failure's code.
+LONG SetServiceValues(HKEY key, const std::string& binPath, DWORD start, const std::string& account) {
+    if (const LONG error = SetString(key, "ImagePath", REG_EXPAND_SZ, binPath)) {
+        return error;
+    }
+    if (const LONG error = SetDword(key, "Start", start)) {
+        return error;
+    }
+    if (const LONG error = SetString(key, "ObjectName", REG_SZ, account)) {
+        return error;
+    }
+    if (const LONG error = SetDword(key, "Type", SERVICE_WIN32_OWN_PROCESS)) {
+        return error;
+    }
+    return SetDword(key, "ErrorControl", SERVICE_ERROR_NORMAL);
+}
+
 int RunCreate(const Args& args) {
     const std::string& name = args[1];
     std::vector<std::pair<std::string, std::string>> options;
@@ -602,21 +613,10 @@ int RunCreate(const Args& args) {
     const std::string path = std::string(kServicesKey) + "\\" + name;
     LONG result = Api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                         &disposition);
-    if (result == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY) {
-        result = ERROR_SERVICE_EXISTS;
-    }
-    const LONG values[] = {
-        result != ERROR_SUCCESS ? result : SetString(key, "ImagePath", REG_EXPAND_SZ, binPath),
-        result != ERROR_SUCCESS ? result : SetDword(key, "Start", start),
-        result != ERROR_SUCCESS ? result : SetString(key, "ObjectName", REG_SZ, account),
-        result != ERROR_SUCCESS ? result : SetDword(key, "Type", SERVICE_WIN32_OWN_PROCESS),
-        result != ERROR_SUCCESS ? result : SetDword(key, "ErrorControl", SERVICE_ERROR_NORMAL),
-    };
-    if (key != nullptr) {
+    if (result == ERROR_SUCCESS) {
+        result =
+            disposition != REG_CREATED_NEW_KEY ? ERROR_SERVICE_EXISTS : SetServiceValues(key, binPath, start, account);
         Api().RegCloseKey(key);
-    }
-    for (LONG each : values) {
-        result = result != ERROR_SUCCESS ? result : each;
     }
     const LONG ended = Api().QvtrRegTransaction(result == ERROR_SUCCESS ? QVTR_REG_COMMIT : QVTR_REG_ROLLBACK);
     if (result != ERROR_SUCCESS || ended != ERROR_SUCCESS) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "qvtr/win32.h"
+
 namespace tool {
 
 using Args = std::vector<std::string>;
@@ -48,6 +50,12 @@ int UsageError(const char* command, const std::string& message);
 // "; did you mean 'WORD'?" for the one of WORDS a mistyped word most likely meant
 // (at most two edits away), or empty.
 std::string DidYouMean(const std::string& typed, const std::vector<std::string>& words);
+
+// `text` without the line end (and blanks) that system and language-file texts end in.
+std::string WithoutLineEnd(std::string text);
+
+// The module's text of a code, on one line.
+std::string ErrorLine(DWORD code);
 
 // Parses a decimal or 0x-hexadecimal 32-bit number; false for anything else.
 bool ParseUInt32(const std::string& text, uint32_t& value);

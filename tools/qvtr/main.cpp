@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "command.h"
+#include "qvtr/module.h"
 
 namespace tool {
 
@@ -67,6 +68,19 @@ size_t Distance(const std::string& a, const std::string& b) {
     return row[b.size()];
 }
 
+// A failed write of standard output (a full disk, a closed pipe) is an error,
+// as GNU tools make it: one line on standard error and status 1.
+int FinishOutput(int status) {
+    std::cout.flush();
+    const bool failed = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout);
+    if (failed) {
+        const int error = errno;
+        std::cerr << "qvtr: cannot write to standard output: " << std::strerror(error != 0 ? error : EIO) << "\n";
+        return tool::kExitFailure;
+    }
+    return status;
+}
+
 }  // namespace
 
 std::string DidYouMean(const std::string& typed, const std::vector<std::string>& words) {
@@ -82,22 +96,18 @@ std::string DidYouMean(const std::string& typed, const std::vector<std::string>&
     return best.empty() ? best : "; did you mean '" + best + "'?";
 }
 
-namespace {
-
-// A failed write of standard output (a full disk, a closed pipe) is an error,
-// as GNU tools make it: one line on standard error and status 1.
-int FinishOutput(int status) {
-    std::cout.flush();
-    const bool failed = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout);
-    if (failed) {
-        const int error = errno;
-        std::cerr << "qvtr: cannot write to standard output: " << std::strerror(error != 0 ? error : EIO) << "\n";
-        return tool::kExitFailure;
+std::string WithoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
     }
-    return status;
+    return text;
 }
 
-}  // namespace
+std::string ErrorLine(DWORD code) {
+    std::string text;
+    g_Module.GetErrorText(text, code);
+    return WithoutLineEnd(text);
+}
 
 bool IsHelp(const std::string& arg) {
     return arg == "--help" || arg == "-h" || arg == "-?" || arg == "/?";

@@ -132,8 +132,10 @@ bool ReadRegularFile(const std::string& path, size_t limit, std::string& bytes, 
     return ok;
 }
 
-bool UsableOutput(const std::string& path, bool& exists, std::string& reason) {
-    struct stat info {};
+namespace {
+
+// What the name is, when it is there: `exists`, and the reason it may not be written.
+bool LookAtOutput(const std::string& path, struct stat& info, bool& exists, std::string& reason) {
     exists = lstat(path.c_str(), &info) == 0;
     if (!exists) {
         return true;
@@ -147,13 +149,20 @@ bool UsableOutput(const std::string& path, bool& exists, std::string& reason) {
     return reason.empty();
 }
 
+}  // namespace
+
+bool UsableOutput(const std::string& path, bool& exists, std::string& reason) {
+    struct stat info {};
+    return LookAtOutput(path, info, exists, reason);
+}
+
 bool ReplaceFile(const std::string& path, const std::string& bytes, std::string& reason) {
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     bool exists = false;
     struct stat old {};
-    if (!UsableOutput(path, exists, reason) || (exists && lstat(path.c_str(), &old) != 0)) {
+    if (!LookAtOutput(path, old, exists, reason)) {
         return false;
     }
     const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -46,6 +46,12 @@ bool IsSwitch(const std::string& arg, const char* name) {
     return true;
 }
 
+bool SameText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
 bool IsHelpSwitch(const std::string& arg) {
     return IsSwitch(arg, "?") || IsSwitch(arg, "h") || tool::IsHelp(arg);
 }
@@ -137,10 +143,7 @@ std::string LostBackslashes(const std::string& text) {
         "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS", "HKLM", "HKCU", "HKCR", "HKU"};
     for (const char* root : kRoots) {
         const size_t length = std::strlen(root);
-        const bool starts = text.size() > length && std::equal(root, root + length, text.begin(), [](char a, char b) {
-                                return a == std::toupper(static_cast<unsigned char>(b));
-                            });
-        if (starts && text.find('\\') == std::string::npos) {
+        if (text.size() > length && SameText(text.substr(0, length), root) && text.find('\\') == std::string::npos) {
             return " (the backslashes are gone: a shell takes them out of a name without quotes; write the key in "
                    "quotes, as in \"" +
                    std::string(root) + "\\Software\\...\")";
@@ -152,13 +155,8 @@ std::string LostBackslashes(const std::string& text) {
 bool IsThisMachine(const std::string& machine) {
     char own[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD size = sizeof own;
-    const auto same = [](const std::string& a, const char* b) {
-        return a.size() == std::strlen(b) && std::equal(a.begin(), a.end(), b, [](char x, char y) {
-                   return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-               });
-    };
-    return machine.empty() || machine == "." || same(machine, "localhost") ||
-           (Api().GetComputerNameA(own, &size) && same(machine, own));
+    return machine.empty() || machine == "." || SameText(machine, "localhost") ||
+           (Api().GetComputerNameA(own, &size) && SameText(machine, own));
 }
 
 // The current user's key below HKEY_USERS, as the registry names it.
@@ -411,19 +409,6 @@ int Error(const std::string& message) {
     return kExitFailure;
 }
 
-namespace {
-
-std::string ErrorText(LONG code) {
-    std::string text;
-    g_Module.GetErrorText(text, static_cast<DWORD>(code));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
-}  // namespace
-
 int Fail(const Failed& failed) {
     if (failed.code == kRefused) {
         return Error(failed.what);
@@ -432,7 +417,8 @@ int Fail(const Failed& failed) {
         return Error("The system was unable to find the specified registry key or value." +
                      (failed.what.empty() ? std::string() : " (" + Shown(failed.what) + ")"));
     }
-    return Error((failed.what.empty() ? std::string() : Shown(failed.what) + ": ") + ErrorText(failed.code));
+    return Error((failed.what.empty() ? std::string() : Shown(failed.what) + ": ") +
+                 ErrorLine(static_cast<DWORD>(failed.code)));
 }
 
 bool Confirm(const std::string& question) {

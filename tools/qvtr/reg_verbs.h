@@ -25,6 +25,9 @@ struct Failed {
 // A refusal of the tool's own, with the whole message (arguments in it already cut).
 Failed Refused(const std::string& message);
 
+// Whether two names are the same but for the case of ASCII letters, as the registry compares them.
+bool SameText(const std::string& a, const std::string& b);
+
 bool IsSwitch(const std::string& arg, const char* name);
 bool IsHelpSwitch(const std::string& arg);
 bool LooksLikeSwitch(const std::string& arg);

@@ -1,5 +1,7 @@
 #include "run_process.h"
 
+#include "command.h"
+
 #if defined(_WIN32)
 #include "win32/win32.h"
 #else
@@ -44,12 +46,9 @@ std::string SystemText(DWORD code) {
     char* text = nullptr;
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                    code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    std::string message = text ? text : "error " + std::to_string(code);
+    const std::string message = text ? text : "error " + std::to_string(code);
     LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
-        message.pop_back();
-    }
-    return message;
+    return WithoutLineEnd(message);
 }
 
 // Ctrl+C and Ctrl+Break reach the command through the console too: the tool
