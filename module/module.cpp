@@ -145,6 +145,14 @@ std::string OwnLogPath(const std::string& path) {
     return own;
 }
 
+// The log in the user's temporary directory, or empty without one: a bare name
+// would be relative to wherever each process happens to start.
+std::string TemporaryLog() {
+    char tempPath[MAX_PATH] = {};
+    const DWORD length = Api().GetTempPathA(sizeof tempPath, tempPath);
+    return length != 0 && length < sizeof tempPath ? std::string(tempPath) + kLogName : std::string();
+}
+
 // Where a user's lines go when the configured log cannot be theirs: beside it
 // under the user's own name (a shared directory), else the user's own temporary
 // directory (the log a first user's INI named in that user's directory).
@@ -154,9 +162,7 @@ std::vector<std::string> FallbackLogs(const std::string& path) {
     if (!own.empty()) {
         fallbacks.push_back(own);
     }
-    char tempPath[MAX_PATH] = {};
-    const DWORD length = Api().GetTempPathA(sizeof tempPath, tempPath);
-    const std::string temporary = length != 0 && length < sizeof tempPath ? std::string(tempPath) + kLogName : "";
+    const std::string temporary = TemporaryLog();
     if (!temporary.empty() && temporary != path) {
         fallbacks.push_back(temporary);
     }
@@ -224,11 +230,7 @@ void CComModuleSupport::InitLogPath() {
     if (logPath[0] != '\0') {
         m_strLogPath = logPath;
     } else {
-        // Without a temporary directory there is no log: a bare name would be
-        // relative to wherever each process happens to start.
-        char tempPath[MAX_PATH] = {};
-        const DWORD length = api.GetTempPathA(sizeof tempPath, tempPath);
-        m_strLogPath = length != 0 && length < sizeof tempPath ? std::string(tempPath) + kLogName : std::string();
+        m_strLogPath = TemporaryLog();  // without a temporary directory there is no log
     }
     api.WritePrivateProfileStringA(kLogSection, kPathKey, m_strLogPath.c_str(), m_strIniPath.c_str());
 }

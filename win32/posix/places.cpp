@@ -39,21 +39,12 @@ std::string Trimmed(std::string dir) {
 // Makes one directory and gives it exactly `mode`, whatever the umask; true
 // when a real directory is then there (whose it is, the chain check decides).
 bool MakeOneDirectory(const std::string& dir, unsigned mode) {
-    const bool made = Sys().mkdir(dir.c_str(), mode) == 0;
-    if (!made && errno != EEXIST) {
-        return false;
+    bool made = false;
+    const int fd = MakeAndOpenDirectory(dir, mode, made);
+    if (fd >= 0) {
+        Sys().close(fd);
     }
-    const int fd = Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat info {};
-    bool ok = Sys().fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
-    if (ok && made) {
-        ok = Sys().fchmod(fd, mode) == 0;
-    }
-    Sys().close(fd);
-    return ok;
+    return fd >= 0;
 }
 
 }  // namespace

@@ -376,11 +376,24 @@ int ReadTextFile(const std::string& path, std::string& text, struct stat& info) 
     return error;
 }
 
-bool MakePrivateDirectory(const std::string& dir) {
-    if (Sys().mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        return false;
+int MakeAndOpenDirectory(const std::string& dir, unsigned mode, bool& made) {
+    made = Sys().mkdir(dir.c_str(), mode) == 0;
+    if (!made && errno != EEXIST) {
+        return -1;
     }
     const int fd = Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd >= 0 && made && Sys().fchmod(fd, mode) != 0) {
+        const int error = errno;
+        Sys().close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool MakePrivateDirectory(const std::string& dir) {
+    bool made = false;
+    const int fd = MakeAndOpenDirectory(dir, 0700, made);
     if (fd < 0) {
         return false;
     }

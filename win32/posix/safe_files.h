@@ -40,6 +40,11 @@ int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info);
 // failure (EFBIG when larger, EACCES when the checks refuse it).
 int ReadTextFile(const std::string& path, std::string& text, struct stat& info);
 
+// Makes `dir` with exactly `mode`, whatever the umask, unless a name is there
+// already; then opens the directory at the name without following a link. The
+// descriptor (`made`: this call made it), or -1 and errno.
+int MakeAndOpenDirectory(const std::string& dir, unsigned mode, bool& made);
+
 // Makes `dir` (0700) when missing; true when it is then the user's own with
 // that mode (a mode the umask narrowed is put right; a wider one is refused).
 bool MakePrivateDirectory(const std::string& dir);

@@ -160,14 +160,13 @@ bool RunDirectoryReady(bool make) {
 int OpenAccountDirectory(const ServicePlace& place, bool make) {
     const std::string dir = place.dir.substr(0, place.dir.size() - 1);
     const bool mayMake = geteuid() == 0 || geteuid() == place.account;
-    if (make && mayMake && Sys().mkdir(dir.c_str(), 0755) == 0) {
-        const int made = Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-        if (made >= 0) {
-            if (fchown(made, place.account, static_cast<gid_t>(-1)) != 0 || Sys().fchmod(made, 0755) != 0) {
-                // Checked below like any other: a directory that is not right is refused.
-            }
-            Sys().close(made);
+    bool made = false;
+    const int fresh = make && mayMake ? MakeAndOpenDirectory(dir, 0755, made) : -1;
+    if (fresh >= 0) {
+        if (made && fchown(fresh, place.account, static_cast<gid_t>(-1)) != 0) {
+            // Checked below like any other: a directory that is not right is refused.
         }
+        Sys().close(fresh);
     }
     const int fd = Sys().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
     struct stat info {};
