@@ -184,13 +184,17 @@ private:
 };
 
 // The status the manager reports: the service's own report while its process
-// lives, else running or stopped by the process alone.
-SERVICE_STATUS CurrentStatus(const ServicePlace& place) {
+// lives, else running or stopped by the process alone. `pid` (optional): the
+// service's process while it runs, else 0.
+SERVICE_STATUS CurrentStatus(const ServicePlace& place, DWORD* pid = nullptr) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     const ServiceRunState run = ReadRunState(place);
     SERVICE_STATUS reported{};
     const bool hasReport = ReadReportedStatus(place, reported);
+    if (pid != nullptr) {
+        *pid = run.running ? static_cast<DWORD>(run.pid) : 0;
+    }
     if (run.running) {
         if (run.stopRequested) {
             status.dwCurrentState = SERVICE_STOP_PENDING;
@@ -371,11 +375,11 @@ BOOL WINAPI QueryServiceStatusExImpl(SC_HANDLE handle, SC_STATUS_TYPE level, LPB
         SetError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    const ServicePlace place = PlaceOf(*service, false);
-    const SERVICE_STATUS status = CurrentStatus(place);
+    DWORD pid = 0;
+    const SERVICE_STATUS status = CurrentStatus(PlaceOf(*service, false), &pid);
     SERVICE_STATUS_PROCESS full{};
     std::memcpy(&full, &status, sizeof status);
-    full.dwProcessId = status.dwCurrentState != SERVICE_STOPPED ? static_cast<DWORD>(ReadRunState(place).pid) : 0;
+    full.dwProcessId = pid;
     std::memcpy(buffer, &full, sizeof full);
     SetError(ERROR_SUCCESS);
     return TRUE;
