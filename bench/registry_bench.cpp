@@ -21,7 +21,7 @@
 
 #include "bench/compare.h"
 #include "qvtr/registry.h"
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "win32/api.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "win32/api.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "win32/api.h"
 
 namespace {

@@ -16,7 +16,7 @@
 
 #include "posix/forked.h"
 #include "qvtr/registry.h"
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "support/support.h"
 #include "win32/api.h"
 #include "win32/posix/registry_store.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "qvtr/platform.h"
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "support/support.h"
 #include "win32/api.h"
 

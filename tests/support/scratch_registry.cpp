@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "qvtr/platform.h"
+#include "regfile/reg_tree.h"
 
 namespace testing_support {
 
@@ -88,16 +89,7 @@ struct ScratchRegistry::State {
     }
 
     LONG DeleteTree(HKEY parent, const std::string& path) const {
-        if (HKEY hKey = Open(parent, path, false)) {
-            char name[256];
-            DWORD cch = sizeof name;
-            while (next.RegEnumKeyExA(hKey, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-                   DeleteTree(hKey, name) == ERROR_SUCCESS) {
-                cch = sizeof name;
-            }
-            next.RegCloseKey(hKey);
-        }
-        return next.RegDeleteKeyA(Root(parent), path.c_str());
+        return regfile::DeleteTree(Root(parent), path, next);
     }
 };
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "qvtr/registry.h"
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "support/fault_injector.h"
 #include "win32/api.h"
 

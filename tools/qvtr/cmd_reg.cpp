@@ -14,7 +14,7 @@
 #include "qvtr/registry.h"
 #include "read_file.h"
 #include "reg_verbs.h"
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "win32/api.h"
 
 namespace tool {

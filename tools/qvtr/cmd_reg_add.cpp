@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "reg_verbs.h"
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "win32/api.h"
 
 namespace tool {

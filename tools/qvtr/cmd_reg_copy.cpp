@@ -10,29 +10,10 @@ namespace reg {
 
 namespace {
 
-struct Tree {
-    std::vector<Value> values;
-    std::vector<std::pair<std::string, Tree>> children;
-};
-
 // The whole source is read before anything is written, so that what is written
 // never feeds back into what is read.
-LONG ReadTree(HKEY hKey, bool recurse, Tree& tree) {
-    LONG error = ReadValues(hKey, tree.values);
-    std::vector<std::string> names;
-    if (error == ERROR_SUCCESS && recurse) {
-        error = ReadSubKeys(hKey, names);
-    }
-    for (size_t i = 0; error == ERROR_SUCCESS && i < names.size(); ++i) {
-        Key child;
-        error = child.Open(hKey, names[i], KEY_READ);
-        if (error == ERROR_SUCCESS) {
-            tree.children.emplace_back(names[i], Tree());
-            error = ReadTree(child.Get(), true, tree.children.back().second);
-        }
-    }
-    return error;
-}
+using regfile::ReadTree;
+using regfile::Tree;
 
 // Refuses a key onto itself or into its own tree: nothing is read or written then.
 // Names are resolved first: HKCR and HKLM\SOFTWARE\Classes are one key.

@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "reg_verbs.h"
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "win32/api.h"
 
 namespace tool {
@@ -66,37 +66,19 @@ int DeleteValues(const Deletion& deletion, HKEY root) {
     return Success();
 }
 
-// Deepest first, as an import's [-KEY] does; where the registry offers it, as one
-// transaction, so that a failed pass leaves the tree whole rather than half gone.
-LONG DeleteWholeTree(HKEY root, const std::string& subKey) {
-    const bool transaction = Api().QvtrRegTransaction != nullptr;
-    LONG error = transaction ? Api().QvtrRegTransaction(QVTR_REG_BEGIN) : ERROR_SUCCESS;
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    error = regfile::DeleteTree(root, subKey);
-    if (transaction) {
-        const LONG end = Api().QvtrRegTransaction(error == ERROR_SUCCESS ? QVTR_REG_COMMIT : QVTR_REG_ROLLBACK);
-        error = error == ERROR_SUCCESS ? end : error;
-    }
-    return error;
-}
-
 // What is still there after a deletion that gave up.
 void CountTree(HKEY parent, const std::string& subKey, size_t& keys, size_t& values) {
     Key key;
     if (key.Open(parent, subKey, KEY_READ) != ERROR_SUCCESS) {
         return;
     }
-    std::vector<Value> found;
-    std::vector<std::string> children;
-    ReadValues(key.Get(), found);
-    ReadSubKeys(key.Get(), children);
-    ++keys;
-    values += found.size();
-    for (const std::string& child : children) {
-        CountTree(key.Get(), child, keys, values);
-    }
+    regfile::Walk(key.Get(), subKey, true, regfile::OnError::kSkip, [&](regfile::KeyVisit& visit) {
+        std::vector<Value> found;
+        ReadValues(visit.hKey, found);
+        ++keys;
+        values += found.size();
+        return ERROR_SUCCESS;
+    });
 }
 
 bool Raced(LONG error) {
@@ -117,7 +99,7 @@ int DeleteTree(const Deletion& deletion, HKEY root) {
                 return Success();
             }
         }
-        error = DeleteWholeTree(root, deletion.path.subKey);
+        error = regfile::DeleteTree(root, deletion.path.subKey);
         if (error == ERROR_SUCCESS || !Raced(error)) {
             break;
         }

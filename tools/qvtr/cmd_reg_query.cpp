@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "reg_verbs.h"
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "win32/api.h"
 
 namespace tool {
@@ -104,58 +104,41 @@ bool TypeWanted(const Query& query, DWORD type) {
     return !query.hasType || query.type == type;
 }
 
-// A key's values and sub-keys; `recursing` is false only for the key named on the
-// command line, which prints no header when it has no values.
-LONG ListKey(const Query& query, HKEY hKey, const std::string& path, bool recursing) {
+// A key's values and sub-keys; the key named on the command line prints no
+// header when it has no values.
+LONG ListKey(const Query& query, regfile::KeyVisit& key) {
     std::vector<Value> values;
-    std::vector<std::string> subKeys;
-    LONG error = ReadValues(hKey, values);
-    if (error == ERROR_SUCCESS) {
-        error = ReadSubKeys(hKey, subKeys);
-    }
-    if (error != ERROR_SUCCESS) {
+    if (const LONG error = ReadValues(key.hKey, values)) {
         return error;
     }
     values.erase(
         std::remove_if(values.begin(), values.end(), [&](const Value& v) { return !TypeWanted(query, v.type); }),
         values.end());
-    if (!values.empty() || recursing) {
-        Line(path);
+    const bool header = !values.empty() || key.depth > 0;
+    if (header) {
+        Line(key.path);
     }
     for (const Value& value : values) {
         Line(ValueLine(value));
     }
-    if (!values.empty() || recursing) {
+    if (header) {
         Line();
     }
-    for (const std::string& name : subKeys) {
-        if (!query.recurse) {
-            Line(path + "\\" + name);
-            continue;
-        }
-        Key child;
-        if (child.Open(hKey, name, KEY_READ) == ERROR_SUCCESS) {
-            ListKey(query, child.Get(), path + "\\" + name, true);
+    if (!query.recurse) {
+        for (const std::string& name : key.subKeys) {
+            Line(key.path + "\\" + name);
         }
     }
     return ERROR_SUCCESS;
 }
 
 // Walks the key and, with /s, the tree below it; `visit` gets each key's values.
-void Walk(const Query& query, HKEY hKey, const std::string& path, size_t& matches,
+void Walk(const Query& query, HKEY hKey, size_t& matches,
           const std::function<size_t(HKEY, const std::string&, const std::vector<std::string>&)>& visit) {
-    std::vector<std::string> subKeys;
-    ReadSubKeys(hKey, subKeys);
-    matches += visit(hKey, path, subKeys);
-    if (!query.recurse) {
-        return;
-    }
-    for (const std::string& name : subKeys) {
-        Key child;
-        if (child.Open(hKey, name, KEY_READ) == ERROR_SUCCESS) {
-            Walk(query, child.Get(), path + "\\" + name, matches, visit);
-        }
-    }
+    regfile::Walk(hKey, query.path.Display(), query.recurse, regfile::OnError::kSkip, [&](regfile::KeyVisit& key) {
+        matches += visit(key.hKey, key.path, key.subKeys);
+        return ERROR_SUCCESS;
+    });
 }
 
 int EndOfSearch(size_t matches) {
@@ -165,24 +148,22 @@ int EndOfSearch(size_t matches) {
 
 int SearchValue(const Query& query, HKEY hKey) {
     size_t matches = 0;
-    Walk(
-        query, hKey, query.path.Display(), matches,
-        [&](HKEY key, const std::string& path, const std::vector<std::string>&) -> size_t {
-            Value value{query.valueName, REG_NONE, {}};
-            if (ReadValue(key, value.name, value.type, value.data) != ERROR_SUCCESS || !TypeWanted(query, value.type)) {
-                return 0;
-            }
-            Line(path);
-            Line(ValueLine(value));
-            Line();
-            return 1;
-        });
+    Walk(query, hKey, matches, [&](HKEY key, const std::string& path, const std::vector<std::string>&) -> size_t {
+        Value value{query.valueName, REG_NONE, {}};
+        if (ReadValue(key, value.name, value.type, value.data) != ERROR_SUCCESS || !TypeWanted(query, value.type)) {
+            return 0;
+        }
+        Line(path);
+        Line(ValueLine(value));
+        Line();
+        return 1;
+    });
     return EndOfSearch(matches);
 }
 
 int Search(const Query& query, HKEY hKey) {
     size_t matches = 0;
-    Walk(query, hKey, query.path.Display(), matches,
+    Walk(query, hKey, matches,
          [&](HKEY key, const std::string& path, const std::vector<std::string>& subKeys) -> size_t {
              std::vector<Value> values;
              ReadValues(key, values);
@@ -248,7 +229,8 @@ int RunQuery(const Args& args) {
         Line();
         return 0;
     }
-    if (const LONG error = ListKey(query, key.Get(), query.path.Display(), false)) {
+    if (const LONG error = regfile::Walk(key.Get(), query.path.Display(), query.recurse, regfile::OnError::kSkip,
+                                         [&](regfile::KeyVisit& visit) { return ListKey(query, visit); })) {
         throw Failed{error, query.path.Display()};
     }
     return 0;

@@ -15,7 +15,7 @@
 
 #include "qvtr/module.h"
 #include "reg_verbs.h"
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 #include "terminal.h"
 #include "win32/api.h"
 
@@ -273,69 +273,6 @@ LONG Key::Open(HKEY parent, const std::string& subKey, REGSAM access) {
 
 LONG Key::Create(HKEY parent, const std::string& subKey, REGSAM access) {
     return Api().RegCreateKeyExA(parent, subKey.c_str(), 0, nullptr, 0, access, nullptr, &m_hKey, nullptr);
-}
-
-LONG ReadValue(HKEY hKey, const std::string& name, DWORD& type, std::string& data) {
-    DWORD size = 0;
-    LONG error = Api().RegQueryValueExA(hKey, name.c_str(), nullptr, &type, nullptr, &size);
-    while (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
-        data.assign(size, '\0');
-        error = Api().RegQueryValueExA(hKey, name.c_str(), nullptr, &type,
-                                       size ? reinterpret_cast<LPBYTE>(&data[0]) : nullptr, &size);
-        if (error == ERROR_SUCCESS) {
-            data.resize(size);
-            break;
-        }
-    }
-    return error;
-}
-
-LONG ReadValues(HKEY hKey, std::vector<Value>& values) {
-    DWORD count = 0;
-    DWORD maxName = 0;
-    DWORD maxData = 0;
-    LONG error = Api().RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &maxName,
-                                        &maxData, nullptr, nullptr);
-    // The count bounds the walk: a key's last call would only say there is no more.
-    for (DWORD i = 0; error == ERROR_SUCCESS && i < count; ++i) {
-        Value value;
-        value.name.assign(maxName + 1, '\0');
-        value.data.assign(maxData + 1, '\0');
-        DWORD length = maxName + 1;
-        DWORD size = maxData + 1;
-        error = Api().RegEnumValueA(hKey, i, &value.name[0], &length, nullptr, &value.type,
-                                    reinterpret_cast<LPBYTE>(&value.data[0]), &size);
-        if (error == ERROR_MORE_DATA) {  // grew meanwhile: ask again
-            maxName = std::max(maxName * 2, length);
-            maxData = std::max(maxData * 2, size);
-            --i;
-            error = ERROR_SUCCESS;
-            continue;
-        }
-        if (error == ERROR_SUCCESS) {
-            value.name.resize(length);
-            value.data.resize(size);
-            values.push_back(std::move(value));
-        }
-    }
-    return error == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : error;
-}
-
-LONG ReadSubKeys(HKEY hKey, std::vector<std::string>& names) {
-    DWORD count = 0;
-    DWORD maxName = 0;
-    LONG error = Api().RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, &count, &maxName, nullptr, nullptr, nullptr,
-                                        nullptr, nullptr, nullptr);
-    for (DWORD i = 0; error == ERROR_SUCCESS && i < count; ++i) {
-        std::string name(maxName + 256, '\0');
-        DWORD length = static_cast<DWORD>(name.size());
-        error = Api().RegEnumKeyExA(hKey, i, &name[0], &length, nullptr, nullptr, nullptr, nullptr);
-        if (error == ERROR_SUCCESS) {
-            name.resize(length);
-            names.push_back(std::move(name));
-        }
-    }
-    return error == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : error;
 }
 
 std::string ShowData(DWORD type, const std::string& data) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "command.h"
+#include "regfile/reg_tree.h"
 #include "win32/api.h"
 
 namespace tool {
@@ -108,15 +109,10 @@ private:
     bool m_taken = false;
 };
 
-struct Value {
-    std::string name;
-    DWORD type = REG_NONE;
-    std::string data;
-};
-
-LONG ReadValue(HKEY hKey, const std::string& name, DWORD& type, std::string& data);
-LONG ReadValues(HKEY hKey, std::vector<Value>& values);
-LONG ReadSubKeys(HKEY hKey, std::vector<std::string>& names);
+using Value = regfile::NamedValue;
+using regfile::ReadSubKeys;
+using regfile::ReadValue;
+using regfile::ReadValues;
 
 // The data as reg query shows it, and one value line ("    name    TYPE    data").
 std::string ShowData(DWORD type, const std::string& data);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "regfile/reg_tree.h"
 #include "win32/win32.h"
 
 namespace regfile {
@@ -56,9 +57,6 @@ LONG Apply(const Document& document, Problem& problem);
 // Splits "HKLM\Software\X" or "HKEY_LOCAL_MACHINE\Software\X" into the
 // predefined root, its long name and the path below it. False for another root.
 bool SplitRoot(const std::string& path, HKEY& root, std::string& rootName, std::string& subKey);
-
-// Deletes a key with everything below it, deepest first, through Api().
-LONG DeleteTree(HKEY root, const std::string& subKey);
 
 // The key and everything below it as a 5.00 file in reg.exe's layout: UTF-16LE
 // with a byte-order mark. A name the format cannot carry (a line break) or text

@@ -1,5 +1,5 @@
 // regedit's text format: parser, writer, import and export through Api().
-#include "registry/reg_file.h"
+#include "regfile/reg_file.h"
 
 #include <algorithm>
 #include <cctype>
@@ -706,97 +706,39 @@ struct ExportState {
     std::string problem;
 };
 
-LONG ExportKey(HKEY hKey, const std::string& path, ExportState& state) {
-    if (HasLineBreak(path)) {
-        state.problem = "the key name " + Shown(path) + " holds a line break, which a .reg file cannot carry";
+bool CaseBlindLess(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) < std::toupper(static_cast<unsigned char>(y));
+    });
+}
+
+LONG ExportKey(KeyVisit& key, ExportState& state) {
+    if (HasLineBreak(key.path)) {
+        state.problem = "the key name " + Shown(key.path) + " holds a line break, which a .reg file cannot carry";
         return ERROR_INVALID_DATA;
     }
-    state.text += "[" + path + "]\r\n";
-    DWORD subKeys = 0;
-    DWORD maxSubKey = 0;
-    DWORD values = 0;
-    DWORD maxName = 0;
-    DWORD maxData = 0;
-    LONG error = Api().RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr, &values,
-                                        &maxName, &maxData, nullptr, nullptr);
-    if (error != ERROR_SUCCESS) {
+    state.text += "[" + key.path + "]\r\n";
+    std::vector<NamedValue> values;
+    if (const LONG error = ReadValues(key.hKey, values)) {
         return error;
     }
-    std::string name;
-    std::string data;
     std::string lines;
-    for (DWORD i = 0; i < values; ++i) {
-        // Another writer may have made a value longer since the key was asked.
-        for (;;) {
-            name.assign(maxName + 1, '\0');
-            data.assign(maxData + 1, '\0');
-            DWORD nameLength = maxName + 1;
-            DWORD dataSize = maxData + 1;
-            DWORD type = 0;
-            error = Api().RegEnumValueA(hKey, i, &name[0], &nameLength, nullptr, &type,
-                                        reinterpret_cast<LPBYTE>(&data[0]), &dataSize);
-            if (error == ERROR_MORE_DATA) {
-                maxName = maxName * 2 + 256;
-                maxData = std::max<DWORD>(maxData * 2, dataSize);
-                continue;
-            }
-            if (error == ERROR_SUCCESS) {
-                name.resize(nameLength);
-                data.resize(dataSize);
-                if (HasLineBreak(name)) {
-                    state.problem = "the value name \"" + Shown(name) + "\" in " + path +
-                                    " holds a line break, which a .reg file cannot carry";
-                    return ERROR_INVALID_DATA;
-                }
-                if (!FormatChecked(name, type, data, lines)) {
-                    state.problem = "the value \"" + Escape(name) + "\" in " + path +
-                                    " holds text that is not valid in the ANSI code page";
-                    return ERROR_INVALID_DATA;
-                }
-                state.text += lines + "\r\n";
-            }
-            break;
+    for (const NamedValue& value : values) {
+        if (HasLineBreak(value.name)) {
+            state.problem = "the value name \"" + Shown(value.name) + "\" in " + key.path +
+                            " holds a line break, which a .reg file cannot carry";
+            return ERROR_INVALID_DATA;
         }
-        if (error == ERROR_NO_MORE_ITEMS) {
-            break;
+        if (!FormatChecked(value.name, value.type, value.data, lines)) {
+            state.problem = "the value \"" + Escape(value.name) + "\" in " + key.path +
+                            " holds text that is not valid in the ANSI code page";
+            return ERROR_INVALID_DATA;
         }
-        if (error != ERROR_SUCCESS) {
-            return error;
-        }
+        state.text += lines + "\r\n";
     }
     state.text += "\r\n";
-    std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        name.assign(maxSubKey + 256, '\0');
-        DWORD nameLength = static_cast<DWORD>(name.size());
-        error = Api().RegEnumKeyExA(hKey, i, &name[0], &nameLength, nullptr, nullptr, nullptr, nullptr);
-        if (error == ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (error != ERROR_SUCCESS) {
-            return error;
-        }
-        name.resize(nameLength);
-        names.push_back(name);
-    }
     // reg.exe writes sub-keys in the order of their names, case ignored.
-    std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-            return std::toupper(static_cast<unsigned char>(x)) < std::toupper(static_cast<unsigned char>(y));
-        });
-    });
-    for (const std::string& child : names) {
-        HKEY hChild = nullptr;
-        error = Api().RegOpenKeyExA(hKey, child.c_str(), 0, KEY_READ, &hChild);
-        if (error != ERROR_SUCCESS) {
-            return error;
-        }
-        error = ExportKey(hChild, path + "\\" + child, state);
-        Api().RegCloseKey(hChild);
-        if (error != ERROR_SUCCESS) {
-            return error;
-        }
-    }
+    std::stable_sort(key.subKeys.begin(), key.subKeys.end(), CaseBlindLess);
     return ERROR_SUCCESS;
 }
 
@@ -866,30 +808,6 @@ bool SplitRoot(const std::string& path, HKEY& root, std::string& rootName, std::
         }
     }
     return false;
-}
-
-LONG DeleteTree(HKEY root, const std::string& subKey) {
-    HKEY hKey = nullptr;
-    LONG error = Api().RegOpenKeyExA(root, subKey.c_str(), 0, KEY_ALL_ACCESS, &hKey);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    DWORD subKeys = 0;
-    DWORD maxSubKey = 0;
-    error = Api().RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr);
-    // From the last to the first, so that a deletion shifts nothing still to come.
-    for (DWORD i = subKeys; error == ERROR_SUCCESS && i-- > 0;) {
-        std::string name(maxSubKey + 1, '\0');
-        DWORD length = maxSubKey + 1;
-        error = Api().RegEnumKeyExA(hKey, i, &name[0], &length, nullptr, nullptr, nullptr, nullptr);
-        if (error == ERROR_SUCCESS) {
-            name.resize(length);
-            error = DeleteTree(hKey, name);
-        }
-    }
-    Api().RegCloseKey(hKey);
-    return error == ERROR_SUCCESS ? Api().RegDeleteKeyA(root, subKey.c_str()) : error;
 }
 
 LONG Apply(const Document& document, Problem& problem) {
@@ -984,7 +902,8 @@ LONG Export(HKEY root, const std::string& rootName, const std::string& subKey, s
     }
     ExportState state;
     state.text = std::string(kHeader5) + "\r\n\r\n";
-    error = ExportKey(hKey, subKey.empty() ? rootName : rootName + "\\" + subKey, state);
+    error = Walk(hKey, subKey.empty() ? rootName : rootName + "\\" + subKey, true, OnError::kStop,
+                 [&](KeyVisit& key) { return ExportKey(key, state); });
     Api().RegCloseKey(hKey);
     problem = state.problem;
     if (error != ERROR_SUCCESS) {
