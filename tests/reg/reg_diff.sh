@@ -40,6 +40,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/reg-diff.XXXXXX")
 export WINEPREFIX=${QVTR_DIFF_WINEPREFIX:-$work/wine} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() { WINEPREFIX=$WINEPREFIX wineserver -k >/dev/null 2>&1; rm -rf "$work"; }
 trap cleanup EXIT
+trap 'exit 143' TERM INT HUP
 # The prefix is made once, and one server kept for the run.
 "$wine" reg query 'HKCU\Software' </dev/null >/dev/null 2>&1
 wineserver -p </dev/null >/dev/null 2>&1
@@ -84,8 +85,11 @@ record_export() {
     fi
 }
 
-qvtr_reg() { "$qvtr" reg "$@"; }
-wine_reg() { "$wine" reg "$@"; }
+# Every call is bounded: a hung one is killed (status 124 in the record, so its case
+# fails) rather than holding the run, and dies even if this script is killed first.
+limit=${QVTR_DIFF_CALL_LIMIT:-30}
+qvtr_reg() { timeout -k 2 "$limit" "$qvtr" reg "$@"; }
+wine_reg() { timeout -k 2 "$limit" "$wine" reg "$@"; }
 # Removes the previous case's key from Wine's registry, asking until it is gone: under
 # load a delete has been seen to leave the key behind, and the next case then differs.
 wine_clear() {

@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -64,6 +65,26 @@ void RemoveTree(const std::string& dir) {
     }
     rmdir(dir.c_str());
 }
+
+// Removes the directories of test processes that are gone (killed by a time
+// limit before their destructors ran): this user's, named with a dead pid.
+void SweepLeftovers(const std::string& base) {
+    DIR* d = opendir(base.c_str());
+    if (d == nullptr) {
+        return;
+    }
+    while (dirent* entry = readdir(d)) {
+        long pid = 0;
+        struct stat info {};
+        const std::string path = base + "/" + entry->d_name;
+        if (std::sscanf(entry->d_name, "qvtr-test-%ld-", &pid) == 1 && pid > 0 &&
+            kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH && lstat(path.c_str(), &info) == 0 &&
+            S_ISDIR(info.st_mode) && info.st_uid == geteuid()) {
+            RemoveTree(path + "/");
+        }
+    }
+    closedir(d);
+}
 #endif
 
 }  // namespace
@@ -83,7 +104,10 @@ TempDir::TempDir() {
     m_path += "\\";
 #else
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvtr-test-XXXXXX";
+    const std::string base = tmp && *tmp ? tmp : "/tmp";
+    static const bool swept = (SweepLeftovers(base), true);
+    (void)swept;
+    std::string pattern = base + "/qvtr-test-" + std::to_string(getpid()) + "-XXXXXX";
     if (mkdtemp(&pattern[0]) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

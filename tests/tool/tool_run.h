@@ -42,9 +42,15 @@ public:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        // A group of its own, so that a hung command goes with whatever it started.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        if (posix_spawn(&m_pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) {
             m_pid = -1;
         }
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
     }
     ~Running() { Stop(); }
@@ -57,18 +63,34 @@ public:
         return Finish();
     }
 
+    // Waits at most kLimitSeconds: a command that hangs is killed with its group
+    // and fails its test, instead of holding the run to ctest's limit.
     Result Finish() {
         Result result;
+        bool killed = false;
         if (m_pid > 0) {
             int status = 0;
-            waitpid(m_pid, &status, 0);
+            for (int waited = 0; waitpid(m_pid, &status, WNOHANG) == 0; ++waited) {
+                if (waited == kLimitSeconds * 100) {
+                    kill(-m_pid, SIGKILL);
+                    waitpid(m_pid, &status, 0);
+                    killed = true;
+                    break;
+                }
+                usleep(10 * 1000);
+            }
             result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             m_pid = -1;
         }
         result.out = Regular(m_out) ? testing_support::ReadFile(m_out) : std::string();  // not /dev/full
         result.err = testing_support::ReadFile(m_err);
+        if (killed) {
+            result.err += "(killed: still running after " + std::to_string(kLimitSeconds) + " s)";
+        }
         return result;
     }
+
+    static const int kLimitSeconds = 30;
 
 private:
     static bool Regular(const std::string& path) {
