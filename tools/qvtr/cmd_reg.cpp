@@ -32,129 +32,6 @@ const char* const kImportHelp =
     "instead when any line would be skipped. A file that is not a registry file is refused\n"
     "whole. On Linux the import is one transaction.\n";
 
-struct Options {
-    std::string key;         // first operand
-    std::string file;        // second operand (export)
-    bool hasValue = false;   // /v or /ve
-    std::string valueName;   // /v NAME; empty with /ve
-    bool allValues = false;  // /va
-    bool recurse = false;    // /s (query)
-    bool force = false;      // /f, /y
-    bool hasType = false;
-    std::string type = "REG_SZ";
-    bool hasData = false;
-    std::string data;
-    std::string separator = "\\0";
-};
-
-struct Usage {
-    std::string message;
-};
-
-bool IsSwitch(const std::string& arg, const char* name) {
-    if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) {
-        return false;
-    }
-    const std::string rest = arg.substr(1);
-    if (rest.size() != std::char_traits<char>::length(name)) {
-        return false;
-    }
-    for (size_t i = 0; i < rest.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(rest[i])) != name[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Parses the arguments after the operation; `allowed` lists the switches it takes.
-Options ParseOptions(const Args& args, const std::string& allowed, size_t operands) {
-    Options options;
-    std::vector<std::string> positional;
-    auto takes = [&](const char* name) {
-        return (" " + allowed + " ").find(std::string(" ") + name + " ") != std::string::npos;
-    };
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto next = [&](const char* what) -> std::string {
-            if (i + 1 >= args.size()) {
-                throw Usage{std::string(arg) + " needs " + what};
-            }
-            return args[++i];
-        };
-        if (IsSwitch(arg, "v") && takes("v")) {
-            if (options.hasValue || options.allValues) {
-                throw Usage{"give only one of /v, /ve and /va"};
-            }
-            options.hasValue = true;
-            options.valueName = next("a value name");
-        } else if (IsSwitch(arg, "ve") && takes("ve")) {
-            if (options.hasValue || options.allValues) {
-                throw Usage{"give only one of /v, /ve and /va"};
-            }
-            options.hasValue = true;
-        } else if (IsSwitch(arg, "va") && takes("va")) {
-            if (options.hasValue) {
-                throw Usage{"give only one of /v, /ve and /va"};
-            }
-            options.allValues = true;
-        } else if (IsSwitch(arg, "s") && takes("s")) {
-            options.recurse = true;
-        } else if (IsSwitch(arg, "s") && takes("sep")) {
-            options.separator = next("a separator");
-        } else if ((IsSwitch(arg, "f") && takes("f")) || (IsSwitch(arg, "y") && takes("y"))) {
-            options.force = true;
-        } else if (IsSwitch(arg, "t") && takes("t")) {
-            options.hasType = true;
-            options.type = next("a type");
-            for (char& c : options.type) {
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            }
-        } else if (IsSwitch(arg, "d") && takes("d")) {
-            options.hasData = true;
-            options.data = next("the data");
-        } else if (arg.size() > 1 && arg.size() <= 4 && (arg[0] == '/' || arg[0] == '-')) {
-            throw Usage{"unknown switch " + arg};  // longer ones are paths such as /tmp/x.reg
-        } else {
-            positional.push_back(arg);
-        }
-    }
-    if (positional.size() != operands) {
-        throw Usage{operands == 1 ? "expects one KEY" : "expects KEY and FILE"};
-    }
-    options.key = positional[0];
-    if (operands > 1) {
-        options.file = positional[1];
-    }
-    return options;
-}
-
-struct KeyName {
-    HKEY root = nullptr;
-    std::string rootName;
-    std::string subKey;
-    std::string Display() const { return subKey.empty() ? rootName : rootName + "\\" + subKey; }
-};
-
-KeyName ParseKey(const std::string& text) {
-    KeyName key;
-    if (!regfile::SplitRoot(text, key.root, key.rootName, key.subKey)) {
-        throw Usage{"'" + text + "' does not start with HKLM, HKCU, HKCR, HKU or their long names"};
-    }
-    return key;
-}
-
-int Failure(LONG code, const std::string& what = std::string()) {
-    if (code == ERROR_FILE_NOT_FOUND) {
-        std::cerr << "ERROR: The system was unable to find the specified registry key or value."
-                  << (what.empty() ? std::string() : " (" + what + ")") << "\n";
-    } else {
-        std::cerr << "ERROR: " << (what.empty() ? std::string() : what + ": ") << ErrorLine(static_cast<DWORD>(code))
-                  << "\n";
-    }
-    return kExitFailure;
-}
-
 // ---- export and import ------------------------------------------------------------
 
 // Larger .reg files are refused rather than read: reg.exe's own exports of whole
@@ -188,50 +65,44 @@ int InvalidSyntax(const std::string& verb, const std::string& detail) {
 
 int RunExport(const Args& args) {
     // reg.exe wants KEY and FILE first, then the switches.
-    Args rest;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const bool view = IsSwitch(args[i], "reg:32") || IsSwitch(args[i], "reg:64");
-        if (i < 2 && (view || IsSwitch(args[i], "y"))) {
-            return InvalidSyntax("export", "KEY and FILE come before the switches");
-        }
-        if (!view) {
-            rest.push_back(args[i]);
+    for (size_t i = 0; i < args.size() && i < 2; ++i) {
+        if (reg::IsSwitch(args[i], "reg:32") || reg::IsSwitch(args[i], "reg:64") || reg::IsSwitch(args[i], "y")) {
+            throw reg::Usage{"KEY and FILE come before the switches"};
         }
     }
-    Options options;
-    try {
-        options = ParseOptions(rest, "y", 2);
-    } catch (const Usage& usage) {
-        return InvalidSyntax("export", usage.message);
+    if (args.size() < 2) {
+        throw reg::Usage{"expects KEY and FILE"};
     }
-    const KeyName key = ParseKey(options.key);
+    const reg::KeyPath key = reg::ParseKeyPath(args[0]);
+    const std::string& file = args[1];
+    reg::Switches switches(args, 2);
+    const bool force = switches.Flag("y");
+    switches.Finish();
     bool exists = false;
     std::string reason;
     // A name that cannot be used is refused before anything is asked or read.
-    if (!tool::UsableOutput(options.file, exists, reason)) {
-        std::cerr << "ERROR: cannot write " << options.file << ": it " << reason << "\n";
-        return kExitFailure;
+    if (!tool::UsableOutput(file, exists, reason)) {
+        return reg::Error("cannot write " + file + ": it " + reason);
     }
-    if (!options.force && exists && !reg::Confirm("File " + options.file + " already exists. Overwrite")) {
+    if (!force && exists && !reg::Confirm("File " + file + " already exists. Overwrite")) {
         return reg::Cancelled();
     }
+    const reg::Root root(key);
     std::string bytes;
     std::string problem;
     LONG error;
     {
         const reg::Snapshot snapshot;
-        error = regfile::Export(key.root, key.rootName, key.subKey, bytes, problem);
+        error = regfile::Export(root.Get(), key.rootName, key.subKey, bytes, problem);
+    }
+    if (error != ERROR_SUCCESS && !problem.empty()) {
+        return reg::Error("cannot export " + key.Display() + ": " + problem + "; nothing written");
     }
     if (error != ERROR_SUCCESS) {
-        if (!problem.empty()) {
-            std::cerr << "ERROR: cannot export " << key.Display() << ": " << problem << "; nothing written\n";
-            return kExitFailure;
-        }
-        return Failure(error, key.Display());
+        throw reg::Failed{error, key.Display()};
     }
-    if (!tool::ReplaceFile(options.file, bytes, reason)) {
-        std::cerr << "ERROR: cannot write " << options.file << ": " << reason << "\n";
-        return kExitFailure;
+    if (!tool::ReplaceFile(file, bytes, reason)) {
+        return reg::Error("cannot write " + file + ": " + reason);
     }
     // As for import, reg.exe reports success on standard error.
     std::cerr << "The operation completed successfully.\n";
@@ -246,9 +117,9 @@ int RunImport(const Args& args) {
             std::cout << kImportHelp;
             return 0;
         }
-        if (IsSwitch(arg, "strict")) {
+        if (reg::IsSwitch(arg, "strict")) {
             strict = true;
-        } else if (IsSwitch(arg, "reg:32") || IsSwitch(arg, "reg:64")) {
+        } else if (reg::IsSwitch(arg, "reg:32") || reg::IsSwitch(arg, "reg:64")) {
             // One registry view on Linux; on Windows the tool's own view.
         } else {
             files.push_back(arg);
@@ -369,14 +240,10 @@ int RunReg(const Args& args) {
     }
     try {
         return verb->run(rest);
-    } catch (const Usage& usage) {
-        return InvalidSyntax(operation, usage.message);
     } catch (const reg::Usage& usage) {
         return InvalidSyntax(operation, usage.detail);
     } catch (const reg::Failed& failed) {
         return reg::Fail(failed);
-    } catch (long code) {
-        return Failure(code);
     }
 }
 
