@@ -9,10 +9,6 @@
 #include <mutex>
 #include <thread>
 
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
-
 #include "qvtr/module.h"
 #include "reg_verbs.h"
 #include "regfile/reg_file.h"
@@ -157,35 +153,6 @@ bool IsThisMachine(const std::string& machine) {
     DWORD size = sizeof own;
     return machine.empty() || machine == "." || SameText(machine, "localhost") ||
            (Api().GetComputerNameA(own, &size) && SameText(machine, own));
-}
-
-// The current user's key below HKEY_USERS, as the registry names it.
-std::string CurrentUserSid() {
-#if defined(_WIN32)
-    HANDLE token = nullptr;
-    std::string text = "CURRENT-USER";
-    if (Api().OpenProcessToken(Api().GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        BYTE buffer[256];
-        DWORD size = 0;
-        if (Api().GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) {
-            const BYTE* sid = static_cast<const BYTE*>(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-            unsigned long long authority = 0;
-            for (int i = 2; i < 8; ++i) {
-                authority = (authority << 8) | sid[i];
-            }
-            text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
-            for (BYTE i = 0; i < sid[1]; ++i) {
-                DWORD part = 0;
-                std::memcpy(&part, sid + 8 + 4 * i, sizeof part);
-                text += "-" + std::to_string(part);
-            }
-        }
-        Api().CloseHandle(token);
-    }
-    return text;
-#else
-    return "S-1-22-1-" + std::to_string(static_cast<unsigned long>(getuid()));
-#endif
 }
 
 }  // namespace

@@ -64,6 +64,9 @@ struct KeyPath {
     std::string Resolved() const;
 };
 
+// The current user's key below HKEY_USERS, as the registry names it.
+std::string CurrentUserSid();
+
 // Parses a KEY operand; a bad name is a Failed with reg.exe's wording, never a crash.
 KeyPath ParseKeyPath(const std::string& text);
 

@@ -1,0 +1,206 @@
+// service status, start and stop.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "qvtr/module.h"
+#include "qvtr/service.h"
+#include "service_verbs.h"
+
+namespace tool {
+namespace service {
+
+// ---- status ------------------------------------------------------------------------
+
+int RunStatus(const std::string& name) {
+    const bool registered = ServiceKeyExists(name.c_str());
+    ReportLine(std::cout, "Service", name);
+    ReportLine(std::cout, "Registered", registered ? "yes" : "no");
+    if (!registered) {
+        return kExitFailure;
+    }
+    const ServiceHandles handles(name, GENERIC_READ, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    if (handles.Service() == nullptr) {
+        return Failure(name + ": " + DescribeError(handles.Error()), handles.Error());
+    }
+    SERVICE_STATUS status{};
+    if (!Api().QueryServiceStatus(handles.Service(), &status)) {
+        return Failure(name + ": " + DescribeError(Api().GetLastError()), Api().GetLastError());
+    }
+    ReportLine(std::cout, "State", StateName(status.dwCurrentState));
+    if (status.dwCurrentState == SERVICE_START_PENDING || status.dwCurrentState == SERVICE_STOP_PENDING) {
+        ReportLine(std::cout, "Check point", std::to_string(status.dwCheckPoint));
+        ReportLine(std::cout, "Wait hint", std::to_string(status.dwWaitHint) + " ms");
+    }
+    if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode != 0) {
+        ReportLine(std::cout, "Exit code", DescribeError(status.dwWin32ExitCode));
+    }
+
+    DWORD needed = 0;
+    std::vector<unsigned char> buffer(sizeof(QUERY_SERVICE_CONFIGA));
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    bool haveConfig = Api().QueryServiceConfigA(handles.Service(), config, static_cast<DWORD>(buffer.size()), &needed);
+    if (!haveConfig && Api().GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        buffer.resize(needed);
+        config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        haveConfig = Api().QueryServiceConfigA(handles.Service(), config, needed, &needed);
+    }
+    if (haveConfig) {
+        const char* account = config->lpServiceStartName;
+        ReportLine(std::cout, "Configured account", account && *account ? account : "LocalSystem");
+        ReportLine(std::cout, "Command line", config->lpBinaryPathName ? config->lpBinaryPathName : "");
+        ReportLine(std::cout, "Start type",
+                   config->dwStartType == SERVICE_DISABLED     ? "disabled"
+                   : config->dwStartType == SERVICE_AUTO_START ? "automatic"
+                                                               : "on demand");
+    } else {
+        ReportLine(std::cout, "Configured account", "(unknown: " + DescribeError(Api().GetLastError()) + ")");
+    }
+
+    char user[256] = "";
+    DWORD userSize = sizeof user;
+    const std::string me =
+        std::string(GetProcessAccountDomain()) + "\\" + (Api().GetUserNameA(user, &userSize) ? user : "(unknown)");
+    ReportLine(std::cout, "Current user", me);
+    ReportLine(std::cout, "Runs as current user", IsServiceRunningAsCurrentUser(name.c_str()) ? "yes" : "no");
+    return 0;
+}
+
+// ---- start -------------------------------------------------------------------------
+
+// While the layer waits, its status queries and pauses pass through here, so
+// the tool can show how the start goes without a wait of its own.
+struct StartProgress {
+    std::string name;
+    const Win32Api* saved = nullptr;
+    DWORD startTick = 0;
+    SERVICE_STATUS last{};
+    DWORD startError = 0;  // what StartServiceA said, which the module reports as 1062
+};
+StartProgress g_progress;
+
+BOOL WINAPI ProgressQueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    const BOOL ok = g_progress.saved->QueryServiceStatus(service, status);
+    if (ok) {
+        g_progress.last = *status;
+    }
+    return ok;
+}
+
+BOOL WINAPI ProgressStartService(SC_HANDLE service, DWORD count, LPCSTR* args) {
+    const BOOL ok = g_progress.saved->StartServiceA(service, count, args);
+    if (!ok) {
+        g_progress.startError = g_progress.saved->GetLastError();
+        g_progress.saved->SetLastError(g_progress.startError);
+    }
+    return ok;
+}
+
+void WINAPI ProgressSleep(DWORD ms) {
+    const SERVICE_STATUS& s = g_progress.last;
+    const DWORD elapsed = g_progress.saved->GetTickCount() - g_progress.startTick;
+    std::cerr << "qvtr service start: " << g_progress.name << ": " << StateName(s.dwCurrentState) << ", check point "
+              << s.dwCheckPoint << ", wait hint " << s.dwWaitHint << " ms, " << std::fixed << std::setprecision(1)
+              << elapsed / 1000.0 << " s elapsed; next check in " << ms / 1000.0 << " s\n";
+    g_progress.saved->Sleep(ms);
+}
+
+// The layer reports every refused start as "not started"; the manager knows more.
+std::string WhyNotStarted(const std::string& name, DWORD error) {
+    if (error != ERROR_SERVICE_NOT_ACTIVE) {
+        return "";
+    }
+    const ServiceHandles handles(name, GENERIC_READ, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
+    if (handles.Service() == nullptr) {
+        return "";
+    }
+    DWORD needed = 0;
+    std::vector<unsigned char> buffer(8 * 1024);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (Api().QueryServiceConfigA(handles.Service(), config, static_cast<DWORD>(buffer.size()), &needed) &&
+        config->dwStartType == SERVICE_DISABLED) {
+        return "; it is disabled";
+    }
+    SERVICE_STATUS status{};
+    if (Api().QueryServiceStatus(handles.Service(), &status) && status.dwCurrentState == SERVICE_STOPPED &&
+        status.dwWin32ExitCode != 0) {
+        return "; it ended with " + DescribeError(status.dwWin32ExitCode);
+    }
+    return "";
+}
+
+int RunStart(const std::string& name) {
+    {
+        // As sc.exe: a start of what already runs is a failure of its own kind.
+        const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status{};
+        if (handles.Service() != nullptr && Api().QueryServiceStatus(handles.Service(), &status) &&
+            status.dwCurrentState == SERVICE_RUNNING) {
+            std::cout << name << " is already running\n";
+            return ExitFor(ERROR_SERVICE_ALREADY_RUNNING);
+        }
+    }
+    DWORD error = 0;
+    bool running = false;
+    {
+        ApiOverride hooks;
+        g_progress.name = name;
+        g_progress.saved = &hooks.Saved();
+        g_progress.startTick = hooks.Saved().GetTickCount();
+        g_progress.startError = 0;
+        hooks->QueryServiceStatus = ProgressQueryServiceStatus;
+        hooks->StartServiceA = ProgressStartService;
+        hooks->Sleep = ProgressSleep;
+        running = StartServiceAndWait(name.c_str(), error);
+    }
+    if (!running && g_progress.startError != 0 && error == ERROR_SERVICE_NOT_ACTIVE) {
+        return Failure(name + " could not be started: " + DescribeError(g_progress.startError), g_progress.startError);
+    }
+    if (!running) {
+        return Failure(name + " is not running: " + DescribeError(error) + WhyNotStarted(name, error), error);
+    }
+    std::cout << name << " is running\n";
+    return 0;
+}
+
+// ---- stop ----------------------------------------------------------------------------
+
+int RunStop(const std::string& name, DWORD timeoutMs) {
+    const ServiceHandles handles(name, SC_MANAGER_CONNECT, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (handles.Service() == nullptr) {
+        return Failure(name + ": " + DescribeError(handles.Error()), handles.Error());
+    }
+    SERVICE_STATUS status{};
+    if (!Api().ControlService(handles.Service(), SERVICE_CONTROL_STOP, &status)) {
+        const DWORD error = Api().GetLastError();
+        if (error == ERROR_SERVICE_NOT_ACTIVE) {
+            std::cout << name << " is not running\n";
+            return ExitFor(error);
+        }
+        if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL || status.dwCurrentState != SERVICE_STOP_PENDING) {
+            return Failure(name + ": " + DescribeError(error), error);
+        }
+    }
+    const DWORD start = Api().GetTickCount();
+    while (status.dwCurrentState != SERVICE_STOPPED) {
+        if (Api().GetTickCount() - start > timeoutMs) {
+            return Failure(name + " did not stop within " + std::to_string(timeoutMs / 1000) + " s (state " +
+                               StateName(status.dwCurrentState) + ")",
+                           ERROR_SERVICE_REQUEST_TIMEOUT);
+        }
+        Api().Sleep(100);
+        if (!Api().QueryServiceStatus(handles.Service(), &status)) {
+            return Failure(name + ": " + DescribeError(Api().GetLastError()), Api().GetLastError());
+        }
+    }
+    std::cout << name << " stopped\n";
+    return 0;
+}
+
+}  // namespace service
+}  // namespace tool
