@@ -186,13 +186,8 @@ HANDLE WINAPI CreateFileAImpl(LPCSTR name, DWORD access, DWORD /*share*/, LPSECU
     struct stat info {};
     const int fd = OpenWithDisposition(path, flags, disposition, existed, info);
     if (fd < 0) {
-        if (errno == EEXIST) {
-            SetError(ERROR_FILE_EXISTS);
-        } else if (errno == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING) {
-            SetError(ERROR_PATH_NOT_FOUND);  // the directory is missing
-        } else {
-            SetErrorFromErrno();
-        }
+        SetErrorFromErrno(disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING ? ErrnoAs::kCreate
+                                                                                           : ErrnoAs::kOpen);
         return INVALID_HANDLE_VALUE;
     }
     HANDLE handle = InsertHandle(std::make_shared<FileObject>(fd, (flags & O_APPEND) != 0, info));
@@ -232,7 +227,7 @@ DWORD WINAPI SetFilePointerImpl(HANDLE handle, LONG distance, PLONG high, DWORD 
     const bool toEnd = file->append && offset == 0 && method == FILE_END;
     const off_t position = toEnd && file->end >= 0 ? file->end : Sys().lseek(file->fd, offset, whence);
     if (position < 0) {
-        SetError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : ErrnoToWin32(errno));
+        SetErrorFromErrno(ErrnoAs::kSeek);
         return INVALID_SET_FILE_POINTER;
     }
     if (toEnd) {
@@ -577,7 +572,36 @@ DWORD Error() {
     return t_lastError;
 }
 
-DWORD ErrnoToWin32(int error) {
+namespace {
+
+// The answers of the named variants, or ERROR_SUCCESS where the general one holds.
+DWORD ErrnoInContext(int error, ErrnoAs as) {
+    const bool missing = error == ENOENT || error == ENOTDIR;
+    switch (as) {
+        case ErrnoAs::kCreate:
+            return error == EEXIST ? ERROR_FILE_EXISTS : error == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_SUCCESS;
+        case ErrnoAs::kOpen:
+            return error == EEXIST ? ERROR_FILE_EXISTS : ERROR_SUCCESS;
+        case ErrnoAs::kDirectory:
+            return missing ? ERROR_PATH_NOT_FOUND : ERROR_SUCCESS;
+        case ErrnoAs::kTrustCheck:
+            return missing ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+        case ErrnoAs::kSeek:
+            return error == EINVAL ? ERROR_NEGATIVE_SEEK : ERROR_SUCCESS;
+        case ErrnoAs::kGeneral:
+            break;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD ErrnoToWin32(int error, ErrnoAs as) {
+    if (error != 0) {
+        if (const DWORD special = ErrnoInContext(error, as)) {
+            return special;
+        }
+    }
     switch (error) {
         case 0:
             return ERROR_SUCCESS;
@@ -622,8 +646,8 @@ DWORD ErrnoToWin32(int error) {
     }
 }
 
-DWORD SetErrorFromErrno() {
-    const DWORD code = ErrnoToWin32(errno);
+DWORD SetErrorFromErrno(ErrnoAs as) {
+    const DWORD code = ErrnoToWin32(errno, as);
     SetError(code);
     return code;
 }

@@ -13,11 +13,21 @@ namespace posix {
 void SetError(DWORD code);
 DWORD Error();
 
+// Where a call site needs another answer than the general one, it names it.
+enum class ErrnoAs {
+    kGeneral,
+    kCreate,      // CreateFile: EEXIST is ERROR_FILE_EXISTS, ENOENT a missing directory
+    kOpen,        // CreateFile of an existing file: EEXIST is ERROR_FILE_EXISTS
+    kDirectory,   // a directory named by the caller: ENOENT and ENOTDIR are ERROR_PATH_NOT_FOUND
+    kTrustCheck,  // a directory being judged: missing, or else not to be trusted (ERROR_ACCESS_DENIED)
+    kSeek,        // a position before the start: ERROR_NEGATIVE_SEEK
+};
+
 // The one place where errno becomes a Win32 code.
-DWORD ErrnoToWin32(int error);
+DWORD ErrnoToWin32(int error, ErrnoAs as = ErrnoAs::kGeneral);
 
 // Sets the last error from errno and returns the Win32 code.
-DWORD SetErrorFromErrno();
+DWORD SetErrorFromErrno(ErrnoAs as = ErrnoAs::kGeneral);
 
 // Win32 paths may use either separator; the backend hands native ones to the system.
 std::string NativePath(const char* path);

@@ -304,7 +304,7 @@ BOOL Rewrite(const std::string& path, const Edit& edit) {
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     Fd dir(Sys().open(ParentOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (dir.get() < 0) {
-        SetError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrnoToWin32(errno));
+        SetErrorFromErrno(ErrnoAs::kDirectory);
         return FALSE;
     }
     Sys().flock(dir.get(), LOCK_EX);  // other processes writing files of this directory wait

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "win32/posix/posix.h"
 #include "win32/posix/syscalls.h"
 
 namespace posix {
@@ -85,7 +86,7 @@ void RememberTrusted(const std::string& dir, const struct stat& info) {
 // sticky; `seen` is what lstat said of the name itself.
 DWORD CheckOneDirectory(const std::string& dir, struct stat& seen) {
     if (Sys().fstatat(AT_FDCWD, dir.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+        return ErrnoToWin32(errno, ErrnoAs::kTrustCheck);
     }
     struct stat info = seen;
     if (S_ISLNK(info.st_mode)) {
@@ -93,7 +94,7 @@ DWORD CheckOneDirectory(const std::string& dir, struct stat& seen) {
             return ERROR_ACCESS_DENIED;
         }
         if (Sys().fstatat(AT_FDCWD, dir.c_str(), &info, 0) != 0) {
-            return errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+            return ErrnoToWin32(errno, ErrnoAs::kTrustCheck);
         }
     }
     if (!S_ISDIR(info.st_mode)) {
