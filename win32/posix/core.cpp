@@ -360,7 +360,7 @@ void WINAPI OutputDebugStringAImpl(LPCSTR text) {
     const size_t length = std::strlen(text);
     size_t done = 0;
     while (done < length) {
-        const ssize_t n = write(STDERR_FILENO, text + done, length - done);
+        const ssize_t n = Sys().write(STDERR_FILENO, text + done, length - done);
         if (n <= 0) {
             break;
         }

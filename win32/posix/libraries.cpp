@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "win32/posix/posix.h"
+#include "win32/posix/syscalls.h"
 
 namespace posix {
 
@@ -129,7 +130,7 @@ void* OpenLibrary(const std::string& name) {
         return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     }
     const std::string beside = ExecutableDirectory() + name;
-    if (access(beside.c_str(), F_OK) == 0) {
+    if (Sys().access(beside.c_str(), F_OK) == 0) {
         return dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
     }
     return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -107,8 +107,9 @@ std::string ParentOf(const std::string& path) {
 // ERROR_FILE_NOT_FOUND when only the file is missing, ERROR_PATH_NOT_FOUND when its directory is.
 DWORD MissingError(const std::string& path) {
     struct stat info {};
-    return stat(ParentOf(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? ERROR_FILE_NOT_FOUND
-                                                                             : ERROR_PATH_NOT_FOUND;
+    return Sys().fstatat(AT_FDCWD, ParentOf(path).c_str(), &info, 0) == 0 && S_ISDIR(info.st_mode)
+               ? ERROR_FILE_NOT_FOUND
+               : ERROR_PATH_NOT_FOUND;
 }
 
 DWORD OpenError(int error, const std::string& path) {
@@ -134,7 +135,7 @@ class ProfileCache {
 public:
     Lookup Get(const std::string& path) {
         struct stat info {};
-        if (stat(path.c_str(), &info) != 0) {
+        if (Sys().fstatat(AT_FDCWD, path.c_str(), &info, 0) != 0) {
             return {nullptr, OpenError(errno, path)};
         }
         {
@@ -212,7 +213,7 @@ ProfileCache& Cache() {
 // Symbolic links stay links: the file they point at is the one replaced.
 std::string WriteTarget(const std::string& path) {
     struct stat info {};
-    if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    if (Sys().fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
         if (char* real = realpath(path.c_str(), nullptr)) {
             std::string target = real;
             std::free(real);
@@ -254,11 +255,11 @@ int CreateTemporary(int dir, const std::string& base, mode_t mode, std::string& 
 // The new file keeps the old one's mode and, where we may give it, its owner.
 int KeepAttributes(int fd, const struct stat& original) {
     if (original.st_uid != geteuid() || original.st_gid != getegid()) {
-        if (fchown(fd, original.st_uid, original.st_gid) != 0) {
+        if (Sys().fchown(fd, original.st_uid, original.st_gid) != 0) {
             // Not ours to give away: the file then belongs to the writer, as a new one would.
         }
     }
-    return fchmod(fd, original.st_mode & 07777) == 0 ? 0 : errno;  // the umask may have cut the mode
+    return Sys().fchmod(fd, original.st_mode & 07777) == 0 ? 0 : errno;  // the umask may have cut the mode
 }
 
 // Writes `text` beside the file and renames it over it: readers see the old
@@ -272,7 +273,7 @@ bool ReplaceContents(int dir, const std::string& base, const std::string& text, 
     }
     // A new file is readable by every user (the module's INI beside it is every
     // user's configuration) and written by its owner alone, whatever the umask.
-    int error = original ? KeepAttributes(fd, *original) : (fchmod(fd, kNewProfileMode) == 0 ? 0 : errno);
+    int error = original ? KeepAttributes(fd, *original) : (Sys().fchmod(fd, kNewProfileMode) == 0 ? 0 : errno);
     if (error == 0 && !WriteAll(fd, text)) {
         error = errno;
     }

@@ -355,6 +355,7 @@ bool Store::Open(Hive hive, const std::string& path, bool create, std::string& r
     m_writable = Sys().fstat(fd, &info) == 0 && info.st_uid == geteuid();
     Sys().close(fd);
     const int flags = (m_writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+    RouteSqliteThroughTable();
     if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
         reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
         return false;
@@ -561,7 +562,7 @@ bool Store::ReadMark(uint64_t& mark, uint32_t* commits) const {
         }
     } else {
         uint32_t both[2 * kHeaderWords];
-        if (m_headerFd < 0 || pread(m_headerFd, both, sizeof both, 0) != static_cast<ssize_t>(sizeof both)) {
+        if (m_headerFd < 0 || Sys().pread(m_headerFd, both, sizeof both, 0) != static_cast<ssize_t>(sizeof both)) {
             return false;
         }
         std::memcpy(first, both, sizeof first);

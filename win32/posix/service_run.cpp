@@ -163,7 +163,7 @@ int OpenAccountDirectory(const ServicePlace& place, bool make) {
     bool made = false;
     const int fresh = make && mayMake ? MakeAndOpenDirectory(dir, 0755, made) : -1;
     if (fresh >= 0) {
-        if (made && fchown(fresh, place.account, static_cast<gid_t>(-1)) != 0) {
+        if (made && Sys().fchown(fresh, place.account, static_cast<gid_t>(-1)) != 0) {
             // Checked below like any other: a directory that is not right is refused.
         }
         Sys().close(fresh);
@@ -228,7 +228,7 @@ bool WriteTrusted(const ServicePlace& place, const std::string& suffix, const st
         ".tmp." + std::to_string(getpid()) + "." + std::to_string(++counter) + "." + std::to_string(text.size());
     const int fd = Sys().openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     bool written = fd >= 0 && Sys().fchmod(fd, 0644) == 0 &&
-                   (geteuid() != 0 || fchown(fd, place.account, static_cast<gid_t>(-1)) == 0) &&
+                   (geteuid() != 0 || Sys().fchown(fd, place.account, static_cast<gid_t>(-1)) == 0) &&
                    Sys().write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (fd >= 0) {
         written = Sys().close(fd) == 0 && written;
@@ -383,7 +383,7 @@ bool ResolveProgram(const std::string& name, std::string& path) {
     std::string dir;
     while (std::getline(dirs, dir, ':')) {
         const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) {
+        if (Sys().access(candidate.c_str(), X_OK) == 0) {
             path = candidate;
             return true;
         }
@@ -528,18 +528,19 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
     envp.push_back(nullptr);
 
     int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
+    if (Sys().pipe2(report, O_CLOEXEC) != 0) {
         return SetErrorFromErrno();
     }
     // Double fork: the service is nobody's child here, lives in a session of
     // its own, and is reaped by init when it ends.
-    const pid_t middle = fork();
+    const pid_t middle = Sys().fork();
     if (middle < 0) {
         const DWORD code = SetErrorFromErrno();
-        close(report[0]);
-        close(report[1]);
+        Sys().close(report[0]);
+        Sys().close(report[1]);
         return code;
     }
+    // The children make only async-signal-safe calls, straight to the system.
     if (middle == 0) {
         close(report[0]);
         setsid();
@@ -554,7 +555,7 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
         SendMessage(report[1], 1, static_cast<int>(child));
         _exit(0);
     }
-    close(report[1]);
+    Sys().close(report[1]);
     int status = 0;
     while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
     }
@@ -563,7 +564,7 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
     int failure = 0;
     LaunchMessage message{};
     for (;;) {
-        const ssize_t n = read(report[0], &message, sizeof message);
+        const ssize_t n = Sys().read(report[0], &message, sizeof message);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -576,9 +577,9 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
             failure = message.value;
         }
     }
-    close(report[0]);
+    Sys().close(report[0]);
     if (failure != 0 || servicePid <= 0) {
-        return failure == ENOENT ? ERROR_FILE_NOT_FOUND : ErrnoToWin32(failure != 0 ? failure : ECHILD);
+        return ErrnoToWin32(failure != 0 ? failure : ECHILD);
     }
 
     StateRecord record;
@@ -588,7 +589,7 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
     record.bootId = BootId();
     if (!WriteStateRecord(place, record)) {
         const DWORD code = SetErrorFromErrno();
-        kill(-middle, SIGKILL);
+        Sys().kill(-middle, SIGKILL);
         return code;
     }
     return ERROR_SUCCESS;
@@ -607,10 +608,10 @@ DWORD StopService(const ServicePlace& place) {
     }
     // The whole group, so that a shell's children go with it; but only while
     // the recorded process still leads it.
-    if (getpgid(record.pid) == record.group && kill(-record.group, SIGTERM) == 0) {
+    if (getpgid(record.pid) == record.group && Sys().kill(-record.group, SIGTERM) == 0) {
         return ERROR_SUCCESS;
     }
-    kill(record.pid, SIGTERM);
+    Sys().kill(record.pid, SIGTERM);
     return ERROR_SUCCESS;
 }
 
