@@ -20,6 +20,7 @@
 #include "posix/forked.h"
 #include "qvtr/sync.h"
 #include "support/support.h"
+#include "support/syscall_faults.h"
 #include "win32/api.h"
 #include "win32/posix/named_objects.h"
 #include "win32/posix/syscalls.h"
@@ -176,18 +177,19 @@ TEST(NamedObjects, ANameIsFreeAgainWhenItsProcessHasExited) {
 // process opens the file: the opener makes the name again instead of failing.
 TEST(NamedObjects, ANameRemovedAsItIsOpenedIsMadeAgain) {
     static std::string s_path;
-    static int (*s_fstat)(int, struct stat*);
+    static bool s_removed;
     const std::string name = UniqueName("gone");
     s_path = PathOf(name);
-    s_fstat = posix::Sys().fstat;
-    posix::Sys().fstat = [](int fd, struct stat* info) {
-        if (unlink(s_path.c_str()) == 0) {
-            posix::Sys().fstat = s_fstat;
-        }
-        return s_fstat(fd, info);
-    };
-    HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
-    posix::Sys().fstat = s_fstat;
+    s_removed = false;
+    HANDLE h = nullptr;
+    {
+        testing_support::SyscallEntryOverride<&posix::Syscalls::fstat> removing([](int fd, struct stat* info) {
+            s_removed = s_removed || unlink(s_path.c_str()) == 0;
+            return posix::RealSyscalls().fstat(fd, info);
+        });
+        h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+    }
+    EXPECT_TRUE(s_removed);
     EXPECT_NE(h, nullptr);
     EXPECT_TRUE(FileExists(s_path));
     Api().CloseHandle(h);

@@ -1,0 +1,141 @@
+// Every system call of the POSIX backend, SQLite's own I/O included, failing in
+// turn under each facility: the operation either reports a Win32 error and
+// leaves nothing half done, or succeeds whole, and the next call works.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "posix/forked.h"
+#include "qvtr/module.h"
+#include "support/support.h"
+#include "support/syscall_faults.h"
+#include "win32/api.h"
+#include "win32/posix/posix.h"
+
+namespace {
+
+using namespace testing_support;
+
+// A failure must say what went wrong: a run that fails without a code says so.
+const unsigned long kNoCode = 0xFFFFFFFFul;
+
+unsigned long LastErrorOr(bool ok) {
+    if (ok) {
+        return 0;
+    }
+    const DWORD error = Api().GetLastError();
+    return error != 0 ? error : kNoCode;
+}
+
+size_t Entries(const std::string& dir) {
+    size_t count = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d)) {
+            count += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
+        }
+        closedir(d);
+    }
+    return count;
+}
+
+// Each run makes a name of its own, so that every step of making one can fail.
+TEST(SyscallFaults, NamedObjectIsMadeWholeOrNotAtAll) {
+    const std::string base = "qvtr-faults-" + std::to_string(getpid()) + "-";
+    int run = 0;
+    std::string name;
+    const int failures = FailEachSyscall([&] { name = base + std::to_string(++run); },
+                                         [&] {
+                                             HANDLE h = Api().CreateMutexA(nullptr, FALSE, name.c_str());
+                                             const unsigned long result = LastErrorOr(h != nullptr);
+                                             if (h != nullptr) {
+                                                 if (Api().WaitForSingleObject(h, 1000) == WAIT_OBJECT_0) {
+                                                     Api().ReleaseMutex(h);
+                                                 }
+                                                 Api().CloseHandle(h);
+                                             }
+                                             return result;
+                                         },
+                                         [&](unsigned long result, const std::string& failed) {
+                                             EXPECT_NE(result, kNoCode);
+                                             // Nothing of the failed attempt holds the name: the next maker is its
+                                             // creator.
+                                             HANDLE h = Api().CreateMutexA(nullptr, TRUE, name.c_str());
+                                             ASSERT_NE(h, nullptr) << "after " << failed;
+                                             EXPECT_NE(Api().GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS))
+                                                 << "after " << failed;
+                                             Api().ReleaseMutex(h);
+                                             Api().CloseHandle(h);
+                                         });
+    EXPECT_GT(failures, 0);
+}
+
+TEST(SyscallFaults, IniWriteLeavesTheOldFileOrTheNewOne) {
+    TempDir dir;
+    const std::string path = dir.File("faults.ini");
+    const std::string before = "[s]\nk=old\nother=1\n", after = "[s]\nk=new\nother=1\n";
+    const int failures = FailEachSyscall(
+        [&] { WriteFile(path, before); },
+        [&] { return LastErrorOr(Api().WritePrivateProfileStringA("s", "k", "new", path.c_str())); },
+        [&](unsigned long result, const std::string& failed) {
+            EXPECT_NE(result, kNoCode);
+            const std::string now = ReadFile(path);
+            EXPECT_TRUE(now == (result == 0 ? after : before) || (result != 0 && now == after))
+                << "after " << failed << ": " << now;
+            EXPECT_EQ(Entries(dir.Path()), 1u) << "a temporary file is left after " << failed;
+            if (result != 0) {
+                EXPECT_EQ(result, posix::ErrnoToWin32(InjectedErrno(failed))) << "after " << failed;
+            }
+            char value[16] = {};
+            Api().GetPrivateProfileStringA("s", "k", "", value, sizeof value, path.c_str());
+            EXPECT_EQ(now, "[s]\nk=" + std::string(value) + "\nother=1\n") << "a stale read after " << failed;
+        });
+    EXPECT_GT(failures, 0);
+}
+
+void Trace(const std::string& path, const char* text) {
+    CComModuleSupport module;
+    module.m_nDebugLevel = 1;
+    module.m_strLogPath = path;
+    module.Trace(1, "%s\n", text);
+}
+
+// Whole lines only: each the trace's prefix and ": TEXT".
+bool WholeLines(const std::string& log, const std::vector<std::string>& texts) {
+    size_t at = 0;
+    for (const std::string& text : texts) {
+        const std::string end = ": " + text + "\n";
+        const size_t found = log.find(end, at);
+        if (found == std::string::npos || log.find('\n', at) < found) {
+            return false;
+        }
+        at = found + end.size();
+    }
+    return at == log.size();
+}
+
+TEST(SyscallFaults, LogLosesAFailedLineButNeverTearsOne) {
+    TempDir dir;
+    const std::string path = dir.File("faults.log");
+    const int failures = FailEachSyscall(
+        [&] { WriteFile(path, ""); },
+        [&] {
+            Trace(path, "armed");
+            return 0ul;
+        },
+        [&](unsigned long, const std::string& failed) {
+            Trace(path, "after");
+            const std::string log = ReadFile(path);
+            EXPECT_TRUE(WholeLines(log, {"armed", "after"}) || (!failed.empty() && WholeLines(log, {"after"})))
+                << "after " << failed << ": " << log;
+        });
+    EXPECT_GT(failures, 0);
+}
+
+}  // namespace
