@@ -99,6 +99,51 @@ TEST(SyscallFaults, IniWriteLeavesTheOldFileOrTheNewOne) {
     EXPECT_GT(failures, 0);
 }
 
+// The value as a new process reads it: 0 old, 1 new, 2 anything else.
+int ValueSeenAfresh(const char* subKey) {
+    return forked::Run([&] {
+        HKEY key = nullptr;
+        char data[16] = {};
+        DWORD size = sizeof data;
+        if (Api().RegOpenKeyExA(HKEY_CURRENT_USER, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS ||
+            Api().RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != 0) {
+            return 2;
+        }
+        return std::strcmp(data, "old") == 0 ? 0 : std::strcmp(data, "new") == 0 ? 1 : 2;
+    });
+}
+
+int ValueSeenHere(HKEY key) {
+    char data[16] = {};
+    DWORD size = sizeof data;
+    if (Api().RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != 0) {
+        return 2;
+    }
+    return std::strcmp(data, "old") == 0 ? 0 : std::strcmp(data, "new") == 0 ? 1 : 2;
+}
+
+LONG SetText(HKEY key, const char* text) {
+    return Api().RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                                static_cast<DWORD>(std::strlen(text) + 1));
+}
+
+TEST(SyscallFaults, RegistryWriteIsWholeOrUndoneOnDiskAndInMemory) {
+    const char* const kSubKey = "Software\\QvtrSyscallFaults";
+    HKEY key = nullptr;
+    ASSERT_EQ(Api().RegCreateKeyExA(HKEY_CURRENT_USER, kSubKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const int failures = FailEachSyscall([&] { ASSERT_EQ(SetText(key, "old"), ERROR_SUCCESS); },
+                                         [&] { return static_cast<unsigned long>(SetText(key, "new")); },
+                                         [&](unsigned long result, const std::string& failed) {
+                                             const int here = ValueSeenHere(key);
+                                             EXPECT_EQ(here, result == 0 ? 1 : 0) << "after " << failed;
+                                             EXPECT_EQ(ValueSeenAfresh(kSubKey), here) << "after " << failed;
+                                         });
+    EXPECT_GT(failures, 0);
+    Api().RegCloseKey(key);
+    Api().RegDeleteKeyA(HKEY_CURRENT_USER, kSubKey);
+}
+
 void Trace(const std::string& path, const char* text) {
     CComModuleSupport module;
     module.m_nDebugLevel = 1;

@@ -85,6 +85,10 @@ public:
         m_empty = m_store == nullptr && error == ERROR_FILE_NOT_FOUND;
         if (m_store != nullptr) {
             m_store->Mutex().lock();
+            if (m_store->Broken() && (error = m_store->Reconnect()) != ERROR_SUCCESS) {
+                m_store->Mutex().unlock();
+                m_store = nullptr;
+            }
         }
         return m_store != nullptr || m_empty ? ERROR_SUCCESS : error;
     }

@@ -320,6 +320,7 @@ int OpenStoreFile(const std::string& path, bool create, mode_t mode, bool machin
 
 bool Store::Open(Hive hive, const std::string& path, bool create, std::string& reason) {
     m_path = path;
+    m_hive = hive;
     if (path.empty() || path[0] != '/') {
         reason = "no home directory in the password database; set QVTR_REGISTRY to an absolute path";
         return false;
@@ -1038,7 +1039,38 @@ LONG Store::LastError() const {
     if (t_sizeLimitHit) {
         return ERROR_DISK_FULL;  // a full disk, or the file-size limit: full as far as this process may go
     }
-    return SqliteToWin32(sqlite3_extended_errcode(m_db));
+    const int code = sqlite3_extended_errcode(m_db);
+    if ((code & 0xFF) == SQLITE_IOERR || (code & 0xFF) == SQLITE_PROTOCOL) {
+        m_broken = true;
+    }
+    return SqliteToWin32(code);
+}
+
+LONG Store::Reconnect() {
+    if (m_import || m_snapshot || m_writing) {
+        return ERROR_SUCCESS;  // not in the middle of a transaction: its end will tell
+    }
+    for (auto& statement : m_statements) {
+        sqlite3_finalize(statement.second);
+    }
+    m_statements.clear();
+    sqlite3_close_v2(m_db);  // the last connection to the file: SQLite lets go of its locks and mapping
+    m_db = nullptr;
+    m_header = nullptr;
+    if (m_headerFd >= 0) {
+        Sys().close(m_headerFd);
+        m_headerFd = -1;
+    }
+    Forget();
+    m_synced = false;
+    std::string reason;
+    const int flags = (m_writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(m_path.c_str(), &m_db, flags, nullptr) != SQLITE_OK || !Configure(m_hive, reason)) {
+        return m_db != nullptr ? LastError() : static_cast<LONG>(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    FindHeader();
+    m_broken = false;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace reg

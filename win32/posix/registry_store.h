@@ -211,6 +211,12 @@ public:
     // The Win32 code of the last SQLite failure.
     LONG LastError() const;
 
+    // After a failure of the file system under SQLite (an I/O error, a lock that
+    // could not be let go), the connection may hold a wrong idea of its locks: it
+    // is closed and opened afresh at the start of the next call. Memory goes too.
+    bool Broken() const { return m_broken; }
+    LONG Reconnect();
+
 private:
     Store() = default;
     bool Open(Hive hive, const std::string& path, bool create, std::string& reason);
@@ -258,6 +264,8 @@ private:
     bool m_import = false;
     bool m_snapshot = false;
     bool m_savepoint = false;
+    mutable bool m_broken = false;
+    Hive m_hive = Hive::kUser;
     std::string m_path;
 };
 
