@@ -183,4 +183,66 @@ TEST(SyscallFaults, LogLosesAFailedLineButNeverTearsOne) {
     EXPECT_GT(failures, 0);
 }
 
+// Processes that carry the service's name in their environment, as its own do.
+int ProcessesOf(const std::string& service) {
+    int count = 0;
+    const std::string mark = "QVTR_SERVICE_NAME=" + service;
+    if (DIR* d = opendir("/proc")) {
+        while (dirent* entry = readdir(d)) {
+            std::ifstream in(std::string("/proc/") + entry->d_name + "/environ", std::ios::binary);
+            std::string variable;
+            while (std::getline(in, variable, '\0')) {
+                count += variable == mark;
+            }
+        }
+        closedir(d);
+    }
+    return count;
+}
+
+DWORD StateOf(SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    return Api().QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+TEST(SyscallFaults, ServiceStartsWholeOrLeavesNoProcessAndNoRecord) {
+    const std::string name = "QvtrFaults" + std::to_string(getpid());
+    const std::string path = "System\\CurrentControlSet\\Services\\" + name;
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        Api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    const char image[] = "/bin/sh -c \"exec sleep 30\"";
+    Api().RegSetValueExA(key, "ImagePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(image), sizeof image);
+    Api().RegCloseKey(key);
+    SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = Api().OpenServiceA(manager, name.c_str(), SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    ASSERT_NE(service, nullptr);
+    auto settled = [&](DWORD state) {
+        for (int i = 0; i < 500 && StateOf(service) != state; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return StateOf(service) == state;
+    };
+    const int failures = FailEachSyscall([] {}, [&] { return LastErrorOr(Api().StartServiceA(service, 0, nullptr)); },
+                                         [&](unsigned long result, const std::string& failed) {
+                                             EXPECT_NE(result, kNoCode);
+                                             if (result == 0) {
+                                                 EXPECT_TRUE(settled(SERVICE_RUNNING)) << "after " << failed;
+                                                 SERVICE_STATUS status{};
+                                                 Api().ControlService(service, SERVICE_CONTROL_STOP, &status);
+                                             }
+                                             EXPECT_TRUE(settled(SERVICE_STOPPED)) << "after " << failed;
+                                             for (int i = 0; i < 200 && ProcessesOf(name) != 0; ++i) {
+                                                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                                             }
+                                             EXPECT_EQ(ProcessesOf(name), 0) << "a process is left after " << failed;
+                                         },
+                                         100);
+    EXPECT_GT(failures, 0);
+    Api().CloseServiceHandle(service);
+    Api().CloseServiceHandle(manager);
+    Api().RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+}
+
 }  // namespace

@@ -92,12 +92,16 @@ const std::string& BootId() {
 }
 
 // The start time of a live process (clock ticks since boot), or 0 when it is
-// gone or a zombie. Together with the pid it names one process: a reused pid
-// gets another start time.
-unsigned long long ProcessStartTime(pid_t pid) {
+// gone or a zombie, or when its file could not be read (`unreadable` is then
+// set). Together with the pid it names one process: a reused pid gets another.
+unsigned long long ProcessStartTime(pid_t pid, int* unreadable = nullptr) {
+    errno = 0;
     const std::string stat = ReadSystemFile("/proc/" + std::to_string(pid) + "/stat");
     const size_t paren = stat.rfind(')');
     if (paren == std::string::npos) {
+        if (unreadable != nullptr) {
+            *unreadable = errno != ENOENT && errno != ESRCH ? (errno != 0 ? errno : EIO) : 0;
+        }
         return 0;
     }
     std::istringstream fields(stat.substr(paren + 1));
@@ -129,7 +133,15 @@ uid_t ProcessUser(pid_t pid) {
 // Whether the process was started by this manager as `service`: the name the
 // launcher put into its environment. Only its own user and root can read that.
 bool CarriesServiceName(pid_t pid, const std::string& service) {
-    const std::string environment = ReadSystemFile("/proc/" + std::to_string(pid) + "/environ");
+    // A program replacing itself (a shell's exec of the service) shows no
+    // environment for a moment: asked again, a little later.
+    std::string environment;
+    for (int attempt = 0; attempt < 50 && environment.empty(); ++attempt) {
+        if (attempt > 0) {
+            usleep(2000);
+        }
+        environment = ReadSystemFile("/proc/" + std::to_string(pid) + "/environ");
+    }
     const std::string wanted = "QVTR_SERVICE_NAME=" + service;
     for (size_t at = 0; at < environment.size();) {
         const size_t end = environment.find('\0', at);
@@ -562,6 +574,7 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
     // Both children's reports, until the service's exec closes the pipe.
     pid_t servicePid = 0;
     int failure = 0;
+    int lost = 0;  // the reports could not be read: whether the service runs is not known
     LaunchMessage message{};
     for (;;) {
         const ssize_t n = Sys().read(report[0], &message, sizeof message);
@@ -569,6 +582,7 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
             continue;
         }
         if (n != static_cast<ssize_t>(sizeof message)) {
+            lost = n < 0 ? errno : 0;
             break;
         }
         if (message.kind == 1) {
@@ -578,17 +592,25 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
         }
     }
     Sys().close(report[0]);
-    if (failure != 0 || servicePid <= 0) {
-        return ErrnoToWin32(failure != 0 ? failure : ECHILD);
+    if (failure == 0 && (lost != 0 || servicePid <= 0)) {
+        // A service this manager cannot name could never be seen or stopped: not left running.
+        Sys().kill(-middle, SIGKILL);
+        return ErrnoToWin32(lost != 0 ? lost : ECHILD);
+    }
+    if (failure != 0) {
+        return ErrnoToWin32(failure);
     }
 
     StateRecord record;
     record.pid = servicePid;
     record.group = middle;
-    record.startTime = ProcessStartTime(servicePid);  // 0 when it has already ended
+    int unreadable = 0;
+    record.startTime = ProcessStartTime(servicePid, &unreadable);  // 0 when it has already ended
     record.bootId = BootId();
-    if (!WriteStateRecord(place, record)) {
-        const DWORD code = SetErrorFromErrno();
+    // A service that could not be told apart from a later process of its pid
+    // could never be seen or stopped again: it is not left running.
+    if (unreadable != 0 || !WriteStateRecord(place, record)) {
+        const DWORD code = unreadable != 0 ? ErrnoToWin32(unreadable) : SetErrorFromErrno();
         Sys().kill(-middle, SIGKILL);
         return code;
     }
