@@ -1,8 +1,13 @@
-# Installation: the library with its language file beside it, the headers, the
+# Installation: the library (and on Linux its platform) with its language file beside it, the headers, the
 # tool, a CMake package (find_package(qvtr)) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS qvtr EXPORT qvtrTargets
+# On Linux the platform the module runs on is a library of its own, beside it.
+set(QVTR_INSTALLED_LIBRARIES qvtr)
+if(NOT WIN32)
+    list(APPEND QVTR_INSTALLED_LIBRARIES qvtr_platform)
+endif()
+install(TARGETS ${QVTR_INSTALLED_LIBRARIES} EXPORT qvtrTargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -7,8 +7,14 @@
 // scope. An entry the backend lacks stays null.
 #pragma once
 
-#include "qvtr/export.h"
 #include "win32/win32.h"
+
+// The seam leaves the platform's shared library (Linux) for the module and the tool.
+#if !defined(_WIN32)
+#define QVTR_PLATFORM_API __attribute__((visibility("default")))
+#else
+#define QVTR_PLATFORM_API
+#endif
 
 struct Win32Api {
     // Module file names, temporary path, process id (trace log, language files).
@@ -122,16 +128,16 @@ struct Win32Api {
 #define QVTR_REG_SNAPSHOT 4
 
 // The process's table. The first call binds it to the backend.
-QVTR_API Win32Api& Api();
+QVTR_PLATFORM_API Win32Api& Api();
 
 // The backend's own table, never overridden: fakes call through it.
-QVTR_API const Win32Api& BackendApi();
+QVTR_PLATFORM_API const Win32Api& BackendApi();
 
 // Binds every entry the backend has; defined once per backend.
 void BindBackend(Win32Api& table);
 
 // Replaces entries for the lifetime of the guard: `ApiOverride o; o->GetVersion = fake;`.
-class QVTR_API ApiOverride {
+class QVTR_PLATFORM_API ApiOverride {
 public:
     ApiOverride();
     ~ApiOverride();

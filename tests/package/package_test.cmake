@@ -11,20 +11,25 @@ function(run)
 endfunction()
 
 # 1. Only the public interface leaves the shared library: no symbol of an
-# internal namespace (posix::, regfile::, ...) or of the tests' helpers.
+# internal namespace (posix::, regfile::, ...), of the C++ runtime's templates,
+# of the seam (the platform's library has it) or of the tests' helpers.
 run(${NM} -D --defined-only -C ${LIBRARY})
 string(REPLACE "\n" ";" symbols "${run_output}")
 set(internal "")
 foreach(line IN LISTS symbols)
-    # "<address> <kind> <name>"; std templates the headers instantiate are allowed.
+    # "<address> <kind> <name>"
     if(NOT line MATCHES "^[0-9a-f]+ [A-Za-z] (.*)$")
         continue()
     endif()
     set(name "${CMAKE_MATCH_1}")
     string(REGEX REPLACE "^(typeinfo name for |typeinfo for |vtable for |VTT for |guard variable for )" "" name "${name}")
-    if(name MATCHES "^([A-Za-z_][A-Za-z0-9_]*)::" AND NOT CMAKE_MATCH_1 MATCHES "^(std|__gnu_cxx|__cxxabiv1|C[A-Z][A-Za-z0-9]*|ApiOverride|Win32Api)$")
+    string(REGEX REPLACE "\\(.*" "" head "${name}")  # the name without its parameters
+    if(head MATCHES "(^| )(std|__gnu_cxx|__cxxabiv1)::")
         list(APPEND internal "${line}")
-    elseif(name MATCHES "(^|[ (<,*&])(posix|regfile|qvtr|tool|testing_support)::" OR name MATCHES "anonymous namespace")
+    elseif(name MATCHES "^([A-Za-z_][A-Za-z0-9_]*)::" AND NOT CMAKE_MATCH_1 MATCHES "^C[A-Z][A-Za-z0-9]*$")
+        list(APPEND internal "${line}")
+    elseif(name MATCHES "^(Api|BackendApi|BindBackend)\\(" OR name MATCHES "(^|[ (<,*&])(posix|regfile|qvtr|tool|testing_support)::"
+           OR name MATCHES "anonymous namespace")
         list(APPEND internal "${line}")
     endif()
 endforeach()
