@@ -1,11 +1,15 @@
 // service status, start and stop.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qvtr/module.h"
@@ -73,41 +77,48 @@ int RunStatus(const std::string& name) {
 
 // ---- start -------------------------------------------------------------------------
 
-// While the layer waits, its status queries and pauses pass through here, so
-// the tool can show how the start goes without a wait of its own.
-struct StartProgress {
-    std::string name;
-    const Win32Api* saved = nullptr;
-    DWORD startTick = 0;
-    SERVICE_STATUS last{};
-    DWORD startError = 0;  // what StartServiceA said, which the module reports as 1062
-};
-StartProgress g_progress;
-
-BOOL WINAPI ProgressQueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
-    const BOOL ok = g_progress.saved->QueryServiceStatus(service, status);
-    if (ok) {
-        g_progress.last = *status;
-    }
-    return ok;
-}
-
-BOOL WINAPI ProgressStartService(SC_HANDLE service, DWORD count, LPCSTR* args) {
-    const BOOL ok = g_progress.saved->StartServiceA(service, count, args);
-    if (!ok) {
-        g_progress.startError = g_progress.saved->GetLastError();
-        g_progress.saved->SetLastError(g_progress.startError);
-    }
-    return ok;
-}
-
-void WINAPI ProgressSleep(DWORD ms) {
-    const SERVICE_STATUS& s = g_progress.last;
-    const DWORD elapsed = g_progress.saved->GetTickCount() - g_progress.startTick;
-    std::cerr << "qvtr service start: " << g_progress.name << ": " << StateName(s.dwCurrentState) << ", check point "
+// One line on standard error about a start under way, as often as the module's
+// wait asks the manager.
+DWORD ShowProgress(const std::string& name, const SERVICE_STATUS& s, std::chrono::steady_clock::time_point start) {
+    const DWORD pause = std::min<DWORD>(std::max<DWORD>(s.dwWaitHint / 10, 1000), 10000);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cerr << "qvtr service start: " << name << ": " << StateName(s.dwCurrentState) << ", check point "
               << s.dwCheckPoint << ", wait hint " << s.dwWaitHint << " ms, " << std::fixed << std::setprecision(1)
-              << elapsed / 1000.0 << " s elapsed; next check in " << ms / 1000.0 << " s\n";
-    g_progress.saved->Sleep(ms);
+              << elapsed << " s elapsed; next check in " << pause / 1000.0 << " s\n";
+    return pause;
+}
+
+// The module's wait for a starting service, in a thread of its own; meanwhile
+// this loop asks the manager too, and shows how the start goes.
+bool WaitShowingProgress(const std::string& name, SC_HANDLE manager, DWORD& error) {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    bool running = false;
+    std::thread wait([&] {
+        DWORD code = 0;
+        const bool ok = EnsureServiceRunning(manager, name.c_str(), SERVICE_QUERY_STATUS, code);
+        const std::lock_guard<std::mutex> lock(mutex);
+        running = ok;
+        error = code;
+        done = true;
+        ended.notify_all();
+    });
+    const ServiceHandles watch(name, SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS);
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!done) {
+        SERVICE_STATUS status{};
+        DWORD pause = 1000;
+        if (watch.Service() != nullptr && Api().QueryServiceStatus(watch.Service(), &status) &&
+            status.dwCurrentState == SERVICE_START_PENDING) {
+            pause = ShowProgress(name, status, start);
+        }
+        ended.wait_for(lock, std::chrono::milliseconds(pause), [&] { return done; });
+    }
+    lock.unlock();
+    wait.join();
+    return running;
 }
 
 // The layer reports every refused start as "not started"; the manager knows more.
@@ -145,21 +156,26 @@ int RunStart(const std::string& name) {
             return ExitFor(ERROR_SERVICE_ALREADY_RUNNING);
         }
     }
-    DWORD error = 0;
-    bool running = false;
-    {
-        ApiOverride hooks;
-        g_progress.name = name;
-        g_progress.saved = &hooks.Saved();
-        g_progress.startTick = hooks.Saved().GetTickCount();
-        g_progress.startError = 0;
-        hooks->QueryServiceStatus = ProgressQueryServiceStatus;
-        hooks->StartServiceA = ProgressStartService;
-        hooks->Sleep = ProgressSleep;
-        running = StartServiceAndWait(name.c_str(), error);
+    // Started here, as sc.exe starts it, so that a refusal is told in the manager's
+    // own words; then waited for as the module waits.
+    SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, GENERIC_EXECUTE);
+    SC_HANDLE service = manager ? Api().OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS) : nullptr;
+    DWORD error = service ? 0 : Api().GetLastError();
+    DWORD startError = 0;
+    if (service != nullptr) {
+        if (!Api().StartServiceA(service, 0, nullptr)) {
+            startError = Api().GetLastError();
+        }
+        Api().CloseServiceHandle(service);
     }
-    if (!running && g_progress.startError != 0 && error == ERROR_SERVICE_NOT_ACTIVE) {
-        return Failure(name + " could not be started: " + DescribeError(g_progress.startError), g_progress.startError);
+    bool running = false;
+    if (service != nullptr) {
+        running = WaitShowingProgress(name, manager, error);  // the wait closes the manager
+    } else if (manager != nullptr) {
+        Api().CloseServiceHandle(manager);
+    }
+    if (!running && startError != 0 && error == ERROR_SERVICE_NOT_ACTIVE) {
+        return Failure(name + " could not be started: " + DescribeError(startError), startError);
     }
     if (!running) {
         return Failure(name + " is not running: " + DescribeError(error) + WhyNotStarted(name, error), error);
