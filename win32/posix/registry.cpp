@@ -432,6 +432,59 @@ LONG WINAPI RegOpenKeyAImpl(HKEY hKey, LPCSTR subKey, PHKEY result) {
     return RegOpenKeyExAImpl(hKey, subKey, 0, MAXIMUM_ALLOWED, result);
 }
 
+// Each name no longer than the registry allows, the path not deeper.
+bool NamesFit(const std::vector<std::string>& names, const std::string& path) {
+    for (const std::string& name : names) {
+        if (name.size() > reg::kMaxKeyName) {
+            return false;
+        }
+    }
+    return Depth(path) <= reg::kMaxDepth;
+}
+
+// Makes the missing keys of `names` below `base` in one transaction; `id` is the
+// last one's, `created` whether that one is new.
+LONG CreatePath(Call& call, const KeyRef& base, const std::vector<std::string>& names, LPSTR keyClass, int64_t& id,
+                bool& created) {
+    if (!call->Begin()) {
+        return call->LastError();
+    }
+    int64_t parent = KeyId(call, base);
+    if (parent == 0) {
+        call->Rollback();
+        return base.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+    }
+    created = false;
+    std::string path = base.path;
+    for (size_t i = 0; i < names.size(); ++i) {
+        path += '\\';
+        path += Fold(names[i]);
+        int64_t found = FindPath(call, path);
+        if (found == 0) {
+            const bool last = i + 1 == names.size();
+            Statement insert = call->Prepare(
+                "INSERT INTO keys(parent, path, name, class, written) VALUES (?1, ?2, ?3, ?4, "
+                "CAST((julianday('now') - 2305813.5) * 864000000000.0 AS INTEGER))");
+            insert.Bind(1, parent).Bind(2, path).Bind(3, names[i]);
+            insert.Bind(4, std::string(last && keyClass != nullptr ? keyClass : ""));
+            if (insert.Step() != SQLITE_DONE) {
+                const LONG error = call->LastError();
+                call->Rollback();
+                return error;
+            }
+            found = sqlite3_last_insert_rowid(call->Db());
+            call->KeyAdded(parent, found, path);
+            created = last;
+        }
+        parent = found;
+    }
+    if (!call->Commit()) {
+        return call->LastError();
+    }
+    id = parent;
+    return ERROR_SUCCESS;
+}
+
 LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass, DWORD, REGSAM access,
                                 LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
     if (result == nullptr) {
@@ -447,15 +500,10 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
     if (const LONG error = SplitPath(subKey, names)) {
         return error;
     }
-    for (const std::string& name : names) {
-        if (name.size() > reg::kMaxKeyName) {
-            return ERROR_INVALID_PARAMETER;
-        }
-    }
     KeyRef key;
     key.hive = base.hive;
     key.path = JoinPath(base.path, names);
-    if (Depth(key.path) > reg::kMaxDepth) {
+    if (!NamesFit(names, key.path)) {
         return ERROR_INVALID_PARAMETER;
     }
     // Opening an existing key needs no write transaction.
@@ -483,42 +531,10 @@ LONG WINAPI RegCreateKeyExAImpl(HKEY hKey, LPCSTR subKey, DWORD, LPSTR keyClass,
         return ERROR_ACCESS_DENIED;
     }
     key.access = GrantedAccess(access);
-    if (!call->Begin()) {
-        return call->LastError();
-    }
-    int64_t parent = KeyId(call, base);
-    if (parent == 0) {
-        call->Rollback();
-        return base.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
-    }
     bool created = false;
-    std::string path = base.path;
-    for (size_t i = 0; i < names.size(); ++i) {
-        path += '\\';
-        path += Fold(names[i]);
-        int64_t id = FindPath(call, path);
-        if (id == 0) {
-            const bool last = i + 1 == names.size();
-            Statement insert = call->Prepare(
-                "INSERT INTO keys(parent, path, name, class, written) VALUES (?1, ?2, ?3, ?4, "
-                "CAST((julianday('now') - 2305813.5) * 864000000000.0 AS INTEGER))");
-            insert.Bind(1, parent).Bind(2, path).Bind(3, names[i]);
-            insert.Bind(4, std::string(last && keyClass != nullptr ? keyClass : ""));
-            if (insert.Step() != SQLITE_DONE) {
-                const LONG error = call->LastError();
-                call->Rollback();
-                return error;
-            }
-            id = sqlite3_last_insert_rowid(call->Db());
-            call->KeyAdded(parent, id, path);
-            created = last;
-        }
-        parent = id;
+    if (const LONG error = CreatePath(call, base, names, keyClass, key.id, created)) {
+        return error;
     }
-    if (!call->Commit()) {
-        return call->LastError();
-    }
-    key.id = parent;
     if (disposition != nullptr) {
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }
@@ -575,6 +591,35 @@ LONG PutFacts(const Store::Facts& facts, LPSTR keyClass, LPDWORD classLength, LP
     return ERROR_SUCCESS;
 }
 
+// A key's facts in one statement: one consistent view of the key. What nobody
+// asked for is not counted.
+LONG QueryFacts(Call& call, int64_t id, bool subKeyFacts, bool valueFacts, Store::Facts& facts) {
+#define QVTR_SUBKEY_FACTS                                                   \
+    " (SELECT count(*) FROM keys WHERE parent = ?1),"                       \
+    " (SELECT coalesce(max(length(name)), 0) FROM keys WHERE parent = ?1)," \
+    " (SELECT coalesce(max(length(class)), 0) FROM keys WHERE parent = ?1),"
+#define QVTR_VALUE_FACTS                                                 \
+    " (SELECT count(*) FROM vals WHERE key = ?1),"                       \
+    " (SELECT coalesce(max(length(name)), 0) FROM vals WHERE key = ?1)," \
+    " (SELECT coalesce(max(length(data)), 0) FROM vals WHERE key = ?1)"
+    static const char* const kQueries[2][2] = {
+        {"SELECT k.class, k.written, 0, 0, 0, 0, 0, 0 FROM keys k WHERE k.id = ?1",
+         "SELECT k.class, k.written, 0, 0, 0," QVTR_VALUE_FACTS " FROM keys k WHERE k.id = ?1"},
+        {"SELECT k.class, k.written," QVTR_SUBKEY_FACTS " 0, 0, 0 FROM keys k WHERE k.id = ?1",
+         "SELECT k.class, k.written," QVTR_SUBKEY_FACTS QVTR_VALUE_FACTS " FROM keys k WHERE k.id = ?1"},
+    };
+#undef QVTR_SUBKEY_FACTS
+#undef QVTR_VALUE_FACTS
+    Statement info = call->Prepare(kQueries[subKeyFacts ? 1 : 0][valueFacts ? 1 : 0]);
+    info.Bind(1, id);
+    const int rc = info.Step();
+    if (rc != SQLITE_ROW) {
+        return rc == SQLITE_DONE ? ERROR_KEY_DELETED : call->LastError();
+    }
+    facts = ReadFacts(info, 0);
+    return ERROR_SUCCESS;
+}
+
 LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
                                  LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
                                  LPDWORD maxValueNameLength, LPDWORD maxValueLength, LPDWORD securityDescriptor,
@@ -602,32 +647,12 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
         return PutFacts(known->facts, keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values,
                         maxValueNameLength, maxValueLength, securityDescriptor, lastWrite);
     }
-    // One statement: one consistent view of the key. What nobody asked for is not counted.
-#define QVTR_SUBKEY_FACTS                                                   \
-    " (SELECT count(*) FROM keys WHERE parent = ?1),"                       \
-    " (SELECT coalesce(max(length(name)), 0) FROM keys WHERE parent = ?1)," \
-    " (SELECT coalesce(max(length(class)), 0) FROM keys WHERE parent = ?1),"
-#define QVTR_VALUE_FACTS                                                 \
-    " (SELECT count(*) FROM vals WHERE key = ?1),"                       \
-    " (SELECT coalesce(max(length(name)), 0) FROM vals WHERE key = ?1)," \
-    " (SELECT coalesce(max(length(data)), 0) FROM vals WHERE key = ?1)"
-    static const char* const kQueries[2][2] = {
-        {"SELECT k.class, k.written, 0, 0, 0, 0, 0, 0 FROM keys k WHERE k.id = ?1",
-         "SELECT k.class, k.written, 0, 0, 0," QVTR_VALUE_FACTS " FROM keys k WHERE k.id = ?1"},
-        {"SELECT k.class, k.written," QVTR_SUBKEY_FACTS " 0, 0, 0 FROM keys k WHERE k.id = ?1",
-         "SELECT k.class, k.written," QVTR_SUBKEY_FACTS QVTR_VALUE_FACTS " FROM keys k WHERE k.id = ?1"},
-    };
-#undef QVTR_SUBKEY_FACTS
-#undef QVTR_VALUE_FACTS
     const bool subKeyFacts = subKeys != nullptr || maxSubKeyLength != nullptr || maxClassLength != nullptr;
     const bool valueFacts = values != nullptr || maxValueNameLength != nullptr || maxValueLength != nullptr;
-    Statement info = call->Prepare(kQueries[subKeyFacts ? 1 : 0][valueFacts ? 1 : 0]);
-    info.Bind(1, id);
-    const int rc = info.Step();
-    if (rc != SQLITE_ROW) {
-        return rc == SQLITE_DONE ? ERROR_KEY_DELETED : call->LastError();
+    Store::Facts facts;
+    if (const LONG error = QueryFacts(call, id, subKeyFacts, valueFacts, facts)) {
+        return error;
     }
-    const Store::Facts facts = ReadFacts(info, 0);
     if (usable && subKeyFacts && valueFacts && call->Settled(snapshot)) {
         Store::KeyMemory& known = call->MemoryOf(id);
         known.exists = true;
@@ -776,14 +801,90 @@ const Row* ReadWindow(Call& call, const char* const* queries, int64_t id, DWORD 
     }
 }
 
-LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
-                              LPBYTE data, LPDWORD dataSize) {
-    if (name == nullptr || nameLength == nullptr || reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
-        return ERROR_INVALID_PARAMETER;
+// What tells a key's values from its sub-keys in an enumeration.
+struct ValueEntries {
+    using Row = Store::ValueRow;
+    static constexpr REGSAM kAccess = KEY_QUERY_VALUE;
+    // Values come in the order they were first written.
+#define QVTR_VALUE_ROW "SELECT name, type, CASE WHEN length(data) <= 4096 THEN data END, length(data), rowid FROM vals "
+    static constexpr const char* kQueries[3] = {
+        QVTR_VALUE_ROW "WHERE key = ?1 ORDER BY rowid LIMIT ?4 OFFSET ?3",
+        QVTR_VALUE_ROW "WHERE key = ?1 AND rowid >= ?2 ORDER BY rowid LIMIT ?4 OFFSET ?3",
+        QVTR_VALUE_ROW "WHERE key = ?1 AND rowid < ?2 ORDER BY rowid DESC LIMIT ?4 OFFSET ?3",
+    };
+#undef QVTR_VALUE_ROW
+    static DWORD Count(const Store::Facts& facts) {
+        return facts.values;
     }
-    Call call;
-    KeyRef key;
-    if (const LONG error = Enter(call, hKey, KEY_QUERY_VALUE, key)) {
+    static Store::Window<Row>& Rows(Store::KeyMemory& known) {
+        return known.valueRows;
+    }
+    static auto& Cursor(Store::KeyMemory& known) {
+        return known.valueCursor;
+    }
+    static Row Read(Statement& q) {
+        Row r;
+        r.name = q.Text(0);
+        r.type = static_cast<DWORD>(q.Int(1));
+        r.whole = q.Blob(2) != nullptr || q.Int(3) == 0;
+        r.data = q.Text(2);
+        r.size = static_cast<size_t>(q.Int(3));
+        r.rowid = q.Int(4);
+        return r;
+    }
+    static int64_t Position(const Row& r) {
+        return r.rowid;
+    }
+    static void Seen(Call&, const Store::KeyMemory&) {}
+};
+
+struct SubKeyEntries {
+    using Row = Store::SubKeyRow;
+    static constexpr REGSAM kAccess = KEY_ENUMERATE_SUB_KEYS;
+    // Sub-keys come in the order of their upper-case names, as on Windows.
+#define QVTR_SUBKEY_ROW "SELECT name, class, written, path, id FROM keys "
+    static constexpr const char* kQueries[3] = {
+        QVTR_SUBKEY_ROW "WHERE parent = ?1 ORDER BY path LIMIT ?4 OFFSET ?3",
+        QVTR_SUBKEY_ROW "WHERE parent = ?1 AND path >= ?2 ORDER BY path LIMIT ?4 OFFSET ?3",
+        QVTR_SUBKEY_ROW "WHERE parent = ?1 AND path < ?2 ORDER BY path DESC LIMIT ?4 OFFSET ?3",
+    };
+#undef QVTR_SUBKEY_ROW
+    static DWORD Count(const Store::Facts& facts) {
+        return facts.subKeys;
+    }
+    static Store::Window<Row>& Rows(Store::KeyMemory& known) {
+        return known.subKeyRows;
+    }
+    static auto& Cursor(Store::KeyMemory& known) {
+        return known.subKeys;
+    }
+    static Row Read(Statement& q) {
+        Row r;
+        r.name = q.Text(0);
+        r.keyClass = q.Text(1);
+        r.written = q.Int(2);
+        r.path = q.Text(3);
+        r.id = q.Int(4);
+        return r;
+    }
+    static std::string Position(const Row& r) {
+        return r.path;
+    }
+    // The caller usually opens them next.
+    static void Seen(Call& call, const Store::KeyMemory& known) {
+        for (const Row& read : known.subKeyRows.rows) {
+            call->CacheKey(read.path, read.id);
+        }
+    }
+};
+
+// The one body of both enumerations: the entry at `index`, from memory while
+// nothing changed, else read with its neighbours. `scratch` holds the rows when
+// memory is not to be trusted; `row` stays valid while `call` lives.
+template <class Entries>
+LONG FindEntry(Call& call, HKEY hKey, DWORD index, Store::KeyMemory& scratch, KeyRef& key,
+               const typename Entries::Row*& row) {
+    if (const LONG error = Enter(call, hKey, Entries::kAccess, key)) {
         return error;
     }
     if (call.Empty()) {
@@ -795,41 +896,38 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     }
     uint64_t snapshot = 0;
     const bool usable = call->Sync(snapshot);
-    Store::KeyMemory scratch;
     Store::KeyMemory& known = usable ? call->MemoryOf(id) : scratch;
-    if (usable && known.counted && index >= known.facts.values) {
+    if (usable && known.counted && index >= Entries::Count(known.facts)) {
         return ERROR_NO_MORE_ITEMS;
     }
-    const Store::ValueRow* row = usable ? known.valueRows.At(call->Generation(), index) : nullptr;
+    row = usable ? Entries::Rows(known).At(call->Generation(), index) : nullptr;
+    if (row != nullptr) {
+        return ERROR_SUCCESS;
+    }
+    int rc = SQLITE_DONE;
+    row = ReadWindow(call, Entries::kQueries, id, index, usable, snapshot, Entries::Cursor(known), Entries::Rows(known),
+                     rc, Entries::Read, Entries::Position);
     if (row == nullptr) {
-        // Values come in the order they were first written.
-#define QVTR_VALUE_ROW "SELECT name, type, CASE WHEN length(data) <= 4096 THEN data END, length(data), rowid FROM vals "
-        static const char* const kQueries[3] = {
-            QVTR_VALUE_ROW "WHERE key = ?1 ORDER BY rowid LIMIT ?4 OFFSET ?3",
-            QVTR_VALUE_ROW "WHERE key = ?1 AND rowid >= ?2 ORDER BY rowid LIMIT ?4 OFFSET ?3",
-            QVTR_VALUE_ROW "WHERE key = ?1 AND rowid < ?2 ORDER BY rowid DESC LIMIT ?4 OFFSET ?3",
-        };
-#undef QVTR_VALUE_ROW
-        int rc = SQLITE_DONE;
-        row = ReadWindow(
-            call, kQueries, id, index, usable, snapshot, known.valueCursor, known.valueRows, rc,
-            [](Statement& q) {
-                Store::ValueRow r;
-                r.name = q.Text(0);
-                r.type = static_cast<DWORD>(q.Int(1));
-                r.whole = q.Blob(2) != nullptr || q.Int(3) == 0;
-                r.data = q.Text(2);
-                r.size = static_cast<size_t>(q.Int(3));
-                r.rowid = q.Int(4);
-                return r;
-            },
-            [](const Store::ValueRow& r) { return r.rowid; });
-        if (row == nullptr) {
-            return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
-        }
-        if (usable && call->Settled(snapshot)) {
-            known.exists = true;
-        }
+        return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
+    }
+    if (usable && call->Settled(snapshot)) {
+        known.exists = true;
+        Entries::Seen(call, known);
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
+                              LPBYTE data, LPDWORD dataSize) {
+    if (name == nullptr || nameLength == nullptr || reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    Call call;
+    KeyRef key;
+    Store::KeyMemory scratch;
+    const Store::ValueRow* row = nullptr;
+    if (const LONG error = FindEntry<ValueEntries>(call, hKey, index, scratch, key, row)) {
+        return error;
     }
     LONG result = ERROR_SUCCESS;
     if (data == nullptr || row->whole) {
@@ -869,55 +967,10 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     }
     Call call;
     KeyRef key;
-    if (const LONG error = Enter(call, hKey, KEY_ENUMERATE_SUB_KEYS, key)) {
-        return error;
-    }
-    if (call.Empty()) {
-        return ERROR_NO_MORE_ITEMS;
-    }
-    int64_t id = key.id;
-    if (key.predefined && id == 0 && (id = KeyId(call, key)) == 0) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    uint64_t snapshot = 0;
-    const bool usable = call->Sync(snapshot);
     Store::KeyMemory scratch;
-    Store::KeyMemory& known = usable ? call->MemoryOf(id) : scratch;
-    if (usable && known.counted && index >= known.facts.subKeys) {
-        return ERROR_NO_MORE_ITEMS;
-    }
-    const Store::SubKeyRow* row = usable ? known.subKeyRows.At(call->Generation(), index) : nullptr;
-    if (row == nullptr) {
-        // Sub-keys come in the order of their upper-case names, as on Windows.
-#define QVTR_SUBKEY_ROW "SELECT name, class, written, path, id FROM keys "
-        static const char* const kQueries[3] = {
-            QVTR_SUBKEY_ROW "WHERE parent = ?1 ORDER BY path LIMIT ?4 OFFSET ?3",
-            QVTR_SUBKEY_ROW "WHERE parent = ?1 AND path >= ?2 ORDER BY path LIMIT ?4 OFFSET ?3",
-            QVTR_SUBKEY_ROW "WHERE parent = ?1 AND path < ?2 ORDER BY path DESC LIMIT ?4 OFFSET ?3",
-        };
-#undef QVTR_SUBKEY_ROW
-        int rc = SQLITE_DONE;
-        row = ReadWindow(
-            call, kQueries, id, index, usable, snapshot, known.subKeys, known.subKeyRows, rc,
-            [](Statement& q) {
-                Store::SubKeyRow r;
-                r.name = q.Text(0);
-                r.keyClass = q.Text(1);
-                r.written = q.Int(2);
-                r.path = q.Text(3);
-                r.id = q.Int(4);
-                return r;
-            },
-            [](const Store::SubKeyRow& r) { return r.path; });
-        if (row == nullptr) {
-            return rc == SQLITE_DONE ? Missing(call, key, ERROR_NO_MORE_ITEMS) : call->LastError();
-        }
-        if (usable && call->Settled(snapshot)) {
-            known.exists = true;
-            for (const Store::SubKeyRow& read : known.subKeyRows.rows) {
-                call->CacheKey(read.path, read.id);  // the caller usually opens them next
-            }
-        }
+    const Store::SubKeyRow* row = nullptr;
+    if (const LONG error = FindEntry<SubKeyEntries>(call, hKey, index, scratch, key, row)) {
+        return error;
     }
     return PutSubKey(*row, name, nameLength, keyClass, classLength, lastWrite);
 }

@@ -403,6 +403,53 @@ bool ResolveProgram(const std::string& name, std::string& path) {
     return false;
 }
 
+// The starter's environment with `added` in place of its own variables of those names.
+std::vector<std::string> ServiceEnvironment(const std::vector<std::string>& added) {
+    std::vector<std::string> variables;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const std::string variable = *entry;
+        const std::string name = variable.substr(0, variable.find('='));
+        const bool replaced = std::any_of(added.begin(), added.end(), [&](const std::string& mine) {
+            return mine.compare(0, name.size() + 1, name + "=") == 0;
+        });
+        if (!replaced) {
+            variables.push_back(variable);
+        }
+    }
+    variables.insert(variables.end(), added.begin(), added.end());
+    return variables;
+}
+
+// An argv or envp for execve: the strings' own characters, then a null.
+std::vector<char*> Pointers(const std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (const std::string& text : strings) {
+        pointers.push_back(const_cast<char*>(text.c_str()));
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Both children's reports, until the service's exec closes the pipe.
+void ReadLaunchReports(int fd, pid_t& servicePid, int& failure, int& lost) {
+    LaunchMessage message{};
+    for (;;) {
+        const ssize_t n = Sys().read(fd, &message, sizeof message);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n != static_cast<ssize_t>(sizeof message)) {
+            lost = n < 0 ? errno : 0;
+            return;
+        }
+        if (message.kind == 1) {
+            servicePid = static_cast<pid_t>(message.value);
+        } else {
+            failure = message.value;
+        }
+    }
+}
+
 }  // namespace
 
 ServicePlace PlaceOfService(const std::string& service, uid_t account, bool make) {
@@ -516,28 +563,9 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
     }
     // Everything the children need is built before the fork.
     const Identity identity = IdentityOf(place.account);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    std::vector<std::string> envStorage;
-    for (char** entry = environ; entry && *entry; ++entry) {
-        const std::string variable = *entry;
-        const std::string name = variable.substr(0, variable.find('='));
-        const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const std::string& added) {
-            return added.compare(0, name.size() + 1, name + "=") == 0;
-        });
-        if (!replaced) {
-            envStorage.push_back(variable);
-        }
-    }
-    envStorage.insert(envStorage.end(), environment.begin(), environment.end());
-    std::vector<char*> envp;
-    for (const std::string& variable : envStorage) {
-        envp.push_back(const_cast<char*>(variable.c_str()));
-    }
-    envp.push_back(nullptr);
+    const std::vector<std::string> envStorage = ServiceEnvironment(environment);
+    const std::vector<char*> args = Pointers(argv);
+    const std::vector<char*> envp = Pointers(envStorage);
 
     int report[2];
     if (Sys().pipe2(report, O_CLOEXEC) != 0) {
@@ -571,26 +599,10 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
     int status = 0;
     while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
     }
-    // Both children's reports, until the service's exec closes the pipe.
     pid_t servicePid = 0;
     int failure = 0;
     int lost = 0;  // the reports could not be read: whether the service runs is not known
-    LaunchMessage message{};
-    for (;;) {
-        const ssize_t n = Sys().read(report[0], &message, sizeof message);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n != static_cast<ssize_t>(sizeof message)) {
-            lost = n < 0 ? errno : 0;
-            break;
-        }
-        if (message.kind == 1) {
-            servicePid = static_cast<pid_t>(message.value);
-        } else {
-            failure = message.value;
-        }
-    }
+    ReadLaunchReports(report[0], servicePid, failure, lost);
     Sys().close(report[0]);
     if (failure == 0 && (lost != 0 || servicePid <= 0)) {
         // A service this manager cannot name could never be seen or stopped: not left running.
