@@ -153,6 +153,75 @@ void CWMU::Close() {
     }
 }
 
+namespace {
+
+// Citrix's answer: the session, and the ICA client's name (the computer's for the
+// console, or for a direct ICA session, which `directIca` then says).
+void AskCitrix(DWORD& sessionId, char* clientName, DWORD clientNameSize, SessionPlatform& platform, bool& directIca) {
+    LPSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (CWMU::s_pfnWFQuerySessionInformationA(kCurrentServer, kCurrentSession, kSessionIdClass, &buffer, &bytes)) {
+        sessionId = SessionIdFrom(buffer, bytes);
+        g_Module.Trace(4, "Called WFQuerySessionInformation for session ID: %s, %08X\n", "Ok", Hex(sessionId));
+        CWMU::s_pfnWFFreeMemory(buffer);
+        if (sessionId == 0) {
+            ComputerNameInto(clientName, clientNameSize);
+            g_Module.Trace(4, "Console session, computer name is %s\n", clientName);
+        } else {
+            buffer = nullptr;
+            bytes = 0;
+            const BOOL named = CWMU::s_pfnWFQuerySessionInformationA(kCurrentServer, kCurrentSession, kClientNameClass,
+                                                                     &buffer, &bytes);
+            g_Module.Trace(4, "Called WFQuerySessionInformation for client name: %s\n", named ? "Ok" : "Failed");
+            if (named) {
+                ClientNameFrom(clientName, clientNameSize, buffer, bytes);
+                g_Module.Trace(4, "Client name: %s\n", clientName);
+                CWMU::s_pfnWFFreeMemory(buffer);
+            } else {
+                ComputerNameInto(clientName, clientNameSize);
+                g_Module.Trace(4, "Direct ICA session, computer name is %s\n", clientName);
+                directIca = true;
+            }
+        }
+        platform = SessionPlatform::Citrix;
+    } else {
+        g_Module.Trace(4, "Session is not a WF session\n");
+    }
+}
+
+// Terminal Services' answer: the session and the RDP client's name.
+void AskTerminalServices(DWORD& sessionId, char* clientName, DWORD clientNameSize, SessionPlatform& platform) {
+    LPSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (CWMU::s_pfnWTSQuerySessionInformationA(kCurrentServer, kCurrentSession, kSessionIdClass, &buffer, &bytes)) {
+        sessionId = SessionIdFrom(buffer, bytes);
+        g_Module.Trace(4, "Called WTSQuerySessionInformation for session ID: %s, %08X\n", "Ok", Hex(sessionId));
+        CWMU::s_pfnWTSFreeMemory(buffer);
+        if (sessionId == 0) {
+            ComputerNameInto(clientName, clientNameSize);
+            g_Module.Trace(4, "Console session, computer name is %s\n", clientName);
+            platform = SessionPlatform::Wts;
+        } else {
+            buffer = nullptr;
+            bytes = 0;
+            const BOOL named = CWMU::s_pfnWTSQuerySessionInformationA(kCurrentServer, kCurrentSession, kClientNameClass,
+                                                                      &buffer, &bytes);
+            g_Module.Trace(4, "Called WTSQuerySessionInformation for client name: %s\n", named ? "Ok" : "Failed");
+            if (!named) {
+                return;  // the session ID is the Terminal Services one; name and platform stay
+            }
+            ClientNameFrom(clientName, clientNameSize, buffer, bytes);
+            g_Module.Trace(4, "Client name: %s\n", clientName);
+            CWMU::s_pfnWTSFreeMemory(buffer);
+            platform = SessionPlatform::Wts;
+        }
+    } else {
+        g_Module.Trace(4, "Session is not a WTS session, try ICA\n");
+    }
+}
+
+}  // namespace
+
 DWORD CWMU::GetSessionInfo(DWORD& sessionId, char* clientName, DWORD clientNameSize, SessionPlatform& platform) {
     platform = SessionPlatform::None;
     CopyName(clientName, clientNameSize, "", 0);
@@ -161,37 +230,8 @@ DWORD CWMU::GetSessionInfo(DWORD& sessionId, char* clientName, DWORD clientNameS
     // Citrix first: on a MetaFrame server that is also a Terminal Server, only
     // Citrix knows the ICA client's name.
     if (m_hWfApi != nullptr) {
-        LPSTR buffer = nullptr;
-        DWORD bytes = 0;
-        if (s_pfnWFQuerySessionInformationA(kCurrentServer, kCurrentSession, kSessionIdClass, &buffer, &bytes)) {
-            sessionId = SessionIdFrom(buffer, bytes);
-            g_Module.Trace(4, "Called WFQuerySessionInformation for session ID: %s, %08X\n", "Ok", Hex(sessionId));
-            s_pfnWFFreeMemory(buffer);
-            if (sessionId == 0) {
-                ComputerNameInto(clientName, clientNameSize);
-                g_Module.Trace(4, "Console session, computer name is %s\n", clientName);
-            } else {
-                buffer = nullptr;
-                bytes = 0;
-                const BOOL named =
-                    s_pfnWFQuerySessionInformationA(kCurrentServer, kCurrentSession, kClientNameClass, &buffer, &bytes);
-                g_Module.Trace(4, "Called WFQuerySessionInformation for client name: %s\n", named ? "Ok" : "Failed");
-                if (named) {
-                    ClientNameFrom(clientName, clientNameSize, buffer, bytes);
-                    g_Module.Trace(4, "Client name: %s\n", clientName);
-                    s_pfnWFFreeMemory(buffer);
-                } else {
-                    ComputerNameInto(clientName, clientNameSize);
-                    g_Module.Trace(4, "Direct ICA session, computer name is %s\n", clientName);
-                    directIca = true;
-                }
-            }
-            platform = SessionPlatform::Citrix;
-        } else {
-            g_Module.Trace(4, "Session is not a WF session\n");
-        }
+        AskCitrix(sessionId, clientName, clientNameSize, platform, directIca);
     }
-
     if (m_hWtsApi == nullptr) {
         return 1;
     }
@@ -199,34 +239,7 @@ DWORD CWMU::GetSessionInfo(DWORD& sessionId, char* clientName, DWORD clientNameS
     if (clientNameSize != 0 && clientName[0] != '\0' && !directIca) {
         return 1;
     }
-
-    LPSTR buffer = nullptr;
-    DWORD bytes = 0;
-    if (s_pfnWTSQuerySessionInformationA(kCurrentServer, kCurrentSession, kSessionIdClass, &buffer, &bytes)) {
-        sessionId = SessionIdFrom(buffer, bytes);
-        g_Module.Trace(4, "Called WTSQuerySessionInformation for session ID: %s, %08X\n", "Ok", Hex(sessionId));
-        s_pfnWTSFreeMemory(buffer);
-        if (sessionId == 0) {
-            ComputerNameInto(clientName, clientNameSize);
-            g_Module.Trace(4, "Console session, computer name is %s\n", clientName);
-            platform = SessionPlatform::Wts;
-        } else {
-            buffer = nullptr;
-            bytes = 0;
-            const BOOL named =
-                s_pfnWTSQuerySessionInformationA(kCurrentServer, kCurrentSession, kClientNameClass, &buffer, &bytes);
-            g_Module.Trace(4, "Called WTSQuerySessionInformation for client name: %s\n", named ? "Ok" : "Failed");
-            if (!named) {
-                return 1;  // the session ID is the Terminal Services one; name and platform stay
-            }
-            ClientNameFrom(clientName, clientNameSize, buffer, bytes);
-            g_Module.Trace(4, "Client name: %s\n", clientName);
-            s_pfnWTSFreeMemory(buffer);
-            platform = SessionPlatform::Wts;
-        }
-    } else {
-        g_Module.Trace(4, "Session is not a WTS session, try ICA\n");
-    }
+    AskTerminalServices(sessionId, clientName, clientNameSize, platform);
     return 1;
 }
 

@@ -817,6 +817,24 @@ LONG Apply(const Document& document, Problem& problem) {
     return error;
 }
 
+namespace {
+
+// One value of a [key] block: "name"=- deletes it (gone already is fine), else it is set.
+LONG ApplyValue(HKEY hKey, const Value& value) {
+    if (value.remove) {
+        const LONG error = Api().RegDeleteValueA(hKey, value.name.c_str());
+        return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+    }
+    // NT's RegSetValueExA counts a terminator in when a string's last byte
+    // is not a NUL and the byte after it is: that byte is never a NUL here.
+    std::string bytes = value.data;
+    bytes += '\xFF';
+    return Api().RegSetValueExA(hKey, value.name.c_str(), 0, value.type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                static_cast<DWORD>(value.data.size()));
+}
+
+}  // namespace
+
 LONG Apply(const Document& document, bool strict, std::vector<Problem>& skipped) {
     const bool transaction = Api().QvtrRegTransaction != nullptr;
     if (transaction) {
@@ -862,20 +880,7 @@ LONG Apply(const Document& document, bool strict, std::vector<Problem>& skipped)
         }
         for (const Value& value : key.values) {
             const std::string shown = value.name.empty() ? "@" : "\"" + Cut(value.name) + "\"";
-            if (value.remove) {
-                error = Api().RegDeleteValueA(hKey, value.name.c_str());
-                if (error == ERROR_FILE_NOT_FOUND) {
-                    error = ERROR_SUCCESS;
-                }
-            } else {
-                // NT's RegSetValueExA counts a terminator in when a string's last byte
-                // is not a NUL and the byte after it is: that byte is never a NUL here.
-                std::string bytes = value.data;
-                bytes += '\xFF';
-                error = Api().RegSetValueExA(hKey, value.name.c_str(), 0, value.type,
-                                             reinterpret_cast<const BYTE*>(bytes.data()),
-                                             static_cast<DWORD>(value.data.size()));
-            }
+            error = ApplyValue(hKey, value);
             if (error != ERROR_SUCCESS &&
                 refused(value.line, "cannot " + std::string(value.remove ? "delete " : "set ") + shown, error)) {
                 Api().RegCloseKey(hKey);

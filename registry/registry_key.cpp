@@ -178,6 +178,25 @@ LONG CRegistryKey::SetValue(const char* name, CRegistryValue& value) {
     return SetValue(std::string(name != nullptr ? name : ""), value);
 }
 
+namespace {
+
+// Deletes the key's values from the last to the first; ERROR_NO_MORE_ITEMS once
+// the step below index 0 is reached, else the first failure.
+LONG DeleteValuesDownwards(HKEY hKey, DWORD cValues, DWORD cchMaxValueName) {
+    std::string strName(cchMaxValueName + 1, '\0');
+    LONG lResult = ERROR_SUCCESS;
+    for (DWORD nIndex = cValues - 1; lResult == ERROR_SUCCESS; --nIndex) {
+        DWORD cchName = cchMaxValueName + 1;
+        lResult = Api().RegEnumValueA(hKey, nIndex, &strName[0], &cchName, nullptr, nullptr, nullptr, nullptr);
+        if (lResult == ERROR_SUCCESS) {
+            lResult = Api().RegDeleteValueA(hKey, strName.c_str());
+        }
+    }
+    return lResult;
+}
+
+}  // namespace
+
 LONG CRegistryKey::DeleteTree() {
     // The Windows 95 family deletes a key together with everything below it.
     COsVersionInfo osvi;
@@ -221,19 +240,9 @@ LONG CRegistryKey::DeleteTree() {
         return m_lLastError;
     }
 
-    if (cValues != 0) {
-        std::string strName(cchMaxValueName + 1, '\0');
-        for (DWORD nIndex = cValues - 1; m_lLastError == ERROR_SUCCESS; --nIndex) {
-            DWORD cchName = cchMaxValueName + 1;
-            m_lLastError =
-                Api().RegEnumValueA(m_hKey, nIndex, &strName[0], &cchName, nullptr, nullptr, nullptr, nullptr);
-            if (m_lLastError == ERROR_SUCCESS) {
-                m_lLastError = Api().RegDeleteValueA(m_hKey, strName.c_str());
-            }
-        }
-        if (m_lLastError != ERROR_NO_MORE_ITEMS) {
-            return m_lLastError;
-        }
+    if (cValues != 0 &&
+        (m_lLastError = DeleteValuesDownwards(m_hKey, cValues, cchMaxValueName)) != ERROR_NO_MORE_ITEMS) {
+        return m_lLastError;
     }
 
     m_lLastError = Api().RegDeleteKeyA(m_hRootKey, m_strSubKey.c_str());

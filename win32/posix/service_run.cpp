@@ -555,6 +555,28 @@ void ForgetService(const ServicePlace& place) {
     }
 }
 
+namespace {
+
+// The run state of a service just launched. One that could not be recorded, or
+// told apart from a later process of its pid, could never be seen or stopped
+// again: it is not left running.
+DWORD RecordLaunch(const ServicePlace& place, pid_t servicePid, pid_t group) {
+    StateRecord record;
+    record.pid = servicePid;
+    record.group = group;
+    int unreadable = 0;
+    record.startTime = ProcessStartTime(servicePid, &unreadable);  // 0 when it has already ended
+    record.bootId = BootId();
+    if (unreadable != 0 || !WriteStateRecord(place, record)) {
+        const DWORD code = unreadable != 0 ? ErrnoToWin32(unreadable) : SetErrorFromErrno();
+        Sys().kill(-group, SIGKILL);
+        return code;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& argv,
                     const std::vector<std::string>& environment) {
     std::string program;
@@ -612,21 +634,7 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
     if (failure != 0) {
         return ErrnoToWin32(failure);
     }
-
-    StateRecord record;
-    record.pid = servicePid;
-    record.group = middle;
-    int unreadable = 0;
-    record.startTime = ProcessStartTime(servicePid, &unreadable);  // 0 when it has already ended
-    record.bootId = BootId();
-    // A service that could not be told apart from a later process of its pid
-    // could never be seen or stopped again: it is not left running.
-    if (unreadable != 0 || !WriteStateRecord(place, record)) {
-        const DWORD code = unreadable != 0 ? ErrnoToWin32(unreadable) : SetErrorFromErrno();
-        Sys().kill(-middle, SIGKILL);
-        return code;
-    }
-    return ERROR_SUCCESS;
+    return RecordLaunch(place, servicePid, middle);
 }
 
 DWORD StopService(const ServicePlace& place) {
