@@ -889,13 +889,11 @@ LONG Apply(const Document& document, bool strict, std::vector<Problem>& skipped)
         }
         Api().RegCloseKey(hKey);
     }
-    if (transaction) {
-        if (const LONG error = Api().QvtrRegTransaction(QVTR_REG_COMMIT)) {
-            skipped.push_back({0, "cannot commit the import: " + CodeText(error), error});
-            return error;
-        }
+    const LONG error = transaction ? Api().QvtrRegTransaction(QVTR_REG_COMMIT) : ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS) {
+        skipped.push_back({0, "cannot commit the import: " + CodeText(error), error});
     }
-    return ERROR_SUCCESS;
+    return error;
 }
 
 LONG Export(HKEY root, const std::string& rootName, const std::string& subKey, std::string& bytes,

@@ -52,10 +52,19 @@ bool Take(const std::string& name, DWORD wait, bool verbose, bool bounded, HANDL
     return true;
 }
 
-int RunLock(const Args& args) {
+struct LockRequest {
     bool verbose = false;
     bool bounded = false;
     DWORD wait = INFINITE;
+    std::string name;
+    std::vector<std::string> command;
+};
+
+// The options, NAME and COMMAND; 0, or the status of a usage error.
+int ParseLockRequest(const Args& args, LockRequest& request) {
+    bool& verbose = request.verbose;
+    bool& bounded = request.bounded;
+    DWORD& wait = request.wait;
     size_t next = 0;
     for (; next < args.size() && args[next].size() > 1 && args[next][0] == '-'; ++next) {
         const std::string& option = args[next];
@@ -83,7 +92,7 @@ int RunLock(const Args& args) {
     if (next >= args.size()) {
         return UsageError("lock", "expects NAME, then -- and the COMMAND to run");
     }
-    const std::string name = args[next++];
+    const std::string& name = request.name = args[next++];
     if (name.empty()) {
         return UsageError("lock", "NAME must not be empty: an unnamed mutex would exclude nobody");
     }
@@ -93,11 +102,21 @@ int RunLock(const Args& args) {
     if (next >= args.size()) {
         return UsageError("lock", "expects a COMMAND to run while holding '" + name + "'");
     }
-    const std::vector<std::string> command(args.begin() + static_cast<std::ptrdiff_t>(next), args.end());
+    request.command.assign(args.begin() + static_cast<std::ptrdiff_t>(next), args.end());
+    return 0;
+}
 
+int RunLock(const Args& args) {
+    LockRequest request;
+    if (const int status = ParseLockRequest(args, request)) {
+        return status;
+    }
+    const bool verbose = request.verbose;
+    const std::string& name = request.name;
+    const std::vector<std::string>& command = request.command;
     HANDLE probe = nullptr;
     bool abandoned = false;
-    if ((verbose || bounded) && !Take(name, wait, verbose, bounded, probe, abandoned)) {
+    if ((verbose || request.bounded) && !Take(name, request.wait, verbose, request.bounded, probe, abandoned)) {
         std::cerr << "qvtr lock: '" << command[0] << "' was not run\n";
         return kExitFailure;
     }

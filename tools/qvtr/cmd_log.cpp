@@ -606,6 +606,60 @@ bool ParsePids(const std::string& list, std::set<uint32_t>& pids) {
     }
 }
 
+// The options that take no value; false for any other.
+bool SetFlag(const std::string& arg, Options& options) {
+    bool* const flag = arg == "-f" || arg == "-F" || arg == "--follow" ? &options.follow
+                       : arg == "-i" || arg == "--ignore-case"         ? &options.ignoreCase
+                       : arg == "--since-start"                        ? &options.sinceStart
+                       : arg == "--summary"                            ? &options.summary
+                                                                       : nullptr;
+    if (flag != nullptr) {
+        *flag = true;
+    }
+    return flag != nullptr;
+}
+
+// Decimal only: a count of lines is not an address.
+bool ParseLineCount(const std::string& text, size_t& count) {
+    uint32_t n = 0;
+    if (text.rfind("0x", 0) == 0 || !ParseUInt32(text, n) || n > 10000000) {
+        return false;
+    }
+    count = n;
+    return true;
+}
+
+bool ParseColour(const std::string& value, Colour& colour) {
+    if (value == "never") {
+        colour = Colour::Never;
+    } else if (value == "always") {
+        colour = Colour::Always;
+    } else if (value == "auto") {
+        colour = Colour::Auto;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// What the options say together: the file, and the combinations refused.
+int FinishOptions(const std::vector<std::string>& positional, Options& options) {
+    if (positional.size() > 1 || (positional.size() == 1 && !options.file.empty())) {
+        return UsageError("log", "expects at most one log file");
+    }
+    if (positional.size() == 1) {
+        options.file = positional[0];
+    }
+    if (options.summary && (options.follow || options.haveLast)) {
+        return UsageError("log", "--summary cannot be combined with --follow or --last");
+    }
+    std::string error;
+    if (options.grep && !options.matcher.Compile(options.pattern, error, options.ignoreCase)) {
+        return UsageError("log", "--grep: not a valid regular expression: " + error);
+    }
+    return 0;
+}
+
 int ParseOptions(const Args& args, Options& options) {
     std::vector<std::string> positional;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -629,14 +683,8 @@ int ParseOptions(const Args& args, Options& options) {
             out = args[++i];
             return true;
         };
-        if (arg == "-f" || arg == "-F" || arg == "--follow") {
-            options.follow = true;
-        } else if (arg == "-i" || arg == "--ignore-case") {
-            options.ignoreCase = true;
-        } else if (arg == "--since-start") {
-            options.sinceStart = true;
-        } else if (arg == "--summary") {
-            options.summary = true;
+        if (SetFlag(arg, options)) {
+            continue;
         } else if (arg == "--file") {
             if (!next(options.file) || options.file.empty()) {
                 return UsageError("log", "--file expects a PATH");
@@ -653,22 +701,12 @@ int ParseOptions(const Args& args, Options& options) {
             options.grep = true;
         } else if (arg == "--last" || arg == "-n") {
             std::string count;
-            uint32_t n = 0;
-            if (!next(count) || count.rfind("0x", 0) == 0 || !ParseUInt32(count, n) || n > 10000000) {
+            if (!next(count) || !ParseLineCount(count, options.last)) {
                 return UsageError("log", arg + " expects a number of lines from 0 to 10000000");
             }
             options.haveLast = true;
-            options.last = n;
         } else if (arg == "--color" || arg == "--colour") {
-            if (!haveValue) {
-                options.colour = Colour::Always;
-            } else if (value == "never") {
-                options.colour = Colour::Never;
-            } else if (value == "always") {
-                options.colour = Colour::Always;
-            } else if (value == "auto") {
-                options.colour = Colour::Auto;
-            } else {
+            if (!ParseColour(haveValue ? value : "always", options.colour)) {
                 return UsageError("log", "--color expects never, always or auto");
             }
         } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
@@ -677,20 +715,7 @@ int ParseOptions(const Args& args, Options& options) {
             positional.push_back(args[i]);
         }
     }
-    if (positional.size() > 1 || (positional.size() == 1 && !options.file.empty())) {
-        return UsageError("log", "expects at most one log file");
-    }
-    if (positional.size() == 1) {
-        options.file = positional[0];
-    }
-    if (options.summary && (options.follow || options.haveLast)) {
-        return UsageError("log", "--summary cannot be combined with --follow or --last");
-    }
-    std::string error;
-    if (options.grep && !options.matcher.Compile(options.pattern, error, options.ignoreCase)) {
-        return UsageError("log", "--grep: not a valid regular expression: " + error);
-    }
-    return 0;
+    return FinishOptions(positional, options);
 }
 
 int RunLog(const Args& args) {

@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 namespace tool {
 
@@ -60,12 +62,37 @@ sigset_t ForwardedSet() {
 
 }  // namespace
 
+namespace {
+
+// How the child went: its exec's failure from the pipe, else its exit status.
+void Collect(pid_t pid, int forkError, int reportFd, ProcessResult& result) {
+    int execError = 0;
+    ssize_t got;
+    while ((got = read(reportFd, &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    close(reportFd);
+    if (pid < 0) {
+        result.error = std::strerror(forkError);
+        return;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (got == static_cast<ssize_t>(sizeof execError)) {
+        result.error = std::strerror(execError);
+    } else {
+        result.started = true;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+}
+
+}  // namespace
+
 ProcessResult RunProcess(const std::vector<std::string>& argv) {
     ProcessResult result;
     std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
+    std::transform(argv.begin(), argv.end(), std::back_inserter(args),
+                   [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
     args.push_back(nullptr);
 
     // The exec failure comes back through a pipe that a successful exec closes.
@@ -99,24 +126,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
     }
     sigprocmask(SIG_SETMASK, &oldMask, nullptr);
 
-    int execError = 0;
-    ssize_t got;
-    while ((got = read(report[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
-    }
-    close(report[0]);
-    if (pid < 0) {
-        result.error = std::strerror(forkError);
-    } else {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        if (got == static_cast<ssize_t>(sizeof execError)) {
-            result.error = std::strerror(execError);
-        } else {
-            result.started = true;
-            result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-    }
+    Collect(pid, forkError, report[0], result);
     g_child = 0;
     for (size_t i = 0; i < sizeof kForwarded / sizeof kForwarded[0]; ++i) {
         sigaction(kForwarded[i], &previous[i], nullptr);

@@ -92,6 +92,18 @@ LONG SetServiceValues(HKEY key, const std::string& binPath, DWORD start, const s
     return SetDword(key, "ErrorControl", SERVICE_ERROR_NORMAL);
 }
 
+// sc.exe's start= words, in any letter case.
+bool ParseStartType(std::string value, DWORD& start) {
+    std::transform(value.begin(), value.end(), value.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const DWORD type = value == "demand"     ? SERVICE_DEMAND_START
+                       : value == "auto"     ? SERVICE_AUTO_START
+                       : value == "disabled" ? SERVICE_DISABLED
+                                             : ~DWORD(0);
+    start = type != ~DWORD(0) ? type : start;
+    return type != ~DWORD(0);
+}
+
 int RunCreate(const Args& args) {
     const std::string& name = args[1];
     std::vector<std::pair<std::string, std::string>> options;
@@ -106,16 +118,7 @@ int RunCreate(const Args& args) {
         if (key == "binpath") {
             binPath = value;
         } else if (key == "start") {
-            std::string lower = value;
-            std::transform(lower.begin(), lower.end(), lower.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            if (lower == "demand") {
-                start = SERVICE_DEMAND_START;
-            } else if (lower == "auto") {
-                start = SERVICE_AUTO_START;
-            } else if (lower == "disabled") {
-                start = SERVICE_DISABLED;
-            } else {
+            if (!ParseStartType(value, start)) {
                 return UsageError("service", "create: start= expects demand, auto or disabled");
             }
         } else if (key == "obj") {
