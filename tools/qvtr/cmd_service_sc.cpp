@@ -158,16 +158,9 @@ int RunQc(const std::string& name) {
     if (handles.Service() == nullptr) {
         return ScFailure("OpenService", handles.Error());
     }
-    DWORD needed = 0;
-    std::vector<unsigned char> buffer(sizeof(QUERY_SERVICE_CONFIGA));
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    bool ok = Api().QueryServiceConfigA(handles.Service(), config, static_cast<DWORD>(buffer.size()), &needed);
-    if (!ok && Api().GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        buffer.resize(needed);
-        config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        ok = Api().QueryServiceConfigA(handles.Service(), config, needed, &needed);
-    }
-    if (!ok) {
+    std::vector<unsigned char> buffer;
+    const QUERY_SERVICE_CONFIGA* config = QueryConfig(handles.Service(), buffer);
+    if (config == nullptr) {
         const DWORD error = Api().GetLastError();
         return ScFailure("QueryServiceConfig", error);
     }

@@ -45,16 +45,9 @@ int RunStatus(const std::string& name) {
         ReportLine(std::cout, "Exit code", DescribeError(status.dwWin32ExitCode));
     }
 
-    DWORD needed = 0;
-    std::vector<unsigned char> buffer(sizeof(QUERY_SERVICE_CONFIGA));
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    bool haveConfig = Api().QueryServiceConfigA(handles.Service(), config, static_cast<DWORD>(buffer.size()), &needed);
-    if (!haveConfig && Api().GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        buffer.resize(needed);
-        config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        haveConfig = Api().QueryServiceConfigA(handles.Service(), config, needed, &needed);
-    }
-    if (haveConfig) {
+    std::vector<unsigned char> buffer;
+    const QUERY_SERVICE_CONFIGA* config = QueryConfig(handles.Service(), buffer);
+    if (config != nullptr) {
         const char* account = config->lpServiceStartName;
         ReportLine(std::cout, "Configured account", account && *account ? account : "LocalSystem");
         ReportLine(std::cout, "Command line", config->lpBinaryPathName ? config->lpBinaryPathName : "");
@@ -130,11 +123,9 @@ std::string WhyNotStarted(const std::string& name, DWORD error) {
     if (handles.Service() == nullptr) {
         return "";
     }
-    DWORD needed = 0;
-    std::vector<unsigned char> buffer(8 * 1024);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (Api().QueryServiceConfigA(handles.Service(), config, static_cast<DWORD>(buffer.size()), &needed) &&
-        config->dwStartType == SERVICE_DISABLED) {
+    std::vector<unsigned char> buffer;
+    const QUERY_SERVICE_CONFIGA* config = QueryConfig(handles.Service(), buffer);
+    if (config != nullptr && config->dwStartType == SERVICE_DISABLED) {
         return "; it is disabled";
     }
     SERVICE_STATUS status{};

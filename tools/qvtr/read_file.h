@@ -6,6 +6,11 @@
 
 namespace tool {
 
+// The reason a file over `limit` bytes is refused.
+inline std::string TooLarge(size_t limit) {
+    return "larger than " + std::to_string(limit >> 20) + " MiB";
+}
+
 // False with a reason ("is a directory", "not a regular file", "larger than ...").
 bool ReadRegularFile(const std::string& path, size_t limit, std::string& bytes, std::string& reason);
 

@@ -69,5 +69,18 @@ void ScLine(const char* name, const std::string& value) {
     std::cout << "        " << label << ": " << value << "\n";
 }
 
+const QUERY_SERVICE_CONFIGA* QueryConfig(SC_HANDLE service, std::vector<unsigned char>& buffer) {
+    DWORD needed = 0;
+    buffer.assign(sizeof(QUERY_SERVICE_CONFIGA), 0);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    bool ok = Api().QueryServiceConfigA(service, config, static_cast<DWORD>(buffer.size()), &needed);
+    if (!ok && Api().GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        buffer.resize(needed);
+        config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        ok = Api().QueryServiceConfigA(service, config, needed, &needed);
+    }
+    return ok ? config : nullptr;
+}
+
 }  // namespace service
 }  // namespace tool

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "command.h"
 #include "win32/api.h"
@@ -60,6 +61,10 @@ private:
     SC_HANDLE m_service = nullptr;
     DWORD m_error = 0;
 };
+
+// The service's configuration, in `buffer` grown to its size; null when it
+// cannot be read (the last error says why).
+const QUERY_SERVICE_CONFIGA* QueryConfig(SC_HANDLE service, std::vector<unsigned char>& buffer);
 
 int RunStatus(const std::string& name);
 int RunStart(const std::string& name);

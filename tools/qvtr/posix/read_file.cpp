@@ -10,14 +10,6 @@
 
 namespace tool {
 
-namespace {
-
-std::string TooLarge(size_t limit) {
-    return "larger than " + std::to_string(limit >> 20) + " MiB";
-}
-
-}  // namespace
-
 bool ReadRegularFile(const std::string& path, size_t limit, std::string& bytes, std::string& reason) {
     // Non-blocking, so that a FIFO planted at the path cannot hold the open.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -5,14 +5,6 @@
 
 namespace tool {
 
-namespace {
-
-std::string TooLarge(size_t limit) {
-    return "larger than " + std::to_string(limit >> 20) + " MiB";
-}
-
-}  // namespace
-
 bool ReadRegularFile(const std::string& path, size_t limit, std::string& bytes, std::string& reason) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
