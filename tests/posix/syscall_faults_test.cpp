@@ -99,27 +99,22 @@ TEST(SyscallFaults, IniWriteLeavesTheOldFileOrTheNewOne) {
     EXPECT_GT(failures, 0);
 }
 
-// The value as a new process reads it: 0 old, 1 new, 2 anything else.
-int ValueSeenAfresh(const char* subKey) {
-    return forked::Run([&] {
-        HKEY key = nullptr;
-        char data[16] = {};
-        DWORD size = sizeof data;
-        if (Api().RegOpenKeyExA(HKEY_CURRENT_USER, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS ||
-            Api().RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != 0) {
-            return 2;
-        }
-        return std::strcmp(data, "old") == 0 ? 0 : std::strcmp(data, "new") == 0 ? 1 : 2;
-    });
-}
-
-int ValueSeenHere(HKEY key) {
+// The value "v": 0 old, 1 new, 2 anything else.
+int ValueIn(HKEY key) {
     char data[16] = {};
     DWORD size = sizeof data;
     if (Api().RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != 0) {
         return 2;
     }
     return std::strcmp(data, "old") == 0 ? 0 : std::strcmp(data, "new") == 0 ? 1 : 2;
+}
+
+// As a new process reads it, with no memory of its own.
+int ValueSeenAfresh(const char* subKey) {
+    return forked::Run([&] {
+        HKEY key = nullptr;
+        return Api().RegOpenKeyExA(HKEY_CURRENT_USER, subKey, 0, KEY_READ, &key) == ERROR_SUCCESS ? ValueIn(key) : 2;
+    });
 }
 
 LONG SetText(HKEY key, const char* text) {
@@ -135,7 +130,7 @@ TEST(SyscallFaults, RegistryWriteIsWholeOrUndoneOnDiskAndInMemory) {
     const int failures = FailEachSyscall([&] { ASSERT_EQ(SetText(key, "old"), ERROR_SUCCESS); },
                                          [&] { return static_cast<unsigned long>(SetText(key, "new")); },
                                          [&](unsigned long result, const std::string& failed) {
-                                             const int here = ValueSeenHere(key);
+                                             const int here = ValueIn(key);
                                              EXPECT_EQ(here, result == 0 ? 1 : 0) << "after " << failed;
                                              EXPECT_EQ(ValueSeenAfresh(kSubKey), here) << "after " << failed;
                                          });

@@ -5,6 +5,7 @@
 // what they really use.
 #if !defined(_WIN32)
 #include <dirent.h>
+#include <ftw.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,37 +22,26 @@ unsigned long long BoundBytes() {
     return (mib && *mib ? std::strtoull(mib, nullptr, 10) : 2048) << 20;
 }
 
-unsigned long long UsedBelow(const std::string& dir) {
-    unsigned long long used = 0;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(d)) {
-            const std::string name = entry->d_name;
-            struct stat info {};
-            if (name == "." || name == ".." || lstat((dir + "/" + name).c_str(), &info) != 0) {
-                continue;
-            }
-            used += static_cast<unsigned long long>(info.st_blocks) * 512;
-            if (S_ISDIR(info.st_mode)) {
-                used += UsedBelow(dir + "/" + name);
-            }
-        }
-        closedir(d);
-    }
-    return used;
+thread_local unsigned long long t_used = 0;
+
+int Add(const char*, const struct stat* info, int, FTW*) {
+    t_used += static_cast<unsigned long long>(info->st_blocks) * 512;
+    return 0;
 }
 
+// The blocks of the program's directories: qvtr-test-<pid>-* in `base`.
 unsigned long long UsedBy(pid_t program, const std::string& base) {
     const std::string prefix = "qvtr-test-" + std::to_string(program) + "-";
-    unsigned long long used = 0;
+    t_used = 0;
     if (DIR* d = opendir(base.c_str())) {
         while (dirent* entry = readdir(d)) {
             if (std::string(entry->d_name).compare(0, prefix.size(), prefix) == 0) {
-                used += UsedBelow(base + "/" + entry->d_name);
+                nftw((base + "/" + entry->d_name).c_str(), Add, 16, FTW_PHYS);
             }
         }
         closedir(d);
     }
-    return used;
+    return t_used;
 }
 
 // Holds none of the program's descriptors: whoever reads its output sees the end
