@@ -185,7 +185,7 @@ int64_t FindPath(Call& call, const std::string& foldedPath) {
     uint64_t snapshot = 0;
     const bool cacheable = call->Sync(snapshot);
     int64_t id = 0;
-    if (cacheable && call->FindCachedKey(foldedPath, id)) {
+    if (cacheable && call->Cache().FindCachedKey(foldedPath, id)) {
         return id;
     }
     Statement find = call->Prepare("SELECT id FROM keys WHERE path = ?1");
@@ -193,7 +193,7 @@ int64_t FindPath(Call& call, const std::string& foldedPath) {
     const int rc = find.Step();
     id = rc == SQLITE_ROW ? find.Int(0) : 0;
     if (cacheable && (rc == SQLITE_ROW || rc == SQLITE_DONE) && call->Settled(snapshot)) {
-        call->CacheKey(foldedPath, id);
+        call->Cache().CacheKey(foldedPath, id);
     }
     return id;
 }
@@ -204,7 +204,7 @@ int64_t KeyId(Call& call, const KeyRef& key) {
         uint64_t snapshot = 0;
         const bool usable = call->Sync(snapshot);
         if (usable) {
-            if (const Store::KeyMemory* known = call->Known(key.id); known != nullptr && known->exists) {
+            if (const reg::KeyMemory* known = call->Cache().Known(key.id); known != nullptr && known->exists) {
                 return key.id;
             }
         }
@@ -212,7 +212,7 @@ int64_t KeyId(Call& call, const KeyRef& key) {
         check.Bind(1, key.id);
         const bool exists = check.Step() == SQLITE_ROW;
         if (usable && exists && call->Settled(snapshot)) {
-            call->MemoryOf(key.id).exists = true;
+            call->Cache().MemoryOf(key.id).exists = true;
         }
         return exists ? key.id : 0;
     }
@@ -552,8 +552,8 @@ LONG WINAPI RegCloseKeyImpl(HKEY hKey) {
 }
 
 // Facts from eight columns starting at `column`: class, written, then the six counts.
-Store::Facts ReadFacts(const Statement& row, int column) {
-    Store::Facts facts;
+reg::Facts ReadFacts(const Statement& row, int column) {
+    reg::Facts facts;
     facts.keyClass = row.Text(column);
     facts.written = row.Int(column + 1);
     DWORD* counts[] = {&facts.subKeys, &facts.maxSubKey,    &facts.maxClass,
@@ -564,7 +564,7 @@ Store::Facts ReadFacts(const Statement& row, int column) {
     return facts;
 }
 
-LONG PutFacts(const Store::Facts& facts, LPSTR keyClass, LPDWORD classLength, LPDWORD subKeys, LPDWORD maxSubKeyLength,
+LONG PutFacts(const reg::Facts& facts, LPSTR keyClass, LPDWORD classLength, LPDWORD subKeys, LPDWORD maxSubKeyLength,
               LPDWORD maxClassLength, LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
               LPDWORD securityDescriptor, PFILETIME lastWrite) {
     auto put = [](LPDWORD out, DWORD value) {
@@ -593,7 +593,7 @@ LONG PutFacts(const Store::Facts& facts, LPSTR keyClass, LPDWORD classLength, LP
 
 // A key's facts in one statement: one consistent view of the key. What nobody
 // asked for is not counted.
-LONG QueryFacts(Call& call, int64_t id, bool subKeyFacts, bool valueFacts, Store::Facts& facts) {
+LONG QueryFacts(Call& call, int64_t id, bool subKeyFacts, bool valueFacts, reg::Facts& facts) {
 #define QVTR_SUBKEY_FACTS                                                   \
     " (SELECT count(*) FROM keys WHERE parent = ?1),"                       \
     " (SELECT coalesce(max(length(name)), 0) FROM keys WHERE parent = ?1)," \
@@ -633,7 +633,7 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
         return error;
     }
     if (call.Empty()) {
-        return PutFacts(Store::Facts(), keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values,
+        return PutFacts(reg::Facts(), keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values,
                         maxValueNameLength, maxValueLength, securityDescriptor, lastWrite);
     }
     // A key deleted meanwhile has no row: the statement below says so.
@@ -643,18 +643,18 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
     }
     uint64_t snapshot = 0;
     const bool usable = call->Sync(snapshot);
-    if (const Store::KeyMemory* known = usable ? call->Known(id) : nullptr; known != nullptr && known->counted) {
+    if (const reg::KeyMemory* known = usable ? call->Cache().Known(id) : nullptr; known != nullptr && known->counted) {
         return PutFacts(known->facts, keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values,
                         maxValueNameLength, maxValueLength, securityDescriptor, lastWrite);
     }
     const bool subKeyFacts = subKeys != nullptr || maxSubKeyLength != nullptr || maxClassLength != nullptr;
     const bool valueFacts = values != nullptr || maxValueNameLength != nullptr || maxValueLength != nullptr;
-    Store::Facts facts;
+    reg::Facts facts;
     if (const LONG error = QueryFacts(call, id, subKeyFacts, valueFacts, facts)) {
         return error;
     }
     if (usable && subKeyFacts && valueFacts && call->Settled(snapshot)) {
-        Store::KeyMemory& known = call->MemoryOf(id);
+        reg::KeyMemory& known = call->Cache().MemoryOf(id);
         known.exists = true;
         known.counted = true;
         known.facts = facts;
@@ -701,7 +701,7 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
     uint64_t snapshot = 0;
     const bool cacheable = call->Sync(snapshot);
     if (cacheable) {
-        if (const Store::CachedValue* value = call->FindCachedValue(id, folded)) {
+        if (const reg::CachedValue* value = call->Cache().FindCachedValue(id, folded)) {
             if (!value->present) {
                 return ERROR_FILE_NOT_FOUND;  // cached only while its key was there
             }
@@ -720,13 +720,13 @@ LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWO
     const LONG missing = rc == SQLITE_DONE ? Missing(call, key, ERROR_FILE_NOT_FOUND) : ERROR_SUCCESS;
     if (cacheable && (rc == SQLITE_DONE ? missing == ERROR_FILE_NOT_FOUND : query.Size(1) <= kCachedValueLimit) &&
         call->Settled(snapshot)) {
-        Store::CachedValue value;
+        reg::CachedValue value;
         value.present = rc == SQLITE_ROW;
         if (value.present) {
             value.type = static_cast<DWORD>(query.Int(0));
             value.data = query.Text(1);
         }
-        call->CacheValue(id, folded, value);
+        call->Cache().CacheValue(id, folded, value);
     }
     if (rc == SQLITE_DONE) {
         return missing;
@@ -762,7 +762,7 @@ constexpr DWORD kLargestSpan = 256;
 // far end. `queries` are indexed by Seek. The entry, or null past the last one.
 template <class Row, class Cursor, class ReadRow, class Position>
 const Row* ReadWindow(Call& call, const char* const* queries, int64_t id, DWORD index, bool usable, uint64_t snapshot,
-                      Cursor& cursor, Store::Window<Row>& window, int& rc, ReadRow&& readRow, Position&& position) {
+                      Cursor& cursor, reg::Window<Row>& window, int& rc, ReadRow&& readRow, Position&& position) {
     const bool walking = usable && window.generation == call->Generation() && window.generation != ~uint64_t(0);
     window.span = walking ? std::min(window.span * 2, kLargestSpan) : 1;
     for (bool fromCursor = usable && cursor.valid;; fromCursor = false) {
@@ -803,7 +803,7 @@ const Row* ReadWindow(Call& call, const char* const* queries, int64_t id, DWORD 
 
 // What tells a key's values from its sub-keys in an enumeration.
 struct ValueEntries {
-    using Row = Store::ValueRow;
+    using Row = reg::ValueRow;
     static constexpr REGSAM kAccess = KEY_QUERY_VALUE;
     // Values come in the order they were first written.
 #define QVTR_VALUE_ROW "SELECT name, type, CASE WHEN length(data) <= 4096 THEN data END, length(data), rowid FROM vals "
@@ -813,13 +813,13 @@ struct ValueEntries {
         QVTR_VALUE_ROW "WHERE key = ?1 AND rowid < ?2 ORDER BY rowid DESC LIMIT ?4 OFFSET ?3",
     };
 #undef QVTR_VALUE_ROW
-    static DWORD Count(const Store::Facts& facts) {
+    static DWORD Count(const reg::Facts& facts) {
         return facts.values;
     }
-    static Store::Window<Row>& Rows(Store::KeyMemory& known) {
+    static reg::Window<Row>& Rows(reg::KeyMemory& known) {
         return known.valueRows;
     }
-    static auto& Cursor(Store::KeyMemory& known) {
+    static auto& Cursor(reg::KeyMemory& known) {
         return known.valueCursor;
     }
     static Row Read(Statement& q) {
@@ -835,11 +835,11 @@ struct ValueEntries {
     static int64_t Position(const Row& r) {
         return r.rowid;
     }
-    static void Seen(Call&, const Store::KeyMemory&) {}
+    static void Seen(Call&, const reg::KeyMemory&) {}
 };
 
 struct SubKeyEntries {
-    using Row = Store::SubKeyRow;
+    using Row = reg::SubKeyRow;
     static constexpr REGSAM kAccess = KEY_ENUMERATE_SUB_KEYS;
     // Sub-keys come in the order of their upper-case names, as on Windows.
 #define QVTR_SUBKEY_ROW "SELECT name, class, written, path, id FROM keys "
@@ -849,13 +849,13 @@ struct SubKeyEntries {
         QVTR_SUBKEY_ROW "WHERE parent = ?1 AND path < ?2 ORDER BY path DESC LIMIT ?4 OFFSET ?3",
     };
 #undef QVTR_SUBKEY_ROW
-    static DWORD Count(const Store::Facts& facts) {
+    static DWORD Count(const reg::Facts& facts) {
         return facts.subKeys;
     }
-    static Store::Window<Row>& Rows(Store::KeyMemory& known) {
+    static reg::Window<Row>& Rows(reg::KeyMemory& known) {
         return known.subKeyRows;
     }
-    static auto& Cursor(Store::KeyMemory& known) {
+    static auto& Cursor(reg::KeyMemory& known) {
         return known.subKeys;
     }
     static Row Read(Statement& q) {
@@ -871,9 +871,9 @@ struct SubKeyEntries {
         return r.path;
     }
     // The caller usually opens them next.
-    static void Seen(Call& call, const Store::KeyMemory& known) {
+    static void Seen(Call& call, const reg::KeyMemory& known) {
         for (const Row& read : known.subKeyRows.rows) {
-            call->CacheKey(read.path, read.id);
+            call->Cache().CacheKey(read.path, read.id);
         }
     }
 };
@@ -882,7 +882,7 @@ struct SubKeyEntries {
 // nothing changed, else read with its neighbours. `scratch` holds the rows when
 // memory is not to be trusted; `row` stays valid while `call` lives.
 template <class Entries>
-LONG FindEntry(Call& call, HKEY hKey, DWORD index, Store::KeyMemory& scratch, KeyRef& key,
+LONG FindEntry(Call& call, HKEY hKey, DWORD index, reg::KeyMemory& scratch, KeyRef& key,
                const typename Entries::Row*& row) {
     if (const LONG error = Enter(call, hKey, Entries::kAccess, key)) {
         return error;
@@ -896,7 +896,7 @@ LONG FindEntry(Call& call, HKEY hKey, DWORD index, Store::KeyMemory& scratch, Ke
     }
     uint64_t snapshot = 0;
     const bool usable = call->Sync(snapshot);
-    Store::KeyMemory& known = usable ? call->MemoryOf(id) : scratch;
+    reg::KeyMemory& known = usable ? call->Cache().MemoryOf(id) : scratch;
     if (usable && known.counted && index >= Entries::Count(known.facts)) {
         return ERROR_NO_MORE_ITEMS;
     }
@@ -924,8 +924,8 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     }
     Call call;
     KeyRef key;
-    Store::KeyMemory scratch;
-    const Store::ValueRow* row = nullptr;
+    reg::KeyMemory scratch;
+    const reg::ValueRow* row = nullptr;
     if (const LONG error = FindEntry<ValueEntries>(call, hKey, index, scratch, key, row)) {
         return error;
     }
@@ -943,7 +943,7 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     return result != ERROR_SUCCESS ? result : CopyName(row->name, name, nameLength);
 }
 
-LONG PutSubKey(const Store::SubKeyRow& row, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
+LONG PutSubKey(const reg::SubKeyRow& row, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
                PFILETIME lastWrite) {
     if (const LONG error = CopyName(row.name, name, nameLength)) {
         return error;
@@ -967,8 +967,8 @@ LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
     }
     Call call;
     KeyRef key;
-    Store::KeyMemory scratch;
-    const Store::SubKeyRow* row = nullptr;
+    reg::KeyMemory scratch;
+    const reg::SubKeyRow* row = nullptr;
     if (const LONG error = FindEntry<SubKeyEntries>(call, hKey, index, scratch, key, row)) {
         return error;
     }

@@ -114,9 +114,8 @@ LONG SqliteToWin32(int code) {
     }
 }
 
-// Rows of the change record a process can catch up with, and entries of each kind of memory.
+// Rows of the change record a process can catch up with.
 constexpr int64_t kChangesKept = 8192;
-constexpr size_t kMemoryLimit = 4096;
 // Announcements of one write beyond which it says "everything" instead.
 constexpr size_t kAnnouncedLimit = 256;
 
@@ -126,14 +125,6 @@ constexpr uint64_t kSubKeyOf = 2ull << 56;  // hash: the sub-key's folded path
 constexpr uint64_t kKeyGone = 3ull << 56;   // the key, its values and positions
 constexpr uint64_t kAllChanged = 4ull << 56;
 constexpr uint64_t kIdMask = (1ull << 56) - 1;
-
-uint64_t Hash(const std::string& bytes) {
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a: the same in every process
-    for (unsigned char c : bytes) {
-        hash = (hash ^ c) * 1099511628211ull;
-    }
-    return hash;
-}
 
 }  // namespace
 
@@ -601,7 +592,7 @@ void Store::WriteEnds(bool committed) {
     m_announced.clear();
     m_announcedAll = false;
     if (!committed) {
-        Forget();  // memory may hold what was just undone
+        m_memory.Forget();  // memory may hold what was just undone
         m_synced = false;
         return;
     }
@@ -660,13 +651,13 @@ bool Store::CatchUp() {
         const int64_t id = static_cast<int64_t>(what & kIdMask);
         switch (all ? kAllChanged : what & ~kIdMask) {
             case kValueOf:
-                ForgetValue(id, hash);
+                m_memory.ForgetValue(id, hash);
                 break;
             case kSubKeyOf:
-                ForgetKey(id, hash);
+                m_memory.ForgetKey(id, hash);
                 break;
             case kKeyGone:
-                ForgetKeyContents(id);
+                m_memory.ForgetKeyContents(id);
                 break;
             default:
                 all = true;
@@ -676,49 +667,13 @@ bool Store::CatchUp() {
     // A commit that left no row was made by a program that does not say what it
     // changed (an administrator's own SQLite session): nothing known can stay.
     if (all || count == 0 || rc != SQLITE_DONE) {
-        Forget();
+        m_memory.Forget();
     }
     return rc == SQLITE_DONE;
 }
 
-void Store::Forget() {
-    ++m_generation;
-    m_cachedKeys.clear();
-    m_keys.clear();
-    m_cachedValueCount = 0;
-}
-
-void Store::ForgetKey(int64_t parent, uint64_t pathHash) {
-    ++m_generation;
-    m_cachedKeys.erase(pathHash);
-    auto found = m_keys.find(parent);
-    if (found != m_keys.end()) {
-        found->second.subKeys.valid = false;
-        found->second.counted = false;
-    }
-}
-
-void Store::ForgetValue(int64_t key, uint64_t nameHash) {
-    ++m_generation;
-    auto found = m_keys.find(key);
-    if (found != m_keys.end()) {
-        m_cachedValueCount -= found->second.values.erase(nameHash);
-        found->second.valueCursor.valid = false;
-        found->second.counted = false;
-    }
-}
-
-void Store::ForgetKeyContents(int64_t id) {
-    ++m_generation;
-    auto found = m_keys.find(id);
-    if (found != m_keys.end()) {
-        m_cachedValueCount -= found->second.values.size();
-        m_keys.erase(found);
-    }
-}
-
 void Store::Announce(uint64_t what, uint64_t hash) {
-    ++m_generation;
+    m_memory.Changed();
     if (m_announcedAll) {
         return;
     }
@@ -778,142 +733,30 @@ bool Store::Settled(uint64_t snapshot) const {
     return ReadMark(mark) && mark == snapshot;
 }
 
-bool Store::FindCachedKey(const std::string& path, int64_t& id) const {
-    auto found = m_cachedKeys.find(Hash(path));
-    if (found == m_cachedKeys.end() || found->second.path != path) {
-        return false;
-    }
-    id = found->second.id;
-    return true;
-}
-
-void Store::CacheKey(const std::string& path, int64_t id) {
-    if (m_cachedKeys.size() >= kMemoryLimit) {
-        m_cachedKeys.clear();
-    }
-    CachedKey& entry = m_cachedKeys[Hash(path)];
-    entry.path = path;
-    entry.id = id;
-}
-
-Store::KeyMemory& Store::MemoryOf(int64_t key) {
-    auto found = m_keys.find(key);
-    if (found != m_keys.end()) {
-        return found->second;
-    }
-    // What is dropped is only asked of the database again; a key enumerated
-    // half-way is kept where possible, its next step would start over.
-    while (m_keys.size() >= kMemoryLimit) {
-        auto victim = m_keys.begin();
-        int tries = 16;
-        for (auto it = victim; it != m_keys.end() && tries-- > 0; ++it) {
-            const KeyMemory& memory = it->second;
-            if (!(memory.subKeys.valid && memory.subKeys.below > 0) &&
-                !(memory.valueCursor.valid && memory.valueCursor.below > 0)) {
-                victim = it;
-                break;
-            }
-        }
-        m_cachedValueCount -= victim->second.values.size();
-        m_keys.erase(victim);
-    }
-    return m_keys[key];
-}
-
-const Store::CachedValue* Store::FindCachedValue(int64_t key, const std::string& folded) const {
-    auto memory = m_keys.find(key);
-    if (memory == m_keys.end()) {
-        return nullptr;
-    }
-    auto found = memory->second.values.find(Hash(folded));
-    return found != memory->second.values.end() && found->second.name == folded ? &found->second : nullptr;
-}
-
-void Store::CacheValue(int64_t key, const std::string& folded, const CachedValue& value) {
-    if (m_cachedValueCount >= kMemoryLimit) {
-        for (auto& memory : m_keys) {
-            memory.second.values.clear();
-        }
-        m_cachedValueCount = 0;
-    }
-    auto& values = MemoryOf(key).values;
-    auto inserted = values.emplace(Hash(folded), value);
-    if (inserted.second) {
-        ++m_cachedValueCount;
-    } else {
-        inserted.first->second = value;
-    }
-    inserted.first->second.name = folded;
-}
-
-Store::KeyMemory* Store::Known(int64_t key) {
-    auto found = m_keys.find(key);
-    return found != m_keys.end() ? &found->second : nullptr;
-}
-
 void Store::KeyAdded(int64_t parent, int64_t id, const std::string& path) {
     Announce(kSubKeyOf | static_cast<uint64_t>(parent), Hash(path));
-    CacheKey(path, id);
-    auto found = m_keys.find(parent);
-    if (found == m_keys.end()) {
-        return;
-    }
-    found->second.counted = false;
-    if (found->second.subKeys.valid && path < found->second.subKeys.at) {
-        ++found->second.subKeys.below;
-    }
+    m_memory.KeyAdded(parent, id, path);
 }
 
 void Store::KeyRemoved(int64_t parent, int64_t id, const std::string& path) {
     Announce(kSubKeyOf | static_cast<uint64_t>(parent), Hash(path));
     Announce(kKeyGone | static_cast<uint64_t>(id), 0);
-    CacheKey(path, 0);
-    ForgetKeyContents(id);
-    auto found = m_keys.find(parent);
-    if (found == m_keys.end()) {
-        return;
-    }
-    found->second.counted = false;
-    if (found->second.subKeys.valid && path < found->second.subKeys.at) {
-        KeyCursor& cursor = found->second.subKeys;
-        cursor.valid = cursor.below > 0;
-        cursor.below -= cursor.valid ? 1 : 0;
-    }
+    m_memory.KeyRemoved(parent, id, path);
 }
 
 void Store::ValueWritten(int64_t key, const std::string& folded, int64_t rowid) {
     Announce(kValueOf | static_cast<uint64_t>(key), Hash(folded));
-    auto found = m_keys.find(key);
-    if (found == m_keys.end()) {
-        return;
-    }
-    m_cachedValueCount -= found->second.values.erase(Hash(folded));
-    found->second.counted = false;
-    // A new value comes after every other; one before the position was rewritten in place.
-    ValueCursor& cursor = found->second.valueCursor;
-    if (cursor.valid && rowid < cursor.at) {
-        cursor.valid = false;
-    }
+    m_memory.ValueChanged(key, folded, rowid, false);
 }
 
 void Store::ValueRemoved(int64_t key, const std::string& folded, int64_t rowid) {
     Announce(kValueOf | static_cast<uint64_t>(key), Hash(folded));
-    auto found = m_keys.find(key);
-    if (found == m_keys.end()) {
-        return;
-    }
-    m_cachedValueCount -= found->second.values.erase(Hash(folded));
-    found->second.counted = false;
-    ValueCursor& cursor = found->second.valueCursor;
-    if (cursor.valid && rowid < cursor.at) {
-        cursor.valid = cursor.below > 0;
-        cursor.below -= cursor.valid ? 1 : 0;
-    }
+    m_memory.ValueChanged(key, folded, rowid, true);
 }
 
 void Store::EverythingChanged() {
     Announce(kAllChanged, 0);
-    Forget();
+    m_memory.Forget();
 }
 
 bool Store::Begin(bool oneStatement) {
@@ -983,7 +826,7 @@ void Store::GiveSpaceBack() {
 
 void Store::Rollback() {
     if (m_import) {
-        Forget();  // what this call changed in memory may be undone now
+        m_memory.Forget();  // what this call changed in memory may be undone now
         if (m_savepoint) {
             Run("ROLLBACK TO qvtr_call");
             Run("RELEASE qvtr_call");
@@ -1046,7 +889,7 @@ LONG Store::EndSnapshot() {
     m_snapshot = false;
     const LONG result = Run("COMMIT") ? ERROR_SUCCESS : LastError();
     // What was read may be older than what others wrote meanwhile.
-    Forget();
+    m_memory.Forget();
     m_synced = false;
     return result;
 }
@@ -1077,7 +920,7 @@ LONG Store::Reconnect() {
         Sys().close(m_headerFd);
         m_headerFd = -1;
     }
-    Forget();
+    m_memory.Forget();
     m_synced = false;
     std::string reason;
     const int flags = (m_writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;

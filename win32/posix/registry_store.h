@@ -1,4 +1,5 @@
-// The persisted registry of the POSIX backend: one SQLite database per hive
+// The persisted registry of the POSIX backend, the database half (the memory
+// half is registry_memory.h): one SQLite database per hive
 // (the machine's HKEY_LOCAL_MACHINE, the user's HKEY_USERS), or one private
 // file holding both; one connection per hive and process, statements prepared once.
 //
@@ -17,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "win32/posix/registry_memory.h"
 #include "win32/win32.h"
 
 namespace posix {
@@ -105,83 +107,14 @@ public:
     // record of a change can never be lost, replaced or cut apart from the change
     // itself, and no file of ours is mapped. Memory may be used only while the
     // header is unchanged before and after a read, or while this process writes.
-    struct CachedValue {
-        bool present = false;
-        DWORD type = 0;
-        std::string name;  // folded
-        std::string data;
-    };
-    // Where the last enumeration of a key stopped: `below` entries sort before
-    // `at` (a folded path for sub-keys, a rowid for values), which may itself be
-    // gone since. A neighbouring index is then one step away, whatever the size.
-    struct KeyCursor {
-        bool valid = false;
-        DWORD below = 0;
-        std::string at;
-    };
-    struct ValueCursor {
-        bool valid = false;
-        DWORD below = 0;
-        int64_t at = 0;
-    };
-
+    //
     // True when memory may be used; `snapshot` is then the mark to check with Settled.
     bool Sync(uint64_t& snapshot);
     // True when nothing was committed since `snapshot`: what was read may be kept.
     bool Settled(uint64_t snapshot) const;
-
-    // Cached key ids by folded path (0: no such key) and values by key and folded name.
-    bool FindCachedKey(const std::string& path, int64_t& id) const;
-    void CacheKey(const std::string& path, int64_t id);
-    const CachedValue* FindCachedValue(int64_t key, const std::string& folded) const;
-    void CacheValue(int64_t key, const std::string& folded, const CachedValue& value);
-    // What is known of one key while memory agrees with the store: its
-    // positions, that it exists, and how many sub-keys and values it has.
-    // Consecutive entries of a key read in one statement, for the calls that
-    // follow; good while nothing at all has changed since (the generation).
-    // What RegQueryInfoKeyA tells of a key: counts and longest lengths of its
-    // sub-keys (name, class) and values (name, data).
-    struct Facts {
-        std::string keyClass;
-        int64_t written = 0;
-        DWORD subKeys = 0, maxSubKey = 0, maxClass = 0, values = 0, maxValueName = 0, maxValue = 0;
-    };
-    struct SubKeyRow {
-        std::string name, keyClass, path;
-        int64_t written = 0, id = 0;
-    };
-    struct ValueRow {
-        std::string name, data;
-        DWORD type = 0;
-        size_t size = 0;
-        bool whole = false;  // `data` holds the bytes: small enough to keep
-        int64_t rowid = 0;
-    };
-    template <class Row>
-    struct Window {
-        uint64_t generation = ~uint64_t(0);
-        DWORD first = 0;
-        DWORD span = 1;  // rows to read next: doubles while a walk goes on undisturbed
-        std::vector<Row> rows;
-        const Row* At(uint64_t now, DWORD index) const {
-            return generation == now && index >= first && index - first < rows.size() ? &rows[index - first] : nullptr;
-        }
-    };
-    uint64_t Generation() const { return m_generation; }
-
-    struct KeyMemory {
-        std::unordered_map<uint64_t, CachedValue> values;  // by hash of the folded name
-        KeyCursor subKeys;
-        ValueCursor valueCursor;
-        Window<SubKeyRow> subKeyRows;
-        Window<ValueRow> valueRows;
-        bool exists = false;
-        bool counted = false;  // `facts` hold
-        Facts facts;
-    };
-    KeyMemory& MemoryOf(int64_t key);
-    // Null when nothing is known of the key.
-    KeyMemory* Known(int64_t key);
+    // What is kept: to be used only between a Sync and a Settled that allow it.
+    Memory& Cache() { return m_memory; }
+    uint64_t Generation() const { return m_memory.Generation(); }
 
     // What this process changed, told while its write is under way: memory is
     // corrected here and now, and other processes are told through the ring.
@@ -231,11 +164,7 @@ private:
     bool CatchUp();
     bool PublishChanges();
     void GiveSpaceBack();
-    void Forget();
     void Announce(uint64_t what, uint64_t hash);
-    void ForgetKey(int64_t parent, uint64_t pathHash);
-    void ForgetValue(int64_t key, uint64_t nameHash);
-    void ForgetKeyContents(int64_t id);
 
     const volatile uint32_t* m_header = nullptr;  // SQLite's wal-index header as SQLite maps it
     int m_headerFd = -1;                          // else the -shm file, read with pread (a reader without write access)
@@ -248,14 +177,7 @@ private:
     std::vector<std::pair<uint64_t, uint64_t>> m_announced;  // this write's, not yet published
     bool m_announcedAll = false;
     bool m_writing = false;  // between WriteBegins and WriteEnds
-    struct CachedKey {
-        std::string path;
-        int64_t id = 0;
-    };
-    std::unordered_map<uint64_t, CachedKey> m_cachedKeys;  // by hash of the folded path
-    std::unordered_map<int64_t, KeyMemory> m_keys;
-    size_t m_cachedValueCount = 0;
-    uint64_t m_generation = 0;  // advances at every change seen or made
+    Memory m_memory;
 
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;
