@@ -75,7 +75,7 @@ namespace {
 LONG WalkKey(HKEY hKey, const std::string& path, const std::string& name, size_t depth, bool recurse, OnError onError,
              const Visitor& visit) {
     std::vector<std::string> subKeys;
-    LONG error = recurse || depth == 0 ? ReadSubKeys(hKey, subKeys) : ERROR_SUCCESS;
+    LONG error = ReadSubKeys(hKey, subKeys);
     if (error != ERROR_SUCCESS && onError == OnError::kStop) {
         return error;
     }
