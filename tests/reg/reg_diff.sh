@@ -122,6 +122,7 @@ run_case() {
             local status
             "${side}_reg" "$@" >"$dir/.out" 2>"$dir/.err"
             status=$?
+            [ "$status" -ne 124 ] || echo "$side reg $*" >>"$work/hung"
             record "$status" "$dir/.out" "$@"
             return "$status"
         }
@@ -138,6 +139,11 @@ run_one() {
     local name=$1 body=$2
     [[ $name =~ $only ]] || return 0
     run_case qvtr "$body"
+    if [ -s "$work/hung" ]; then
+        # One hung call is enough to know: the rest of the run is not waited for.
+        echo "FAIL  $name: killed after ${limit} s: $(head -c 200 "$work/hung")"
+        exit 1
+    fi
     local reference="reg.exe (Wine)"
     if grep -q '^# windows:' "$body"; then
         reference="Windows (# windows: lines)"
