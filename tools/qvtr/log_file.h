@@ -36,11 +36,7 @@ public:
     FileIdentity Identity() const { return m_identity; }
 
 private:
-#if defined(_WIN32)
-    void* m_handle = nullptr;
-#else
-    int m_fd = -1;
-#endif
+    intptr_t m_file = -1;  // the platform's own: a descriptor, or a HANDLE; -1 when closed
     FileIdentity m_identity;
 };
 

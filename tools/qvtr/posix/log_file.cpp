@@ -40,24 +40,24 @@ bool LogInput::Open(const std::string& path, std::string& error) {
     }
     m_identity.device = static_cast<uint64_t>(info.st_dev);
     m_identity.index = static_cast<uint64_t>(info.st_ino);
-    m_fd = fd;
+    m_file = fd;
     return true;
 }
 
 void LogInput::Close() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
+    if (m_file >= 0) {
+        ::close(static_cast<int>(m_file));
+        m_file = -1;
     }
 }
 
 bool LogInput::IsOpen() const {
-    return m_fd >= 0;
+    return m_file >= 0;
 }
 
 long long LogInput::Read(char* buffer, size_t size) {
     for (;;) {
-        const ssize_t got = ::read(m_fd, buffer, size);
+        const ssize_t got = ::read(static_cast<int>(m_file), buffer, size);
         if (got >= 0 || errno != EINTR) {
             return got;
         }
@@ -65,17 +65,17 @@ long long LogInput::Read(char* buffer, size_t size) {
 }
 
 bool LogInput::Rewind() {
-    return ::lseek(m_fd, 0, SEEK_SET) == 0;
+    return ::lseek(static_cast<int>(m_file), 0, SEEK_SET) == 0;
 }
 
 uint64_t LogInput::Size() const {
     struct stat info {};
-    return ::fstat(m_fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    return ::fstat(static_cast<int>(m_file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
 }
 
 long long LogInput::ReadAt(uint64_t offset, char* buffer, size_t size) const {
     for (;;) {
-        const ssize_t got = ::pread(m_fd, buffer, size, static_cast<off_t>(offset));
+        const ssize_t got = ::pread(static_cast<int>(m_file), buffer, size, static_cast<off_t>(offset));
         if (got >= 0 || errno != EINTR) {
             return got;
         }

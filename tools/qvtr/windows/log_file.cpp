@@ -55,25 +55,25 @@ bool LogInput::Open(const std::string& path, std::string& error) {
         error = "not a regular file";
         return false;
     }
-    m_handle = handle;
+    m_file = reinterpret_cast<intptr_t>(handle);
     return true;
 }
 
 void LogInput::Close() {
-    if (m_handle != nullptr) {
-        CloseHandle(static_cast<HANDLE>(m_handle));
-        m_handle = nullptr;
+    if (m_file != -1) {
+        CloseHandle(reinterpret_cast<HANDLE>(m_file));
+        m_file = -1;
     }
 }
 
 bool LogInput::IsOpen() const {
-    return m_handle != nullptr;
+    return m_file != -1;
 }
 
 long long LogInput::Read(char* buffer, size_t size) {
     DWORD got = 0;
     const DWORD want = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
-    if (!ReadFile(static_cast<HANDLE>(m_handle), buffer, want, &got, nullptr)) {
+    if (!ReadFile(reinterpret_cast<HANDLE>(m_file), buffer, want, &got, nullptr)) {
         return -1;
     }
     return got;
@@ -81,12 +81,12 @@ long long LogInput::Read(char* buffer, size_t size) {
 
 bool LogInput::Rewind() {
     LARGE_INTEGER zero{};
-    return SetFilePointerEx(static_cast<HANDLE>(m_handle), zero, nullptr, FILE_BEGIN) != 0;
+    return SetFilePointerEx(reinterpret_cast<HANDLE>(m_file), zero, nullptr, FILE_BEGIN) != 0;
 }
 
 uint64_t LogInput::Size() const {
     LARGE_INTEGER size{};
-    return GetFileSizeEx(static_cast<HANDLE>(m_handle), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+    return GetFileSizeEx(reinterpret_cast<HANDLE>(m_file), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
 }
 
 long long LogInput::ReadAt(uint64_t offset, char* buffer, size_t size) const {
@@ -96,9 +96,9 @@ long long LogInput::ReadAt(uint64_t offset, char* buffer, size_t size) const {
     DWORD got = 0;
     // A read at an offset moves a synchronous handle's position: put it back.
     LARGE_INTEGER zero{}, position{};
-    SetFilePointerEx(static_cast<HANDLE>(m_handle), zero, &position, FILE_CURRENT);
-    const BOOL ok = ReadFile(static_cast<HANDLE>(m_handle), buffer, static_cast<DWORD>(size), &got, &at);
-    SetFilePointerEx(static_cast<HANDLE>(m_handle), position, nullptr, FILE_BEGIN);
+    SetFilePointerEx(reinterpret_cast<HANDLE>(m_file), zero, &position, FILE_CURRENT);
+    const BOOL ok = ReadFile(reinterpret_cast<HANDLE>(m_file), buffer, static_cast<DWORD>(size), &got, &at);
+    SetFilePointerEx(reinterpret_cast<HANDLE>(m_file), position, nullptr, FILE_BEGIN);
     return ok ? static_cast<long long>(got) : -1;
 }
 
