@@ -346,19 +346,26 @@ bool Store::Open(Hive hive, const std::string& path, bool create, std::string& r
     struct stat info {};
     m_writable = Sys().fstat(fd, &info) == 0 && info.st_uid == geteuid();
     Sys().close(fd);
-    const int flags = (m_writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
-    RouteSqliteThroughTable();
-    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
-        reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+    if (!Connect(reason)) {
         return false;
     }
-    if (!Configure(hive, reason)) {
-        return false;
-    }
-    FindHeader();
     if (hive == Hive::kUser && !PrivateRegistry()) {
         NoteStrandedMachineKeys();
     }
+    return true;
+}
+
+bool Store::Connect(std::string& reason) {
+    const int flags = (m_writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+    RouteSqliteThroughTable();
+    if (sqlite3_open_v2(m_path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
+        reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+        return false;
+    }
+    if (!Configure(m_hive, reason)) {
+        return false;
+    }
+    FindHeader();
     return true;
 }
 
@@ -923,11 +930,9 @@ LONG Store::Reconnect() {
     m_memory.Forget();
     m_synced = false;
     std::string reason;
-    const int flags = (m_writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(m_path.c_str(), &m_db, flags, nullptr) != SQLITE_OK || !Configure(m_hive, reason)) {
+    if (!Connect(reason)) {
         return m_db != nullptr ? LastError() : static_cast<LONG>(ERROR_NOT_ENOUGH_MEMORY);
     }
-    FindHeader();
     m_broken = false;
     return ERROR_SUCCESS;
 }

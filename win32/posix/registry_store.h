@@ -153,6 +153,8 @@ public:
 private:
     Store() = default;
     bool Open(Hive hive, const std::string& path, bool create, std::string& reason);
+    // Opens the connection to m_path, configured, with the wal-index header found.
+    bool Connect(std::string& reason);
     bool Configure(Hive hive, std::string& reason);
     bool EnsureSchema(Hive hive);
     bool EnsureKey(const std::string& path, const std::string& name, const std::string& parentPath);
