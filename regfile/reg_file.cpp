@@ -291,18 +291,6 @@ const RootName kRoots[] = {
     {"HKU", "HKEY_USERS", HKEY_USERS},
 };
 
-bool SameText(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Deeper trees than this are refused by Windows itself.
 constexpr size_t kMaxLevels = 512;
 
@@ -743,6 +731,12 @@ LONG ExportKey(KeyVisit& key, ExportState& state) {
 }
 
 }  // namespace
+
+bool SameText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
 
 bool Parse(const std::string& bytes, Document& document, Problem& problem) {
     document = Document();

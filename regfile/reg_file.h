@@ -68,6 +68,9 @@ LONG Export(HKEY root, const std::string& rootName, const std::string& subKey, s
 // Lines of one value in the 5.00 layout, ANSI text, without the final line end.
 std::string FormatValue(const std::string& name, DWORD type, const std::string& data);
 
+// Whether two names are the same but for the case of ASCII letters, as the registry compares them.
+bool SameText(const std::string& a, const std::string& b);
+
 // "REG_SZ", "REG_DWORD", ...; "REG_0x1234" for a type without a name.
 std::string TypeName(DWORD type);
 

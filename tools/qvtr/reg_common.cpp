@@ -42,12 +42,6 @@ bool IsSwitch(const std::string& arg, const char* name) {
     return true;
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
 bool IsHelpSwitch(const std::string& arg) {
     return IsSwitch(arg, "?") || IsSwitch(arg, "h") || tool::IsHelp(arg);
 }

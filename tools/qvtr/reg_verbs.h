@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "command.h"
+#include "regfile/reg_file.h"
 #include "regfile/reg_tree.h"
 #include "win32/api.h"
 
@@ -26,8 +27,7 @@ struct Failed {
 // A refusal of the tool's own, with the whole message (arguments in it already cut).
 Failed Refused(const std::string& message);
 
-// Whether two names are the same but for the case of ASCII letters, as the registry compares them.
-bool SameText(const std::string& a, const std::string& b);
+using regfile::SameText;
 
 bool IsSwitch(const std::string& arg, const char* name);
 bool IsHelpSwitch(const std::string& arg);
