@@ -153,14 +153,12 @@ int RunStart(const std::string& name) {
     SC_HANDLE service = manager ? Api().OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS) : nullptr;
     DWORD error = service ? 0 : Api().GetLastError();
     DWORD startError = 0;
+    bool running = false;
     if (service != nullptr) {
         if (!Api().StartServiceA(service, 0, nullptr)) {
             startError = Api().GetLastError();
         }
         Api().CloseServiceHandle(service);
-    }
-    bool running = false;
-    if (service != nullptr) {
         running = WaitShowingProgress(name, manager, error);  // the wait closes the manager
     } else if (manager != nullptr) {
         Api().CloseServiceHandle(manager);

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qvtr/module.h"
@@ -96,12 +97,15 @@ LONG SetServiceValues(HKEY key, const std::string& binPath, DWORD start, const s
 bool ParseStartType(std::string value, DWORD& start) {
     std::transform(value.begin(), value.end(), value.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const DWORD type = value == "demand"     ? SERVICE_DEMAND_START
-                       : value == "auto"     ? SERVICE_AUTO_START
-                       : value == "disabled" ? SERVICE_DISABLED
-                                             : ~DWORD(0);
-    start = type != ~DWORD(0) ? type : start;
-    return type != ~DWORD(0);
+    static const std::pair<const char*, DWORD> kTypes[] = {
+        {"demand", SERVICE_DEMAND_START}, {"auto", SERVICE_AUTO_START}, {"disabled", SERVICE_DISABLED}};
+    for (const auto& [word, type] : kTypes) {
+        if (value == word) {
+            start = type;
+            return true;
+        }
+    }
+    return false;
 }
 
 int RunCreate(const Args& args) {
