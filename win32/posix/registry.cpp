@@ -14,6 +14,7 @@
 
 #include "win32/posix/places.h"
 #include "win32/posix/posix.h"
+#include "win32/posix/registry_answers.h"
 #include "win32/posix/registry_store.h"
 
 #ifndef ERROR_NOACCESS
@@ -272,24 +273,6 @@ std::string JoinPath(const std::string& base, const std::vector<std::string>& na
         path += Fold(name);
     }
     return path;
-}
-
-// Copies a name into a caller's buffer of `*length` characters (terminator
-// included); the length out excludes the terminator.
-LONG CopyName(const std::string& name, LPSTR buffer, LPDWORD length) {
-    if (name.size() + 1 > *length) {
-        return ERROR_MORE_DATA;
-    }
-    std::memcpy(buffer, name.c_str(), name.size() + 1);
-    *length = static_cast<DWORD>(name.size());
-    return ERROR_SUCCESS;
-}
-
-void PutFileTime(int64_t written, PFILETIME time) {
-    if (time != nullptr) {
-        time->dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(written) & 0xFFFFFFFFu);
-        time->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(written) >> 32);
-    }
 }
 
 bool IsProtected(const std::string& foldedPath) {
@@ -564,33 +547,6 @@ reg::Facts ReadFacts(const Statement& row, int column) {
     return facts;
 }
 
-LONG PutFacts(const reg::Facts& facts, LPSTR keyClass, LPDWORD classLength, LPDWORD subKeys, LPDWORD maxSubKeyLength,
-              LPDWORD maxClassLength, LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
-              LPDWORD securityDescriptor, PFILETIME lastWrite) {
-    auto put = [](LPDWORD out, DWORD value) {
-        if (out != nullptr) {
-            *out = value;
-        }
-    };
-    put(subKeys, facts.subKeys);
-    put(maxSubKeyLength, facts.maxSubKey);
-    put(maxClassLength, facts.maxClass);
-    put(values, facts.values);
-    put(maxValueNameLength, facts.maxValueName);
-    put(maxValueLength, facts.maxValue);
-    put(securityDescriptor, 0);
-    PutFileTime(facts.written, lastWrite);
-    if (keyClass != nullptr) {
-        if (facts.keyClass.size() + 1 > *classLength) {
-            *classLength = static_cast<DWORD>(facts.keyClass.size());
-            return ERROR_MORE_DATA;
-        }
-        std::memcpy(keyClass, facts.keyClass.c_str(), facts.keyClass.size() + 1);
-    }
-    put(classLength, static_cast<DWORD>(facts.keyClass.size()));
-    return ERROR_SUCCESS;
-}
-
 // A key's facts in one statement: one consistent view of the key. What nobody
 // asked for is not counted.
 LONG QueryFacts(Call& call, int64_t id, bool subKeyFacts, bool valueFacts, reg::Facts& facts) {
@@ -661,26 +617,6 @@ LONG WINAPI RegQueryInfoKeyAImpl(HKEY hKey, LPSTR keyClass, LPDWORD classLength,
     }
     return PutFacts(facts, keyClass, classLength, subKeys, maxSubKeyLength, maxClassLength, values, maxValueNameLength,
                     maxValueLength, securityDescriptor, lastWrite);
-}
-
-// Hands a value's type and bytes to the caller as RegQueryValueExA and RegEnumValueA do.
-LONG PutValue(DWORD type, const void* bytes, size_t size, LPDWORD typeOut, LPBYTE data, LPDWORD dataSize) {
-    if (typeOut != nullptr) {
-        *typeOut = type;
-    }
-    if (data != nullptr) {
-        if (size > *dataSize) {
-            *dataSize = static_cast<DWORD>(size);
-            return ERROR_MORE_DATA;
-        }
-        if (size != 0) {
-            std::memcpy(data, bytes, size);
-        }
-    }
-    if (dataSize != nullptr) {
-        *dataSize = static_cast<DWORD>(size);
-    }
-    return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegQueryValueExAImpl(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
@@ -941,22 +877,6 @@ LONG WINAPI RegEnumValueAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLe
         result = PutValue(row->type, bytes.Blob(0), bytes.Size(0), type, data, dataSize);
     }
     return result != ERROR_SUCCESS ? result : CopyName(row->name, name, nameLength);
-}
-
-LONG PutSubKey(const reg::SubKeyRow& row, LPSTR name, LPDWORD nameLength, LPSTR keyClass, LPDWORD classLength,
-               PFILETIME lastWrite) {
-    if (const LONG error = CopyName(row.name, name, nameLength)) {
-        return error;
-    }
-    if (keyClass != nullptr) {
-        if (const LONG error = CopyName(row.keyClass, keyClass, classLength)) {
-            return error;
-        }
-    } else if (classLength != nullptr) {
-        *classLength = static_cast<DWORD>(row.keyClass.size());
-    }
-    PutFileTime(row.written, lastWrite);
-    return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegEnumKeyExAImpl(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD reserved, LPSTR keyClass,
