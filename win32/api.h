@@ -120,6 +120,9 @@ struct Win32Api {
     // Where the registry lives and what its user should know of it, as report
     // lines "NAME\tVALUE\n"; the length, or the size needed with its terminator.
     DWORD(WINAPI* QvtrDescribeRegistry)(LPSTR buffer, DWORD size);
+    // Serves this machine's registry to one remote client on two descriptors
+    // (`qvtr reg-server`, run by ssh) until it hangs up.
+    DWORD(WINAPI* QvtrServeRegistry)(int input, int output);
 };
 
 #define QVTR_REG_BEGIN 1

@@ -48,6 +48,10 @@ const std::vector<SyscallEntry>& SyscallEntries() {
         Entry<&S::pipe2>("pipe2", EMFILE),
         Entry<&S::fork>("fork", EAGAIN),
         Entry<&S::kill>("kill", EPERM),
+        Entry<&S::waitpid>("waitpid", ECHILD),
+        Entry<&S::socketpair>("socketpair", EMFILE),
+        Entry<&S::send>("send", EPIPE),
+        Entry<&S::poll>("poll", EINTR),
     };
     return entries;
 }

@@ -462,6 +462,7 @@ constexpr Message kMessages[] = {
     {1168, "Element not found."},
     {1305, "The revision level is unknown."},
     {1332, "No mapping between account names and security IDs was done."},
+    {1722, "The RPC server is unavailable."},
     {0x80004001, "Not implemented"},
     {0x80004005, "Unspecified error"},
     {0x800401F3, "Invalid class string"},

@@ -4,7 +4,6 @@
 // key that has sub-keys; sizes and ERROR_MORE_DATA as Windows reports them; a
 // handle to a key deleted meanwhile answers ERROR_KEY_DELETED. Where Windows and
 // Wine leave a detail open, the answer is Wine's.
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "win32/posix/posix.h"
 #include "win32/posix/registry_answers.h"
 #include "win32/posix/registry_store.h"
+#include "win32/posix/remote.h"
 
 #ifndef ERROR_NOACCESS
 #define ERROR_NOACCESS 998L
@@ -334,22 +334,12 @@ int64_t ValueRow(Call& call, int64_t key, const std::string& folded) {
 
 // ---- the Win32 functions ----------------------------------------------------------
 
-LONG WINAPI RegConnectRegistryAImpl(LPCSTR machine, HKEY hKey, PHKEY result) {
+// This machine's registry; another machine's is the remote client's.
+LONG WINAPI RegConnectRegistryAImpl(LPCSTR, HKEY hKey, PHKEY result) {
     if (result == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
     *result = nullptr;
-    if (machine != nullptr && *machine != '\0') {
-        const char* name = machine;
-        if (name[0] == '\\' && name[1] == '\\') {
-            name += 2;
-        }
-        char own[MAX_COMPUTERNAME_LENGTH + 1] = {};
-        DWORD size = sizeof own;
-        if (!Api().GetComputerNameA(own, &size) || strcasecmp(own, name) != 0) {
-            return ERROR_BAD_NETPATH;  // only this machine is reachable
-        }
-    }
     if (hKey != HKEY_LOCAL_MACHINE && hKey != HKEY_USERS && hKey != HKEY_CURRENT_USER && hKey != HKEY_CLASSES_ROOT) {
         return ERROR_INVALID_HANDLE;
     }
@@ -1142,6 +1132,7 @@ void BindRegistry(Win32Api& t) {
     t.RegDeleteKeyA = RegDeleteKeyAImpl;
     t.QvtrRegTransaction = QvtrRegTransactionImpl;
     t.QvtrDescribeRegistry = QvtrDescribeRegistryImpl;
+    BindRemoteRegistry(t);
 }
 
 }  // namespace posix

@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -54,6 +56,10 @@ constexpr Syscalls MakeReal() {
     t.pipe2 = ::pipe2;
     t.fork = ::fork;
     t.kill = ::kill;
+    t.waitpid = ::waitpid;
+    t.socketpair = ::socketpair;
+    t.send = ::send;
+    t.poll = ::poll;
     return t;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -41,6 +42,11 @@ struct Syscalls {
     int (*pipe2)(int fds[2], int flags);
     pid_t (*fork)();
     int (*kill)(pid_t pid, int signal);
+    pid_t (*waitpid)(pid_t pid, int* status, int options);
+    // A remote registry's channel: the ssh client's socket, waited on with a limit.
+    int (*socketpair)(int domain, int type, int protocol, int fds[2]);
+    ssize_t (*send)(int fd, const void* buffer, size_t size, int flags);
+    int (*poll)(struct pollfd* fds, nfds_t count, int timeout);
 };
 
 // The process's table; every entry starts at the real call.
