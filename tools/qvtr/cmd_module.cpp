@@ -70,8 +70,11 @@ void PrintRegistry(std::ostream& out) {
 const ReportRegistrar kRegistrySection({15, PrintRegistry});
 
 int RunReport(const Args& args) {
+    if (args.size() == 2 && args[0] == "--machine") {
+        return RunRemoteReport(args[1]);
+    }
     if (!args.empty()) {
-        return UsageError("report", "takes no arguments");
+        return UsageError("report", "takes no arguments but --machine HOST");
     }
     std::vector<ReportSection> sections = ReportSections();
     std::stable_sort(sections.begin(), sections.end(),
@@ -172,10 +175,12 @@ int RunError(const Args& args) {
 }
 
 const CommandRegistrar kReport({"report", "show the module's configuration and the machine it runs on",
-                                "usage: qvtr report\n\n"
+                                "usage: qvtr report [--machine HOST]\n\n"
                                 "Loads the module as a host process does and prints its file, the INI and log\n"
                                 "paths, the trace threshold and debugger output, the current language file and\n"
-                                "number, and what the other facilities know about the machine.\n",
+                                "number, and what the other facilities know about the machine.\n\n"
+                                "With --machine HOST: the version and terminal-server answers of another\n"
+                                "machine, read from its HKLM over ssh (qvtr installed there; see the README).\n",
                                 RunReport});
 
 const CommandRegistrar kTrace({"trace", "write a line to the trace log through the module",

@@ -62,6 +62,9 @@ bool ParseUInt32(const std::string& text, uint32_t& value);
 // Parses a decimal signed 32-bit number; false for anything else.
 bool ParseInt32(const std::string& text, int32_t& value);
 
+// `qvtr report --machine HOST`: that machine's answers, read from its registry over ssh.
+int RunRemoteReport(const std::string& host);
+
 // One aligned "name: value" line of the report.
 void ReportLine(std::ostream& out, const std::string& name, const std::string& value);
 

@@ -77,6 +77,7 @@ const ErrorName_ kNames[] = {
     {"ERROR_NOT_FOUND", 1168},
     {"ERROR_PRIVILEGE_NOT_HELD", 1314},
     {"ERROR_TIMEOUT", 1460},
+    {"RPC_S_SERVER_UNAVAILABLE", 1722},
     {"S_OK", 0},
     {"E_NOTIMPL", 0x80004001},
     {"E_FAIL", 0x80004005},
