@@ -10,6 +10,7 @@ packages=(
     libsqlite3-dev                                    # the POSIX registry store
     pkg-config                                        # the installed package test
     mingw-w64 wine64                                  # Windows builds and running their tests
+    openssh-server openssh-client                     # the remote registry's tests: an sshd of their own on loopback
 )
 
 missing=()
@@ -23,4 +24,12 @@ echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 $sudo apt-get update -qq
+# No service of a package starts on this machine: the tests start their own sshd.
+guard=""
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+    guard=/usr/sbin/policy-rc.d
+    trap '$sudo rm -f "$guard"' EXIT
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$guard" >/dev/null
+    $sudo chmod 755 "$guard"
+fi
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -104,10 +104,10 @@ void PrintMachine(const std::string& host, const RemoteMachine& machine) {
         machine.Text(kNtVersionKey, "CurrentBuildNumber", build);
         machine.Text(kNtVersionKey, "CSDVersion", servicePack);
         std::sscanf(version.c_str(), "%u", &major);
-        ReportLine(std::cout, "Platform", "Windows NT family");
+        ReportLine(std::cout, "Platform id", "2 (Windows NT family)");
         ReportLine(std::cout, "OS version", version + (build.empty() ? "" : "." + build));
     } else if (machine.Text(kWindowsVersionKey, "VersionNumber", version)) {
-        ReportLine(std::cout, "Platform", "Windows 95 family");
+        ReportLine(std::cout, "Platform id", "1 (Windows 95 family)");
         ReportLine(std::cout, "OS version", version);
     } else {
         ReportLine(std::cout, "OS version", "(not in its registry)");
