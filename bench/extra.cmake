@@ -9,3 +9,10 @@ if(NOT WIN32)
         QVTR_LOAD_FLOOR="$<TARGET_FILE:load_floor>" QVTR_MODULE="$<TARGET_FILE:qvtr>")
     add_dependencies(load_bench load_probe load_floor qvtr)
 endif()
+
+# The remote registry's benchmark starts an sshd of its own and the tool's server.
+if(NOT WIN32 AND TARGET remote_bench)
+    target_compile_definitions(remote_bench PRIVATE QVTR_TOOL="$<TARGET_FILE:qvtr_tool>"
+        QVTR_LOOPBACK_SSHD="${PROJECT_SOURCE_DIR}/scripts/loopback-sshd.sh")
+    add_dependencies(remote_bench qvtr_tool)
+endif()
