@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "win32/posix/syscalls.h"
@@ -216,8 +217,17 @@ bool ReceiveFrame(int fd, std::string& body, int idleMs) {
     if (size > kMaxFrame) {
         return false;
     }
-    body.assign(size, '\0');
-    return size == 0 || ReceiveAll(fd, &body[0], size, idleMs);
+    // The memory grows with the bytes that came, not with what the length claims.
+    body.clear();
+    for (size_t got = 0; got < size;) {
+        const size_t piece = std::min<size_t>(size - got, 1u << 20);
+        body.resize(got + piece);
+        if (!ReceiveAll(fd, &body[got], piece, idleMs)) {
+            return false;
+        }
+        got += piece;
+    }
+    return true;
 }
 
 }  // namespace wire
