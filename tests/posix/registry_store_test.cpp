@@ -200,10 +200,8 @@ TEST_F(Registry, RootsAndRemoteConnection) {
         const char* machine;
         LONG expected;
     };
-    const Case cases[] = {{nullptr, ERROR_SUCCESS},
-                          {"", ERROR_SUCCESS},
-                          {"\\\\qvtrhost", ERROR_SUCCESS},
-                          {"QVTRHOST2", ERROR_BAD_NETPATH}};
+    // Another machine's name goes over ssh: the remote registry's tests.
+    const Case cases[] = {{nullptr, ERROR_SUCCESS}, {"", ERROR_SUCCESS}, {"\\\\qvtrhost", ERROR_SUCCESS}};
     for (const Case& c : cases) {
         HKEY remote = nullptr;
         EXPECT_EQ(Api().RegConnectRegistryA(c.machine, HKEY_LOCAL_MACHINE, &remote), c.expected)

@@ -59,13 +59,16 @@ Win32Api g_local;
 // A write transaction asked for and not yet begun on this machine's store.
 struct PendingTransaction {
     std::mutex mutex;
-    bool pending = false;
+    std::atomic<bool> pending{false};
     bool begun = false;
 } g_transaction;
 
 // This machine's functions, for a call on one of its keys: a transaction asked
 // for begins now.
 const Win32Api& Local() {
+    if (!g_transaction.pending.load(std::memory_order_relaxed)) {
+        return g_local;
+    }
     std::lock_guard<std::mutex> lock(g_transaction.mutex);
     if (g_transaction.pending) {
         g_transaction.pending = false;
@@ -395,6 +398,8 @@ ReadAhead Connection::ReadAheadFor(const std::string& path) {
     }
     // A key outside the walk so far: the walk goes on from their common parent.
     m_top = CommonPath(m_top, path);
+    // The keys read ahead before were walked already: memory holds one read-ahead.
+    m_pictures.clear();
     return ReadAhead{m_top, path.size() > m_top.size() ? path.substr(m_top.empty() ? 0 : m_top.size() + 1) : ""};
 }
 
