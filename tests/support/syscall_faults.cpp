@@ -48,7 +48,7 @@ const std::vector<SyscallEntry>& SyscallEntries() {
         Entry<&S::pipe2>("pipe2", EMFILE),
         Entry<&S::fork>("fork", EAGAIN),
         Entry<&S::kill>("kill", EPERM),
-        Entry<&S::waitpid>("waitpid", ECHILD),
+        Entry<&S::waitpid>("waitpid", EINTR),
         Entry<&S::socketpair>("socketpair", EMFILE),
         Entry<&S::send>("send", EPIPE),
         Entry<&S::poll>("poll", EINTR),

@@ -2,11 +2,13 @@
 // loopback address (scripts/loopback-sshd.sh: its own port and keys), whose
 // registry server keeps a machine hive of its own, so that a remote answer
 // cannot come from this process's store by mistake.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +16,7 @@
 
 #include "regfile/reg_tree.h"
 #include "support/support.h"
+#include "support/syscall_faults.h"
 #include "tool/tool_run.h"
 #include "win32/posix/syscalls.h"
 
@@ -408,6 +411,79 @@ TEST_F(RemoteRegistry, TheToolReachesThatMachine) {
     const tool_test::Result unknown = tool_test::RunTool({"report", "--machine", "nosuch.invalid"});
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("network path was not found"), std::string::npos) << unknown.err;
+}
+
+}  // namespace
+
+namespace {
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) {
+            ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+// This process's children, exited ones not yet reaped included.
+int Children() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc")) {
+        while (dirent* entry = readdir(dir)) {
+            if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) {
+                continue;
+            }
+            std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            const size_t close = text.rfind(')');
+            int parent = 0;
+            if (close != std::string::npos && std::sscanf(text.c_str() + close + 1, " %*c %d", &parent) == 1) {
+                count += parent == getpid();
+            }
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+// Every system call of a connection failing in turn (the server run here,
+// without ssh): it is made whole or not at all, and leaves no process and no
+// descriptor either way.
+TEST(RemoteRegistryFaults, AConnectionIsWholeOrLeavesNothing) {
+    TempDir dir;
+    const std::string here = dir.File("here-ssh");
+    WriteFile(here, "#!/bin/sh\nexec sh -c \"$2\"\n");
+    chmod(here.c_str(), 0755);
+    ScopedEnv ssh("QVTR_SSH", here.c_str());
+    ScopedEnv command("QVTR_REMOTE_COMMAND", (std::string(QVTR_TOOL) + " reg-server").c_str());
+    ScopedEnv timeout("QVTR_REMOTE_TIMEOUT", "2");
+    const size_t descriptors = OpenDescriptors();
+    const int failures = testing_support::FailEachSyscall(
+        [] {},
+        [] {
+            HKEY root = nullptr;
+            LONG error = Api().RegConnectRegistryA("\\\\elsewhere", HKEY_LOCAL_MACHINE, &root);
+            if (error == ERROR_SUCCESS) {
+                DWORD subKeys = 0;
+                error = Api().RegQueryInfoKeyA(root, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
+                                               nullptr, nullptr, nullptr, nullptr);
+                const LONG closed = Api().RegCloseKey(root);
+                error = error != ERROR_SUCCESS ? error : closed;
+            }
+            return static_cast<unsigned long>(error);
+        },
+        [&](unsigned long result, const std::string& failed) {
+            EXPECT_TRUE(result == ERROR_SUCCESS || result == ERROR_BAD_NETPATH || result == RPC_S_SERVER_UNAVAILABLE ||
+                        result == ERROR_TOO_MANY_OPEN_FILES || result == ERROR_NOT_ENOUGH_MEMORY)
+                << result << " after " << failed;
+            EXPECT_EQ(OpenDescriptors(), descriptors) << "after " << failed;
+            EXPECT_EQ(Children(), 0) << "after " << failed;
+        },
+        50);
+    EXPECT_GT(failures, 0);
 }
 
 }  // namespace

@@ -115,6 +115,11 @@ std::string FindProgram(const std::string& name) {
     return std::string();
 }
 
+// What the system lacked when the channel could not be made: descriptors or else memory.
+LONG ResourceError() {
+    return errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY;
+}
+
 // A name ssh takes as a host and nothing else: never an option.
 bool IsHostName(const std::string& host) {
     if (host.empty() || host[0] == '-' || host.size() > 255) {
@@ -242,10 +247,10 @@ LONG Connection::Start(const std::string& host) {
     int channel[2];
     int errors[2];
     if (Sys().socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
-        return ErrnoToWin32(errno);
+        return ResourceError();
     }
     if (Sys().pipe2(errors, O_CLOEXEC) != 0) {
-        const LONG error = ErrnoToWin32(errno);
+        const LONG error = ResourceError();
         Sys().close(channel[0]);
         Sys().close(channel[1]);
         return error;
@@ -260,7 +265,7 @@ LONG Connection::Start(const std::string& host) {
         execv(program.c_str(), argv.data());
         _exit(127);
     }
-    const LONG forkError = pid < 0 ? ErrnoToWin32(errno) : ERROR_SUCCESS;
+    const LONG forkError = pid < 0 ? ResourceError() : ERROR_SUCCESS;
     Sys().close(channel[1]);
     Sys().close(errors[1]);
     m_fd = channel[0];
@@ -287,6 +292,9 @@ LONG Connection::Start(const std::string& host) {
 // Why the channel ended before the greeting: ssh's own exit status 255 and its
 // words for a refused key make it a denial; anything else, no such machine.
 LONG Connection::Refused() {
+    // The channel closed first: whatever still runs at the other end sees its end and stops.
+    Sys().close(m_fd);
+    m_fd = -1;
     KeepErrors(1000);
     const pid_t pid = m_pid;
     int status = 0;
