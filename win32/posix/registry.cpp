@@ -17,13 +17,6 @@
 #include "win32/posix/registry_store.h"
 #include "win32/posix/remote.h"
 
-#ifndef ERROR_NOACCESS
-#define ERROR_NOACCESS 998L
-#endif
-#ifndef MAXIMUM_ALLOWED
-#define MAXIMUM_ALLOWED 0x02000000L
-#endif
-
 namespace posix {
 
 namespace {

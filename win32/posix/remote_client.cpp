@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -33,13 +34,6 @@
 #include "win32/posix/remote.h"
 #include "win32/posix/remote_wire.h"
 #include "win32/posix/syscalls.h"
-
-#ifndef ERROR_NOACCESS
-#define ERROR_NOACCESS 998L
-#endif
-#ifndef MAXIMUM_ALLOWED
-#define MAXIMUM_ALLOWED 0x02000000L
-#endif
 
 namespace posix {
 
