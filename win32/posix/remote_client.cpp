@@ -214,7 +214,7 @@ public:
 private:
     LONG Refused();
     void Stop(bool gentle);
-    void KeepErrors(int waitMs);
+    void KeepErrors();
 
     int m_fd = -1;
     int m_errors = -1;
@@ -284,36 +284,36 @@ LONG Connection::Start(const std::string& host) {
 }
 
 // Why the channel ended before the greeting: ssh's own exit status 255 and its
-// words for a refused key make it a denial; anything else, no such machine.
+// words for a refused key make it a denial; anything else, no such machine. An
+// ssh still running (a host that does not answer) is not waited for.
 LONG Connection::Refused() {
     // The channel closed first: whatever still runs at the other end sees its end and stops.
     Sys().close(m_fd);
     m_fd = -1;
-    KeepErrors(1000);
-    const pid_t pid = m_pid;
     int status = 0;
     bool exited = false;
-    for (int waited = 0; pid > 0 && waited < 1000; waited += 10) {
-        const pid_t done = Sys().waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) {
-            exited = done == pid;
+    for (int waited = 0; m_pid > 0 && waited < 200; waited += 5) {
+        const pid_t done = Sys().waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid || (done < 0 && errno != EINTR)) {
+            exited = done == m_pid;
             m_pid = -1;
             break;
         }
-        usleep(10 * 1000);
+        usleep(5 * 1000);
     }
+    KeepErrors();
     Stop(false);
     const bool denied = exited && WIFEXITED(status) && WEXITSTATUS(status) == 255 &&
                         m_errorText.find("Permission denied") != std::string::npos;
     return denied ? ERROR_ACCESS_DENIED : ERROR_BAD_NETPATH;
 }
 
-// What ssh said on its standard error, kept up to 4 KiB, waiting at most `waitMs` for its end.
-void Connection::KeepErrors(int waitMs) {
+// What ssh said on its standard error, kept up to 4 KiB, without waiting for more.
+void Connection::KeepErrors() {
     char buffer[1024];
     while (m_errors >= 0) {
         pollfd ready = {m_errors, POLLIN, 0};
-        if (Sys().poll(&ready, 1, waitMs) <= 0) {
+        if (Sys().poll(&ready, 1, 0) <= 0) {
             return;
         }
         const ssize_t got = Sys().read(m_errors, buffer, sizeof buffer);
@@ -362,7 +362,7 @@ LONG Connection::Call(const Writer& request, std::string& answer) {
     if (Lost()) {
         return RPC_S_SERVER_UNAVAILABLE;
     }
-    KeepErrors(0);  // ssh must never block on a full error pipe
+    KeepErrors();  // ssh must never block on a full error pipe
     if (request.Size() > kMaxFrame || !SendFrame(m_fd, request.Bytes(), true) ||
         !ReceiveFrame(m_fd, answer, IdleLimitMs())) {
         return Malformed();
