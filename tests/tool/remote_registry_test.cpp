@@ -257,6 +257,16 @@ TEST_F(RemoteRegistry, AnswersComeFromThatMachineAndItsRules) {
         Api().RegCreateKeyExA(remote, "Software\\QvtrNew", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr),
         ERROR_ACCESS_DENIED);
     Api().RegCloseKey(key);
+    // A client keeps at most 4,096 keys open there, the root among them.
+    std::vector<HKEY> open(4096);
+    LONG last = ERROR_SUCCESS;
+    for (HKEY& each : open) {
+        last = Api().RegOpenKeyExA(remote, "Software", 0, KEY_READ, &each);
+    }
+    EXPECT_EQ(last, ERROR_TOO_MANY_OPEN_FILES);
+    for (HKEY each : open) {
+        Api().RegCloseKey(each);
+    }
     Api().RegCloseKey(remote);
 }
 

@@ -274,7 +274,7 @@ public:
             return in.Text(64) == kGreeting && in.Done() && Greet(out);
         }
         if (op == kOpenLocalMachine || op == kOpenUsers) {
-            return in.Done() && Keep(op == kOpenLocalMachine ? HKEY_LOCAL_MACHINE : HKEY_USERS, out);
+            return in.Done() && (Keep(op == kOpenLocalMachine ? HKEY_LOCAL_MACHINE : HKEY_USERS, out), true);
         }
         const auto found = m_keys.find(id);
         HKEY key = found == m_keys.end() ? nullptr : found->second;
@@ -306,13 +306,14 @@ private:
         return true;
     }
 
+    // Answers with the key's handle; false (answered with the refusal) past the limit.
     bool Keep(HKEY key, Writer& out) {
         if (m_keys.size() >= kMaxOpenKeys) {
             if (!IsPredefined(key)) {
                 Api().RegCloseKey(key);
             }
             out.U32(ERROR_TOO_MANY_OPEN_FILES);
-            return true;
+            return false;
         }
         m_keys[++m_last] = key;
         out.U32(ERROR_SUCCESS).U32(m_last);
@@ -336,8 +337,7 @@ private:
             out.U32(error);
             return true;
         }
-        Keep(key, out);
-        if (readAhead) {
+        if (Keep(key, out) && readAhead) {
             ReadTree(parent, top, from, out);
         }
         return true;
@@ -360,8 +360,9 @@ private:
             out.U32(error);
             return true;
         }
-        Keep(key, out);
-        out.U32(disposition);
+        if (Keep(key, out)) {
+            out.U32(disposition);
+        }
         return true;
     }
 
