@@ -194,6 +194,10 @@ TEST_F(Registry, RootsAndRemoteConnection) {
     EXPECT_EQ(value, 7u);
     Api().RegCloseKey(machine);
     EXPECT_EQ(Api().RegDeleteKeyA(HKEY_CLASSES_ROOT, ".qvtrtest"), ERROR_SUCCESS);
+    // A root's own values, through the predefined handle.
+    ASSERT_EQ(SetNumber(HKEY_CURRENT_USER, "QvtrRootValue", 3), ERROR_SUCCESS);
+    EXPECT_EQ(Api().RegDeleteValueA(HKEY_CURRENT_USER, "QvtrRootValue"), ERROR_SUCCESS);
+    EXPECT_FALSE(GetNumber(HKEY_CURRENT_USER, "QvtrRootValue", value));
 
     ScopedEnv name("QVTR_COMPUTERNAME", "QVTRHOST");
     struct Case {
