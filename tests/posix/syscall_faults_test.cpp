@@ -1,14 +1,12 @@
 // Every system call of the POSIX backend, SQLite's own I/O included, failing in
 // turn under each facility: the operation either reports a Win32 error and
 // leaves nothing half done, or succeeds whole, and the next call works.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -32,17 +30,6 @@ unsigned long LastErrorOr(bool ok) {
     }
     const DWORD error = Api().GetLastError();
     return error != 0 ? error : kNoCode;
-}
-
-size_t Entries(const std::string& dir) {
-    size_t count = 0;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(d)) {
-            count += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
-        }
-        closedir(d);
-    }
-    return count;
 }
 
 // Each run makes a name of its own, so that every step of making one can fail.
@@ -88,7 +75,7 @@ TEST(SyscallFaults, IniWriteLeavesTheOldFileOrTheNewOne) {
             const std::string now = ReadFile(path);
             EXPECT_TRUE(now == (result == 0 ? after : before) || (result != 0 && now == after))
                 << "after " << failed << ": " << now;
-            EXPECT_EQ(Entries(dir.Path()), 1u) << "a temporary file is left after " << failed;
+            EXPECT_EQ(DirectoryEntries(dir.Path()), 1u) << "a temporary file is left after " << failed;
             if (result != 0) {
                 EXPECT_EQ(result, posix::ErrnoToWin32(InjectedErrno(failed))) << "after " << failed;
             }
@@ -180,19 +167,9 @@ TEST(SyscallFaults, LogLosesAFailedLineButNeverTearsOne) {
 
 // Processes that carry the service's name in their environment, as its own do.
 int ProcessesOf(const std::string& service) {
-    int count = 0;
-    const std::string mark = "QVTR_SERVICE_NAME=" + service;
-    if (DIR* d = opendir("/proc")) {
-        while (dirent* entry = readdir(d)) {
-            std::ifstream in(std::string("/proc/") + entry->d_name + "/environ", std::ios::binary);
-            std::string variable;
-            while (std::getline(in, variable, '\0')) {
-                count += variable == mark;
-            }
-        }
-        closedir(d);
-    }
-    return count;
+    const std::string mark = std::string(1, '\0') + "QVTR_SERVICE_NAME=" + service + '\0';
+    return ProcessesWhere("environ",
+                          [&](const std::string& text) { return ('\0' + text).find(mark) != std::string::npos; });
 }
 
 DWORD StateOf(SC_HANDLE service) {

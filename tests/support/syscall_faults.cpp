@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace testing_support {
 
@@ -94,6 +100,31 @@ int FailEachSyscall(const std::function<void()>& setUp, const FaultRun& run, con
     }
     std::printf("[  faults  ] %d failing calls taken\n", failures);
     return failures;
+}
+
+size_t DirectoryEntries(const std::string& dir) {
+    size_t count = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d)) {
+            count += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
+        }
+        closedir(d);
+    }
+    return count;
+}
+
+int ProcessesWhere(const char* file, const std::function<bool(const std::string& text)>& test) {
+    int count = 0;
+    if (DIR* d = opendir("/proc")) {
+        while (dirent* entry = readdir(d)) {
+            if (std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) {
+                std::ifstream in(std::string("/proc/") + entry->d_name + "/" + file, std::ios::binary);
+                count += test(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+            }
+        }
+        closedir(d);
+    }
+    return count;
 }
 
 }  // namespace testing_support

@@ -109,4 +109,10 @@ using FaultCheck = std::function<void(unsigned long result, const std::string& f
 int FailEachSyscall(const std::function<void()>& setUp, const FaultRun& run, const FaultCheck& check,
                     int mostCallsPerEntry = 400);
 
+// What a failed run may leave behind: the entries of a directory (its files, or
+// the descriptors of /proc/self/fd), and the processes whose /proc/PID/`file`
+// passes `test` (their "environ", say, or their "stat").
+size_t DirectoryEntries(const std::string& dir);
+int ProcessesWhere(const char* file, const std::function<bool(const std::string& text)>& test);
+
 }  // namespace testing_support

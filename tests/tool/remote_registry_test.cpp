@@ -2,16 +2,13 @@
 // loopback address (scripts/loopback-sshd.sh: its own port and keys), whose
 // registry server keeps a machine hive of its own, so that a remote answer
 // cannot come from this process's store by mistake.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 
 #include "regfile/reg_tree.h"
@@ -427,36 +424,14 @@ TEST_F(RemoteRegistry, TheToolReachesThatMachine) {
 
 namespace {
 
-size_t OpenDescriptors() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr) {
-            ++count;
-        }
-        closedir(dir);
-    }
-    return count;
-}
-
 // This process's children, exited ones not yet reaped included.
 int Children() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc")) {
-        while (dirent* entry = readdir(dir)) {
-            if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) {
-                continue;
-            }
-            std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-            std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-            const size_t close = text.rfind(')');
-            int parent = 0;
-            if (close != std::string::npos && std::sscanf(text.c_str() + close + 1, " %*c %d", &parent) == 1) {
-                count += parent == getpid();
-            }
-        }
-        closedir(dir);
-    }
-    return count;
+    return testing_support::ProcessesWhere("stat", [](const std::string& text) {
+        int parent = 0;
+        const size_t close = text.rfind(')');
+        return close != std::string::npos && std::sscanf(text.c_str() + close + 1, " %*c %d", &parent) == 1 &&
+               parent == getpid();
+    });
 }
 
 // Every system call of a connection failing in turn (the server run here,
@@ -470,7 +445,7 @@ TEST(RemoteRegistryFaults, AConnectionIsWholeOrLeavesNothing) {
     ScopedEnv ssh("QVTR_SSH", here.c_str());
     ScopedEnv command("QVTR_REMOTE_COMMAND", (std::string(QVTR_TOOL) + " reg-server").c_str());
     ScopedEnv timeout("QVTR_REMOTE_TIMEOUT", "2");
-    const size_t descriptors = OpenDescriptors();
+    const size_t descriptors = testing_support::DirectoryEntries("/proc/self/fd");
     const int failures = testing_support::FailEachSyscall(
         [] {},
         [] {
@@ -489,7 +464,7 @@ TEST(RemoteRegistryFaults, AConnectionIsWholeOrLeavesNothing) {
             EXPECT_TRUE(result == ERROR_SUCCESS || result == ERROR_BAD_NETPATH || result == RPC_S_SERVER_UNAVAILABLE ||
                         result == ERROR_TOO_MANY_OPEN_FILES || result == ERROR_NOT_ENOUGH_MEMORY)
                 << result << " after " << failed;
-            EXPECT_EQ(OpenDescriptors(), descriptors) << "after " << failed;
+            EXPECT_EQ(testing_support::DirectoryEntries("/proc/self/fd"), descriptors) << "after " << failed;
             EXPECT_EQ(Children(), 0) << "after " << failed;
         },
         50);
