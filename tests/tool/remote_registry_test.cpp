@@ -15,6 +15,7 @@
 #include "support/support.h"
 #include "support/syscall_faults.h"
 #include "tool/tool_run.h"
+#include "win32/posix/remote_wire.h"
 #include "win32/posix/syscalls.h"
 
 namespace {
@@ -39,15 +40,14 @@ protected:
         s_dir = new TempDir;
         chmod(s_dir->Path().c_str(), 0711);  // the unprivileged server's hive is in here
         const std::string script = std::string(QVTR_SOURCE_DIR) + "/scripts/loopback-sshd.sh";
-        const int status = std::system(
-            (script + " start " + s_dir->Path() + "sshd >" + s_dir->File("port") + " 2>" + s_dir->File("why")).c_str());
+        const int status =
+            std::system((script + " start " + s_dir->Path() + "sshd >/dev/null 2>" + s_dir->File("why")).c_str());
         s_ready = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (s_ready) {
             const std::string env = ReadFile(s_dir->File("sshd/env"));
             const size_t open = env.find('"');
             s_ssh = env.substr(open + 1, env.rfind('"') - open - 1);
             s_refused = Trimmed(ReadFile(s_dir->File("sshd/refused_ssh")));
-            s_port = Trimmed(ReadFile(s_dir->File("port")));
         }
     }
     static void TearDownTestSuite() {
@@ -86,14 +86,12 @@ protected:
     static bool s_ready;
     static std::string s_ssh;
     static std::string s_refused;
-    static std::string s_port;
 };
 
 TempDir* RemoteRegistry::s_dir = nullptr;
 bool RemoteRegistry::s_ready = false;
 std::string RemoteRegistry::s_ssh;
 std::string RemoteRegistry::s_refused;
-std::string RemoteRegistry::s_port;
 
 // Runs the same calls below a root and writes down each one's code and results.
 std::vector<std::string> Exercise(HKEY root) {
@@ -106,12 +104,11 @@ std::vector<std::string> Exercise(HKEY root) {
     DWORD disposition = 0;
     char keyClass[] = "Class";
     const std::string sub = std::string(kTop) + "\\Sub";
-    note("create", api.RegCreateKeyExA(root, sub.c_str(), 0, keyClass, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
-         std::to_string(disposition));
+    LONG code = api.RegCreateKeyExA(root, sub.c_str(), 0, keyClass, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+    note("create", code, std::to_string(disposition));
     HKEY again = nullptr;
-    note("create existing",
-         api.RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &again, &disposition),
-         std::to_string(disposition));
+    code = api.RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &again, &disposition);
+    note("create existing", code, std::to_string(disposition));
     api.RegCloseKey(again);
 
     const std::string large(200 * 1024, 'L');
@@ -133,7 +130,7 @@ std::vector<std::string> Exercise(HKEY root) {
     for (const auto& value : values) {
         DWORD type = 0;
         DWORD size = 0;
-        LONG code = api.RegQueryValueExA(key, value.name, nullptr, &type, nullptr, &size);
+        code = api.RegQueryValueExA(key, value.name, nullptr, &type, nullptr, &size);
         note(std::string("size of ") + value.name, code, std::to_string(type) + "/" + std::to_string(size));
         std::string data(size, '\0');
         DWORD small = size / 2;
@@ -208,7 +205,8 @@ std::vector<std::string> Exercise(HKEY root) {
     // A whole tree, read the way the tool's walks read it: in one snapshot.
     api.QvtrRegTransaction(QVTR_REG_SNAPSHOT);
     regfile::Tree tree;
-    note("tree", regfile::ReadTree(key, true, tree), std::to_string(tree.children.size()));
+    code = regfile::ReadTree(key, true, tree);
+    note("tree", code, std::to_string(tree.children.size()));
     api.QvtrRegTransaction(QVTR_REG_COMMIT);
     note("close", api.RegCloseKey(key));
     note("delete the tree", regfile::DeleteTree(root, kTop));
@@ -236,6 +234,9 @@ TEST_F(RemoteRegistry, AnswersComeFromThatMachineAndItsRules) {
     Api().RegCloseKey(key);
     Api().RegCloseKey(remote);
     EXPECT_NE(Api().RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTop, 0, KEY_READ, &key), ERROR_SUCCESS);
+
+    HKEY current = nullptr;
+    EXPECT_EQ(Api().RegConnectRegistryA("\\\\127.0.0.1", HKEY_CURRENT_USER, &current), ERROR_INVALID_HANDLE);
 
     // The same machine for a user who is not root: it reads, it may not change.
     chmod((s_dir->Path() + "remote.db").c_str(), 0644);
@@ -267,30 +268,32 @@ TEST_F(RemoteRegistry, AnswersComeFromThatMachineAndItsRules) {
     Api().RegCloseKey(remote);
 }
 
-// One read is one round trip; a walk in a snapshot reads the tree ahead.
+// One read is one round trip; a walk in a snapshot reads the tree ahead, and
+// goes on from where a full read-ahead stopped.
 TEST_F(RemoteRegistry, ReadsCostOneRoundTripAndWalksReadAhead) {
     HKEY remote = Connect();
     ASSERT_NE(remote, nullptr);
     HKEY key = nullptr;
     ASSERT_EQ(Api().RegCreateKeyExA(remote, kTop, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+    const std::string data(8 * 1024, 'v');  // 300 of them: more than one read-ahead holds
     for (int i = 0; i < 300; ++i) {
         HKEY child = nullptr;
         Api().RegCreateKeyExA(key, ("K" + std::to_string(i / 20) + "\\S" + std::to_string(i)).c_str(), 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, &child, nullptr);
-        Api().RegSetValueExA(child, "V", 0, REG_SZ, reinterpret_cast<const BYTE*>("v"), 2);
+        Api().RegSetValueExA(child, "V", 0, REG_BINARY, reinterpret_cast<const BYTE*>(data.data()), data.size());
         Api().RegCloseKey(child);
     }
+    // Requests that wait for an answer (a closed key's is sent without waiting).
     static int sends = 0;
     posix::SyscallOverride counting;
     counting->send = [](int fd, const void* bytes, size_t size, int flags) {
-        ++sends;
+        sends += size < 5 || static_cast<const uint8_t*>(bytes)[4] != posix::wire::kBaseRegCloseKey;
         return posix::RealSyscalls().send(fd, bytes, size, flags);
     };
     sends = 0;
     DWORD size = 0;
     Api().RegQueryValueExA(key, "Nothing", nullptr, nullptr, nullptr, &size);
     EXPECT_EQ(sends, 1);
-
     Api().RegCloseKey(key);
 
     sends = 0;
@@ -298,10 +301,19 @@ TEST_F(RemoteRegistry, ReadsCostOneRoundTripAndWalksReadAhead) {
     ASSERT_EQ(Api().RegOpenKeyExA(remote, kTop, 0, KEY_READ, &key), ERROR_SUCCESS);
     regfile::Tree tree;
     EXPECT_EQ(regfile::ReadTree(key, true, tree), ERROR_SUCCESS);
-    EXPECT_EQ(sends, 1) << "316 keys walked";
+    EXPECT_EQ(sends, 2) << "316 keys of 2.4 MiB walked";
+    HKEY last = nullptr;
+    ASSERT_EQ(Api().RegOpenKeyExA(key, "K9\\S199", 0, KEY_READ, &last), ERROR_SUCCESS);
+    std::string read(data.size() + 1, '\0');
+    size = static_cast<DWORD>(read.size());
+    EXPECT_EQ(Api().RegQueryValueExA(last, "V", nullptr, nullptr, reinterpret_cast<LPBYTE>(&read[0]), &size), 0);
+    EXPECT_EQ(read.substr(0, size), data);
+    EXPECT_EQ(sends, 2) << "the walk's last key answers from memory";
+    Api().RegCloseKey(last);
     Api().RegCloseKey(key);
     Api().QvtrRegTransaction(QVTR_REG_COMMIT);
-    EXPECT_EQ(tree.children.size(), 15u);
+    ASSERT_EQ(tree.children.size(), 15u);
+    EXPECT_EQ(tree.children[14].second.children[19].second.values.at(0).data, data);  // K9\S199
     EXPECT_EQ(regfile::DeleteTree(remote, kTop), ERROR_SUCCESS);
     Api().RegCloseKey(remote);
 }

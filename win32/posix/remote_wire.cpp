@@ -132,8 +132,6 @@ bool Get(Reader& in, Values& batch) {
         row.name = in.Text();
         row.type = in.U32();
         row.data = in.Text();
-        row.size = row.data.size();
-        row.whole = true;
         batch.rows.push_back(std::move(row));
     }
     return in.Ok();
