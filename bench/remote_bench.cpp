@@ -38,7 +38,8 @@ __attribute__((constructor(101))) void UseOwnRegistry() {
 
 bool StartServer() {
     const std::string dir = std::string(g_directory) + "/sshd";
-    if (std::system((std::string(QVTR_LOOPBACK_SSHD) + " start " + dir + " >/dev/null").c_str()) != 0) {
+    if (std::system((std::string(QVTR_LOOPBACK_SSHD) + " start " + dir + " " + std::to_string(getpid()) + " >/dev/null")
+                        .c_str()) != 0) {
         return false;
     }
     FILE* env = std::fopen((dir + "/env").c_str(), "r");

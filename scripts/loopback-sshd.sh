@@ -3,8 +3,9 @@
 # a free port, a host key and two client keys (one authorized, one not) made in
 # DIR, nothing of the machine's own ssh set-up used or changed.
 #
-#   loopback-sshd.sh start DIR    prints the port; DIR/env then sets QVTR_SSH for the
-#                                 authorized key, DIR/refused_ssh the same with the other
+#   loopback-sshd.sh start DIR [PID]  prints the port; DIR/env then sets QVTR_SSH for the
+#                                     authorized key, DIR/refused_ssh the same with the other;
+#                                     with PID, the server also stops when that process ends
 #   loopback-sshd.sh stop DIR
 #
 # Needs root (sshd checks the keys of the user who logs in) and openssh-server;
@@ -70,6 +71,11 @@ EOF
         if [ -s "$dir/sshd.pid" ] && $(ssh_for client "$port") 127.0.0.1 true </dev/null 2>/dev/null; then
             echo "export QVTR_SSH=\"$(ssh_for client "$port")\"" >"$dir/env"
             ssh_for refused "$port" >"$dir/refused_ssh"
+            if [ -n "${3:-}" ]; then
+                # A test killed before it could stop the server takes the server with it.
+                nohup sh -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done; kill "$(cat "$2")" 2>/dev/null' \
+                    watcher "$3" "$dir/sshd.pid" </dev/null >/dev/null 2>&1 &
+            fi
             echo "$port"
             exit 0
         fi

@@ -40,8 +40,9 @@ protected:
         s_dir = new TempDir;
         chmod(s_dir->Path().c_str(), 0711);  // the unprivileged server's hive is in here
         const std::string script = std::string(QVTR_SOURCE_DIR) + "/scripts/loopback-sshd.sh";
-        const int status =
-            std::system((script + " start " + s_dir->Path() + "sshd >/dev/null 2>" + s_dir->File("why")).c_str());
+        const int status = std::system((script + " start " + s_dir->Path() + "sshd " + std::to_string(getpid()) +
+                                        " >/dev/null 2>" + s_dir->File("why"))
+                                           .c_str());
         s_ready = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (s_ready) {
             const std::string env = ReadFile(s_dir->File("sshd/env"));
