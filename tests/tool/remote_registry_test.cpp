@@ -238,6 +238,7 @@ TEST_F(RemoteRegistry, AnswersComeFromThatMachineAndItsRules) {
 
     HKEY current = nullptr;
     EXPECT_EQ(Api().RegConnectRegistryA("\\\\127.0.0.1", HKEY_CURRENT_USER, &current), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Api().RegConnectRegistryA("\\\\127.0.0.1", HKEY_LOCAL_MACHINE, nullptr), ERROR_INVALID_PARAMETER);
 
     // The same machine for a user who is not root: it reads, it may not change.
     chmod((s_dir->Path() + "remote.db").c_str(), 0644);
