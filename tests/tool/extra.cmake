@@ -9,3 +9,8 @@ if(NOT WIN32 AND TARGET qvtr_tool)
         add_dependencies(${name} qvtr_tool)
     endforeach()
 endif()
+# It starts an sshd and a server per connection and keeps both cores busy: alone, so
+# that the timing bounds of other tests do not pay for it.
+if(TARGET remote_registry_test)
+    set_tests_properties(remote_registry_test PROPERTIES RUN_SERIAL TRUE)
+endif()
