@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <unordered_map>
 
@@ -180,7 +181,7 @@ public:
     ~Connection() { Stop(true); }
 
     LONG Start(const std::string& host);
-    // One request and its answer's body after the code; the code, or
+    // One request and its answer's bytes; ERROR_SUCCESS, or
     // RPC_S_SERVER_UNAVAILABLE for good once the channel failed.
     LONG Call(const Writer& request, std::string& answer);
     // A request that has no answer.
@@ -214,6 +215,7 @@ public:
 private:
     LONG Refused();
     void Stop(bool gentle);
+    bool Reaped(int ms, int* status);
     void KeepErrors();
 
     int m_fd = -1;
@@ -291,21 +293,25 @@ LONG Connection::Refused() {
     Sys().close(m_fd);
     m_fd = -1;
     int status = 0;
-    bool exited = false;
-    for (int waited = 0; m_pid > 0 && waited < 200; waited += 5) {
-        const pid_t done = Sys().waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid || (done < 0 && errno != EINTR)) {
-            exited = done == m_pid;
-            m_pid = -1;
-            break;
-        }
-        usleep(5 * 1000);
-    }
+    const bool exited = Reaped(200, &status);
     KeepErrors();
     Stop(false);
     const bool denied = exited && WIFEXITED(status) && WEXITSTATUS(status) == 255 &&
                         m_errorText.find("Permission denied") != std::string::npos;
     return denied ? ERROR_ACCESS_DENIED : ERROR_BAD_NETPATH;
+}
+
+// Waits up to `ms` for ssh to end; true (with its status) when it was reaped then.
+bool Connection::Reaped(int ms, int* status) {
+    for (int waited = 0; m_pid > 0 && waited < ms; waited += 5) {
+        const pid_t done = Sys().waitpid(m_pid, status, WNOHANG);
+        if (done == m_pid || (done < 0 && errno != EINTR)) {
+            m_pid = -1;
+            return done > 0;
+        }
+        usleep(5 * 1000);
+    }
+    return false;
 }
 
 // What ssh said on its standard error, kept up to 4 KiB, without waiting for more.
@@ -340,16 +346,11 @@ void Connection::Stop(bool gentle) {
         Sys().close(m_errors);
         m_errors = -1;
     }
+    if (gentle) {
+        Reaped(500, nullptr);
+    }
     if (m_pid <= 0) {
         return;
-    }
-    for (int waited = 0; gentle && waited < 500; waited += 5) {
-        const pid_t done = Sys().waitpid(m_pid, nullptr, WNOHANG);
-        if (done == m_pid || (done < 0 && errno != EINTR)) {
-            m_pid = -1;
-            return;
-        }
-        usleep(5 * 1000);
     }
     Sys().kill(-m_pid, SIGKILL);
     Sys().kill(m_pid, SIGKILL);
@@ -394,7 +395,6 @@ std::string CommonPath(const std::string& a, const std::string& b) {
 ReadAhead Connection::ReadAheadFor(const std::string& path) {
     const uint64_t snapshot = g_snapshot.load();
     if (m_picturesOf != snapshot) {
-        m_pictures.clear();
         m_picturesOf = snapshot;
         m_top = path;
     }
@@ -436,14 +436,19 @@ RemoteHandles& Handles() {
     return *table;
 }
 
-std::shared_ptr<RemoteKey> Find(HKEY hKey) {
+// This machine's keys are told apart without taking the table's lock.
+bool MaybeRemote(HKEY hKey) {
     const uintptr_t value = reinterpret_cast<uintptr_t>(hKey);
-    if ((value & 3) != 2 || value >= 0x80000000u) {
+    return (value & 3) == 2 && value < 0x80000000u;
+}
+
+std::shared_ptr<RemoteKey> Find(HKEY hKey) {
+    if (!MaybeRemote(hKey)) {
         return nullptr;
     }
     RemoteHandles& table = Handles();
     std::lock_guard<std::mutex> lock(table.mutex);
-    const auto found = table.keys.find(value);
+    const auto found = table.keys.find(reinterpret_cast<uintptr_t>(hKey));
     return found == table.keys.end() ? nullptr : found->second;
 }
 
@@ -457,6 +462,9 @@ HKEY Insert(std::shared_ptr<RemoteKey> key) {
 }
 
 std::shared_ptr<RemoteKey> Remove(HKEY hKey) {
+    if (!MaybeRemote(hKey)) {
+        return nullptr;
+    }
     RemoteHandles& table = Handles();
     std::lock_guard<std::mutex> lock(table.mutex);
     const auto found = table.keys.find(reinterpret_cast<uintptr_t>(hKey));
@@ -468,14 +476,30 @@ std::shared_ptr<RemoteKey> Remove(HKEY hKey) {
     return key;
 }
 
+// An answer: its bytes, and the reader of the results that follow its code.
+class Answer {
+public:
+    Answer() = default;
+    Answer(const Answer&) = delete;
+    Answer& operator=(const Answer&) = delete;
+    std::string& Body() { return m_body; }
+    Reader& Read() { return m_reader.emplace(m_body); }
+    Reader* operator->() { return &*m_reader; }
+    Reader& operator*() { return *m_reader; }
+
+private:
+    std::string m_body;
+    std::optional<Reader> m_reader;
+};
+
 // The code of an answer, and its results in `in` when it is ERROR_SUCCESS.
-LONG Ask(Connection& c, const Writer& request, std::string& body, std::unique_ptr<Reader>& in) {
-    if (const LONG error = c.Call(request, body)) {
+LONG Ask(Connection& c, const Writer& request, Answer& in) {
+    if (const LONG error = c.Call(request, in.Body())) {
         return error;
     }
-    in.reset(new Reader(body));
-    const LONG code = static_cast<LONG>(in->U32());
-    return !in->Ok() ? c.Malformed() : code;
+    Reader& reader = in.Read();
+    const LONG code = static_cast<LONG>(reader.U32());
+    return !reader.Ok() ? c.Malformed() : code;
 }
 
 // Opens `subKey` below the server handle `base`; the read-ahead, when asked
@@ -487,9 +511,8 @@ LONG OpenOnServer(Connection& c, uint32_t base, const std::string& subKey, REGSA
     if (ahead != nullptr) {
         request.Text(ahead->top).Text(ahead->from);
     }
-    std::string body;
-    std::unique_ptr<Reader> in;
-    if (const LONG error = Ask(c, request, body, in)) {
+    Answer in;
+    if (const LONG error = Ask(c, request, in)) {
         return error;
     }
     id = in->U32();
@@ -516,8 +539,7 @@ LONG ServerHandle(Connection& c, RemoteKey& key, uint32_t& id) {
 
 // A request on the key's server handle, and its answer.
 template <class Arguments>
-LONG AskOnKey(Connection& c, RemoteKey& key, uint8_t op, std::string& body, std::unique_ptr<Reader>& in,
-              Arguments&& arguments) {
+LONG AskOnKey(Connection& c, RemoteKey& key, uint8_t op, Answer& in, Arguments&& arguments) {
     uint32_t id = 0;
     if (const LONG error = ServerHandle(c, key, id)) {
         return error;
@@ -525,7 +547,7 @@ LONG AskOnKey(Connection& c, RemoteKey& key, uint8_t op, std::string& body, std:
     Writer request;
     request.U8(op).U32(id);
     arguments(request);
-    return Ask(c, request, body, in);
+    return Ask(c, request, in);
 }
 
 // The entry at `index` of a key: from the read-ahead, from the last batch while
@@ -545,9 +567,8 @@ LONG FindEntry(Connection& c, RemoteKey& key, DWORD index, uint8_t op, Batch& ow
             return ERROR_NO_MORE_ITEMS;
         }
     }
-    std::string body;
-    std::unique_ptr<Reader> in;
-    if (const LONG error = AskOnKey(c, key, op, body, in, [&](Writer& w) { w.U32(index); })) {
+    Answer in;
+    if (const LONG error = AskOnKey(c, key, op, in, [&](Writer& w) { w.U32(index); })) {
         return error;
     }
     if (!Get(*in, own) || !in->Done() || (row = own.At(index)) == nullptr) {
@@ -577,9 +598,8 @@ LONG WINAPI ConnectRegistry(LPCSTR machine, HKEY hKey, PHKEY result) {
     }
     Writer request;
     request.U8(hKey == HKEY_LOCAL_MACHINE ? kOpenLocalMachine : kOpenUsers).U32(0);
-    std::string body;
-    std::unique_ptr<Reader> in;
-    if (const LONG error = Ask(*connection, request, body, in)) {
+    Answer in;
+    if (const LONG error = Ask(*connection, request, in)) {
         return error == RPC_S_SERVER_UNAVAILABLE ? ERROR_BAD_NETPATH : error;
     }
     connection->root = in->U32();
@@ -650,9 +670,8 @@ LONG WINAPI CreateKeyEx(HKEY hKey, LPCSTR subKey, DWORD reserved, LPSTR keyClass
     key->connection = parent->connection;
     key->access = access;
     Below(parent->path, subKey, key->path);
-    std::string body;
-    std::unique_ptr<Reader> in;
-    const LONG error = AskOnKey(c, *parent, kBaseRegCreateKey, body, in, [&](Writer& w) {
+    Answer in;
+    const LONG error = AskOnKey(c, *parent, kBaseRegCreateKey, in, [&](Writer& w) {
         w.Text(subKey != nullptr ? subKey : "").Text(keyClass != nullptr ? keyClass : "").U32(access);
     });
     c.Wrote();
@@ -672,7 +691,7 @@ LONG WINAPI CreateKeyEx(HKEY hKey, LPCSTR subKey, DWORD reserved, LPSTR keyClass
 }
 
 LONG WINAPI CloseKey(HKEY hKey) {
-    const std::shared_ptr<RemoteKey> key = Find(hKey) != nullptr ? Remove(hKey) : nullptr;
+    const std::shared_ptr<RemoteKey> key = Remove(hKey);
     if (key == nullptr) {
         return Local().RegCloseKey(hKey);
     }
@@ -700,9 +719,8 @@ LONG WINAPI QueryInfoKey(HKEY hKey, LPSTR keyClass, LPDWORD classLength, LPDWORD
     if (const Picture* picture = c.PictureOf(key->path)) {
         facts = picture->facts;
     } else {
-        std::string body;
-        std::unique_ptr<Reader> in;
-        if (const LONG error = AskOnKey(c, *key, kBaseRegQueryInfoKey, body, in, [](Writer&) {})) {
+        Answer in;
+        if (const LONG error = AskOnKey(c, *key, kBaseRegQueryInfoKey, in, [](Writer&) {})) {
             return error;
         }
         if (!Get(*in, facts) || !in->Done()) {
@@ -731,9 +749,8 @@ LONG WINAPI QueryValueEx(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type,
         }
         return ERROR_FILE_NOT_FOUND;
     }
-    std::string body;
-    std::unique_ptr<Reader> in;
-    if (const LONG error = AskOnKey(c, *key, kBaseRegQueryValue, body, in, [&](Writer& w) { w.Text(valueName); })) {
+    Answer in;
+    if (const LONG error = AskOnKey(c, *key, kBaseRegQueryValue, in, [&](Writer& w) { w.Text(valueName); })) {
         return error;
     }
     const DWORD valueType = in->U32();
@@ -783,19 +800,18 @@ LONG WINAPI EnumKeyEx(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameLength, LP
 
 // The three changes that take a name: a value set, a value or a key deleted.
 template <class Arguments>
-LONG Change(HKEY hKey, uint8_t op, Arguments&& arguments) {
-    const std::shared_ptr<RemoteKey> key = Find(hKey);
-    Connection& c = *key->connection;
+LONG Change(RemoteKey& key, uint8_t op, Arguments&& arguments) {
+    Connection& c = *key.connection;
     std::lock_guard<std::mutex> lock(c.mutex);
-    std::string body;
-    std::unique_ptr<Reader> in;
-    const LONG error = AskOnKey(c, *key, op, body, in, arguments);
+    Answer in;
+    const LONG error = AskOnKey(c, key, op, in, arguments);
     c.Wrote();
     return error != ERROR_SUCCESS || in->Done() ? error : c.Malformed();
 }
 
 LONG WINAPI SetValueEx(HKEY hKey, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-    if (Find(hKey) == nullptr) {
+    const std::shared_ptr<RemoteKey> key = Find(hKey);
+    if (key == nullptr) {
         return Local().RegSetValueExA(hKey, name, reserved, type, data, size);
     }
     if (data == nullptr && size != 0) {
@@ -805,22 +821,24 @@ LONG WINAPI SetValueEx(HKEY hKey, LPCSTR name, DWORD reserved, DWORD type, const
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     const std::string bytes(reinterpret_cast<const char*>(data), data != nullptr ? size : 0);
-    return Change(hKey, kBaseRegSetValue,
+    return Change(*key, kBaseRegSetValue,
                   [&](Writer& w) { w.Text(name != nullptr ? name : "").U32(type).Text(bytes); });
 }
 
 LONG WINAPI DeleteValue(HKEY hKey, LPCSTR name) {
-    if (Find(hKey) == nullptr) {
+    const std::shared_ptr<RemoteKey> key = Find(hKey);
+    if (key == nullptr) {
         return Local().RegDeleteValueA(hKey, name);
     }
-    return Change(hKey, kBaseRegDeleteValue, [&](Writer& w) { w.Text(name != nullptr ? name : ""); });
+    return Change(*key, kBaseRegDeleteValue, [&](Writer& w) { w.Text(name != nullptr ? name : ""); });
 }
 
 LONG WINAPI DeleteKey(HKEY hKey, LPCSTR subKey) {
-    if (Find(hKey) == nullptr || subKey == nullptr) {
+    const std::shared_ptr<RemoteKey> key = Find(hKey);
+    if (key == nullptr || subKey == nullptr) {
         return Local().RegDeleteKeyA(hKey, subKey);
     }
-    return Change(hKey, kBaseRegDeleteKey, [&](Writer& w) { w.Text(subKey); });
+    return Change(*key, kBaseRegDeleteKey, [&](Writer& w) { w.Text(subKey); });
 }
 
 // The snapshot a long read takes is the read-ahead's lifetime. A write
