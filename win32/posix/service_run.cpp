@@ -619,7 +619,7 @@ DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& a
     }
     Sys().close(report[1]);
     int status = 0;
-    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+    while (Sys().waitpid(middle, &status, 0) < 0 && errno == EINTR) {
     }
     pid_t servicePid = 0;
     int failure = 0;
