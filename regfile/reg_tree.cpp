@@ -5,21 +5,6 @@
 
 namespace regfile {
 
-LONG ReadValue(HKEY hKey, const std::string& name, DWORD& type, std::string& data, const Win32Api& api) {
-    DWORD size = 0;
-    LONG error = api.RegQueryValueExA(hKey, name.c_str(), nullptr, &type, nullptr, &size);
-    while (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
-        data.assign(size, '\0');
-        error = api.RegQueryValueExA(hKey, name.c_str(), nullptr, &type,
-                                     size ? reinterpret_cast<LPBYTE>(&data[0]) : nullptr, &size);
-        if (error == ERROR_SUCCESS) {
-            data.resize(std::min<size_t>(size, data.size()));
-            break;
-        }
-    }
-    return error;
-}
-
 LONG ReadValues(HKEY hKey, std::vector<NamedValue>& values, const Win32Api& api) {
     DWORD count = 0;
     DWORD maxName = 0;

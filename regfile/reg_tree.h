@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "win32/api.h"
+#include "win32/registry_value.h"
 
 namespace regfile {
 
@@ -20,7 +21,9 @@ struct NamedValue {
 };
 
 // One value; a value that grows between the size query and the read is asked again.
-LONG ReadValue(HKEY hKey, const std::string& name, DWORD& type, std::string& data, const Win32Api& api = Api());
+inline LONG ReadValue(HKEY hKey, const std::string& name, DWORD& type, std::string& data, const Win32Api& api = Api()) {
+    return ReadRegistryValue(api, hKey, name.c_str(), type, data);
+}
 // Every value of a key, in the registry's order.
 LONG ReadValues(HKEY hKey, std::vector<NamedValue>& values, const Win32Api& api = Api());
 // The names of a key's sub-keys, in the registry's order.

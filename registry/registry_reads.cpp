@@ -6,6 +6,7 @@
 
 #include "qvtr/registry.h"
 #include "win32/api.h"
+#include "win32/registry_value.h"
 
 namespace {
 
@@ -39,26 +40,7 @@ LONG CRegistryKey::ReadRaw(const std::string& name, DWORD& type, std::vector<BYT
         return m_lLastError;
     }
     try {
-        // Another writer may enlarge the value between the size query and the
-        // read; the registry then says ERROR_MORE_DATA and the size is asked again.
-        for (int nAttempt = 0; nAttempt < 8; ++nAttempt) {
-            DWORD cbData = 0;
-            m_lLastError = Api().RegQueryValueExA(m_hKey, name.c_str(), nullptr, &type, nullptr, &cbData);
-            if (m_lLastError != ERROR_SUCCESS) {
-                return m_lLastError;
-            }
-            data.resize(cbData);
-            m_lLastError = Api().RegQueryValueExA(m_hKey, name.c_str(), nullptr, &type,
-                                                  data.empty() ? nullptr : data.data(), &cbData);
-            if (m_lLastError == ERROR_SUCCESS) {
-                // The ANSI forms may announce more than they deliver.
-                data.resize(cbData < data.size() ? cbData : data.size());
-                return m_lLastError;
-            }
-            if (m_lLastError != ERROR_MORE_DATA) {
-                return m_lLastError;
-            }
-        }
+        m_lLastError = ReadRegistryValue(Api(), m_hKey, name.c_str(), type, data);
     } catch (const std::bad_alloc&) {
         m_lLastError = ERROR_NOT_ENOUGH_MEMORY;
     }

@@ -12,6 +12,7 @@
 #include "win32/posix/registry_store.h"
 #include "win32/posix/remote.h"
 #include "win32/posix/remote_wire.h"
+#include "win32/registry_value.h"
 
 namespace posix {
 
@@ -103,25 +104,6 @@ LONG ReadFacts(HKEY key, reg::Facts& facts) {
             static_cast<int64_t>(static_cast<uint64_t>(written.dwHighDateTime) << 32 | written.dwLowDateTime);
         return error;
     }
-}
-
-LONG ReadValue(HKEY key, const std::string& name, DWORD& type, std::string& data) {
-    DWORD size = 0;
-    LONG error = Api().RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &size);
-    while (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
-        if (size > kMaxFrame - 64) {
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
-        data.assign(size, '\0');
-        DWORD got = size;
-        error = Api().RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<LPBYTE>(&data[0]), &got);
-        if (error == ERROR_SUCCESS) {
-            data.resize(got);
-            return ERROR_SUCCESS;
-        }
-        size = got;
-    }
-    return error;
 }
 
 // The names of a key's sub-keys, all of them.
@@ -401,7 +383,8 @@ private:
                 }
                 DWORD type = 0;
                 std::string data;
-                const LONG error = key == nullptr ? invalid : ReadValue(key, name, type, data);
+                const LONG error =
+                    key == nullptr ? invalid : ReadRegistryValue(Api(), key, name.c_str(), type, data, kMaxFrame - 64);
                 out.U32(error);
                 if (error == ERROR_SUCCESS) {
                     out.U32(type).Text(data);

@@ -24,6 +24,7 @@
 #include "win32/posix/places.h"
 #include "win32/posix/posix.h"
 #include "win32/posix/service_run.h"
+#include "win32/registry_value.h"
 
 namespace posix {
 
@@ -144,24 +145,15 @@ public:
     // REG_EXPAND_SZ text is expanded only when `expand` asks for it.
     bool String(const char* value, std::string& text, bool expand = false) const {
         DWORD type = REG_NONE;
-        std::vector<char> data(256);
-        for (;;) {
-            DWORD size = static_cast<DWORD>(data.size());
-            const LONG result =
-                Api().RegQueryValueExA(m_key, value, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size);
-            if (result == ERROR_MORE_DATA) {
-                data.resize(std::max<size_t>(size, data.size() * 2));
-                continue;
-            }
-            if (result != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
-                return false;
-            }
-            text.assign(data.data(), strnlen(data.data(), std::min<size_t>(size, data.size())));
-            if (expand && type == REG_EXPAND_SZ) {
-                text = ExpandEnvironment(text);
-            }
-            return true;
+        if (ReadRegistryValue(Api(), m_key, value, type, text) != ERROR_SUCCESS ||
+            (type != REG_SZ && type != REG_EXPAND_SZ)) {
+            return false;
         }
+        text.resize(strnlen(text.c_str(), text.size()));
+        if (expand && type == REG_EXPAND_SZ) {
+            text = ExpandEnvironment(text);
+        }
+        return true;
     }
 
     DWORD Dword(const char* value, DWORD fallback) const {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "win32/posix/posix.h"
+#include "win32/registry_value.h"
 
 namespace posix {
 
@@ -48,14 +49,7 @@ bool ReadValue(const char* key, const char* name, DWORD& type, std::string& byte
     if (api.RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS) {
         return false;
     }
-    DWORD size = 0;
-    bool found = api.RegQueryValueExA(hKey, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-    if (found) {
-        bytes.assign(size, '\0');
-        found = api.RegQueryValueExA(hKey, name, nullptr, &type, reinterpret_cast<LPBYTE>(&bytes[0]), &size) ==
-                ERROR_SUCCESS;
-        bytes.resize(found ? size : 0);
-    }
+    const bool found = ReadRegistryValue(api, hKey, name, type, bytes) == ERROR_SUCCESS;
     api.RegCloseKey(hKey);
     return found;
 }
