@@ -240,23 +240,6 @@ DWORD WINAPI SetFilePointerImpl(HANDLE handle, LONG distance, PLONG high, DWORD 
     return static_cast<DWORD>(position & 0xFFFFFFFF);
 }
 
-// Writes until done or failed; the bytes written either way.
-DWORD WriteFully(int fd, const char* bytes, DWORD size) {
-    DWORD done = 0;
-    while (done < size) {
-        const ssize_t n = Sys().write(fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            errno = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        done += static_cast<DWORD>(n);
-    }
-    return done;
-}
-
 void LockWholeFile(int fd) {
     while (Sys().flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
@@ -275,7 +258,7 @@ DWORD AppendWhole(FileObject& file, const char* bytes, DWORD size, bool sizeLimi
     if (locked) {
         LockWholeFile(fd);
     }
-    DWORD done = WriteFully(fd, bytes, size);
+    auto done = static_cast<DWORD>(WriteFully(fd, bytes, size));
     if (done < size) {
         const int error = errno;
         if (!locked) {
@@ -306,8 +289,8 @@ BOOL WINAPI WriteFileImpl(HANDLE handle, LPCVOID data, DWORD size, LPDWORD writt
     const char* bytes = static_cast<const char*>(data);
     // The host's process owns SIGXFSZ: past the size limit a write fails instead.
     FileSizeGuard guard(true);
-    const DWORD done =
-        file->append ? AppendWhole(*file, bytes, size, guard.Limited()) : WriteFully(file->fd, bytes, size);
+    const DWORD done = file->append ? AppendWhole(*file, bytes, size, guard.Limited())
+                                    : static_cast<DWORD>(WriteFully(file->fd, bytes, size));
     if (written) {
         *written = done;
     }

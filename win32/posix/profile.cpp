@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -99,11 +98,6 @@ std::string ProfilePath(const char* name) {
     return IsBareName(name) ? WindowsDirectory() + name : NativePath(name);
 }
 
-std::string ParentOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // ERROR_FILE_NOT_FOUND when only the file is missing, ERROR_PATH_NOT_FOUND when its directory is.
 DWORD MissingError(const std::string& path) {
     struct stat info {};
@@ -117,11 +111,6 @@ DWORD OpenError(int error, const std::string& path) {
         return ERROR_FILE_TOO_LARGE;
     }
     return (error == ENOENT || error == ENOTDIR) ? MissingError(path) : ErrnoToWin32(error);
-}
-
-// The whole file and the status of what was read; the errno on failure.
-int ReadAll(const std::string& path, std::string& text, struct stat& info) {
-    return ReadTextFile(path, text, info);
 }
 
 // ---- parsed files ---------------------------------------------------------------
@@ -171,7 +160,7 @@ private:
         std::string text;
         struct stat info {};
         const int64_t readAt = Now();
-        if (const int error = ReadAll(path, text, info)) {
+        if (const int error = ReadTextFile(path, text, info)) {
             return {nullptr, OpenError(error, path)};
         }
         auto file = std::make_shared<const ini::IniFile>(std::move(text));
@@ -223,71 +212,16 @@ std::string WriteTarget(const std::string& path) {
     return path;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = Sys().write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            errno = n < 0 ? errno : EIO;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-int CreateTemporary(int dir, const std::string& base, mode_t mode, std::string& name) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = "." + base + "." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".tmp";
-        const int fd = Sys().openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) {
-            return fd;
-        }
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-// The new file keeps the old one's mode and, where we may give it, its owner.
-int KeepAttributes(int fd, const struct stat& original) {
-    if (original.st_uid != geteuid() || original.st_gid != getegid()) {
-        if (Sys().fchown(fd, original.st_uid, original.st_gid) != 0) {
-            // Not ours to give away: the file then belongs to the writer, as a new one would.
-        }
-    }
-    return Sys().fchmod(fd, original.st_mode & 07777) == 0 ? 0 : errno;  // the umask may have cut the mode
-}
-
-// Writes `text` beside the file and renames it over it: readers see the old
-// file or the new one, never a part. `original` is null for a new file.
+// A new file is readable by every user (the module's INI beside it is every
+// user's configuration) and written by its owner alone, whatever the umask; a
+// file replaced keeps its mode and, where we may give it, its owner.
 bool ReplaceContents(int dir, const std::string& base, const std::string& text, const struct stat* original) {
-    std::string name;
-    const int fd = CreateTemporary(dir, base, original ? (original->st_mode & 07777) : kNewProfileMode, name);
-    if (fd < 0) {
-        SetErrorFromErrno();
-        return false;
-    }
-    // A new file is readable by every user (the module's INI beside it is every
-    // user's configuration) and written by its owner alone, whatever the umask.
-    int error = original ? KeepAttributes(fd, *original) : (Sys().fchmod(fd, kNewProfileMode) == 0 ? 0 : errno);
-    if (error == 0 && !WriteAll(fd, text)) {
-        error = errno;
-    }
-    if (error == 0 && Sys().fsync(fd) != 0) {
-        error = errno;
-    }
-    if (Sys().close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0 && Sys().renameat(dir, name.c_str(), dir, base.c_str()) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        Sys().unlinkat(dir, name.c_str(), 0);
+    Replacement how;
+    how.mode = original ? original->st_mode : kNewProfileMode;
+    how.owner = original ? original->st_uid : static_cast<uid_t>(-1);
+    how.group = original ? original->st_gid : static_cast<gid_t>(-1);
+    how.durable = true;
+    if (const int error = ReplaceFileAt(dir, base, text, how)) {
         SetError(ErrnoToWin32(error));
         return false;
     }
@@ -311,7 +245,7 @@ BOOL Rewrite(const std::string& path, const Edit& edit) {
     Sys().flock(dir.get(), LOCK_EX);  // other processes writing files of this directory wait
     std::string text;
     struct stat info {};
-    const int error = ReadAll(target, text, info);
+    const int error = ReadTextFile(target, text, info);
     if (error != 0 && error != ENOENT) {
         SetError(ErrnoToWin32(error));
         return FALSE;

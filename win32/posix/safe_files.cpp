@@ -124,15 +124,12 @@ std::string Absolute(const std::string& path) {
     return absolute + path;
 }
 
-std::string ParentOf(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        return ".";
-    }
-    return slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
-}
-
 }  // namespace
+
+std::string ParentOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
 
 DWORD CheckOpenedFile(const struct stat& info, bool writing) {
     if (!S_ISREG(info.st_mode) || !TrustedOwner(info.st_uid)) {
@@ -349,31 +346,101 @@ int ReadTextFile(const std::string& path, std::string& text, struct stat& info) 
     if (fd < 0) {
         return errno;
     }
-    int error = 0;
-    if (info.st_size > kMaxTextFileSize) {
-        error = EFBIG;
-    } else {
+    int error = EFBIG;
+    if (info.st_size <= kMaxTextFileSize) {
         text.clear();
         text.reserve(static_cast<size_t>(info.st_size));
-        char chunk[65536];
-        for (;;) {
-            const ssize_t n = Sys().read(fd, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                error = n < 0 ? errno : 0;
-                break;
-            }
-            // The size said at open is not a promise: a file that grows is cut off here.
-            if (text.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxTextFileSize)) {
-                error = EFBIG;
-                break;
-            }
-            text.append(chunk, static_cast<size_t>(n));
-        }
+        // The size said at open is not a promise: a file that grows is cut off.
+        error = ReadUpTo(fd, static_cast<size_t>(kMaxTextFileSize), text);
     }
     Sys().close(fd);
+    return error;
+}
+
+int ReadUpTo(int fd, size_t limit, std::string& text) {
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = Sys().read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : 0;
+        }
+        if (text.size() + static_cast<size_t>(n) > limit) {
+            return EFBIG;
+        }
+        text.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+size_t WriteFully(int fd, const char* bytes, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = Sys().write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+namespace {
+
+int CreateTemporary(int dir, const std::string& base, mode_t mode, std::string& name) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = "." + base + "." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".tmp";
+        const int fd =
+            Sys().openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// The owner asked for, then the mode exactly: the umask may have cut it, and a
+// change of owner clears the set-id bits.
+int GiveAttributes(int fd, const Replacement& how) {
+    const bool change = (how.owner != static_cast<uid_t>(-1) && how.owner != geteuid()) ||
+                        (how.group != static_cast<gid_t>(-1) && how.group != getegid());
+    if (change && Sys().fchown(fd, how.owner, how.group) != 0 && how.ownerRequired) {
+        return errno;  // else not ours to give away: the file belongs to the writer, as a new one would
+    }
+    return Sys().fchmod(fd, how.mode & 07777) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+int ReplaceFileAt(int dir, const std::string& name, const std::string& text, const Replacement& how) {
+    std::string temporary;
+    const int fd = CreateTemporary(dir, name, how.mode, temporary);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = GiveAttributes(fd, how);
+    if (error == 0 && WriteFully(fd, text.data(), text.size()) != text.size()) {
+        error = errno;
+    }
+    if (error == 0 && how.durable && Sys().fsync(fd) != 0) {
+        error = errno;
+    }
+    if (Sys().close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && Sys().renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        Sys().unlinkat(dir, temporary.c_str(), 0);
+    }
     return error;
 }
 

@@ -40,6 +40,32 @@ int OpenChecked(const char* path, int flags, mode_t mode, struct stat& info);
 // failure (EFBIG when larger, EACCES when the checks refuse it).
 int ReadTextFile(const std::string& path, std::string& text, struct stat& info);
 
+// The directory part of `path`: "." when it has none, "/" for a file of the root.
+std::string ParentOf(const std::string& path);
+
+// Reads `fd` to its end onto `text`; 0, or the errno (EFBIG, without the chunk
+// that would pass it, when more than `limit` bytes come).
+int ReadUpTo(int fd, size_t limit, std::string& text);
+
+// Writes all `size` bytes unless a call fails; the bytes written (errno set
+// when short: ENOSPC when the file took none).
+size_t WriteFully(int fd, const char* bytes, size_t size);
+
+// How the file that replaces another is made: its exact mode, and an owner to
+// give it (-1: the writer's), which must succeed only when `ownerRequired`.
+struct Replacement {
+    mode_t mode = 0644;
+    uid_t owner = static_cast<uid_t>(-1);
+    gid_t group = static_cast<gid_t>(-1);
+    bool ownerRequired = false;
+    bool durable = false;  // on disk (fsync) before the rename
+};
+
+// Writes `text` to a new file in the directory `dir` and renames it over
+// `name`: readers see the old file or the new one, never a part, and nothing
+// is left behind on failure. 0, or the errno.
+int ReplaceFileAt(int dir, const std::string& name, const std::string& text, const Replacement& how);
+
 // Makes `dir` with exactly `mode`, whatever the umask, unless a name is there
 // already; then opens the directory at the name without following a link. The
 // descriptor (`made`: this call made it), or -1 and errno.

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -56,17 +55,7 @@ std::string FileKey(const std::string& service) {
 // Reads at most kReadLimit bytes of a file already opened.
 std::string ReadOpened(int fd) {
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = Sys().read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0 || text.size() + static_cast<size_t>(n) > kReadLimit) {
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(n));
-    }
+    ReadUpTo(fd, kReadLimit, text);
     return text;
 }
 
@@ -234,21 +223,10 @@ bool WriteTrusted(const ServicePlace& place, const std::string& suffix, const st
     if (dir < 0) {
         return false;
     }
-    static std::atomic<unsigned> counter{0};
-    const std::string target = place.key + suffix;
-    const std::string temporary =
-        ".tmp." + std::to_string(getpid()) + "." + std::to_string(++counter) + "." + std::to_string(text.size());
-    const int fd = Sys().openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool written = fd >= 0 && Sys().fchmod(fd, 0644) == 0 &&
-                   (geteuid() != 0 || Sys().fchown(fd, place.account, static_cast<gid_t>(-1)) == 0) &&
-                   Sys().write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (fd >= 0) {
-        written = Sys().close(fd) == 0 && written;
-    }
-    if (fd >= 0 && (!written || Sys().renameat(dir, temporary.c_str(), dir, target.c_str()) != 0)) {
-        Sys().unlinkat(dir, temporary.c_str(), 0);
-        written = false;
-    }
+    Replacement how;
+    how.owner = geteuid() == 0 ? place.account : static_cast<uid_t>(-1);
+    how.ownerRequired = true;
+    const bool written = ReplaceFileAt(dir, place.key + suffix, text, how) == 0;
     Sys().close(dir);
     return written;
 }
