@@ -22,6 +22,8 @@ namespace posix {
 namespace {
 
 using reg::Fold;
+using reg::JoinPath;
+using reg::SplitPath;
 using reg::Statement;
 using reg::Store;
 
@@ -231,41 +233,8 @@ LONG Enter(Call& call, HKEY hKey, REGSAM needed, KeyRef& key) {
     return Allowed(key, needed) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
-// Splits a relative path into its names; empty names (doubled separators, a
-// trailing one) are skipped as Windows does.
-LONG SplitPath(const char* subKey, std::vector<std::string>& names) {
-    if (subKey == nullptr || *subKey == '\0') {
-        return ERROR_SUCCESS;
-    }
-    if (*subKey == '\\') {
-        return ERROR_BAD_PATHNAME;
-    }
-    const char* start = subKey;
-    for (const char* p = subKey;; ++p) {
-        if (*p == '\\' || *p == '\0') {
-            if (p > start) {
-                names.emplace_back(start, p);
-            }
-            if (*p == '\0') {
-                break;
-            }
-            start = p + 1;
-        }
-    }
-    return ERROR_SUCCESS;
-}
-
 size_t Depth(const std::string& foldedPath) {
     return static_cast<size_t>(std::count(foldedPath.begin(), foldedPath.end(), '\\'));
-}
-
-std::string JoinPath(const std::string& base, const std::vector<std::string>& names) {
-    std::string path = base;
-    for (const std::string& name : names) {
-        path += '\\';
-        path += Fold(name);
-    }
-    return path;
 }
 
 bool IsProtected(const std::string& foldedPath) {

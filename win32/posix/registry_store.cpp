@@ -138,6 +138,39 @@ std::string Fold(const std::string& text) {
     return folded;
 }
 
+LONG SplitPath(const char* subKey, std::vector<std::string>& names) {
+    if (subKey == nullptr || *subKey == '\0') {
+        return ERROR_SUCCESS;
+    }
+    if (*subKey == '\\') {
+        return ERROR_BAD_PATHNAME;
+    }
+    const char* start = subKey;
+    for (const char* p = subKey;; ++p) {
+        if (*p == '\\' || *p == '\0') {
+            if (p > start) {
+                names.emplace_back(start, p);
+            }
+            if (*p == '\0') {
+                break;
+            }
+            start = p + 1;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+std::string JoinPath(const std::string& base, const std::vector<std::string>& names) {
+    std::string path = base;
+    for (const std::string& name : names) {
+        if (!path.empty()) {
+            path += '\\';
+        }
+        path += Fold(name);
+    }
+    return path;
+}
+
 const std::string& UserPath() {
     // The current user's key is named as Samba names a Unix user: S-1-22-1-uid.
     // Asked again after a change of user (a forked child that dropped privileges).

@@ -36,6 +36,14 @@ extern const char* const kUsersRoot;
 // ASCII case folding, as the key paths are stored and compared.
 std::string Fold(const std::string& text);
 
+// Splits a relative path into its names; empty names (doubled separators, a
+// trailing one) are skipped as Windows does. ERROR_BAD_PATHNAME for a path that
+// starts with a separator.
+LONG SplitPath(const char* subKey, std::vector<std::string>& names);
+// `base` and the names, folded, each after a separator (none before the first
+// when `base` is empty).
+std::string JoinPath(const std::string& base, const std::vector<std::string>& names);
+
 // The hive a root lives in: HKEY_LOCAL_MACHINE (and HKEY_CLASSES_ROOT) in the
 // machine's, HKEY_USERS (and HKEY_CURRENT_USER) in the user's.
 enum class Hive { kMachine = 0, kUser = 1 };

@@ -144,27 +144,10 @@ bool IsThisMachine(LPCSTR machine) {
 // The keys of a relative path, folded and joined to `base`. False for a path
 // that starts with a separator: the server gives its answer to that.
 bool Below(const std::string& base, LPCSTR subKey, std::string& path) {
-    path = base;
-    if (subKey == nullptr) {
-        return true;
-    }
-    if (*subKey == '\\') {
-        return false;
-    }
-    std::string name;
-    for (const char* p = subKey;; ++p) {
-        if (*p == '\\' || *p == '\0') {
-            if (!name.empty()) {
-                path += (path.empty() ? "" : "\\") + reg::Fold(name);
-                name.clear();
-            }
-            if (*p == '\0') {
-                return true;
-            }
-        } else {
-            name += *p;
-        }
-    }
+    std::vector<std::string> names;
+    const bool plain = reg::SplitPath(subKey, names) == ERROR_SUCCESS;
+    path = reg::JoinPath(base, names);
+    return plain;
 }
 
 // Where a read-ahead starts: a key at or above the one opened, and the path
