@@ -407,6 +407,14 @@ private:
             Current()->values.push_back(std::move(value));
             return;
         }
+        ValueData(line, at, value);
+    }
+
+    // What follows "name"=: a string, dword:, hex: or hex(N):.
+    void ValueData(const Text& line, size_t at, Value& value) {
+        const int number = value.line;
+        Text text;
+        std::string reason;
         if (at < line.size() && line[at] == u'"') {
             if (!ParseQuoted(line, ++at, text, reason)) {
                 Skip(number, reason);
