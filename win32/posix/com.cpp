@@ -126,23 +126,20 @@ int WINAPI MultiByteToWideCharImpl(UINT codePage, DWORD flags, LPCSTR source, in
                                    int targetSize) {
     if (!IsUtf8CodePage(codePage) || source == nullptr || sourceSize == 0 || sourceSize < -1 || targetSize < 0 ||
         (target == nullptr && targetSize != 0) || (flags & ~kMbErrInvalidChars) != 0) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     // -1: the text and its terminator.
     const size_t size = sourceSize == -1 ? std::strlen(source) + 1 : static_cast<size_t>(sourceSize);
     std::u16string wide;
     if (!DecodeUtf8(reinterpret_cast<const unsigned char*>(source), size, (flags & kMbErrInvalidChars) != 0, wide)) {
-        SetError(kErrorNoUnicodeTranslation);
-        return 0;
+        return Fail(kErrorNoUnicodeTranslation);
     }
     if (targetSize == 0) {
         SetError(ERROR_SUCCESS);
         return static_cast<int>(wide.size());
     }
     if (wide.size() > static_cast<size_t>(targetSize)) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(target, wide.data(), wide.size() * sizeof(WCHAR));
     SetError(ERROR_SUCCESS);
@@ -155,8 +152,7 @@ int WINAPI WideCharToMultiByteImpl(UINT codePage, DWORD flags, LPCWSTR source, i
     const bool utf8Only = codePage == CP_UTF8 && (defaultChar != nullptr || usedDefaultChar != nullptr);
     if (!IsUtf8CodePage(codePage) || utf8Only || source == nullptr || sourceSize == 0 || sourceSize < -1 ||
         targetSize < 0 || (target == nullptr && targetSize != 0) || (flags & ~kWcErrInvalidChars) != 0) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     if (usedDefaultChar != nullptr) {
         *usedDefaultChar = FALSE;
@@ -164,16 +160,14 @@ int WINAPI WideCharToMultiByteImpl(UINT codePage, DWORD flags, LPCWSTR source, i
     const size_t size = sourceSize == -1 ? WideLength(source) + 1 : static_cast<size_t>(sourceSize);
     std::string narrow;
     if (!EncodeUtf8(source, size, (flags & kWcErrInvalidChars) != 0, narrow)) {
-        SetError(kErrorNoUnicodeTranslation);
-        return 0;
+        return Fail(kErrorNoUnicodeTranslation);
     }
     if (targetSize == 0) {
         SetError(ERROR_SUCCESS);
         return static_cast<int>(narrow.size());
     }
     if (narrow.size() > static_cast<size_t>(targetSize)) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(target, narrow.data(), narrow.size());
     SetError(ERROR_SUCCESS);

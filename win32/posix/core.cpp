@@ -87,8 +87,7 @@ int WINAPI lstrlenAImpl(LPCSTR text) {
 DWORD WINAPI GetTempPathAImpl(DWORD size, LPSTR buffer) {
     std::string path = TemporaryDirectory();
     if (path.empty()) {
-        SetError(ERROR_ACCESS_DENIED);
-        return 0;
+        return Fail(ERROR_ACCESS_DENIED);
     }
     if (path.back() != '/') {
         path += '/';
@@ -200,13 +199,11 @@ std::shared_ptr<FileObject> FileOf(HANDLE handle) {
     // An exact type check: FileObject has no subclasses, and it is cheaper than a dynamic cast.
     std::shared_ptr<KernelObject> object = LookupHandle(handle);
     if (!object) {
-        SetError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     const KernelObject& found = *object;
     if (typeid(found) != typeid(FileObject)) {
-        SetError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     return std::static_pointer_cast<FileObject>(object);
 }
@@ -327,8 +324,7 @@ BOOL WINAPI ReadFileImpl(HANDLE handle, LPVOID data, DWORD size, LPDWORD read, L
 
 BOOL WINAPI CloseHandleImpl(HANDLE handle) {
     if (!RemoveHandle(handle)) {
-        SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     return TRUE;
 }
@@ -468,13 +464,11 @@ DWORD WINAPI FormatMessageAImpl(DWORD flags, LPCVOID source, DWORD code, DWORD /
     } else if (flags & FORMAT_MESSAGE_FROM_SYSTEM) {
         const char* found = FindMessage(code);
         if (found == nullptr) {
-            SetError(ERROR_MR_MID_NOT_FOUND);
-            return 0;
+            return Fail(ERROR_MR_MID_NOT_FOUND);
         }
         text = std::string(found) + "\r\n";
     } else {
-        SetError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
         // `buffer` is really a pointer to the pointer that receives the text.
@@ -486,8 +480,7 @@ DWORD WINAPI FormatMessageAImpl(DWORD flags, LPCVOID source, DWORD code, DWORD /
         *reinterpret_cast<char**>(buffer) = block;
     } else {
         if (buffer == nullptr || text.size() + 1 > size) {
-            SetError(ERROR_INSUFFICIENT_BUFFER);
-            return 0;
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
         }
         std::memcpy(buffer, text.c_str(), text.size() + 1);
     }
@@ -531,14 +524,12 @@ std::string ComputerName() {
 
 BOOL WINAPI GetComputerNameAImpl(LPSTR buffer, LPDWORD size) {
     if (size == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     const std::string name = ComputerName();
     if (buffer == nullptr || name.size() + 1 > *size) {
         *size = static_cast<DWORD>(name.size() + 1);
-        SetError(ERROR_BUFFER_OVERFLOW);
-        return FALSE;
+        return Fail(ERROR_BUFFER_OVERFLOW);
     }
     std::memcpy(buffer, name.c_str(), name.size() + 1);
     *size = static_cast<DWORD>(name.size());

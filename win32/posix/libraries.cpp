@@ -138,8 +138,7 @@ void* OpenLibrary(const std::string& name) {
 
 HMODULE WINAPI LoadLibraryAImpl(LPCSTR name) {
     if (name == nullptr || *name == '\0') {
-        SetError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     State& state = Libraries();
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -149,8 +148,7 @@ HMODULE WINAPI LoadLibraryAImpl(LPCSTR name) {
     }
     void* handle = OpenLibrary(NativePath(name));
     if (handle == nullptr) {
-        SetError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
+        return Fail(ERROR_MOD_NOT_FOUND);
     }
     const uintptr_t base = BaseOfHandle(handle);
     Loaded& entry = state.loaded[base];
@@ -171,8 +169,7 @@ BOOL WINAPI FreeLibraryImpl(HMODULE module) {
     }
     auto it = state.loaded.find(reinterpret_cast<uintptr_t>(module));
     if (it == state.loaded.end()) {
-        SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     if (--it->second.references == 0) {
         dlclose(it->second.handle);
@@ -205,8 +202,7 @@ FARPROC LookupLoaded(HMODULE module, const char* name) {
 
 FARPROC WINAPI GetProcAddressImpl(HMODULE module, LPCSTR name) {
     if (name == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     FARPROC address = nullptr;
     {
@@ -240,8 +236,7 @@ HMODULE WINAPI GetModuleHandleAImpl(LPCSTR name) {
         dl_iterate_phdr(Visit, &search);
     }
     if (!search.found) {
-        SetError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
+        return Fail(ERROR_MOD_NOT_FOUND);
     }
     SetError(ERROR_SUCCESS);
     return reinterpret_cast<HMODULE>(search.foundBase);
@@ -278,12 +273,10 @@ bool ModulePath(HMODULE module, std::string& path) {
 DWORD WINAPI GetModuleFileNameAImpl(HMODULE module, LPSTR buffer, DWORD size) {
     std::string path;
     if (!ModulePath(module, path)) {
-        SetError(ERROR_MOD_NOT_FOUND);
-        return 0;
+        return Fail(ERROR_MOD_NOT_FOUND);
     }
     if (size == 0 || buffer == nullptr) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     // As on Windows Vista and later: a path that does not fit is cut to size - 1.
     if (path.size() >= size) {

@@ -13,6 +13,19 @@ namespace posix {
 void SetError(DWORD code);
 DWORD Error();
 
+// A failed call's answer: sets the last error, and converts to the zero of the
+// call's return type (FALSE, a null handle, 0): `return Fail(ERROR_INVALID_HANDLE);`.
+struct Failure {
+    template <class T>
+    operator T() const {
+        return T();
+    }
+};
+inline Failure Fail(DWORD code) {
+    SetError(code);
+    return Failure();
+}
+
 // Where a call site needs another answer than the general one, it names it.
 enum class ErrnoAs {
     kGeneral,

@@ -222,8 +222,7 @@ bool ReplaceContents(int dir, const std::string& base, const std::string& text, 
     how.group = original ? original->st_gid : static_cast<gid_t>(-1);
     how.durable = true;
     if (const int error = ReplaceFileAt(dir, base, text, how)) {
-        SetError(ErrnoToWin32(error));
-        return false;
+        return Fail(ErrnoToWin32(error));
     }
     return true;
 }
@@ -247,8 +246,7 @@ BOOL Rewrite(const std::string& path, const Edit& edit) {
     struct stat info {};
     const int error = ReadTextFile(target, text, info);
     if (error != 0 && error != ENOENT) {
-        SetError(ErrnoToWin32(error));
-        return FALSE;
+        return Fail(ErrnoToWin32(error));
     }
     // The rename would not ask, so a read-only file is refused here, as Windows refuses it.
     if (error == 0 && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
@@ -310,17 +308,14 @@ BOOL WINAPI WritePrivateProfileStringAImpl(LPCSTR section, LPCSTR key, LPCSTR va
         if (!section && !key && !value) {
             // Every write is already on disk; Windows reports a flush as FALSE.
             Cache().Clear();
-            SetError(ERROR_SUCCESS);
-            return FALSE;
+            return Fail(ERROR_SUCCESS);
         }
         if (section == nullptr) {
-            SetError(ERROR_FILE_NOT_FOUND);
-            return FALSE;
+            return Fail(ERROR_FILE_NOT_FOUND);
         }
         if (!ini::IsWritableSection(section) || (key && !ini::IsWritableKey(key)) ||
             (value && !ini::IsWritableValue(value))) {
-            SetError(ERROR_INVALID_PARAMETER);
-            return FALSE;
+            return Fail(ERROR_INVALID_PARAMETER);
         }
         const std::string path = ProfilePath(fileName);
         const Edit edit = [&](const ini::IniFile& file) {
@@ -342,8 +337,7 @@ BOOL WINAPI WritePrivateProfileStringAImpl(LPCSTR section, LPCSTR key, LPCSTR va
         }
         return Rewrite(path, edit);
     } catch (...) {
-        SetError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 

@@ -106,12 +106,10 @@ HANDLE ToHandle(SC_HANDLE handle) {
 std::shared_ptr<ServiceObject> ServiceWithRight(SC_HANDLE handle, DWORD right) {
     auto service = LookupHandleAs<ServiceObject>(ToHandle(handle));
     if (!service) {
-        SetError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     if ((service->access & right) != right) {
-        SetError(ERROR_ACCESS_DENIED);
-        return nullptr;
+        return Fail(ERROR_ACCESS_DENIED);
     }
     return service;
 }
@@ -284,12 +282,10 @@ bool IsLocalMachine(const char* machine) {
 
 SC_HANDLE WINAPI OpenSCManagerAImpl(LPCSTR machine, LPCSTR database, DWORD access) {
     if (!IsLocalMachine(machine)) {
-        SetError(ERROR_BAD_NETPATH);
-        return nullptr;
+        return Fail(ERROR_BAD_NETPATH);
     }
     if (database != nullptr && strcasecmp(database, "ServicesActive") != 0) {
-        SetError(kErrorDatabaseDoesNotExist);
-        return nullptr;
+        return Fail(kErrorDatabaseDoesNotExist);
     }
     HANDLE handle = InsertHandle(std::make_shared<ManagerObject>(MapManagerAccess(access)));
     SetError(ERROR_SUCCESS);
@@ -298,28 +294,23 @@ SC_HANDLE WINAPI OpenSCManagerAImpl(LPCSTR machine, LPCSTR database, DWORD acces
 
 SC_HANDLE WINAPI OpenServiceAImpl(SC_HANDLE manager, LPCSTR name, DWORD access) {
     if (!LookupHandleAs<ManagerObject>(ToHandle(manager))) {
-        SetError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     if (name == nullptr) {
-        SetError(ERROR_INVALID_ADDRESS);
-        return nullptr;
+        return Fail(ERROR_INVALID_ADDRESS);
     }
     if (!IsValidServiceName(name)) {
-        SetError(ERROR_INVALID_NAME);
-        return nullptr;
+        return Fail(ERROR_INVALID_NAME);
     }
     const ServiceKey key(name);
     if (!key.Ok()) {
-        SetError(key.Error());
-        return nullptr;
+        return Fail(key.Error());
     }
     uid_t account = 0;
     const bool known = AccountOf(key, account);
     const DWORD rights = MapServiceAccess(access);
     if ((rights & kControlRights) != 0 && !MayControl(known, account)) {
-        SetError(ERROR_ACCESS_DENIED);
-        return nullptr;
+        return Fail(ERROR_ACCESS_DENIED);
     }
     HANDLE handle = InsertHandle(std::make_shared<ServiceObject>(name, rights, known, account));
     SetError(ERROR_SUCCESS);
@@ -329,8 +320,7 @@ SC_HANDLE WINAPI OpenServiceAImpl(SC_HANDLE manager, LPCSTR name, DWORD access) 
 BOOL WINAPI CloseServiceHandleImpl(SC_HANDLE handle) {
     auto object = LookupHandle(ToHandle(handle));
     if (!std::dynamic_pointer_cast<ManagerObject>(object) && !std::dynamic_pointer_cast<ServiceObject>(object)) {
-        SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     RemoveHandle(ToHandle(handle));
     SetError(ERROR_SUCCESS);
@@ -343,8 +333,7 @@ BOOL WINAPI QueryServiceStatusImpl(SC_HANDLE handle, LPSERVICE_STATUS status) {
         return FALSE;
     }
     if (status == nullptr) {
-        SetError(ERROR_INVALID_ADDRESS);
-        return FALSE;
+        return Fail(ERROR_INVALID_ADDRESS);
     }
     *status = CurrentStatus(PlaceOf(*service, false));
     SetError(ERROR_SUCCESS);
@@ -359,13 +348,11 @@ BOOL WINAPI QueryServiceStatusExImpl(SC_HANDLE handle, SC_STATUS_TYPE level, LPB
         return FALSE;
     }
     if (level != SC_STATUS_PROCESS_INFO || needed == nullptr) {
-        SetError(level != SC_STATUS_PROCESS_INFO ? ERROR_INVALID_LEVEL : ERROR_INVALID_ADDRESS);
-        return FALSE;
+        return Fail(level != SC_STATUS_PROCESS_INFO ? ERROR_INVALID_LEVEL : ERROR_INVALID_ADDRESS);
     }
     *needed = sizeof(SERVICE_STATUS_PROCESS);
     if (buffer == nullptr || size < sizeof(SERVICE_STATUS_PROCESS)) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     DWORD pid = 0;
     const SERVICE_STATUS status = CurrentStatus(PlaceOf(*service, false), &pid);
@@ -383,13 +370,11 @@ BOOL WINAPI QueryServiceConfigAImpl(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGA co
         return FALSE;
     }
     if (needed == nullptr) {
-        SetError(ERROR_INVALID_ADDRESS);
-        return FALSE;
+        return Fail(ERROR_INVALID_ADDRESS);
     }
     const ServiceKey key(service->name);
     if (!key.Ok()) {
-        SetError(key.Error());
-        return FALSE;
+        return Fail(key.Error());
     }
     // The strings follow the record in the caller's buffer; the dependencies
     // are an empty double-terminated list.
@@ -406,8 +391,7 @@ BOOL WINAPI QueryServiceConfigAImpl(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGA co
     }
     *needed = static_cast<DWORD>(total);
     if (config == nullptr || size < total) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     char* cursor = reinterpret_cast<char*>(config) + sizeof(QUERY_SERVICE_CONFIGA);
     LPSTR pointers[5];
@@ -436,26 +420,21 @@ BOOL WINAPI StartServiceAImpl(SC_HANDLE handle, DWORD argc, LPCSTR* argv) {
     }
     const ServiceKey key(service->name);
     if (!key.Ok()) {
-        SetError(key.Error());
-        return FALSE;
+        return Fail(key.Error());
     }
     if (!service->accountKnown) {
-        SetError(ERROR_SERVICE_LOGON_FAILED);
-        return FALSE;
+        return Fail(ERROR_SERVICE_LOGON_FAILED);
     }
     const ServicePlace place = PlaceOf(*service, true);
     const ServiceLock lock(place);
     if (!lock.Held()) {
-        SetError(place.error != ERROR_SUCCESS ? place.error : ERROR_ACCESS_DENIED);
-        return FALSE;
+        return Fail(place.error != ERROR_SUCCESS ? place.error : ERROR_ACCESS_DENIED);
     }
     if (ReadRunState(place).running) {
-        SetError(ERROR_SERVICE_ALREADY_RUNNING);
-        return FALSE;
+        return Fail(ERROR_SERVICE_ALREADY_RUNNING);
     }
     if (key.Dword("Start", SERVICE_DEMAND_START) == SERVICE_DISABLED) {
-        SetError(ERROR_SERVICE_DISABLED);
-        return FALSE;
+        return Fail(ERROR_SERVICE_DISABLED);
     }
     std::string imagePath;
     std::vector<std::string> args;
@@ -463,8 +442,7 @@ BOOL WINAPI StartServiceAImpl(SC_HANDLE handle, DWORD argc, LPCSTR* argv) {
         args = SplitCommandLine(imagePath);
     }
     if (args.empty()) {
-        SetError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
+        return Fail(ERROR_FILE_NOT_FOUND);
     }
     for (DWORD i = 0; argv != nullptr && i < argc; ++i) {
         args.emplace_back(argv[i] ? argv[i] : "");
@@ -474,15 +452,13 @@ BOOL WINAPI StartServiceAImpl(SC_HANDLE handle, DWORD argc, LPCSTR* argv) {
     // manager reports any service until it has called in.
     RemoveReportedStatus(place);
     if (key.Dword("ReportsStatus", 0) != 0 && !WriteReportedStatus(place, FirstPendingStatus())) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
+        return Fail(ERROR_ACCESS_DENIED);
     }
     const DWORD error = LaunchService(
         place, args, {"QVTR_SERVICE_NAME=" + service->name, "QVTR_SERVICE_STATUS=" + ReportedStatusPath(place)});
     if (error != ERROR_SUCCESS) {
         RemoveReportedStatus(place);
-        SetError(error);
-        return FALSE;
+        return Fail(error);
     }
     SetError(ERROR_SUCCESS);
     return TRUE;
@@ -510,25 +486,21 @@ BOOL WINAPI ControlServiceImpl(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS
         return FALSE;
     }
     if (status == nullptr) {
-        SetError(ERROR_INVALID_ADDRESS);
-        return FALSE;
+        return Fail(ERROR_INVALID_ADDRESS);
     }
     const ServicePlace place = PlaceOf(*service, false);
     const ServiceLock lock(place);
     *status = CurrentStatus(place);
     if (status->dwCurrentState == SERVICE_STOPPED) {
-        SetError(ERROR_SERVICE_NOT_ACTIVE);
-        return FALSE;
+        return Fail(ERROR_SERVICE_NOT_ACTIVE);
     }
     if (control == SERVICE_CONTROL_STOP) {
         if (status->dwCurrentState == SERVICE_STOP_PENDING) {
-            SetError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-            return FALSE;
+            return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
         }
         const DWORD error = StopService(place);
         if (error != ERROR_SUCCESS) {
-            SetError(error);
-            return FALSE;
+            return Fail(error);
         }
         *status = CurrentStatus(place);
     }
@@ -546,13 +518,11 @@ BOOL WINAPI DeleteServiceImpl(SC_HANDLE handle) {
     const ServicePlace place = PlaceOf(*service, false);
     const ServiceLock lock(place);
     if (CurrentStatus(place).dwCurrentState != SERVICE_STOPPED) {
-        SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
-        return FALSE;
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
     }
     const LONG result = DeleteRegistryTree(HKEY_LOCAL_MACHINE, kServicesKey + service->name);
     if (result != ERROR_SUCCESS) {
-        SetError(result == ERROR_FILE_NOT_FOUND ? ERROR_SERVICE_DOES_NOT_EXIST : static_cast<DWORD>(result));
-        return FALSE;
+        return Fail(result == ERROR_FILE_NOT_FOUND ? ERROR_SERVICE_DOES_NOT_EXIST : static_cast<DWORD>(result));
     }
     ForgetService(place);
     SetError(ERROR_SUCCESS);
@@ -649,13 +619,11 @@ std::string DomainName(uid_t uid) {
 
 BOOL WINAPI OpenProcessTokenImpl(HANDLE process, DWORD access, PHANDLE token) {
     if (token == nullptr) {
-        SetError(ERROR_INVALID_ADDRESS);
-        return FALSE;
+        return Fail(ERROR_INVALID_ADDRESS);
     }
     // Only the calling process is reachable, through its pseudo-handle.
     if (process != reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1))) {
-        SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     DWORD rights = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
     if (access & (GENERIC_READ | GENERIC_ALL)) {
@@ -670,27 +638,22 @@ BOOL WINAPI GetTokenInformationImpl(HANDLE handle, TOKEN_INFORMATION_CLASS kind,
                                     PDWORD returned) {
     auto token = LookupHandleAs<TokenObject>(handle);
     if (!token) {
-        SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     if ((token->access & TOKEN_QUERY) == 0) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
+        return Fail(ERROR_ACCESS_DENIED);
     }
     if (returned == nullptr) {
-        SetError(ERROR_INVALID_ADDRESS);
-        return FALSE;
+        return Fail(ERROR_INVALID_ADDRESS);
     }
     if (kind != TokenUser) {
-        SetError(ERROR_NOT_SUPPORTED);
-        return FALSE;
+        return Fail(ERROR_NOT_SUPPORTED);
     }
     const Sid sid = SidOfUid(token->uid);
     const size_t total = sizeof(TOKEN_USER) + SidSize(sid);
     *returned = static_cast<DWORD>(total);
     if (data == nullptr || size < total) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     auto* user = static_cast<TOKEN_USER*>(data);
     auto* sidBytes = static_cast<BYTE*>(data) + sizeof(TOKEN_USER);
@@ -704,25 +667,21 @@ BOOL WINAPI GetTokenInformationImpl(HANDLE handle, TOKEN_INFORMATION_CLASS kind,
 BOOL WINAPI LookupAccountSidAImpl(LPCSTR system, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
                                   LPDWORD domainSize, PSID_NAME_USE use) {
     if (sid == nullptr || nameSize == nullptr || domainSize == nullptr || use == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     if (!IsLocalMachine(system)) {
-        SetError(ERROR_BAD_NETPATH);
-        return FALSE;
+        return Fail(ERROR_BAD_NETPATH);
     }
     uid_t uid = 0;
     if (!UidOfSid(sid, uid)) {
-        SetError(ERROR_NONE_MAPPED);
-        return FALSE;
+        return Fail(ERROR_NONE_MAPPED);
     }
     const std::string user = UserName(uid);
     const std::string domainName = DomainName(uid);
     if (name == nullptr || domain == nullptr || *nameSize < user.size() + 1 || *domainSize < domainName.size() + 1) {
         *nameSize = static_cast<DWORD>(user.size() + 1);
         *domainSize = static_cast<DWORD>(domainName.size() + 1);
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(name, user.c_str(), user.size() + 1);
     std::memcpy(domain, domainName.c_str(), domainName.size() + 1);
@@ -735,14 +694,12 @@ BOOL WINAPI LookupAccountSidAImpl(LPCSTR system, PSID sid, LPSTR name, LPDWORD n
 
 BOOL WINAPI GetUserNameAImpl(LPSTR buffer, LPDWORD size) {
     if (size == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     const std::string user = UserName(geteuid());
     if (buffer == nullptr || *size < user.size() + 1) {
         *size = static_cast<DWORD>(user.size() + 1);
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(buffer, user.c_str(), user.size() + 1);
     *size = static_cast<DWORD>(user.size() + 1);  // the terminator counts, as on Windows

@@ -240,7 +240,7 @@ bool Valid(const SharedBlock* block) {
             block->kind == static_cast<uint32_t>(ObjectKind::kEvent));
 }
 
-DWORD Fail(Entry& entry, DWORD error) {
+DWORD Unmapped(Entry& entry, DWORD error) {
     DropMapping(entry);
     return error;
 }
@@ -269,7 +269,7 @@ DWORD Join(Entry& entry, const Request& request, bool& created) {
         if (SetLock(entry.fd, F_WRLCK, false)) {
             const DWORD mapped = entry.block != nullptr ? ERROR_SUCCESS : MapFile(entry, true);
             if (mapped != ERROR_SUCCESS) {
-                return Fail(entry, mapped);
+                return Unmapped(entry, mapped);
             }
             if (entry.block->dead.load() && !NameLeadsTo(entry)) {
                 DropMapping(entry);
@@ -278,16 +278,16 @@ DWORD Join(Entry& entry, const Request& request, bool& created) {
             return Create(entry, request, created);
         }
         if (errno != EAGAIN && errno != EACCES) {
-            return Fail(entry, ErrnoToWin32(errno));
+            return Unmapped(entry, ErrnoToWin32(errno));
         }
         // Others hold it, or its creator is setting it up: wait for that, then join.
         if (!SetLock(entry.fd, F_RDLCK, true)) {
-            return Fail(entry, ErrnoToWin32(errno));
+            return Unmapped(entry, ErrnoToWin32(errno));
         }
         if (entry.block == nullptr) {
             const DWORD error = MapFile(entry, false);
             if (error != ERROR_SUCCESS) {
-                return Fail(entry, error);
+                return Unmapped(entry, error);
             }
         }
         SharedBlock* block = entry.block;
@@ -313,7 +313,7 @@ DWORD Join(Entry& entry, const Request& request, bool& created) {
         SetLock(entry.fd, F_UNLCK, false);
         usleep(200 + (static_cast<unsigned>(getpid()) + attempt * 7919) % 800);
     }
-    return Fail(entry, ERROR_INVALID_HANDLE);
+    return Unmapped(entry, ERROR_INVALID_HANDLE);
 }
 
 // Removes the object's name when no other process holds it, and marks it dead
@@ -338,8 +338,7 @@ public:
         if (found != m_entries.end() && found->second->handles > 0) {
             Entry* entry = found->second.get();
             if (entry->block->kind != static_cast<uint32_t>(request.kind)) {
-                SetError(ERROR_INVALID_HANDLE);
-                return nullptr;
+                return Fail(ERROR_INVALID_HANDLE);
             }
             ++entry->handles;
             created = false;
@@ -361,8 +360,7 @@ public:
         const DWORD error = Join(*entry, request, created);
         if (error != ERROR_SUCCESS) {
             Unused(*entry);
-            SetError(error);
-            return nullptr;
+            return Fail(error);
         }
         entry->handles = 1;
         return entry;
@@ -545,8 +543,7 @@ HANDLE CreateObject(const Request& request, LPCSTR name, bool initialOwner) {
         for (int attempt = 0; attempt < 2 && entry == nullptr; ++attempt) {
             const ObjectPlace place = PlaceOf(name);
             if (place.dir < 0) {
-                SetError(place.error);
-                return nullptr;
+                return Fail(place.error);
             }
             entry = Objects().Acquire(place, request, created);
             if (entry == nullptr && Error() != ERROR_PATH_NOT_FOUND) {
@@ -578,8 +575,7 @@ HANDLE WINAPI CreateEventAImpl(LPSECURITY_ATTRIBUTES attributes, BOOL manualRese
 std::shared_ptr<SyncObject> ObjectOf(HANDLE handle, ObjectKind kind) {
     auto object = LookupHandleAs<SyncObject>(handle);
     if (!object || object->kind != kind) {
-        SetError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return Fail(ERROR_INVALID_HANDLE);
     }
     return object;
 }
@@ -613,20 +609,17 @@ BOOL WINAPI ReleaseMutexImpl(HANDLE handle) {
     }
     const int result = pthread_mutex_unlock(&mutex->Block()->mutex);
     if (result != 0) {
-        SetError(result == EPERM ? ERROR_NOT_OWNER : ErrnoToWin32(result));
-        return FALSE;
+        return Fail(result == EPERM ? ERROR_NOT_OWNER : ErrnoToWin32(result));
     }
     return TRUE;
 }
 
 BOOL WINAPI InitializeSecurityDescriptorImpl(PSECURITY_DESCRIPTOR memory, DWORD revision) {
     if (revision != SECURITY_DESCRIPTOR_REVISION) {
-        SetError(kErrorUnknownRevision);
-        return FALSE;
+        return Fail(kErrorUnknownRevision);
     }
     if (memory == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     auto* descriptor = new (memory) SECURITY_DESCRIPTOR{};
     descriptor->Revision = SECURITY_DESCRIPTOR_REVISION;
@@ -636,16 +629,13 @@ BOOL WINAPI InitializeSecurityDescriptorImpl(PSECURITY_DESCRIPTOR memory, DWORD 
 BOOL WINAPI SetSecurityDescriptorDaclImpl(PSECURITY_DESCRIPTOR memory, BOOL present, PACL acl, BOOL defaulted) {
     auto* descriptor = static_cast<SECURITY_DESCRIPTOR*>(memory);
     if (descriptor == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION) {
-        SetError(kErrorUnknownRevision);
-        return FALSE;
+        return Fail(kErrorUnknownRevision);
     }
     if (descriptor->Control & kSelfRelative) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     descriptor->Control &= static_cast<WORD>(~(SE_DACL_PRESENT | SE_DACL_DEFAULTED));
     if (present) {

@@ -161,8 +161,7 @@ Machine Describe() {
 BOOL WINAPI GetVersionExAImpl(LPOSVERSIONINFOA info) {
     if (info == nullptr || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
                             info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXA))) {
-        SetError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     const Machine machine = Describe();
     info->dwMajorVersion = machine.major;
@@ -235,8 +234,7 @@ bool Compare(T system, T wanted, BYTE condition) {
 
 BOOL WINAPI VerifyVersionInfoAImpl(LPOSVERSIONINFOEXA info, DWORD typeMask, DWORDLONG conditions) {
     if (info == nullptr || typeMask == 0 || conditions == 0) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     const Machine machine = Describe();
     bool ok = true;
