@@ -135,15 +135,13 @@ int WINAPI MultiByteToWideCharImpl(UINT codePage, DWORD flags, LPCSTR source, in
         return Fail(kErrorNoUnicodeTranslation);
     }
     if (targetSize == 0) {
-        SetError(ERROR_SUCCESS);
-        return static_cast<int>(wide.size());
+        return Succeed(static_cast<int>(wide.size()));
     }
     if (wide.size() > static_cast<size_t>(targetSize)) {
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(target, wide.data(), wide.size() * sizeof(WCHAR));
-    SetError(ERROR_SUCCESS);
-    return static_cast<int>(wide.size());
+    return Succeed(static_cast<int>(wide.size()));
 }
 
 int WINAPI WideCharToMultiByteImpl(UINT codePage, DWORD flags, LPCWSTR source, int sourceSize, LPSTR target,
@@ -163,15 +161,13 @@ int WINAPI WideCharToMultiByteImpl(UINT codePage, DWORD flags, LPCWSTR source, i
         return Fail(kErrorNoUnicodeTranslation);
     }
     if (targetSize == 0) {
-        SetError(ERROR_SUCCESS);
-        return static_cast<int>(narrow.size());
+        return Succeed(static_cast<int>(narrow.size()));
     }
     if (narrow.size() > static_cast<size_t>(targetSize)) {
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(target, narrow.data(), narrow.size());
-    SetError(ERROR_SUCCESS);
-    return static_cast<int>(narrow.size());
+    return Succeed(static_cast<int>(narrow.size()));
 }
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", either case.

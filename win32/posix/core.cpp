@@ -69,8 +69,7 @@ DWORD CopyOut(const std::string& text, LPSTR buffer, DWORD size) {
         return static_cast<DWORD>(text.size() + 1);
     }
     std::memcpy(buffer, text.c_str(), text.size() + 1);
-    SetError(ERROR_SUCCESS);
-    return static_cast<DWORD>(text.size());
+    return Succeed(static_cast<DWORD>(text.size()));
 }
 
 int WINAPI lstrcmpAImpl(LPCSTR a, LPCSTR b) {
@@ -233,8 +232,7 @@ DWORD WINAPI SetFilePointerImpl(HANDLE handle, LONG distance, PLONG high, DWORD 
     if (high) {
         *high = static_cast<LONG>(position >> 32);
     }
-    SetError(ERROR_SUCCESS);
-    return static_cast<DWORD>(position & 0xFFFFFFFF);
+    return Succeed(static_cast<DWORD>(position & 0xFFFFFFFF));
 }
 
 void LockWholeFile(int fd) {
@@ -295,8 +293,7 @@ BOOL WINAPI WriteFileImpl(HANDLE handle, LPCVOID data, DWORD size, LPDWORD writt
         SetErrorFromErrno();
         return FALSE;
     }
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 BOOL WINAPI ReadFileImpl(HANDLE handle, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED) {
@@ -318,8 +315,7 @@ BOOL WINAPI ReadFileImpl(HANDLE handle, LPVOID data, DWORD size, LPDWORD read, L
     if (read) {
         *read = static_cast<DWORD>(n);
     }
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 BOOL WINAPI CloseHandleImpl(HANDLE handle) {
@@ -484,8 +480,7 @@ DWORD WINAPI FormatMessageAImpl(DWORD flags, LPCVOID source, DWORD code, DWORD /
         }
         std::memcpy(buffer, text.c_str(), text.size() + 1);
     }
-    SetError(ERROR_SUCCESS);
-    return static_cast<DWORD>(text.size());
+    return Succeed(static_cast<DWORD>(text.size()));
 }
 
 // ---- clock ------------------------------------------------------------------------
@@ -533,8 +528,7 @@ BOOL WINAPI GetComputerNameAImpl(LPSTR buffer, LPDWORD size) {
     }
     std::memcpy(buffer, name.c_str(), name.size() + 1);
     *size = static_cast<DWORD>(name.size());
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 }  // namespace

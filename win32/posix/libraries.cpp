@@ -143,8 +143,7 @@ HMODULE WINAPI LoadLibraryAImpl(LPCSTR name) {
     State& state = Libraries();
     std::lock_guard<std::mutex> lock(state.mutex);
     if (Builtin* builtin = FindBuiltin(name)) {
-        SetError(ERROR_SUCCESS);
-        return reinterpret_cast<HMODULE>(&builtin->tag);
+        return Succeed(reinterpret_cast<HMODULE>(&builtin->tag));
     }
     void* handle = OpenLibrary(NativePath(name));
     if (handle == nullptr) {
@@ -157,8 +156,7 @@ HMODULE WINAPI LoadLibraryAImpl(LPCSTR name) {
     } else {
         entry.handle = handle;
     }
-    SetError(ERROR_SUCCESS);
-    return reinterpret_cast<HMODULE>(base);
+    return Succeed(reinterpret_cast<HMODULE>(base));
 }
 
 BOOL WINAPI FreeLibraryImpl(HMODULE module) {
@@ -229,8 +227,7 @@ HMODULE WINAPI GetModuleHandleAImpl(LPCSTR name) {
     } else {
         std::lock_guard<std::mutex> lock(Libraries().mutex);
         if (Builtin* builtin = FindBuiltin(name)) {
-            SetError(ERROR_SUCCESS);
-            return reinterpret_cast<HMODULE>(&builtin->tag);
+            return Succeed(reinterpret_cast<HMODULE>(&builtin->tag));
         }
         search.name = BaseName(NativePath(name));
         dl_iterate_phdr(Visit, &search);
@@ -238,8 +235,7 @@ HMODULE WINAPI GetModuleHandleAImpl(LPCSTR name) {
     if (!search.found) {
         return Fail(ERROR_MOD_NOT_FOUND);
     }
-    SetError(ERROR_SUCCESS);
-    return reinterpret_cast<HMODULE>(search.foundBase);
+    return Succeed(reinterpret_cast<HMODULE>(search.foundBase));
 }
 
 // The file of a loaded module: the main program for a null handle.
@@ -286,8 +282,7 @@ DWORD WINAPI GetModuleFileNameAImpl(HMODULE module, LPSTR buffer, DWORD size) {
         return size;
     }
     std::memcpy(buffer, path.c_str(), path.size() + 1);
-    SetError(ERROR_SUCCESS);
-    return static_cast<DWORD>(path.size());
+    return Succeed(static_cast<DWORD>(path.size()));
 }
 
 }  // namespace

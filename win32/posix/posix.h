@@ -25,6 +25,12 @@ inline Failure Fail(DWORD code) {
     SetError(code);
     return Failure();
 }
+// A call's answer on success, with the last error cleared as Windows clears it.
+template <class T>
+T Succeed(T value) {
+    SetError(ERROR_SUCCESS);
+    return value;
+}
 
 // Where a call site needs another answer than the general one, it names it.
 enum class ErrnoAs {

@@ -262,8 +262,7 @@ BOOL Rewrite(const std::string& path, const Edit& edit) {
         Cache().Forget(path);
         Cache().Forget(target);
     }
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 // ---- the Win32 entry points ----------------------------------------------------
@@ -329,8 +328,7 @@ BOOL WINAPI WritePrivateProfileStringAImpl(LPCSTR section, LPCSTR key, LPCSTR va
         const Lookup known = Cache().Get(path);
         if (known.file != nullptr && edit(*known.file) == known.file->Text() &&
             faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) {
-            SetError(ERROR_SUCCESS);
-            return TRUE;
+            return Succeed(TRUE);
         }
         if (fileName == nullptr || IsBareName(fileName)) {
             MakeTrustedDirectory(WindowsDirectory(), 0700);

@@ -288,8 +288,7 @@ SC_HANDLE WINAPI OpenSCManagerAImpl(LPCSTR machine, LPCSTR database, DWORD acces
         return Fail(kErrorDatabaseDoesNotExist);
     }
     HANDLE handle = InsertHandle(std::make_shared<ManagerObject>(MapManagerAccess(access)));
-    SetError(ERROR_SUCCESS);
-    return ToScHandle(handle);
+    return Succeed(ToScHandle(handle));
 }
 
 SC_HANDLE WINAPI OpenServiceAImpl(SC_HANDLE manager, LPCSTR name, DWORD access) {
@@ -313,8 +312,7 @@ SC_HANDLE WINAPI OpenServiceAImpl(SC_HANDLE manager, LPCSTR name, DWORD access) 
         return Fail(ERROR_ACCESS_DENIED);
     }
     HANDLE handle = InsertHandle(std::make_shared<ServiceObject>(name, rights, known, account));
-    SetError(ERROR_SUCCESS);
-    return ToScHandle(handle);
+    return Succeed(ToScHandle(handle));
 }
 
 BOOL WINAPI CloseServiceHandleImpl(SC_HANDLE handle) {
@@ -323,8 +321,7 @@ BOOL WINAPI CloseServiceHandleImpl(SC_HANDLE handle) {
         return Fail(ERROR_INVALID_HANDLE);
     }
     RemoveHandle(ToHandle(handle));
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 BOOL WINAPI QueryServiceStatusImpl(SC_HANDLE handle, LPSERVICE_STATUS status) {
@@ -336,8 +333,7 @@ BOOL WINAPI QueryServiceStatusImpl(SC_HANDLE handle, LPSERVICE_STATUS status) {
         return Fail(ERROR_INVALID_ADDRESS);
     }
     *status = CurrentStatus(PlaceOf(*service, false));
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 // The status with the process that runs the service (0 while it is stopped).
@@ -360,8 +356,7 @@ BOOL WINAPI QueryServiceStatusExImpl(SC_HANDLE handle, SC_STATUS_TYPE level, LPB
     std::memcpy(&full, &status, sizeof status);
     full.dwProcessId = pid;
     std::memcpy(buffer, &full, sizeof full);
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 BOOL WINAPI QueryServiceConfigAImpl(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGA config, DWORD size, LPDWORD needed) {
@@ -409,8 +404,7 @@ BOOL WINAPI QueryServiceConfigAImpl(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGA co
     config->lpDependencies = pointers[2];
     config->lpServiceStartName = pointers[3];
     config->lpDisplayName = pointers[4];
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 BOOL WINAPI StartServiceAImpl(SC_HANDLE handle, DWORD argc, LPCSTR* argv) {
@@ -460,8 +454,7 @@ BOOL WINAPI StartServiceAImpl(SC_HANDLE handle, DWORD argc, LPCSTR* argv) {
         RemoveReportedStatus(place);
         return Fail(error);
     }
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 BOOL WINAPI ControlServiceImpl(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS status) {
@@ -504,8 +497,7 @@ BOOL WINAPI ControlServiceImpl(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS
         }
         *status = CurrentStatus(place);
     }
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 // The service's key and its run state; a service that runs is refused, as
@@ -525,8 +517,7 @@ BOOL WINAPI DeleteServiceImpl(SC_HANDLE handle) {
         return Fail(result == ERROR_FILE_NOT_FOUND ? ERROR_SERVICE_DOES_NOT_EXIST : static_cast<DWORD>(result));
     }
     ForgetService(place);
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 // ---- tokens and accounts ------------------------------------------------------------
@@ -630,8 +621,7 @@ BOOL WINAPI OpenProcessTokenImpl(HANDLE process, DWORD access, PHANDLE token) {
         rights |= TOKEN_READ;
     }
     *token = InsertHandle(std::make_shared<TokenObject>(geteuid(), rights));
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 BOOL WINAPI GetTokenInformationImpl(HANDLE handle, TOKEN_INFORMATION_CLASS kind, LPVOID data, DWORD size,
@@ -660,8 +650,7 @@ BOOL WINAPI GetTokenInformationImpl(HANDLE handle, TOKEN_INFORMATION_CLASS kind,
     std::memcpy(sidBytes, &sid, SidSize(sid));
     user->User.Sid = sidBytes;
     user->User.Attributes = 0;
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 BOOL WINAPI LookupAccountSidAImpl(LPCSTR system, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
@@ -688,8 +677,7 @@ BOOL WINAPI LookupAccountSidAImpl(LPCSTR system, PSID sid, LPSTR name, LPDWORD n
     *nameSize = static_cast<DWORD>(user.size());
     *domainSize = static_cast<DWORD>(domainName.size());
     *use = uid == 0 ? SidTypeWellKnownGroup : SidTypeUser;
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 BOOL WINAPI GetUserNameAImpl(LPSTR buffer, LPDWORD size) {
@@ -703,8 +691,7 @@ BOOL WINAPI GetUserNameAImpl(LPSTR buffer, LPDWORD size) {
     }
     std::memcpy(buffer, user.c_str(), user.size() + 1);
     *size = static_cast<DWORD>(user.size() + 1);  // the terminator counts, as on Windows
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 }  // namespace

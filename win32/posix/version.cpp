@@ -178,8 +178,7 @@ BOOL WINAPI GetVersionExAImpl(LPOSVERSIONINFOA info) {
         ex->wProductType = machine.platform == VER_PLATFORM_WIN32_NT ? machine.productType : 0;
         ex->wReserved = 0;
     }
-    SetError(ERROR_SUCCESS);
-    return TRUE;
+    return Succeed(TRUE);
 }
 
 DWORD WINAPI GetVersionImpl() {
