@@ -35,7 +35,7 @@ std::string TextBefore(const std::vector<BYTE>& data, size_t& pos) {
 
 }  // namespace
 
-LONG CRegistryKey::ReadRaw(const std::string& name, DWORD& type, std::vector<BYTE>& data) {
+LONG CRegistryKey::ReadRaw(const std::string& name, DWORD typeA, DWORD typeB, DWORD& type, std::vector<BYTE>& data) {
     if (!EnsureOpen()) {
         return m_lLastError;
     }
@@ -44,17 +44,17 @@ LONG CRegistryKey::ReadRaw(const std::string& name, DWORD& type, std::vector<BYT
     } catch (const std::bad_alloc&) {
         m_lLastError = ERROR_NOT_ENOUGH_MEMORY;
     }
+    if (m_lLastError == ERROR_SUCCESS && type != typeA && type != typeB) {
+        m_lLastError = ERROR_UNSUPPORTED_TYPE;
+    }
     return m_lLastError;
 }
 
 LONG CRegistryKey::ReadString(const std::string& name, std::string& text) {
     DWORD dwType = REG_NONE;
     std::vector<BYTE> data;
-    if (ReadRaw(name, dwType, data) != ERROR_SUCCESS) {
+    if (ReadRaw(name, REG_SZ, REG_EXPAND_SZ, dwType, data) != ERROR_SUCCESS) {
         return m_lLastError;
-    }
-    if (dwType != REG_SZ && dwType != REG_EXPAND_SZ) {
-        return m_lLastError = ERROR_UNSUPPORTED_TYPE;
     }
     size_t nPos = 0;
     text = TextBefore(data, nPos);
@@ -64,11 +64,8 @@ LONG CRegistryKey::ReadString(const std::string& name, std::string& text) {
 LONG CRegistryKey::ReadMultiString(const std::string& name, std::vector<std::string>& texts) {
     DWORD dwType = REG_NONE;
     std::vector<BYTE> data;
-    if (ReadRaw(name, dwType, data) != ERROR_SUCCESS) {
+    if (ReadRaw(name, REG_MULTI_SZ, REG_MULTI_SZ, dwType, data) != ERROR_SUCCESS) {
         return m_lLastError;
-    }
-    if (dwType != REG_MULTI_SZ) {
-        return m_lLastError = ERROR_UNSUPPORTED_TYPE;
     }
     // The list ends at its first empty string, or at the end of the data when
     // the final terminators are missing.
@@ -87,11 +84,8 @@ LONG CRegistryKey::ReadMultiString(const std::string& name, std::vector<std::str
 LONG CRegistryKey::ReadDword(const std::string& name, DWORD& number) {
     DWORD dwType = REG_NONE;
     std::vector<BYTE> data;
-    if (ReadRaw(name, dwType, data) != ERROR_SUCCESS) {
+    if (ReadRaw(name, REG_DWORD, REG_DWORD_BIG_ENDIAN, dwType, data) != ERROR_SUCCESS) {
         return m_lLastError;
-    }
-    if (dwType != REG_DWORD && dwType != REG_DWORD_BIG_ENDIAN) {
-        return m_lLastError = ERROR_UNSUPPORTED_TYPE;
     }
     if (data.size() != sizeof(DWORD)) {
         return m_lLastError = ERROR_INVALID_DATA;
@@ -103,11 +97,8 @@ LONG CRegistryKey::ReadDword(const std::string& name, DWORD& number) {
 LONG CRegistryKey::ReadQword(const std::string& name, uint64_t& number) {
     DWORD dwType = REG_NONE;
     std::vector<BYTE> data;
-    if (ReadRaw(name, dwType, data) != ERROR_SUCCESS) {
+    if (ReadRaw(name, REG_QWORD, REG_QWORD, dwType, data) != ERROR_SUCCESS) {
         return m_lLastError;
-    }
-    if (dwType != REG_QWORD) {
-        return m_lLastError = ERROR_UNSUPPORTED_TYPE;
     }
     if (data.size() != sizeof(uint64_t)) {
         return m_lLastError = ERROR_INVALID_DATA;
@@ -119,11 +110,8 @@ LONG CRegistryKey::ReadQword(const std::string& name, uint64_t& number) {
 LONG CRegistryKey::ReadBinary(const std::string& name, std::vector<BYTE>& bytes) {
     DWORD dwType = REG_NONE;
     std::vector<BYTE> data;
-    if (ReadRaw(name, dwType, data) != ERROR_SUCCESS) {
+    if (ReadRaw(name, REG_BINARY, REG_NONE, dwType, data) != ERROR_SUCCESS) {
         return m_lLastError;
-    }
-    if (dwType != REG_BINARY && dwType != REG_NONE) {
-        return m_lLastError = ERROR_UNSUPPORTED_TYPE;
     }
     bytes.swap(data);
     return m_lLastError;

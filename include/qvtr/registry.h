@@ -116,5 +116,6 @@ public:
 private:
     bool EnsureOpen();
     bool QueryInfo();
-    LONG ReadRaw(const std::string& name, DWORD& type, std::vector<BYTE>& data);
+    // The value's bytes when its type is `typeA` or `typeB`; else ERROR_UNSUPPORTED_TYPE.
+    LONG ReadRaw(const std::string& name, DWORD typeA, DWORD typeB, DWORD& type, std::vector<BYTE>& data);
 };
