@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <typeinfo>
 
 #include "win32/posix/places.h"
@@ -625,6 +626,21 @@ std::string NativePath(const char* path) {
     std::string native = path ? path : "";
     std::replace(native.begin(), native.end(), '\\', '/');
     return native;
+}
+
+std::string FindProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char* search = std::getenv("PATH");
+    std::istringstream path(search != nullptr && *search != '\0' ? search : "/usr/local/bin:/usr/bin:/bin");
+    for (std::string dir; std::getline(path, dir, ':');) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (Sys().access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return std::string();
 }
 
 void BindCore(Win32Api& t) {

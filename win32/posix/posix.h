@@ -51,6 +51,9 @@ DWORD SetErrorFromErrno(ErrnoAs as = ErrnoAs::kGeneral);
 // Win32 paths may use either separator; the backend hands native ones to the system.
 std::string NativePath(const char* path);
 
+// The program file of a command name, found on $PATH as execvp would; empty when none.
+std::string FindProgram(const std::string& name);
+
 // Kernel objects behind HANDLE values (files, mutexes, events, tokens, ...).
 struct KernelObject {
     virtual ~KernelObject() = default;

@@ -95,21 +95,6 @@ int IdleLimitMs() {
     return static_cast<int>(seconds > 0 && seconds <= 3600 ? seconds : kDefaultTimeoutSeconds) * 1000;
 }
 
-// The program file of a command name, found on $PATH as execvp would.
-std::string FindProgram(const std::string& name) {
-    if (name.find('/') != std::string::npos) {
-        return name;
-    }
-    std::istringstream path(Setting("PATH", "/usr/local/bin:/usr/bin:/bin"));
-    for (std::string dir; std::getline(path, dir, ':');) {
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (Sys().access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return std::string();
-}
-
 // What the system lacked when the channel could not be made: descriptors or else memory.
 LONG ResourceError() {
     return errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY;

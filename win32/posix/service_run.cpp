@@ -362,25 +362,6 @@ Identity IdentityOf(uid_t account) {
     _exit(127);
 }
 
-// Finds a program without a slash on PATH, as a shell would.
-bool ResolveProgram(const std::string& name, std::string& path) {
-    if (name.find('/') != std::string::npos) {
-        path = name;
-        return true;
-    }
-    const char* search = std::getenv("PATH");
-    std::istringstream dirs(search && *search ? search : "/usr/local/bin:/usr/bin:/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
-        if (Sys().access(candidate.c_str(), X_OK) == 0) {
-            path = candidate;
-            return true;
-        }
-    }
-    return false;
-}
-
 // The starter's environment with `added` in place of its own variables of those names.
 std::vector<std::string> ServiceEnvironment(const std::vector<std::string>& added) {
     std::vector<std::string> variables;
@@ -557,8 +538,8 @@ DWORD RecordLaunch(const ServicePlace& place, pid_t servicePid, pid_t group) {
 
 DWORD LaunchService(const ServicePlace& place, const std::vector<std::string>& argv,
                     const std::vector<std::string>& environment) {
-    std::string program;
-    if (argv.empty() || !ResolveProgram(argv[0], program)) {
+    const std::string program = argv.empty() ? std::string() : FindProgram(argv[0]);
+    if (program.empty()) {
         return ERROR_FILE_NOT_FOUND;
     }
     // Everything the children need is built before the fork.
