@@ -95,9 +95,9 @@ TEST_F(Registry, CallsAnswerWithNtCodes) {
     DWORD disposition = 0, size = 2, type = 0;
     BYTE buffer[8];
     char name[16];
-    DWORD length = 5;  // "Alpha" needs 6 with its terminator
+    DWORD length = 5, classLength = 7;  // "Alpha" needs 6 with its terminator, "Quillon" 8
     std::memset(buffer, 'Z', sizeof buffer);
-    ASSERT_EQ(Create(m_key, "Alpha\\c", &child, &disposition), ERROR_SUCCESS);
+    ASSERT_EQ(Create(m_key, "Alpha\\c", &child, &disposition, "Quillon"), ERROR_SUCCESS);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
     ASSERT_EQ(Api().RegSetValueExA(child, "s", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 3), ERROR_SUCCESS);
     ASSERT_EQ(Api().RegOpenKeyExA(m_key, "Alpha\\c", 0, KEY_SET_VALUE, &writer), ERROR_SUCCESS);
@@ -112,6 +112,10 @@ TEST_F(Registry, CallsAnswerWithNtCodes) {
          ERROR_INVALID_PARAMETER},
         {"null data with a size", Api().RegSetValueExA(child, "n", 0, REG_BINARY, nullptr, 4), 998},  // NOACCESS
         {"short name buffer", Api().RegEnumKeyExA(m_key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+         ERROR_MORE_DATA},
+        {"short class buffer",
+         Api().RegQueryInfoKeyA(child, name, &classLength, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr),
          ERROR_MORE_DATA},
         {"writer reads", Api().RegQueryValueExA(writer, "s", nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
         {"key with sub-keys", Api().RegDeleteKeyA(m_key, "Alpha"), ERROR_ACCESS_DENIED},
@@ -136,6 +140,7 @@ TEST_F(Registry, CallsAnswerWithNtCodes) {
         EXPECT_EQ(c.code, c.expected) << c.what;
     }
     EXPECT_EQ(size, 3u);
+    EXPECT_EQ(classLength, 7u);  // the length it needs, its terminator left out
     EXPECT_EQ(buffer[0], 'Z');
     HKEY same = nullptr;
     EXPECT_EQ(Api().RegOpenKeyA(m_key, "", &same), ERROR_SUCCESS);
@@ -600,10 +605,12 @@ TEST_F(OneMachine, EachHiveAnswersEachUserAsWindowsDoes) {
         user);
     EXPECT_EQ(reader.Ask("who"), "root");
     EXPECT_EQ(reader.Ask("who"), "root");  // from its memory now
+    // Made the way an import makes its changes: in one transaction over both hives.
     EXPECT_EQ(As(root, ERROR_SUCCESS,
                  [&] {
-                     return Create(HKEY_LOCAL_MACHINE, "Software\\MachineWide", &mine) ||
-                            SetString(mine, "who", "again");
+                     return Api().QvtrRegTransaction(QVTR_REG_BEGIN) ||
+                            Create(HKEY_LOCAL_MACHINE, "Software\\MachineWide", &mine) ||
+                            SetString(mine, "who", "again") || Api().QvtrRegTransaction(QVTR_REG_COMMIT);
                  }),
               0);
     EXPECT_EQ(reader.Ask("who"), "again");

@@ -4,6 +4,7 @@
 //
 // The services live in the test program's registry store, which its child
 // processes share; so does the run state.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -237,6 +239,8 @@ TEST_F(ServicePosix, ModuleStartsOnlyWhenAllowedAndNeeded) {
             EXPECT_EQ(Query(c.name).dwCurrentState, c.state) << what;
         }
     }
+    EXPECT_EQ(Api().OpenSCManagerA("\\\\ELSEWHERE", nullptr, SC_MANAGER_CONNECT), nullptr);
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH)) << "another machine's manager";
 }
 
 TEST_F(ServicePosix, EveryFailingCallOfAStartLeavesNothingOpen) {
@@ -367,6 +371,35 @@ DWORD Control(const char* name, DWORD access, DWORD control) {
     return !done ? error : control == 0 ? status.dwCurrentState : control == 3 ? full.dwProcessId != 0 : 0;
 }
 
+// 0 when the process that runs `name` has its account's groups and no others.
+DWORD HasItsAccountsGroups(const char* name) {
+    SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = Api().OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS full{};
+    DWORD needed = 0;
+    Api().QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&full), sizeof full, &needed);
+    Api().CloseServiceHandle(service);
+    Api().CloseServiceHandle(manager);
+    std::ifstream status("/proc/" + std::to_string(full.dwProcessId) + "/status");
+    std::set<gid_t> got, wanted;
+    const passwd* account = nullptr;
+    for (std::string line; std::getline(status, line);) {
+        unsigned uid = 0;
+        account = std::sscanf(line.c_str(), "Uid: %u", &uid) == 1 ? getpwuid(uid) : account;
+        std::istringstream groups(line.rfind("Groups:", 0) == 0 ? line.substr(7) : "");
+        for (gid_t group; groups >> group;) {
+            got.insert(group);
+        }
+    }
+    std::vector<gid_t> list(64);
+    int count = static_cast<int>(list.size());
+    if (account == nullptr || getgrouplist(account->pw_name, account->pw_gid, list.data(), &count) < 0) {
+        return 1;
+    }
+    wanted.insert(list.begin(), list.begin() + count);
+    return got == wanted ? 0 : 1;
+}
+
 pid_t AnotherProcessOf(uid_t uid) {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -413,6 +446,7 @@ TEST(OneManager, EachUserMayControlOnlyItsOwnAccountsServices) {
         {"its own user stops it", user, 0, [] { return Control("Users", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
         {"root starts it as its account", root, 0, [] { return Control("Users", SERVICE_START, 1); }},
         {"which runs as that user", user, SERVICE_RUNNING, [] { return Control("Users", SERVICE_QUERY_STATUS, 0); }},
+        {"with its groups, not root's", root, 0, [] { return HasItsAccountsGroups("Users"); }},
         {"who may stop it", user, 0, [] { return Control("Users", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
         {"root stops its own", root, 0, [] { return Control("Machine", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
     };
