@@ -467,12 +467,8 @@ BOOL WINAPI ControlServiceImpl(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS
             right = SERVICE_INTERROGATE;
             break;
         default:
-            if (LookupHandleAs<ServiceObject>(ToHandle(handle))) {
-                SetError(ERROR_INVALID_SERVICE_CONTROL);
-            } else {
-                SetError(ERROR_INVALID_HANDLE);
-            }
-            return FALSE;
+            return Fail(LookupHandleAs<ServiceObject>(ToHandle(handle)) ? ERROR_INVALID_SERVICE_CONTROL
+                                                                        : ERROR_INVALID_HANDLE);
     }
     auto service = ServiceWithRight(handle, right);
     if (!service) {
