@@ -154,6 +154,7 @@ TEST_F(Registry, CallsAnswerWithNtCodes) {
     EXPECT_EQ(Api().RegDeleteKeyA(m_key, "ALPHA\\C"), ERROR_SUCCESS);
     EXPECT_EQ(SetString(child, "v", "y"), ERROR_KEY_DELETED);
     EXPECT_EQ(Create(child, "n", &other), ERROR_KEY_DELETED);
+    EXPECT_EQ(Api().RegDeleteKeyA(child, ""), ERROR_KEY_DELETED);
     EXPECT_EQ(Api().RegCloseKey(child), ERROR_SUCCESS);
     EXPECT_EQ(Api().RegCloseKey(child), ERROR_INVALID_HANDLE);
     EXPECT_EQ(Api().RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);

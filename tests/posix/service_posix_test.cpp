@@ -182,6 +182,8 @@ TEST_F(ServicePosix, StartedServiceIsSeenRunningByAnotherProcessUntilStopped) {
     SERVICE_STATUS status{};
     EXPECT_FALSE(Api().ControlService(readOnly, SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(Api().ControlService(service, 2, &status));  // pause, which no service here accepts
+    EXPECT_EQ(Api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
 
     ASSERT_TRUE(Api().ControlService(service, SERVICE_CONTROL_STOP, &status));
     EXPECT_TRUE(status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED);

@@ -129,6 +129,14 @@ TEST(Version, VerifyVersionInfoHoldsOnlyWhenEveryPartAskedForHolds) {
     EXPECT_FALSE(g_verify(&platform, VER_PRODUCT_TYPE | VER_PLATFORMID,
                           g_mask(g_mask(0, VER_PRODUCT_TYPE, VER_EQUAL), VER_PLATFORMID, VER_EQUAL)));
     EXPECT_FALSE(g_verify(&platform, 0, 0));
+    // A suite list that is no REG_MULTI_SZ lists nothing.
+    HKEY options = nullptr;
+    Api().RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\ProductOptions", 0, KEY_SET_VALUE,
+                        &options);
+    Api().RegSetValueExA(options, "ProductSuite", 0, REG_SZ, reinterpret_cast<const BYTE*>("Terminal Server"), 16);
+    Api().RegCloseKey(options);
+    platform.wSuiteMask = VER_SUITE_TERMINAL;
+    EXPECT_FALSE(g_verify(&platform, VER_SUITENAME, g_mask(0, VER_SUITENAME, VER_AND)));
 }
 
 }  // namespace
