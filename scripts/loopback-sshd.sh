@@ -72,9 +72,12 @@ EOF
             echo "export QVTR_SSH=\"$(ssh_for client "$port")\"" >"$dir/env"
             ssh_for refused "$port" >"$dir/refused_ssh"
             if [ -n "${3:-}" ]; then
-                # A test killed before it could stop the server takes the server with it.
-                nohup sh -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done; kill "$(cat "$2")" 2>/dev/null' \
-                    watcher "$3" "$dir/sshd.pid" </dev/null >/dev/null 2>&1 &
+                # A test killed before it could stop the server takes the server with it. The
+                # watcher has a session of its own, so that a kill of the test's whole process
+                # group (a time limit's) does not take the watcher alone; it knows the server's
+                # pid, since the test's directory may be swept away first.
+                setsid sh -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done; kill "$2" 2>/dev/null' \
+                    watcher "$3" "$(cat "$dir/sshd.pid")" </dev/null >/dev/null 2>&1 &
             fi
             echo "$port"
             exit 0
