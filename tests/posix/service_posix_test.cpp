@@ -345,8 +345,30 @@ int OnMachine(const std::string& hive, uid_t uid, DWORD expected, const std::fun
         uid);
 }
 
-// The state a service query gives (3: whether queryex gives a process), or the
-// error of the first call that failed.
+// Whether a process has its user's groups and no others.
+bool HasItsAccountsGroups(DWORD pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::set<gid_t> got, wanted;
+    const passwd* account = nullptr;
+    for (std::string line; std::getline(status, line);) {
+        unsigned uid = 0;
+        account = std::sscanf(line.c_str(), "Uid: %u", &uid) == 1 ? getpwuid(uid) : account;
+        std::istringstream groups(line.rfind("Groups:", 0) == 0 ? line.substr(7) : "");
+        for (gid_t group; groups >> group;) {
+            got.insert(group);
+        }
+    }
+    std::vector<gid_t> list(64);
+    int count = static_cast<int>(list.size());
+    if (account == nullptr || getgrouplist(account->pw_name, account->pw_gid, list.data(), &count) < 0) {
+        return false;
+    }
+    wanted.insert(list.begin(), list.begin() + count);
+    return got == wanted;
+}
+
+// The state a service query gives (3: whether queryex gives a process; 4: 0 when
+// that process has its account's groups alone), or the error of the first call that failed.
 DWORD Control(const char* name, DWORD access, DWORD control) {
     SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = Api().OpenServiceA(manager, name, access);
@@ -370,36 +392,11 @@ DWORD Control(const char* name, DWORD access, DWORD control) {
     }
     Api().CloseServiceHandle(service);
     Api().CloseServiceHandle(manager);
-    return !done ? error : control == 0 ? status.dwCurrentState : control == 3 ? full.dwProcessId != 0 : 0;
-}
-
-// 0 when the process that runs `name` has its account's groups and no others.
-DWORD HasItsAccountsGroups(const char* name) {
-    SC_HANDLE manager = Api().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = Api().OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS full{};
-    DWORD needed = 0;
-    Api().QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&full), sizeof full, &needed);
-    Api().CloseServiceHandle(service);
-    Api().CloseServiceHandle(manager);
-    std::ifstream status("/proc/" + std::to_string(full.dwProcessId) + "/status");
-    std::set<gid_t> got, wanted;
-    const passwd* account = nullptr;
-    for (std::string line; std::getline(status, line);) {
-        unsigned uid = 0;
-        account = std::sscanf(line.c_str(), "Uid: %u", &uid) == 1 ? getpwuid(uid) : account;
-        std::istringstream groups(line.rfind("Groups:", 0) == 0 ? line.substr(7) : "");
-        for (gid_t group; groups >> group;) {
-            got.insert(group);
-        }
-    }
-    std::vector<gid_t> list(64);
-    int count = static_cast<int>(list.size());
-    if (account == nullptr || getgrouplist(account->pw_name, account->pw_gid, list.data(), &count) < 0) {
-        return 1;
-    }
-    wanted.insert(list.begin(), list.begin() + count);
-    return got == wanted ? 0 : 1;
+    return !done          ? error
+           : control == 0 ? status.dwCurrentState
+           : control == 3 ? full.dwProcessId != 0
+           : control == 4 ? !HasItsAccountsGroups(full.dwProcessId)
+                          : 0;
 }
 
 pid_t AnotherProcessOf(uid_t uid) {
@@ -448,7 +445,7 @@ TEST(OneManager, EachUserMayControlOnlyItsOwnAccountsServices) {
         {"its own user stops it", user, 0, [] { return Control("Users", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
         {"root starts it as its account", root, 0, [] { return Control("Users", SERVICE_START, 1); }},
         {"which runs as that user", user, SERVICE_RUNNING, [] { return Control("Users", SERVICE_QUERY_STATUS, 0); }},
-        {"with its groups, not root's", root, 0, [] { return HasItsAccountsGroups("Users"); }},
+        {"with its groups, not root's", root, 0, [] { return Control("Users", SERVICE_QUERY_STATUS, 4); }},
         {"who may stop it", user, 0, [] { return Control("Users", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
         {"root stops its own", root, 0, [] { return Control("Machine", SERVICE_STOP | SERVICE_QUERY_STATUS, 2); }},
     };
