@@ -378,7 +378,11 @@ TEST_F(RemoteRegistry, AServerKilledMidWalkLeavesEveryKeyUnavailable) {
     ScopedEnv command("QVTR_REMOTE_COMMAND", ("echo $$ >" + pidFile + "; exec " + ServerCommand()).c_str());
     HKEY remote = Connect();
     ASSERT_NE(remote, nullptr);
-    HKEY software = nullptr;
+    HKEY software = nullptr;  // made here: the test may run alone, on a hive no other test filled
+    ASSERT_EQ(
+        Api().RegCreateKeyExA(remote, "Software\\QvtrKilledWalk", 0, nullptr, 0, KEY_READ, nullptr, &software, nullptr),
+        ERROR_SUCCESS);
+    Api().RegCloseKey(software);
     ASSERT_EQ(Api().RegOpenKeyExA(remote, "Software", 0, KEY_READ, &software), ERROR_SUCCESS);
     char name[256];
     DWORD length = sizeof name;
