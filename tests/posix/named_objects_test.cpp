@@ -36,7 +36,9 @@ namespace {
 
 std::string UniqueName(const char* what) {
     static int counter = 0;
-    return std::string("qvtr-named-test-") + what + "-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    // Ended by a dash, so that no name is the start of another (a test finds its file in /proc/self/maps).
+    return std::string("qvtr-named-test-") + what + "-" + std::to_string(getpid()) + "-" + std::to_string(++counter) +
+           "-";
 }
 
 std::string PathOf(const std::string& name) {
