@@ -305,9 +305,10 @@ UINT WINAPI GetPrivateProfileIntAImpl(LPCSTR section, LPCSTR key, INT defaultVal
 BOOL WINAPI WritePrivateProfileStringAImpl(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName) {
     try {
         if (!section && !key && !value) {
-            // Every write is already on disk; Windows reports a flush as FALSE.
+            // Every write is already on disk; Windows reports a flush as FALSE, with no error.
             Cache().Clear();
-            return Fail(ERROR_SUCCESS);
+            SetError(ERROR_SUCCESS);
+            return FALSE;
         }
         if (section == nullptr) {
             return Fail(ERROR_FILE_NOT_FOUND);
