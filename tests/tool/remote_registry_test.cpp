@@ -21,18 +21,12 @@
 namespace {
 
 using testing_support::ReadFile;
+using testing_support::ReadLines;
 using testing_support::ScopedEnv;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
 const char kTop[] = "Software\\QvtrRemote";
-
-std::string Trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return text;
-}
 
 class RemoteRegistry : public ::testing::Test {
 protected:
@@ -48,7 +42,8 @@ protected:
             const std::string env = ReadFile(s_dir->File("sshd/env"));
             const size_t open = env.find('"');
             s_ssh = env.substr(open + 1, env.rfind('"') - open - 1);
-            s_refused = Trimmed(ReadFile(s_dir->File("sshd/refused_ssh")));
+            const std::vector<std::string> refused = ReadLines(s_dir->File("sshd/refused_ssh"));
+            s_refused = refused.empty() ? std::string() : refused[0];
         }
     }
     static void TearDownTestSuite() {
@@ -83,16 +78,11 @@ protected:
     ScopedEnv m_command{"QVTR_REMOTE_COMMAND", ServerCommand().c_str()};
     ScopedEnv m_timeout{"QVTR_REMOTE_TIMEOUT", "5"};
 
-    static TempDir* s_dir;
-    static bool s_ready;
-    static std::string s_ssh;
-    static std::string s_refused;
+    static inline TempDir* s_dir = nullptr;
+    static inline bool s_ready = false;
+    static inline std::string s_ssh;
+    static inline std::string s_refused;
 };
-
-TempDir* RemoteRegistry::s_dir = nullptr;
-bool RemoteRegistry::s_ready = false;
-std::string RemoteRegistry::s_ssh;
-std::string RemoteRegistry::s_refused;
 
 // Runs the same calls below a root and writes down each one's code and results.
 std::vector<std::string> Exercise(HKEY root) {
